@@ -1,0 +1,17 @@
+#pragma once
+// The serve mode: one request per input line, one answer line each.
+#include <string>
+#include <string_view>
+
+#include "sign/held_login.h"
+
+namespace p11agent {
+
+// The answer line (without its line end) for one trimmed, non-blank request line.
+std::string handle_daemon_request(DaemonState& state, std::string_view line);
+
+// Loads the known modules, answers lines until the input ends, releases everything.
+// Returns the exit status.
+int run_serve();
+
+}  // namespace p11agent

@@ -1,0 +1,36 @@
+#pragma once
+// The few things the agent needs from its own process: error mode, arguments, standard streams.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace p11agent::platform {
+
+// Keeps the system from showing dialogs (missing media, crash boxes) to a user who never
+// started the agent directly; on Linux a closed standard output becomes a write error.
+void set_process_error_mode();
+
+// The arguments after the program name, as UTF-8.
+std::vector<std::string> arguments(int argc, char** argv);
+
+// The whole of standard input as bytes. An absent or invalid handle reads as empty;
+// std::nullopt means a read error.
+std::optional<std::string> read_stdin_to_end();
+
+// Up to `capacity` bytes of standard input; 0 at end of input (or an unusable handle),
+// std::nullopt on a read error.
+std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity);
+
+// Writes all bytes to standard output, unbuffered and untranslated ("\n" stays "\n").
+bool write_stdout(std::string_view bytes);
+
+}  // namespace p11agent::platform
+
+namespace p11agent::platform {
+
+// Ends the process at once, without running destructors or library detach code that a
+// thread still inside a vendor module could race with.
+[[noreturn]] void end_process_now(int status);
+
+}  // namespace p11agent::platform

@@ -1,0 +1,46 @@
+#include "platform/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace p11agent::platform {
+
+void set_process_error_mode() {
+  // A caller that closes our standard output must not kill the agent mid-answer.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity) {
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EBADF) return 0;
+    return std::nullopt;
+  }
+}
+
+bool write_stdout(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace p11agent::platform
+
+namespace p11agent::platform {
+
+void end_process_now(int status) { ::_exit(status); }
+
+}  // namespace p11agent::platform

@@ -1,0 +1,53 @@
+#pragma once
+// Logging the token user in, and what a failed login tells the caller.
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "token/session.h"
+
+namespace p11agent {
+
+// The private copy of a PIN that one C_Login call reads from. login_user wipes it right
+// after the call; the destructor wipes it again (whole allocation) before releasing it.
+class PinCopy {
+ public:
+  explicit PinCopy(std::string_view pin);
+  ~PinCopy();
+  // Copies of a secret would be copies to wipe.
+  PinCopy(const PinCopy&) = delete;
+  PinCopy& operator=(const PinCopy&) = delete;
+
+  std::span<std::uint8_t> bytes() { return {data_.get(), size_}; }
+  void wipe();
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_;
+};
+
+// C_Login for the normal user from the copy, which holds only zero bytes afterwards.
+Pkcs11Result<void> login_user(const Session& session, PinCopy& pin);
+
+// 0 locked, 1 final try, 2 count low, -1 no estimate, from the token's PIN flags.
+std::int32_t pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
+
+// The held road asks only while the session's slot still holds a token.
+std::int32_t held_pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
+
+// "WRONG_PIN:<tries>" for a wrong or locked PIN, else "C_Login: " + the error text.
+// `tries_left` is asked only in the first case, after the failed login.
+std::string classify_login_error(const std::string& error_text,
+                                 std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
+                                 const Session& session);
+
+// One-shot road: one login; a failure is classified.
+std::expected<void, std::string> login_for_one_shot(const Session& session, std::string_view pin);
+
+// Held-session road: a session already logged in is logged out and in once more.
+std::expected<void, std::string> login_held_session(const Session& session, std::string_view pin);
+
+}  // namespace p11agent

@@ -1,0 +1,16 @@
+#pragma once
+// What the agent reads from a certificate's DER: its thumbprint and serial number.
+#include <string>
+
+#include "frontend/encoding.h"
+
+namespace p11agent {
+
+// SHA-1 of the DER as 40 lowercase hex digits.
+std::string thumbprint_of(std::span<const std::uint8_t> der);
+
+// The serialNumber INTEGER's content bytes as lowercase hex (leading 00 kept), read with
+// a DER walk over the first headers only; "" when the data does not fit that shape.
+std::string cert_serial_hex(std::span<const std::uint8_t> der);
+
+}  // namespace p11agent

@@ -1,0 +1,81 @@
+#include "token/module.h"
+
+#include <mutex>
+
+#include "platform/library.h"
+#include "token/pkcs11_call.h"
+
+namespace p11agent {
+
+Pkcs11Module::Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LIST& functions)
+    : path_(std::move(path)), library_(library), functions_(functions) {}
+
+Pkcs11Module::~Pkcs11Module() {
+  (void)call("Finalize", functions_.C_Finalize, nullptr);
+  platform::unload_library(library_);
+}
+
+Pkcs11Result<void> Pkcs11Module::initialize() {
+  std::unique_lock lock(initialized_lock_);
+  if (initialized_) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::AlreadyInitialized));
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK;
+  auto result = call("Initialize", functions_.C_Initialize, &args);
+  if (result) initialized_ = true;
+  return result;
+}
+
+namespace {
+bool same_path_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+}  // namespace
+
+void prepare_module_directory(const std::string& path) {
+  // This vendor's module loads DLLs of its own from its install folder, which is not on
+  // the search path.
+  if (same_path_ignoring_ascii_case(path, DIRECTORY_RULE_MODULE))
+    platform::set_library_directory(std::string(DIRECTORY_RULE_FOLDER));
+}
+
+Pkcs11Result<ModulePtr> load_module(const std::string& path) {
+  auto library = platform::load_library(path);
+  if (!library) {
+    return std::unexpected(Pkcs11Error::of(library.error().system_reported
+                                               ? Pkcs11Error::Kind::LoadFailed
+                                               : Pkcs11Error::Kind::LoadFailedUnreported));
+  }
+  auto get_function_list =
+      reinterpret_cast<CK_C_GetFunctionList>(platform::library_symbol(*library, "C_GetFunctionList"));
+  if (get_function_list == nullptr) {
+    platform::unload_library(*library);
+    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::NoFunctionListExport));
+  }
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  auto listed = call("GetFunctionList", get_function_list, &list);
+  if (listed && list == nullptr) listed = std::unexpected(Pkcs11Error::returned("GetFunctionList", CKR_GENERAL_ERROR));
+  if (!listed) {
+    platform::unload_library(*library);
+    return std::unexpected(listed.error());
+  }
+  // The list is copied: a module that later rewrites its own table cannot redirect us.
+  return std::make_shared<Pkcs11Module>(path, *library, *list);
+}
+
+Pkcs11Result<void> initialize_module(Pkcs11Module& module) { return module.initialize(); }
+
+std::expected<ModulePtr, std::string> open_module(const std::string& path) {
+  prepare_module_directory(path);
+  auto module = load_module(path);
+  if (!module) return std::unexpected("load " + path + ": " + module.error().text());
+  if (auto init = initialize_module(**module); !init)
+    return std::unexpected("C_Initialize: " + init.error().text());
+  return std::move(*module);
+}
+
+}  // namespace p11agent

@@ -1,0 +1,52 @@
+#pragma once
+// Known modules, loading, initialisation, and the shared loaded module.
+#include <memory>
+#include <shared_mutex>
+#include <span>
+#include <string>
+
+#include "token/pkcs11_error.h"
+
+namespace p11agent {
+
+// The known modules, in the order every search tries them.
+std::span<const std::string> default_modules();
+
+// The module that needs a private DLL search folder, and that folder.
+inline constexpr std::string_view DIRECTORY_RULE_MODULE = "C:\\Windows\\System32\\SignatureP11.dll";
+inline constexpr std::string_view DIRECTORY_RULE_FOLDER =
+    "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0";
+
+// One loaded module. Shared by its sessions; the last holder's release finalises it
+// (whether or not C_Initialize ever succeeded) and unloads the library.
+class Pkcs11Module {
+ public:
+  Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LIST& functions);
+  ~Pkcs11Module();
+  // The library handle and the module's state belong to exactly one owner.
+  Pkcs11Module(const Pkcs11Module&) = delete;
+  Pkcs11Module& operator=(const Pkcs11Module&) = delete;
+
+  const std::string& path() const { return path_; }
+  const CK_FUNCTION_LIST& functions() const { return functions_; }
+
+  Pkcs11Result<void> initialize();
+
+ private:
+  std::string path_;
+  void* library_;
+  CK_FUNCTION_LIST functions_;
+  std::shared_mutex initialized_lock_;
+  bool initialized_ = false;
+};
+
+using ModulePtr = std::shared_ptr<Pkcs11Module>;
+
+// The search folder rule for the one module that needs it; process-wide, never undone.
+void prepare_module_directory(const std::string& path);
+Pkcs11Result<ModulePtr> load_module(const std::string& path);
+Pkcs11Result<void> initialize_module(Pkcs11Module& module);
+// prepare_module_directory, load_module, initialize_module, with the step prefixes.
+std::expected<ModulePtr, std::string> open_module(const std::string& path);
+
+}  // namespace p11agent

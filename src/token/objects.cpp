@@ -1,0 +1,91 @@
+#include "token/objects.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "token/pkcs11_call.h"
+
+namespace p11agent {
+
+namespace {
+constexpr CK_ULONG FIND_BATCH = 10;
+// Past this many handles a module is taken to be looping; the search ends there.
+constexpr std::size_t MAX_HANDLES = 1u << 20;
+// An attribute longer than this is not a certificate, an id or a key type.
+constexpr CK_ULONG MAX_ATTRIBUTE_LENGTH = 64u << 20;
+}  // namespace
+
+Bytes ulong_value(CK_ULONG value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
+                                                          std::span<const TemplateEntry> query) {
+  auto& f = session.functions();
+  std::vector<CK_ATTRIBUTE> attributes;
+  for (const auto& entry : query) {
+    auto length = to_ck_ulong(entry.value.size());
+    if (!length) return std::unexpected(length.error());
+    attributes.push_back({entry.type, const_cast<std::uint8_t*>(entry.value.data()), *length});
+  }
+  auto count = to_ck_ulong(attributes.size());
+  if (!count) return std::unexpected(count.error());
+  if (auto r = call("FindObjectsInit", f.C_FindObjectsInit, session.handle(), attributes.data(), *count); !r)
+    return std::unexpected(r.error());
+  std::vector<CK_OBJECT_HANDLE> handles;
+  for (;;) {
+    CK_OBJECT_HANDLE batch[FIND_BATCH];
+    CK_ULONG found = 0;
+    if (auto r = call("FindObjects", f.C_FindObjects, session.handle(), batch, FIND_BATCH, &found); !r)
+      return std::unexpected(r.error());
+    // A module that claims more than the room it was given wrote only into that room.
+    found = std::min(found, FIND_BATCH);
+    if (found == 0 || handles.size() >= MAX_HANDLES) break;
+    handles.insert(handles.end(), batch, batch + found);
+  }
+  if (auto r = call("FindObjectsFinal", f.C_FindObjectsFinal, session.handle()); !r)
+    return std::unexpected(r.error());
+  return handles;
+}
+
+const Bytes* Attributes::find(CK_ATTRIBUTE_TYPE type) const {
+  for (const auto& [t, value] : values_)
+    if (t == type) return &value;
+  return nullptr;
+}
+
+Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
+                                        std::span<const CK_ATTRIBUTE_TYPE> types) {
+  auto& f = session.functions();
+  std::vector<CK_ATTRIBUTE_TYPE> available;
+  std::vector<Bytes> buffers;
+  for (CK_ATTRIBUTE_TYPE type : types) {
+    CK_ATTRIBUTE probe{type, nullptr, 0};
+    auto rv = call_rv(f.C_GetAttributeValue, session.handle(), object, &probe, CK_ULONG{1});
+    if (!rv) return std::unexpected(rv.error());
+    if (*rv == CKR_ATTRIBUTE_SENSITIVE || *rv == CKR_ATTRIBUTE_TYPE_INVALID) continue;
+    if (*rv != CKR_OK) return std::unexpected(Pkcs11Error::returned("GetAttributeValue", *rv));
+    // "Unavailable" together with CKR_OK, or an absurd size, leaves the attribute out.
+    if (probe.ulValueLen == CK_UNAVAILABLE_INFORMATION || probe.ulValueLen > MAX_ATTRIBUTE_LENGTH) continue;
+    available.push_back(type);
+    buffers.emplace_back(probe.ulValueLen, std::uint8_t{0});
+  }
+  std::vector<CK_ATTRIBUTE> query;
+  for (std::size_t i = 0; i < available.size(); ++i)
+    query.push_back({available[i], buffers[i].data(), static_cast<CK_ULONG>(buffers[i].size())});
+  auto count = to_ck_ulong(query.size());
+  if (!count) return std::unexpected(count.error());
+  if (auto r = call("GetAttributeValue", f.C_GetAttributeValue, session.handle(), object, query.data(), *count); !r)
+    return std::unexpected(r.error());
+  Attributes result;
+  for (std::size_t i = 0; i < available.size(); ++i) {
+    // Never trust a written-back length beyond the buffer that was handed over.
+    buffers[i].resize(std::min<std::size_t>(query[i].ulValueLen, buffers[i].size()));
+    result.add(available[i], std::move(buffers[i]));
+  }
+  return result;
+}
+
+}  // namespace p11agent

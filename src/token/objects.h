@@ -1,0 +1,40 @@
+#pragma once
+// Object search and attribute reading on a session.
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "frontend/encoding.h"
+#include "token/session.h"
+
+namespace p11agent {
+
+// A search template entry; the value bytes are owned by the caller.
+struct TemplateEntry {
+  CK_ATTRIBUTE_TYPE type;
+  std::span<const std::uint8_t> value;
+};
+
+// A CKA_CLASS value in the module's CK_ULONG layout.
+Bytes ulong_value(CK_ULONG value);
+
+// Handles of the matching objects, in the module's order.
+Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
+                                                          std::span<const TemplateEntry> query);
+
+// The attributes that could be read, in request order; sensitive or unknown ones are
+// left out.
+class Attributes {
+ public:
+  void add(CK_ATTRIBUTE_TYPE type, Bytes value) { values_.emplace_back(type, std::move(value)); }
+  const Bytes* find(CK_ATTRIBUTE_TYPE type) const;
+
+ private:
+  std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> values_;
+};
+
+Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
+                                        std::span<const CK_ATTRIBUTE_TYPE> types);
+
+}  // namespace p11agent

@@ -1,0 +1,38 @@
+#include "token/pkcs11_error.h"
+
+#include <limits>
+
+#include "platform/library.h"
+
+namespace p11agent {
+
+std::string Pkcs11Error::text() const {
+  switch (kind) {
+    case Kind::LoadFailed:
+      return std::string("libloading error (") + platform::LOADER_CALL_NAME + " failed)";
+    case Kind::LoadFailedUnreported:
+      return std::string("libloading error (") + platform::LOADER_CALL_NAME +
+             " failed, but system did not report the error)";
+    case Kind::NoFunctionListExport:
+      return "libloading error (the library does not export C_GetFunctionList)";
+    case Kind::ReturnValue:
+      return "Function::" + std::string(function) + ": PKCS11 error: " + describe_rv(rv);
+    case Kind::NullFunction:
+      return "Calling a NULL function pointer";
+    case Kind::IntegerConversion:
+      return "Conversion between integers failed (out of range integral type conversion attempted)";
+    case Kind::SliceConversion:
+      return "Error converting slice to array (could not convert slice to array)";
+    case Kind::AlreadyInitialized:
+      return "PKCS11 library has already been initialized";
+  }
+  return {};
+}
+
+Pkcs11Result<CK_ULONG> to_ck_ulong(std::size_t length) {
+  if (length > std::numeric_limits<CK_ULONG>::max())
+    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::IntegerConversion));
+  return static_cast<CK_ULONG>(length);
+}
+
+}  // namespace p11agent

@@ -1,0 +1,45 @@
+#pragma once
+// The error of one PKCS#11 step, rendered as one line of text.
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "token/cryptoki.h"
+
+namespace p11agent {
+
+struct Pkcs11Error {
+  enum class Kind {
+    LoadFailed,            // the system loader failed and gave an error code
+    LoadFailedUnreported,  // the system loader failed without an error code
+    NoFunctionListExport,  // the library is not a PKCS#11 module
+    ReturnValue,           // an entry point answered other than CKR_OK
+    NullFunction,          // the module left the entry point out of its list
+    IntegerConversion,     // a length does not fit the module's CK_ULONG
+    SliceConversion,       // a fixed-size attribute came back with another size
+    AlreadyInitialized,    // this loaded module was initialised before
+  };
+
+  Kind kind;
+  CK_RV rv = 0;
+  std::string_view function;  // entry point without "C_", for ReturnValue
+
+  static Pkcs11Error of(Kind kind) { return {kind, 0, {}}; }
+  static Pkcs11Error returned(std::string_view function, CK_RV rv) {
+    return {Kind::ReturnValue, rv, function};
+  }
+
+  std::string text() const;
+};
+
+template <typename T>
+using Pkcs11Result = std::expected<T, Pkcs11Error>;
+
+// The standard's description of a return value; unknown values read as the general error.
+std::string describe_rv(CK_RV rv);
+
+// A length handed to a module, checked against CK_ULONG (32 bits on Windows).
+Pkcs11Result<CK_ULONG> to_ck_ulong(std::size_t length);
+
+}  // namespace p11agent

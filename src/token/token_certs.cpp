@@ -1,0 +1,106 @@
+#include "token/token_certs.h"
+
+#include <algorithm>
+
+#include "frontend/text.h"
+#include "token/certificate.h"
+
+namespace p11agent {
+
+namespace {
+
+const Bytes CLASS_CERTIFICATE = ulong_value(CKO_CERTIFICATE);
+const Bytes CLASS_PRIVATE_KEY = ulong_value(CKO_PRIVATE_KEY);
+const TemplateEntry CERTIFICATE_TEMPLATE[] = {{CKA_CLASS, CLASS_CERTIFICATE}};
+const TemplateEntry PRIVATE_KEY_TEMPLATE[] = {{CKA_CLASS, CLASS_PRIVATE_KEY}};
+constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
+constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
+constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
+
+// The CKA_IDs of the private keys visible in the session; failures count as no key.
+std::vector<Bytes> private_key_ids(const Session& session) {
+  std::vector<Bytes> ids;
+  auto keys = find_objects(session, private_key_template());
+  if (!keys) return ids;
+  for (CK_OBJECT_HANDLE key : *keys) {
+    auto attributes = get_attributes(session, key, ID_ONLY);
+    if (!attributes) continue;
+    if (const Bytes* id = attributes->find(CKA_ID)) ids.push_back(*id);
+  }
+  return ids;
+}
+
+bool has_matching_key(const Bytes* cert_id, const std::vector<Bytes>& key_ids) {
+  // A certificate without an id is paired with whatever key the token shows.
+  if (cert_id == nullptr) return !key_ids.empty();
+  return std::find(key_ids.begin(), key_ids.end(), *cert_id) != key_ids.end();
+}
+
+}  // namespace
+
+std::span<const TemplateEntry> certificate_template() { return CERTIFICATE_TEMPLATE; }
+std::span<const TemplateEntry> private_key_template() { return PRIVATE_KEY_TEMPLATE; }
+
+std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path) {
+  auto module = open_module(module_path);
+  if (!module) return std::unexpected(module.error());
+  auto slots = slots_with_token(**module);
+  if (!slots) return std::unexpected("get_slots_with_token: " + slots.error().text());
+  std::vector<TokenCert> certs;
+  for (CK_SLOT_ID slot : *slots) {
+    auto identity = token_identity(**module, slot).value_or(TokenIdentity{});
+    auto session = open_ro_session(*module, slot);
+    if (!session) continue;
+    std::vector<Bytes> key_ids = private_key_ids(*session);
+    auto handles = find_objects(*session, certificate_template());
+    if (!handles) return std::unexpected("find certs: " + handles.error().text());
+    for (CK_OBJECT_HANDLE handle : *handles) {
+      auto attributes = get_attributes(*session, handle, VALUE_AND_ID);
+      if (!attributes) continue;
+      const Bytes* der = attributes->find(CKA_VALUE);
+      if (der == nullptr) continue;
+      certs.push_back(TokenCert{module_path, identity.label, identity.serial, thumbprint_of(*der), *der,
+                                has_matching_key(attributes->find(CKA_ID), key_ids)});
+    }
+  }
+  return certs;
+}
+
+bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& visitor) {
+  auto slots = slots_with_token(*module);
+  if (!slots) return false;
+  for (CK_SLOT_ID slot : *slots) {
+    if (visitor.on_slot) visitor.on_slot(slot);
+    auto session = open_ro_session(module, slot);
+    if (!session) continue;
+    auto handles = find_objects(*session, certificate_template());
+    if (!handles) continue;
+    for (CK_OBJECT_HANDLE handle : *handles) {
+      auto attributes = get_attributes(*session, handle, visitor.types);
+      if (attributes && attributes->find(CKA_VALUE) != nullptr && visitor.on_cert(slot, *attributes)) return true;
+    }
+  }
+  return false;
+}
+
+std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered) {
+  std::optional<CertMatch> match;
+  for_each_certificate(module, {VALUE_ONLY, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
+                                  const Bytes& der = *attributes.find(CKA_VALUE);
+                                  if (thumbprint_of(der) != lowered) return false;
+                                  match = CertMatch{slot, der};
+                                  return true;
+                                }});
+  return match;
+}
+
+std::optional<std::string> find_cert_module(std::string_view thumbprint) {
+  const std::string lowered = ascii_lowercase(thumbprint);
+  for (const std::string& path : default_modules()) {
+    auto module = open_module(path);
+    if (module && find_cert_on_module(*module, lowered)) return path;
+  }
+  return std::nullopt;
+}
+
+}  // namespace p11agent

@@ -1,0 +1,53 @@
+#pragma once
+// Certificates on a module's tokens: listing them, and finding one by thumbprint.
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "token/objects.h"
+
+namespace p11agent {
+
+struct TokenCert {
+  std::string module_path;
+  std::string token_label;
+  std::string token_serial;
+  std::string thumbprint;
+  Bytes der;
+  bool has_private_key = false;
+};
+
+// The class templates of the certificate and private-key searches.
+std::span<const TemplateEntry> certificate_template();
+std::span<const TemplateEntry> private_key_template();
+
+// Every certificate of every token of one module, slots in module order.
+std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path);
+
+// Walks the certificates of every token of a module: slots in module order, objects in
+// search order, each object's `types` read in one go. Failures, and objects without a
+// CKA_VALUE, skip the slot or object.
+// `on_slot` runs before a slot's session is opened; `on_cert` returns true to stop.
+// Returns whether a visit stopped the walk.
+struct CertificateVisitor {
+  std::span<const CK_ATTRIBUTE_TYPE> types;
+  std::function<void(CK_SLOT_ID)> on_slot;
+  std::function<bool(CK_SLOT_ID, const Attributes&)> on_cert;
+};
+bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& visitor);
+
+// Where a certificate was found by a thumbprint scan.
+struct CertMatch {
+  CK_SLOT_ID slot;
+  Bytes der;
+};
+
+// The first certificate on the module's tokens whose thumbprint equals `lowered`
+// (a requested thumbprint already lower-cased). Failures skip the slot or object.
+std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered);
+
+// The first known module holding the certificate (released again before returning).
+std::optional<std::string> find_cert_module(std::string_view thumbprint);
+
+}  // namespace p11agent
