@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "token/pkcs11_call.h"
 
@@ -37,13 +38,15 @@ Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
   std::vector<CK_OBJECT_HANDLE> handles;
   for (;;) {
     CK_OBJECT_HANDLE batch[FIND_BATCH];
+    std::fill(std::begin(batch), std::end(batch), CK_INVALID_HANDLE);
     CK_ULONG found = 0;
     if (auto r = call("FindObjects", f.C_FindObjects, session.handle(), batch, FIND_BATCH, &found); !r)
       return std::unexpected(r.error());
-    // A module that claims more than the room it was given wrote only into that room.
-    found = std::min(found, FIND_BATCH);
     if (found == 0 || handles.size() >= MAX_HANDLES) break;
-    handles.insert(handles.end(), batch, batch + found);
+    // A module that claims more than the room it was given wrote at most that room; what
+    // it claimed but did not write is still CK_INVALID_HANDLE and is not an object.
+    std::copy_if(batch, batch + std::min(found, FIND_BATCH), std::back_inserter(handles),
+                 [](CK_OBJECT_HANDLE h) { return h != CK_INVALID_HANDLE; });
   }
   if (auto r = call("FindObjectsFinal", f.C_FindObjectsFinal, session.handle()); !r)
     return std::unexpected(r.error());

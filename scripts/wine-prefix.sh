@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# start: makes the test run's Wine prefix (once) and starts its wineserver.
+# stop: ends that prefix's wineserver.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX="${WINEPREFIX:-$here/build/windows/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+case "${1:-}" in
+  start)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$here/scripts/wine-run.sh" wineboot -i >/dev/null 2>&1
+    fi
+    "$server" -p  # keep the server up between test programs
+    ;;
+  stop)
+    "$server" -k || true
+    ;;
+  *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac

@@ -1,0 +1,12 @@
+#include "fake_module/self_path.h"
+
+#include <windows.h>
+
+std::string fake_module_self_path() {
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&fake_module_self_path), &self);
+  char path[MAX_PATH * 4] = {};
+  GetModuleFileNameA(self, path, sizeof path);
+  return path;
+}

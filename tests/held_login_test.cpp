@@ -1,0 +1,174 @@
+// The daemon's request handling and session cache, in process, on the fake module.
+#include <gtest/gtest.h>
+
+#include "daemon/serve.h"
+#include "frontend/response.h"
+#include "support/fake_token.h"
+#include "token/certificate.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+const std::string CERT_HEX = der_with_serial("0102");
+
+class DaemonCacheTest : public ::testing::Test {
+ protected:
+  std::string path = fake_module_path();
+  std::string name = file_name_of(path);
+  std::string thumbprint;
+  DaemonState state;
+
+  void SetUp() override {
+    Bytes der;
+    for (std::size_t i = 0; i < CERT_HEX.size(); i += 2)
+      der.push_back(static_cast<std::uint8_t>(std::stoi(CERT_HEX.substr(i, 2), nullptr, 16)));
+    thumbprint = thumbprint_of(der);
+  }
+  static json card(unsigned long slot_id = 1, const std::string& insertion = "1", const json& id = "01") {
+    json t = token("Card", " SN 1 ", {certificate(CERT_HEX, id), private_key(id, CKK_EC)});
+    t["insertion"] = insertion;
+    return {{"slots", json::array({slot(slot_id, t)})}};
+  }
+  void start(const json& s) {
+    fake_folder().write_scenario(name, s);
+    auto module = open_module(path);
+    ASSERT_TRUE(module) << module.error();
+    state.module_table[path] = *module;
+    state.candidate_paths = {path};
+    fake_folder().clear_log(name);
+  }
+  void rescript(const json& s) { fake_folder().write_scenario(name, s); }
+  std::string request(const std::string& line) { return handle_daemon_request(state, line); }
+  std::string validate(const std::string& pin = "1234", std::string print = "") {
+    return request(json{{"cmd", "validate"}, {"thumbprint", print.empty() ? thumbprint : print}, {"pin", pin}}.dump());
+  }
+  std::string sign(const std::string& pin = "1234") {
+    return request(json{{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", pin}, {"hash_hex", "00ff"}}.dump());
+  }
+  std::vector<std::string> calls() {
+    auto log = fake_folder().call_log(name);
+    fake_folder().clear_log(name);
+    std::vector<std::string> names;
+    for (const auto& line : log) names.push_back(line.substr(0, line.find(' ')));
+    return names;
+  }
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(DaemonCacheTest, AnswersPingAndUnknownCommandsWithoutTouchingTokens) {
+  start(card());
+  EXPECT_EQ(request(R"({"cmd":"ping","module":"ignored"})"), R"({"modules":1,"ok":true})");
+  for (const char* line : {R"({"cmd":"PING"})", R"({"cmd":"enumerate"})", R"({"cmd":""})"})
+    EXPECT_EQ(request(line), R"({"error":"daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping","ok":false})");
+  EXPECT_EQ(request("{"), R"({"error":"invalid JSON request: EOF while parsing an object at line 1 column 1","ok":false})");
+  EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(DaemonCacheTest, ListsAndFindsWithItsOwnAnswerShapes) {
+  start(card());
+  EXPECT_EQ(request(R"({"cmd":"list_certs"})"),
+            R"({"certs":[{"module":")" + path + R"(","thumbprint":")" + thumbprint + R"(","token_serial":"SN 1"}],"ok":true})");
+  std::string upper = thumbprint;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(request(json{{"cmd", "find_cert"}, {"thumbprint", upper}}.dump()),
+            R"({"cert_serial":"0102","module":")" + path + R"(","ok":true,"slot":1,"token_serial":"SN 1"})");
+  EXPECT_EQ(request(R"({"cmd":"find_cert","thumbprint":"aa:bb"})"),
+            R"({"error":"certificate not found on any connected token","ok":false})");
+  EXPECT_EQ(request(R"({"cmd":"find_cert"})"), R"({"error":"find_cert requires thumbprint","ok":false})");
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 0);
+}
+
+TEST_F(DaemonCacheTest, ChecksThePinOnceAndThenSignsWithOnlyTheSigningCalls) {
+  start(card());
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 1);
+  calls();
+  EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
+  EXPECT_TRUE(calls().empty());
+  for (int i = 0; i < 100; ++i) {
+    std::string answer = sign();
+    ASSERT_NE(answer.find(R"("ok":true,"signature_hex":"00ff)"), std::string::npos) << answer;
+    ASSERT_EQ(calls(), (Calls{"C_SignInit", "C_Sign", "C_Sign"}));
+  }
+}
+
+TEST_F(DaemonCacheTest, AChangedPinClosesTheModuleSessionBeforeLoggingInAnew) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  calls();
+  EXPECT_EQ(sign("9999"), R"({"error":"WRONG_PIN:-1","ok":false})");
+  auto log = calls();
+  // The old session is closed without a logout, then the new PIN is tried once.
+  EXPECT_EQ(log.front(), "C_CloseSession");
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 0);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 1);
+  EXPECT_TRUE(state.pin_digests.empty());
+  EXPECT_TRUE(state.cached_logins.empty());
+}
+
+TEST_F(DaemonCacheTest, AWrongPinKeepsTheDigestOfTheEarlierCorrectOne) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  EXPECT_EQ(validate("0000"), R"({"error":"WRONG_PIN:-1","ok":false})");
+  EXPECT_EQ(state.pin_digests.at(path), pin_digest("1234"));
+}
+
+TEST_F(DaemonCacheTest, ATokenPutBackMakesTheFirstAttemptFailAndTheSecondSucceed) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  rescript(card(1, "2"));  // pulled and put back: the held session is gone
+  calls();
+  std::string answer = sign();
+  EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
+  auto log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_OpenSession"), 2);  // the search's, then the new held one
+}
+
+TEST_F(DaemonCacheTest, TwoSigningFailuresAnswerTheSecondFailure) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  json s = card();
+  s["fail"] = json::array({failure("C_SignInit", CKR_DEVICE_REMOVED, 1), failure("C_SignInit", CKR_KEY_HANDLE_INVALID, 2)});
+  rescript(s);
+  EXPECT_EQ(sign(), error_response_text("C_Sign: Function::SignInit: PKCS11 error: " + describe_rv(CKR_KEY_HANDLE_INVALID)));
+}
+
+TEST_F(DaemonCacheTest, ATokenMovedToAnotherSlotGetsANewSessionThere) {
+  start(card(1));
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  state.cached_logins.clear();  // a later validate must search again
+  rescript(card(5, "2"));
+  calls();
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  auto log = calls();
+  // Old session: logged out and closed; new read-write session on slot 5.
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 1);
+  EXPECT_EQ(state.session_slots.at(path), 5u);
+}
+
+TEST_F(DaemonCacheTest, LogoutCountsTargetsAndForgetsTheLogin) {
+  start(card());
+  EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":0,"ok":true})");
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  EXPECT_EQ(request(R"({"cmd":"logout","thumbprint":"00"})"), R"({"closed":0,"ok":true})");
+  EXPECT_EQ(request(json{{"cmd", "logout"}, {"thumbprint", thumbprint}}.dump()), R"({"closed":1,"ok":true})");
+  EXPECT_EQ(validate(), R"({"ok":true})");  // not from the cache
+  EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+}
+
+TEST_F(DaemonCacheTest, RefusesIncompleteRequestsAndCertificatesWithoutId) {
+  start(card(1, "1", ""));
+  EXPECT_EQ(request(R"({"cmd":"validate","thumbprint":"ab"})"), error_response_text("validate requires thumbprint and pin"));
+  EXPECT_EQ(request(R"({"cmd":"sign","thumbprint":"ab","pin":"1"})"), error_response_text("sign requires thumbprint, hash_hex and pin"));
+  EXPECT_EQ(request(R"({"cmd":"sign","thumbprint":"ab","pin":"1","hash_hex":"abc"})"),
+            error_response_text("hash_hex must be valid hex: Odd number of digits"));
+  EXPECT_EQ(validate(), error_response_text("cert has no CKA_ID"));
+  EXPECT_EQ(validate("1234", "00"), error_response_text("certificate not found on any connected token"));
+}
+
+}  // namespace
+}  // namespace p11agent

@@ -1,0 +1,79 @@
+#include "support/child_process.h"
+
+#include <utility>
+
+namespace testing_support {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+    : raw_(spawn_raw(program, args)) {
+  out_reader_ = std::thread([this] { pump(true); });
+  err_reader_ = std::thread([this] { pump(false); });
+}
+
+ChildProcess::~ChildProcess() {
+  if (!status_) {
+    raw_->kill();
+    wait();
+  }
+  out_reader_.join();
+  err_reader_.join();
+}
+
+void ChildProcess::pump(bool from_stdout) {
+  char buffer[65536];
+  for (;;) {
+    std::size_t n = from_stdout ? raw_->read_stdout(buffer, sizeof buffer) : raw_->read_stderr(buffer, sizeof buffer);
+    std::lock_guard lock(mutex_);
+    if (n == 0) {
+      (from_stdout ? out_done_ : err_done_) = true;
+      changed_.notify_all();
+      return;
+    }
+    (from_stdout ? out_ : err_).append(buffer, n);
+    changed_.notify_all();
+  }
+}
+
+bool ChildProcess::write(const std::string& bytes) { return raw_->write_stdin(bytes.data(), bytes.size()); }
+
+void ChildProcess::close_stdin() { raw_->close_stdin(); }
+
+std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return out_.find('\n') != std::string::npos || out_done_; });
+  auto end = out_.find('\n');
+  if (end == std::string::npos) return std::nullopt;
+  std::string line = out_.substr(0, end);
+  out_.erase(0, end + 1);
+  return line;
+}
+
+std::string ChildProcess::read_rest() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return out_done_; });
+  return std::exchange(out_, {});
+}
+
+std::string ChildProcess::stderr_text() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return err_done_; });
+  return err_;
+}
+
+int ChildProcess::wait() {
+  if (!status_) status_ = raw_->wait();
+  return *status_;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
+  ChildProcess child(program, args);
+  child.write(input);
+  child.close_stdin();
+  RunResult result;
+  result.out = child.read_rest();
+  result.err = child.stderr_text();
+  result.status = child.wait();
+  return result;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,137 @@
+#include "support/fake_token.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "support/child_process.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+FakeModuleFolder::FakeModuleFolder() {
+  std::random_device seed;
+  fs::path folder = fs::temp_directory_path() / ("p11fake-" + std::to_string(seed()) + std::to_string(seed()));
+  fs::create_directories(folder);
+  path_ = folder.string();
+  set_environment("P11FAKE_DIR", path_);
+}
+
+FakeModuleFolder::~FakeModuleFolder() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void FakeModuleFolder::write_scenario(const std::string& module_file, const json& scenario) const {
+  fs::path target = fs::path(path_) / (module_file + ".json");
+  fs::path temporary = target;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << scenario.dump();
+  }
+  fs::rename(temporary, target);
+  clear_log(module_file);
+}
+
+std::vector<std::string> FakeModuleFolder::call_log(const std::string& module_file) const {
+  std::ifstream in(fs::path(path_) / (module_file + ".log"), std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void FakeModuleFolder::clear_log(const std::string& module_file) const {
+  std::error_code ignored;
+  fs::remove(fs::path(path_) / (module_file + ".log"), ignored);
+}
+
+const FakeModuleFolder& fake_folder() {
+  static const FakeModuleFolder folder;
+  return folder;
+}
+
+std::string fake_module_path(const std::string& target) {
+#ifdef _WIN32
+  return executable_folder() + "\\" + target + ".dll";
+#else
+  return executable_folder() + "/" + target + ".so";
+#endif
+}
+
+std::string file_name_of(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
+
+void install_file(const std::string& from, const std::string& to) {
+  fs::create_directories(fs::path(to).parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+void remove_file(const std::string& path) {
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+json certificate(const std::string& der_hex, const json& id_hex) {
+  json c = {{"class", "certificate"}, {"value_hex", der_hex}};
+  if (!id_hex.is_null()) c["id_hex"] = id_hex;
+  return c;
+}
+
+json private_key(const json& id_hex, unsigned long key_type) {
+  json k = {{"class", "private_key"}, {"key_type", key_type}};
+  if (!id_hex.is_null()) k["id_hex"] = id_hex;
+  return k;
+}
+
+json token(const std::string& label, const std::string& serial, const std::vector<json>& objects,
+           unsigned long flags) {
+  return {{"label", label}, {"serial", serial}, {"objects", objects}, {"flags", flags}};
+}
+
+json failure(const std::string& function, unsigned long rv, long call) {
+  return {{"function", function}, {"rv", rv}, {"call", call}};
+}
+
+json slot(unsigned long id, const json& token_spec) { return {{"id", id}, {"token", token_spec}}; }
+
+json empty_slot(unsigned long id) { return {{"id", id}}; }
+
+std::string der_with_serial(const std::string& serial_hex, const std::string& filler_hex) {
+  auto byte_hex = [](std::size_t n) {
+    std::ostringstream s;
+    s << std::hex;
+    s.width(2);
+    s.fill('0');
+    s << n;
+    return s.str();
+  };
+  std::string serial = "02" + byte_hex(serial_hex.size() / 2) + serial_hex;
+  std::string version = "a003020102";
+  std::string tbs_body = version + serial + filler_hex;
+  std::string tbs = "30" + byte_hex(tbs_body.size() / 2) + tbs_body;
+  return "30" + byte_hex(tbs.size() / 2) + tbs;
+}
+
+std::vector<std::string> calls_named(const std::vector<std::string>& log, const std::vector<std::string>& names) {
+  std::vector<std::string> picked;
+  for (const auto& line : log) {
+    std::string name = line.substr(0, line.find(' '));
+    if (std::find(names.begin(), names.end(), name) != names.end()) picked.push_back(name);
+  }
+  return picked;
+}
+
+long count_calls(const std::vector<std::string>& log, const std::string& name) {
+  return static_cast<long>(calls_named(log, {name}).size());
+}
+
+long count_succeeded_calls(const std::vector<std::string>& log, const std::string& name) {
+  return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+    return line.substr(0, line.find(' ')) == name && line.find(" failed=") == std::string::npos;
+  });
+}
+
+}  // namespace testing_support

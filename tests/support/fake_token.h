@@ -1,0 +1,58 @@
+#pragma once
+// Scenarios for the fake module, and where its copies live.
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+using nlohmann::json;
+
+// A fresh scenario folder for this test program, exported as P11FAKE_DIR.
+class FakeModuleFolder {
+ public:
+  FakeModuleFolder();
+  ~FakeModuleFolder();
+  const std::string& path() const { return path_; }
+
+  // Writes "<module file name>.json" whole, in one rename, and empties its call log.
+  void write_scenario(const std::string& module_file, const json& scenario) const;
+  std::vector<std::string> call_log(const std::string& module_file) const;
+  void clear_log(const std::string& module_file) const;
+
+ private:
+  std::string path_;
+};
+
+// The one scenario folder of this test program.
+const FakeModuleFolder& fake_folder();
+
+// The built fake module beside the test program, and its file name.
+std::string fake_module_path(const std::string& target = "fake_pkcs11");
+std::string file_name_of(const std::string& path);
+
+// Copies the fake module (or another built file) to a path, creating its folder.
+void install_file(const std::string& from, const std::string& to);
+void remove_file(const std::string& path);
+
+// Scenario pieces.
+json certificate(const std::string& der_hex, const json& id_hex = "01");
+json private_key(const json& id_hex = "01", unsigned long key_type = 0);
+json token(const std::string& label, const std::string& serial, const std::vector<json>& objects,
+           unsigned long flags = 0);
+// One scripted failure: the n-th call (0: every call) of the function answers rv.
+json failure(const std::string& function, unsigned long rv, long call = 0);
+json slot(unsigned long id, const json& token_spec);
+json empty_slot(unsigned long id);
+
+// A DER prefix that the serial reader accepts, with the given serial content, then filler.
+std::string der_with_serial(const std::string& serial_hex, const std::string& filler_hex = "0500");
+
+// Only the lines of the log that start with one of the names.
+std::vector<std::string> calls_named(const std::vector<std::string>& log, const std::vector<std::string>& names);
+long count_calls(const std::vector<std::string>& log, const std::string& name);
+// Calls of the function that the scenario did not make fail.
+long count_succeeded_calls(const std::vector<std::string>& log, const std::string& name);
+
+}  // namespace testing_support

@@ -1,0 +1,289 @@
+// Token access on the fake module: error texts, loading, slots, objects, listings, and a
+// module that lies.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "support/fake_token.h"
+#include "token/certificate.h"
+#include "token/token_certs.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+TEST(DescribeRv, GivesTheStandardTextsAndFallsBackToTheGeneralError) {
+  const std::string general =
+      "Some horrible, unrecoverable error has occurred.  In the worst case, it is possible that the function only "
+      "partially succeeded, and that the computer and/or token is in an inconsistent state.";
+  const std::vector<std::pair<CK_RV, std::string>> cases = {
+      {CKR_GENERAL_ERROR, general},
+      {0x80000001UL, general},
+      {0x4UL, general},  // no value of its own
+      {0x80000000UL, "CKR_VENDOR_DEFINED"},
+      {CKR_NEW_PIN_MODE, "CKR_NEW_PIN_MODE"},
+      {CKR_NEXT_OTP, "CKR_NEXT_OTP"},
+      {CKR_TOKEN_NOT_PRESENT, "The token was not present in its slot at the time that the function was invoked."},
+      {CKR_FUNCTION_REJECTED, "The signature request is rejected by the user."},
+      {CKR_PIN_LOCKED,
+       "The specified PIN is \xe2\x80\x9clocked\xe2\x80\x9d, and cannot be used.  That is, because some particular "
+       "number of failed authentication attempts has been reached, the token is unwilling to permit further attempts "
+       "at authentication.  Depending on the token, the specified PIN may or may not remain locked indefinitely."},
+  };
+  for (const auto& [rv, text] : cases) EXPECT_EQ(describe_rv(rv), text) << std::hex << rv;
+  EXPECT_EQ(describe_rv(CKR_ACTION_PROHIBITED).substr(0, 1), " ");
+  EXPECT_EQ(describe_rv(CKR_CURVE_NOT_SUPPORTED).substr(0, 1), " ");
+}
+
+TEST(DescribeRv, UsesTheLoginWordsOnlyForPinAndLoginStates) {
+  const std::vector<CK_RV> carriers = {CKR_PIN_INCORRECT, CKR_PIN_LOCKED, CKR_MUTEX_NOT_LOCKED,
+                                       CKR_USER_ALREADY_LOGGED_IN, CKR_USER_ANOTHER_ALREADY_LOGGED_IN};
+  int described = 0;
+  for (CK_RV rv = 0; rv < 0x300; ++rv) {
+    std::string text = describe_rv(rv);
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    bool has_word = text.find("incorrect") != std::string::npos || text.find("locked") != std::string::npos ||
+                    text.find("already logged") != std::string::npos;
+    bool carrier = std::find(carriers.begin(), carriers.end(), rv) != carriers.end();
+    EXPECT_EQ(has_word, carrier) << std::hex << rv;
+    if (describe_rv(rv) != describe_rv(CKR_GENERAL_ERROR)) ++described;
+  }
+  EXPECT_EQ(described, 92);
+}
+
+TEST(Pkcs11ErrorText, RendersEveryKind) {
+  using Kind = Pkcs11Error::Kind;
+  EXPECT_EQ(Pkcs11Error::returned("Login", CKR_TOKEN_NOT_PRESENT).text(),
+            "Function::Login: PKCS11 error: " + describe_rv(CKR_TOKEN_NOT_PRESENT));
+  EXPECT_EQ(Pkcs11Error::of(Kind::NullFunction).text(), "Calling a NULL function pointer");
+  EXPECT_EQ(Pkcs11Error::of(Kind::IntegerConversion).text(),
+            "Conversion between integers failed (out of range integral type conversion attempted)");
+  EXPECT_EQ(Pkcs11Error::of(Kind::SliceConversion).text(),
+            "Error converting slice to array (could not convert slice to array)");
+  EXPECT_EQ(Pkcs11Error::of(Kind::AlreadyInitialized).text(), "PKCS11 library has already been initialized");
+#ifdef _WIN32
+  EXPECT_EQ(Pkcs11Error::of(Kind::LoadFailed).text(), "libloading error (LoadLibraryExW failed)");
+  EXPECT_EQ(Pkcs11Error::of(Kind::LoadFailedUnreported).text(),
+            "libloading error (LoadLibraryExW failed, but system did not report the error)");
+#endif
+}
+
+Bytes from_hex(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {der_with_serial("008f3a"), "008f3a"},
+      {"3000" "3000" "0203008f3a", "008f3a"},                 // no version, lengths not checked
+      {"3080" "3081ff" "a0020000" "020101", "01"},            // long and indefinite-looking lengths
+      {"30820000" "30840000" "0000" "0200", ""},              // zero-length serial
+      {"31000000020101", ""},                                 // not a SEQUENCE
+      {"3000" "3000" "0405", ""},                             // unexpected tag
+      {"3000" "3000" "020501", ""},                           // serial runs past the end
+      {"3000" "3000" "a0ff", ""},                             // version runs past the end
+      {"3000" "3000" "02", ""},                               // length missing
+      {"3000" "3000" "0289ffffffffffffffffff", ""},           // length wider than memory
+      {"30", ""},
+      {"", ""},
+  };
+  for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(from_hex(der)), serial) << der;
+}
+
+TEST(Thumbprint, IsLowercaseSha1OfTheDer) {
+  EXPECT_EQ(thumbprint_of(Bytes{}), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(thumbprint_of(from_hex("616263")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+class FakeModuleTest : public ::testing::Test {
+ protected:
+  std::string path = fake_module_path();
+  std::string name = file_name_of(path);
+  void scenario(const json& s) { fake_folder().write_scenario(name, s); }
+  std::vector<std::string> log() { return fake_folder().call_log(name); }
+};
+
+TEST_F(FakeModuleTest, OpenModuleReportsEachStepWithItsPrefix) {
+  struct Case {
+    json scenario;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{{"fail", json::array({failure("C_Initialize", CKR_CRYPTOKI_ALREADY_INITIALIZED)})}},
+       "C_Initialize: Function::Initialize: PKCS11 error: " + describe_rv(CKR_CRYPTOKI_ALREADY_INITIALIZED)},
+      {{{"fail", json::array({failure("C_GetFunctionList", CKR_HOST_MEMORY)})}},
+       "load " + path + ": Function::GetFunctionList: PKCS11 error: " + describe_rv(CKR_HOST_MEMORY)},
+      {{{"null", json::array({"C_Initialize"})}}, "C_Initialize: Calling a NULL function pointer"},
+  };
+  for (const auto& c : cases) {
+    scenario(c.scenario);
+    auto module = open_module(path);
+    ASSERT_FALSE(module.has_value());
+    EXPECT_EQ(module.error(), c.error);
+  }
+  // A failed initialisation is still finalised when the module is let go.
+  scenario({{"fail", json::array({failure("C_Initialize", CKR_DEVICE_ERROR)})}});
+  ASSERT_FALSE(open_module(path));
+  EXPECT_EQ(calls_named(log(), {"C_Initialize", "C_Finalize"}), (std::vector<std::string>{"C_Initialize", "C_Finalize"}));
+}
+
+TEST_F(FakeModuleTest, LoadFailuresAreErrorsNotCrashes) {
+  auto missing = load_module(fake_module_path("no_such_module"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, Pkcs11Error::Kind::LoadFailed);
+  auto not_a_module = open_module(fake_module_path("fake_dependency"));
+  ASSERT_FALSE(not_a_module);
+  EXPECT_EQ(not_a_module.error(), "load " + fake_module_path("fake_dependency") +
+                                      ": libloading error (the library does not export C_GetFunctionList)");
+}
+
+TEST_F(FakeModuleTest, SecondInitialisationOfOneLoadedModuleIsRefused) {
+  scenario(json::object());
+  auto module = open_module(path);
+  ASSERT_TRUE(module);
+  auto again = initialize_module(**module);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().text(), "PKCS11 library has already been initialized");
+}
+
+TEST_F(FakeModuleTest, ListsCertificatesInSlotAndSearchOrderWithTheirKeys) {
+  scenario({{"slots",
+             {slot(7, token("First token", "SER1", {certificate("aa01", "01"), private_key("01"),
+                                                      certificate("aa02", "02"), certificate("aa03", nullptr)})),
+              empty_slot(8),
+              slot(3, token("Second", "SER2", {certificate("bb01", nullptr), certificate("bb02", "")}))}}});
+  auto certs = list_token_certs(path);
+  ASSERT_TRUE(certs) << certs.error();
+  struct Expected {
+    std::string der_hex, label, serial;
+    bool has_key;
+  };
+  const std::vector<Expected> expected = {
+      {"aa01", "First token", "SER1", true},   // id matches a key id
+      {"aa02", "First token", "SER1", false},  // id without a key
+      {"aa03", "First token", "SER1", true},   // no id: any visible key counts
+      {"bb01", "Second", "SER2", false},       // no id and no key
+      {"bb02", "Second", "SER2", false},       // empty id, no key
+  };
+  ASSERT_EQ(certs->size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ((*certs)[i].der, from_hex(expected[i].der_hex)) << i;
+    EXPECT_EQ((*certs)[i].token_label, expected[i].label) << i;
+    EXPECT_EQ((*certs)[i].token_serial, expected[i].serial) << i;
+    EXPECT_EQ((*certs)[i].has_private_key, expected[i].has_key) << i;
+    EXPECT_EQ((*certs)[i].thumbprint, thumbprint_of(from_hex(expected[i].der_hex))) << i;
+    EXPECT_EQ((*certs)[i].module_path, path);
+  }
+  // Every session was closed before the module was finalised.
+  auto order = calls_named(log(), {"C_OpenSession", "C_CloseSession", "C_Finalize"});
+  EXPECT_EQ(order, (std::vector<std::string>{"C_OpenSession", "C_CloseSession", "C_OpenSession", "C_CloseSession",
+                                             "C_Finalize"}));
+}
+
+TEST_F(FakeModuleTest, CleansTokenTextsAndSkipsWhatCannotBeRead) {
+  json unreadable_value = certificate("cc01");
+  unreadable_value["value_error"] = CKR_ATTRIBUTE_SENSITIVE;
+  json failing_value = certificate("cc02");
+  failing_value["value_error"] = CKR_DEVICE_ERROR;
+  json labelled = token("", "", {unreadable_value, failing_value, certificate("cc03")});
+  labelled["label_hex"] = "20094e616d6520ff00202020";  // space, tab, "Name", space, invalid byte, NUL
+  labelled["serial_hex"] = "c2a0313233c2a02020";       // no-break spaces stay
+  scenario({{"slots", json::array({slot(1, labelled)})}});
+  auto certs = list_token_certs(path);
+  ASSERT_TRUE(certs) << certs.error();
+  ASSERT_EQ(certs->size(), 1u);
+  EXPECT_EQ(certs->front().der, from_hex("cc03"));
+  EXPECT_EQ(certs->front().token_label, "Name \xef\xbf\xbd");
+  EXPECT_EQ(certs->front().token_serial, "\xc2\xa0" "123\xc2\xa0");
+}
+
+TEST_F(FakeModuleTest, ReportsOnlyModuleSlotListAndCertificateSearchFailures) {
+  const json one_token = {{"slots", json::array({slot(1, token("T", "S", {certificate("dd01")}))})}};
+  const std::string device_error = "PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR);
+  struct Case {
+    std::string function;
+    std::string error;  // "" when the failure only drops the item
+    std::size_t certs;
+  };
+  const std::vector<Case> cases = {
+      {"C_GetSlotList", "get_slots_with_token: Function::GetSlotList: " + device_error, 0},
+      // The key search fails first (no keys), then the certificate search ends the listing.
+      {"C_FindObjectsInit", "find certs: Function::FindObjectsInit: " + device_error, 0},
+      {"C_FindObjects", "find certs: Function::FindObjects: " + device_error, 0},
+      {"C_GetTokenInfo", "", 1},
+      {"C_OpenSession", "", 0},
+      {"C_GetAttributeValue", "", 0},
+  };
+  for (const auto& c : cases) {
+    json s = one_token;
+    s["fail"] = json::array({failure(c.function, CKR_DEVICE_ERROR)});
+    scenario(s);
+    auto certs = list_token_certs(path);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(certs) << c.function;
+      EXPECT_EQ(certs.error(), c.error);
+      continue;
+    }
+    ASSERT_TRUE(certs) << c.function << ": " << certs.error();
+    ASSERT_EQ(certs->size(), c.certs) << c.function;
+    if (c.certs == 1) {
+      EXPECT_EQ(certs->front().token_label, "");
+    }
+  }
+}
+
+TEST_F(FakeModuleTest, AClockTokenWithAnUnreadableTimeHasNoIdentity) {
+  json t = token("Label", "Serial", {}, CKF_CLOCK_ON_TOKEN);
+  t["utc_time"] = "2026120712x00000";
+  scenario({{"slots", json::array({slot(1, t)})}});
+  auto module = open_module(path);
+  ASSERT_TRUE(module);
+  EXPECT_FALSE(token_identity(**module, 1));
+  t["utc_time"] = "20261207120000";
+  scenario({{"slots", json::array({slot(1, t)})}});
+  auto identity = token_identity(**module, 1);
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(identity->label, "Label");
+}
+
+TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
+  std::vector<json> many;  // more than one C_FindObjects batch
+  for (int i = 0; i < 25; ++i) {
+    char der[8];
+    std::snprintf(der, sizeof der, "ee%02x", i);
+    many.push_back(certificate(der));
+  }
+  scenario({{"slots", json::array({slot(1, token("T", "S", many)), slot(2, token("U", "S", {certificate("ff")}))})},
+            {"find_overreport", 1000},
+            {"attribute_overreport", 1 << 20},
+            {"slot_count_growth", 3}});
+  auto certs = list_token_certs(path);
+  ASSERT_TRUE(certs) << certs.error();
+  // Claimed handles beyond the room given are not invented; claimed bytes beyond the
+  // buffer are not read.
+  ASSERT_EQ(certs->size(), 26u);
+  EXPECT_EQ(certs->back().der, from_hex("ff"));
+}
+
+TEST_F(FakeModuleTest, ASlotCountThatNeverSettlesEndsAsAnError) {
+  scenario({{"slots", json::array({slot(1, token("T", "S", {}))})}, {"slot_count_growth", 1000}});
+  auto certs = list_token_certs(path);
+  ASSERT_FALSE(certs);
+  EXPECT_EQ(certs.error(), "get_slots_with_token: Function::GetSlotList: PKCS11 error: " + describe_rv(CKR_BUFFER_TOO_SMALL));
+}
+
+TEST_F(FakeModuleTest, AModuleWithoutTokensListsNothing) {
+  scenario({{"slots", json::array({empty_slot(1), empty_slot(2)})}});
+  auto certs = list_token_certs(path);
+  ASSERT_TRUE(certs);
+  EXPECT_TRUE(certs->empty());
+}
+
+}  // namespace
+}  // namespace p11agent

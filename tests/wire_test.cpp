@@ -1,0 +1,192 @@
+// Request parsing, answer writing, the hash decoder and the text rules of the intake.
+#include <gtest/gtest.h>
+
+#include "frontend/encoding.h"
+#include "frontend/request.h"
+#include "frontend/response.h"
+#include "frontend/text.h"
+
+namespace p11agent {
+namespace {
+
+struct ParseFailure {
+  std::string input;
+  std::string message;
+};
+
+TEST(ParseRequest, RejectsMalformedRequestsWithMessageAndPosition) {
+  const std::vector<ParseFailure> cases = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"{\"cmd\":5}", "invalid type: integer `5`, expected a string at line 1 column 8"},
+      {"{\"cmd\":-7}", "invalid type: integer `-7`, expected a string at line 1 column 9"},
+      {"{\"cmd\":1.5}", "invalid type: floating point `1.5`, expected a string at line 1 column 10"},
+      {"{\"cmd\":1e3}", "invalid type: floating point `1000.0`, expected a string at line 1 column 10"},
+      {"{\"cmd\":1e20}", "invalid type: floating point `1e20`, expected a string at line 1 column 11"},
+      {"{\"cmd\":true}", "invalid type: boolean `true`, expected a string at line 1 column 11"},
+      {"{\"cmd\":null}", "invalid type: null, expected a string at line 1 column 11"},
+      {"{\"cmd\":[1]}", "invalid type: sequence, expected a string at line 1 column 7"},
+      {"{\"cmd\":{}}", "invalid type: map, expected a string at line 1 column 7"},
+      {"{\"cmd\":\"x\",\"pin\":7}", "invalid type: integer `7`, expected a string at line 1 column 18"},
+      {"\"x\"", "invalid type: string \"x\", expected struct Request at line 1 column 3"},
+      {"\"a\\\"b\\n\"", "invalid type: string \"a\\\"b\\n\", expected struct Request at line 1 column 8"},
+      {"12", "invalid type: integer `12`, expected struct Request at line 1 column 2"},
+      {"null", "invalid type: null, expected struct Request at line 1 column 4"},
+      {"{\"cmd\":\"sign\",\"module\":\"a\",\"module\":\"b\"}", "duplicate field `module` at line 1 column 35"},
+      {"{\"cmd\":\"x\",\"pin\":null,\"pin\":\"1\"}", "duplicate field `pin` at line 1 column 27"},
+      {"{\"module\":\"x\"}", "missing field `cmd` at line 1 column 14"},
+      {"{}", "missing field `cmd` at line 1 column 2"},
+      {"[]", "invalid length 0, expected struct Request with 5 elements at line 1 column 2"},
+      {"[\"a\",null,null,null,null,null]", "trailing characters at line 1 column 26"},
+      {"[\"a\",]", "trailing comma at line 1 column 6"},
+      {"{\"cmd\":\"a\",}", "trailing comma at line 1 column 12"},
+      {"{\"cmd\":\"a\"} x", "trailing characters at line 1 column 13"},
+      {"{\"cmd\":\"a\"", "EOF while parsing an object at line 1 column 10"},
+      {"[\"a\"", "EOF while parsing a list at line 1 column 4"},
+      {"{\"cmd\":\"a", "EOF while parsing a string at line 1 column 9"},
+      {"{\"cmd\" \"a\"}", "expected `:` at line 1 column 8"},
+      {"{\"cmd\":\"a\" \"b\"}", "expected `,` or `}` at line 1 column 12"},
+      {"[\"a\" \"b\"]", "expected `,` or `]` at line 1 column 6"},
+      {"{5:1}", "key must be a string at line 1 column 2"},
+      {"{\"cmd\":nul}", "expected ident at line 1 column 11"},
+      {"{\"cmd\":\"a\",\"x\":tru}", "expected ident at line 1 column 19"},
+      {"{\"cmd\":x}", "expected value at line 1 column 8"},
+      {"{\"cmd\":\"a\",\"x\":[1,]}", "expected value at line 1 column 19"},
+      {"{\"cmd\":\"a\",\"x\":{\"k\":1,}}", "key must be a string at line 1 column 23"},
+      {"{\"cmd\":\"a\",\"x\":[", "EOF while parsing a list at line 1 column 16"},
+      {"{\"cmd\":01}", "invalid number at line 1 column 9"},
+      {"{\"cmd\":1.}", "invalid number at line 1 column 10"},
+      {"{\"cmd\":1e400}", "number out of range at line 1 column 12"},
+      {"{\"cmd\":-}", "invalid number at line 1 column 9"},
+      {"{\"cmd\":\"\\q\"}", "invalid escape at line 1 column 10"},
+      {"{\"cmd\":\"\\u12g4\"}", "invalid escape at line 1 column 13"},
+      {"{\"cmd\":\"\\udc00\"}", "lone leading surrogate in hex escape at line 1 column 14"},
+      {"{\"cmd\":\"\\ud800x\"}", "unexpected end of hex escape at line 1 column 15"},
+      {"{\"cmd\":\"\\ud800\\u0041\"}", "lone leading surrogate in hex escape at line 1 column 20"},
+      {"{\"cmd\":\"a\tb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 10"},
+      {"{\"cmd\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"{\n\"cmd\":5}", "invalid type: integer `5`, expected a string at line 2 column 7"},
+      {"{\"cmd\":\"\xc3\xa9\xc3\xa9\" x", "expected `,` or `}` at line 1 column 13"},
+      {"\xef\xbb\xbf{\"cmd\":\"x\"}", "expected value at line 1 column 1"},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse_request(c.input);
+    ASSERT_FALSE(parsed.has_value()) << c.input;
+    EXPECT_EQ(parsed.error(), c.message) << c.input;
+  }
+}
+
+std::string nested(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
+TEST(ParseRequest, CountsNestingWithTheRequestAsFirstLevel) {
+  // The request object is level 1, so its member may open 126 more levels.
+  auto accepted = parse_request("{\"cmd\":\"x\",\"deep\":" + nested(126) + "}");
+  ASSERT_TRUE(accepted.has_value()) << accepted.error();
+  auto refused = parse_request("{\"cmd\":\"x\",\"deep\":" + nested(127) + "}");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), "recursion limit exceeded at line 1 column 145");
+}
+
+TEST(ParseRequest, AcceptsObjectAndArrayForms) {
+  struct Case {
+    std::string input;
+    Request expected;
+  };
+  const std::vector<Case> cases = {
+      {"{\"cmd\":\"list_certs\"}", {"list_certs", {}, {}, {}, {}}},
+      {"{\"cmd\":\"list_certs\",\"module\":null}", {"list_certs", {}, {}, {}, {}}},
+      {"{\"cmd\":\"list_certs\",\"extra\":{\"a\":[1,2]},\"extra\":1e999}", {"list_certs", {}, {}, {}, {}}},
+      {"[\"list_certs\"]", {"list_certs", {}, {}, {}, {}}},
+      {"[\"sign\",\"m\",\"T\",\" 0a \",\"1\"]", {"sign", "m", "T", " 0a ", "1"}},
+      {"[\"sign\",null,\"t\"]", {"sign", {}, "t", {}, {}}},
+      {"{\"pin\":\"\\u00e9\\ud83d\\ude00\\/\",\"cmd\":\"\"}", {"", {}, {}, {}, "\xc3\xa9\xf0\x9f\x98\x80/"}},
+      {" \t{\"cmd\" : \"a\" }\r\n", {"a", {}, {}, {}, {}}},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse_request(c.input);
+    ASSERT_TRUE(parsed.has_value()) << c.input << ": " << parsed.error();
+    EXPECT_EQ(parsed->cmd, c.expected.cmd) << c.input;
+    EXPECT_EQ(parsed->module, c.expected.module) << c.input;
+    EXPECT_EQ(parsed->thumbprint, c.expected.thumbprint) << c.input;
+    EXPECT_EQ(parsed->hash_hex, c.expected.hash_hex) << c.input;
+    EXPECT_EQ(parsed->pin, c.expected.pin) << c.input;
+  }
+}
+
+TEST(Response, WritesMembersInByteOrderAtEveryLevel) {
+  Json sign{{"signature_hex", "ab"}, {"ok", true}, {"module", "m"}, {"cert_der_b64", "AA=="}};
+  EXPECT_EQ(render_json(sign), R"({"cert_der_b64":"AA==","module":"m","ok":true,"signature_hex":"ab"})");
+  Json nested{{"ok", true},
+              {"certs", Json::array({Json{{"token_serial", "s"}, {"der_b64", ""}, {"module", "m"}, {"Z", 1}}})}};
+  EXPECT_EQ(render_json(nested), R"({"certs":[{"Z":1,"der_b64":"","module":"m","token_serial":"s"}],"ok":true})");
+}
+
+TEST(Response, EscapesOnlyWhatJsonRequires) {
+  std::string every_control;
+  for (int c = 0; c < 0x20; ++c) every_control += static_cast<char>(c);
+  EXPECT_EQ(error_response_text(every_control),
+            "{\"error\":\"\\u0000\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r"
+            "\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018\\u0019\\u001a"
+            "\\u001b\\u001c\\u001d\\u001e\\u001f\",\"ok\":false}");
+  EXPECT_EQ(error_response_text("a\"b\\c/d\x7f\xc3\xa9\xe2\x80\x9c"),
+            "{\"error\":\"a\\\"b\\\\c/d\x7f\xc3\xa9\xe2\x80\x9c\",\"ok\":false}");
+}
+
+TEST(DecodeHashHex, DecodesOrNamesTheFirstProblem) {
+  struct Case {
+    std::string input;
+    std::string hex_or_error;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {"", "", true},
+      {"   ", "", true},
+      {" 0A0b ", "0a0b", true},
+      {"\xe3\x80\x80" "ff\xc2\xa0", "ff", true},
+      {"abc", "Odd number of digits", false},
+      {"zzz", "Odd number of digits", false},
+      {"0g", "Invalid character 'g' at position 1", false},
+      {"zz", "Invalid character 'z' at position 0", false},
+      {"0'", "Invalid character '\\'' at position 1", false},
+      {"0\x01", "Invalid character '\\u{1}' at position 1", false},
+      {"\xc3\xa9", "Invalid character '\xc3\x83' at position 0", false},
+      {"00 1", "Invalid character ' ' at position 2", false},
+  };
+  for (const auto& c : cases) {
+    auto decoded = decode_hash_hex(c.input);
+    ASSERT_EQ(decoded.has_value(), c.ok) << c.input;
+    EXPECT_EQ(c.ok ? hex_encode(*decoded) : decoded.error(), c.hex_or_error) << c.input;
+  }
+  EXPECT_EQ(decode_hash_hex(std::string(1 << 20, '7'))->size(), std::size_t{1} << 19);
+}
+
+TEST(Encoding, Base64PadsToFourCharacters) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"\xfb\xff", "+/8="}};
+  for (const auto& [plain, encoded] : cases)
+    EXPECT_EQ(base64_encode({reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size()}), encoded);
+}
+
+TEST(Text, TrimsUnicodeWhiteSpaceButNotTheByteOrderMark) {
+  EXPECT_EQ(trim_white_space("\xe2\x80\xa8 \t\x0b\xc2\x85x y\xe3\x80\x80\xe2\x80\x8a"), "x y");
+  EXPECT_EQ(trim_white_space("\xef\xbb\xbfx"), "\xef\xbb\xbfx");
+  EXPECT_EQ(trim_white_space("\xe2\x80\x8b"), "\xe2\x80\x8b");  // zero width space is not white space
+}
+
+TEST(Text, ValidatesAndRepairsUtf8) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"abc", "abc"},
+      {"\xc3\xa9", "\xc3\xa9"},
+      {"\xff", "\xef\xbf\xbd"},
+      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                      // overlong
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},      // surrogate
+      {"\xe2\x82", "\xef\xbf\xbd"},                                   // cut short: one maximal subpart
+      {"a\xf4\x90\x80\x80z", "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdz"},  // above U+10FFFF
+  };
+  for (const auto& [raw, repaired] : cases) {
+    EXPECT_EQ(decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()}), repaired);
+    EXPECT_EQ(is_valid_utf8(raw), raw == repaired);
+  }
+}
+
+}  // namespace
+}  // namespace p11agent
