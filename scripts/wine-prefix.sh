@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# start: makes the test run's Wine prefix (once) and starts its wineserver.
+# start: makes the test run's Wine prefix (once).
 # stop: ends that prefix's wineserver.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +12,6 @@ case "${1:-}" in
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$here/scripts/wine-run.sh" wineboot -i >/dev/null 2>&1
     fi
-    "$server" -p  # keep the server up between test programs
     ;;
   stop)
     "$server" -k || true

@@ -69,12 +69,14 @@ TEST_F(DaemonCacheTest, AnswersPingAndUnknownCommandsWithoutTouchingTokens) {
 
 TEST_F(DaemonCacheTest, ListsAndFindsWithItsOwnAnswerShapes) {
   start(card());
+  // The path is written as a JSON string: its backslashes (Windows) come out escaped.
+  const std::string module = json(path).dump();
   EXPECT_EQ(request(R"({"cmd":"list_certs"})"),
-            R"({"certs":[{"module":")" + path + R"(","thumbprint":")" + thumbprint + R"(","token_serial":"SN 1"}],"ok":true})");
+            R"({"certs":[{"module":)" + module + R"(,"thumbprint":")" + thumbprint + R"(","token_serial":"SN 1"}],"ok":true})");
   std::string upper = thumbprint;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(request(json{{"cmd", "find_cert"}, {"thumbprint", upper}}.dump()),
-            R"({"cert_serial":"0102","module":")" + path + R"(","ok":true,"slot":1,"token_serial":"SN 1"})");
+            R"({"cert_serial":"0102","module":)" + module + R"(,"ok":true,"slot":1,"token_serial":"SN 1"})");
   EXPECT_EQ(request(R"({"cmd":"find_cert","thumbprint":"aa:bb"})"),
             R"({"error":"certificate not found on any connected token","ok":false})");
   EXPECT_EQ(request(R"({"cmd":"find_cert"})"), R"({"error":"find_cert requires thumbprint","ok":false})");

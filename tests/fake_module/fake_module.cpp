@@ -169,8 +169,8 @@ std::string own_file_name() {
 }
 
 std::string scenario_folder() {
-  const char* dir = std::getenv("P11FAKE_DIR");
-  return dir != nullptr ? std::string(dir) + "/" : std::string("./");
+  std::string dir = fake_module_folder_variable();
+  return dir.empty() ? std::string("./") : dir + "/";
 }
 
 // Re-reads the scenario when the file's contents changed.

@@ -2,8 +2,15 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 std::string fake_module_self_path() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&fake_module_self_path), &info) == 0 || info.dli_fname == nullptr) return {};
   return info.dli_fname;
+}
+
+std::string fake_module_folder_variable() {
+  const char* dir = std::getenv("P11FAKE_DIR");
+  return dir != nullptr ? dir : "";
 }

@@ -10,3 +10,10 @@ std::string fake_module_self_path() {
   GetModuleFileNameA(self, path, sizeof path);
   return path;
 }
+
+std::string fake_module_folder_variable() {
+  // Not getenv: the C runtime's copy of the environment misses later changes.
+  char value[MAX_PATH * 4] = {};
+  DWORD n = GetEnvironmentVariableA("P11FAKE_DIR", value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}

@@ -1,6 +1,7 @@
 #include "support/fake_token.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -21,6 +22,7 @@ FakeModuleFolder::FakeModuleFolder() {
 }
 
 FakeModuleFolder::~FakeModuleFolder() {
+  if (std::getenv("P11FAKE_KEEP") != nullptr) return;
   std::error_code ignored;
   fs::remove_all(path_, ignored);
 }
