@@ -1,0 +1,310 @@
+// The one-shot agent as a caller runs it: one request in, one line and an exit status out.
+#include <gtest/gtest.h>
+
+#include "frontend/response.h"
+#include "platform/files.h"
+#include "platform/library.h"
+#include "support/agent.h"
+#include "token/certificate.h"
+#include "token/module.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+Bytes bytes_of(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+const std::string CERT_A = der_with_serial("008f3a");
+const std::string CERT_B = der_with_serial("0b0b");
+const std::string PRINT_A = thumbprint_of(bytes_of(CERT_A));
+const std::string PRINT_B = thumbprint_of(bytes_of(CERT_B));
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string line(const Json& answer) { return render_json(answer) + "\n"; }
+std::string failure_line(const std::string& message) { return error_response_text(message) + "\n"; }
+
+json one_slot(const std::vector<json>& objects, const std::string& label = "Token", const std::string& serial = "SER") {
+  return {{"slots", json::array({slot(1, token(label, serial, objects))})}};
+}
+
+class OneShotTest : public ::testing::Test {
+ protected:
+  void SetUp() override { uninstall_known_modules(); }
+  void TearDown() override { uninstall_known_modules(); }
+  std::vector<std::string> known = test_known_modules();
+  std::string missing = fake_module_path("no_such_module");
+};
+
+TEST_F(OneShotTest, AnswersBadInputWithOneLineAndStatusOne) {
+  struct Case {
+    std::string input;
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const std::string unknown = "' (use: enumerate | list_certs | sign | find_cert)";
+  const std::vector<Case> cases = {
+      {"", {}, "invalid JSON request: EOF while parsing a value at line 1 column 0"},
+      {" \r\n\t\xe2\x80\x83", {}, "invalid JSON request: EOF while parsing a value at line 1 column 0"},
+      {"\xef\xbb\xbf{\"cmd\":\"list_certs\"}", {}, "invalid JSON request: expected value at line 1 column 1"},
+      {"{\"cmd\":\"list_certs\"}\xff", {}, "failed to read request from stdin"},
+      {"{\"cmd\":\"\xed\xa0\x80\"}", {}, "failed to read request from stdin"},
+      {"\n{\"cmd\":5}", {}, "invalid JSON request: invalid type: integer `5`, expected a string at line 1 column 8"},
+      {"{\"cmd\":\"x\",\"a\":" + std::string(200, '['), {}, "invalid JSON request: recursion limit exceeded at line 1 column 142"},
+      {"{\"cmd\":\"serve\"}", {}, "unknown cmd 'serve" + unknown},
+      {"{\"cmd\":\"Sign\"}", {}, "unknown cmd 'Sign" + unknown},
+      {"{\"cmd\":\"a\\\"\\n\"}", {}, "unknown cmd 'a\"\n" + unknown},
+      {"[\"find_cert\"]", {"SERVE"}, "find_cert requires thumbprint"},
+      {"{\"cmd\":\"find_cert\",\"thumbprint\":\"\"}", {"--serve", "serve"}, "find_cert requires thumbprint"},
+  };
+  for (const auto& c : cases) {
+    RunResult result = run_agent(c.input, c.args);
+    EXPECT_EQ(result.out, failure_line(c.error)) << c.input;
+    EXPECT_EQ(result.status, 1) << c.input;
+  }
+}
+
+TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
+  ASSERT_GE(known.size(), 2u);
+  install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01")}, "First  ", "S1"));
+  install_known_module(known[1], {{"fail", json::array({failure("C_Initialize", CKR_DEVICE_ERROR)})}});
+  if (known.size() > 2) install_known_module(known[2], one_slot({certificate(CERT_B, nullptr)}, "Third", "S3"));
+  RunResult listed = run_agent(R"({"cmd":"list_certs"})");
+  Json certs = Json::array({Json{{"der_b64", base64_encode(bytes_of(CERT_A))}, {"has_private_key", true},
+                                 {"module", known[0]}, {"thumbprint", PRINT_A}, {"token_label", "First"},
+                                 {"token_serial", "S1"}}});
+  if (known.size() > 2)
+    certs.push_back(Json{{"der_b64", base64_encode(bytes_of(CERT_B))}, {"has_private_key", false},
+                         {"module", known[2]}, {"thumbprint", PRINT_B}, {"token_label", "Third"},
+                         {"token_serial", "S3"}});
+  // On Linux the system's proxy module may add certificates of its own after ours.
+  Json answer = Json::parse(listed.out);
+  answer["certs"].erase(answer["certs"].begin() + static_cast<long>(certs.size()), answer["certs"].end());
+  EXPECT_EQ(answer, (Json{{"certs", certs}, {"ok", true}}));
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_EQ(listed.out.back(), '\n');
+  EXPECT_EQ(listed.out.find('\r'), std::string::npos);
+
+  // A named module is used alone; one that cannot be loaded gives an empty list.
+  install_file(fake_module_path("fake_dependency"), known[1]);
+  const std::string empty = line(Json{{"certs", Json::array()}, {"ok", true}});
+  for (const std::string& module : {missing, executable_folder(), known[1], agent_path()}) {
+    RunResult one = run_agent(json{{"cmd", "list_certs"}, {"module", module}}.dump());
+    EXPECT_EQ(one.out, empty) << module;
+    EXPECT_EQ(one.status, 0) << module;
+  }
+  RunResult named = run_agent(json{{"cmd", "list_certs"}, {"module", known[0]}}.dump());
+  EXPECT_EQ(Json::parse(named.out)["certs"].size(), 1u);
+}
+
+TEST_F(OneShotTest, EnumerateReportsSlotsTokensAndCertificates) {
+  json hidden = certificate(CERT_B);
+  hidden["value_error"] = CKR_ATTRIBUTE_SENSITIVE;
+  json unreadable_info = token("Lost", "X", {certificate(CERT_B)});
+  json s = {{"slots", json::array({slot(4, token("Card \xc3\xa9", "0042", {certificate(CERT_A), hidden, private_key()})),
+                                   empty_slot(5), slot(6, unreadable_info)})},
+            {"fail", json::array({failure("C_GetTokenInfo", CKR_DEVICE_ERROR, 2)})}};
+  install_known_module(known[0], s);
+  RunResult result = run_agent(json{{"cmd", "enumerate"}, {"module", known[0]}}.dump());
+  std::string report = "module=" + known[0] + " slots_with_token=2\n" +
+                       "  token: label='Card \xc3\xa9' serial='0042'\n"
+                       "  certificates: 2\n"
+                       "    cert SHA1=" + PRINT_A + " der_len=" + std::to_string(CERT_A.size() / 2) + "\n"
+                       "  certificates: 1\n"
+                       "    cert SHA1=" + PRINT_B + " der_len=" + std::to_string(CERT_B.size() / 2) + "\n";
+  EXPECT_EQ(result.out, line(Json{{"ok", true}, {"text", report}}));
+  EXPECT_EQ(result.status, 0);
+
+  install_known_module(known[0], {{"slots", json::array({empty_slot(1)})}});
+  EXPECT_EQ(run_agent(json{{"cmd", "enumerate"}, {"module", known[0]}}.dump()).out,
+            line(Json{{"ok", true}, {"text", "module=" + known[0] + " slots_with_token=0\n"}}));
+}
+
+TEST_F(OneShotTest, EnumerateEndsAtTheFirstFailureWithItsPrefix) {
+  const std::string device = "PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR);
+  struct Case {
+    std::string function;
+    long call;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"C_Initialize", 0, "C_Initialize: Function::Initialize: " + device},
+      {"C_GetSlotList", 0, "get_slots_with_token: Function::GetSlotList: " + device},
+      {"C_OpenSession", 0, "open_ro_session: Function::OpenSession: " + device},
+      {"C_FindObjectsInit", 0, "find certs: Function::FindObjectsInit: " + device},
+      {"C_FindObjectsFinal", 0, "find certs: Function::FindObjectsFinal: " + device},
+      {"C_GetAttributeValue", 2, "get cert value: Function::GetAttributeValue: " + device},
+  };
+  for (const auto& c : cases) {
+    json s = one_slot({certificate(CERT_A), certificate(CERT_B)});
+    s["fail"] = json::array({failure(c.function, CKR_DEVICE_ERROR, c.call)});
+    install_known_module(known[0], s);
+    RunResult result = run_agent(json{{"cmd", "enumerate"}, {"module", known[0]}}.dump());
+    EXPECT_EQ(result.out, failure_line(c.error)) << c.function;
+    EXPECT_EQ(result.status, 1);
+  }
+  RunResult absent = run_agent(json{{"cmd", "enumerate"}, {"module", missing}}.dump());
+  EXPECT_EQ(absent.out, failure_line("load " + missing + ": libloading error (" + platform::LOADER_CALL_NAME + " failed)"));
+  EXPECT_EQ(absent.status, 1);
+  // Without a module, the last known module is the one enumerated.
+  const std::string fallback_module = default_modules().back();
+  RunResult fallback = run_agent(R"({"cmd":"enumerate","module":""})");
+  if (platform::file_exists(fallback_module)) {
+    // Loaded: whatever its tokens say, the answer is not a load failure.
+    EXPECT_EQ(fallback.out.find("\"error\":\"load "), std::string::npos) << fallback.out;
+  } else {
+    EXPECT_EQ(fallback.out, failure_line("load " + fallback_module + ": libloading error (" +
+                                         platform::LOADER_CALL_NAME + " failed)"));
+  }
+}
+
+TEST_F(OneShotTest, FindCertSearchesTheKnownModulesInOrder) {
+  ASSERT_GE(known.size(), 2u);
+  json serial_spaces = token("L", "", {certificate(CERT_B)});
+  serial_spaces["serial_hex"] = "c2a0393920";  // no-break space, "99", space
+  json odd = certificate("0101");              // does not start as a certificate
+  install_known_module(known[0], {{"slots", json::array({slot(2, token("L", "S0", {odd})), slot(9, serial_spaces)})}});
+  install_known_module(known[1], {{"slots", json::array({slot(1, token("L", "S1", {certificate(CERT_B), certificate(CERT_A)}))})},
+                                  {"fail", json::array({failure("C_GetTokenInfo", CKR_DEVICE_ERROR)})}});
+  struct Case {
+    std::string thumbprint;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {upper(PRINT_B), line(Json{{"cert_serial", "0b0b"}, {"module", known[0]}, {"ok", true}, {"slot", 9}, {"token_serial", "99"}})},
+      {PRINT_A, line(Json{{"cert_serial", "008f3a"}, {"module", known[1]}, {"ok", true}, {"slot", 1}, {"token_serial", ""}})},
+      {thumbprint_of(bytes_of("0101")), line(Json{{"cert_serial", ""}, {"module", known[0]}, {"ok", true}, {"slot", 2}, {"token_serial", "S0"}})},
+      {PRINT_A.substr(0, 2) + ":" + PRINT_A.substr(2), failure_line("certificate not found on any connected token")},
+      {" " + PRINT_A, failure_line("certificate not found on any connected token")},
+  };
+  for (const auto& c : cases) {
+    RunResult result = run_agent(json{{"cmd", "find_cert"}, {"thumbprint", c.thumbprint}, {"module", missing}}.dump());
+    EXPECT_EQ(result.out, c.answer) << c.thumbprint;
+    EXPECT_EQ(result.status, c.answer.find("\"ok\":true") != std::string::npos ? 0 : 1);
+  }
+}
+
+TEST_F(OneShotTest, SignChecksTheRequestBeforeAnyToken) {
+  struct Case {
+    json request;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{{"cmd", "sign"}, {"thumbprint", "ab"}, {"hash_hex", "zz"}, {"pin", ""}}, "sign requires thumbprint, hash_hex and pin"},
+      {{{"cmd", "sign"}, {"hash_hex", "00"}, {"pin", "1"}}, "sign requires thumbprint, hash_hex and pin"},
+      {{{"cmd", "sign"}, {"thumbprint", "ab"}, {"hash_hex", "abc"}, {"pin", "1"}}, "hash_hex must be valid hex: Odd number of digits"},
+      {{{"cmd", "sign"}, {"thumbprint", "ab"}, {"hash_hex", "zz"}, {"pin", "1"}},
+       "hash_hex must be valid hex: Invalid character 'z' at position 0"},
+      {{{"cmd", "sign"}, {"thumbprint", "ab"}, {"hash_hex", std::string(1 << 20, 'f') + "g"}, {"pin", "1"}},
+       "hash_hex must be valid hex: Odd number of digits"},
+      {{{"cmd", "sign"}, {"thumbprint", "ab"}, {"hash_hex", std::string(1 << 20, 'f') + "-f"}, {"pin", "1"}},
+       "hash_hex must be valid hex: Invalid character '-' at position 1048576"},
+  };
+  for (const auto& c : cases) {
+    RunResult result = run_agent(c.request.dump());
+    EXPECT_EQ(result.out, failure_line(c.error));
+    EXPECT_EQ(result.status, 1);
+  }
+}
+
+TEST_F(OneShotTest, SignFindsTheModuleOrUsesTheOneGiven) {
+  ASSERT_GE(known.size(), 2u);
+  const json signer = one_slot({certificate(CERT_A, "01"), private_key("01", CKK_EC)});
+  install_known_module(known[1], signer);
+  const std::string hash = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+  auto request = [&](const std::string& pin, const json& module) {
+    json r = {{"cmd", "sign"}, {"thumbprint", upper(PRINT_A)}, {"hash_hex", " " + hash + " "}, {"pin", pin}};
+    if (!module.is_null()) r["module"] = module;
+    return r.dump();
+  };
+  RunResult found = run_agent(request("1234", nullptr));
+  Json answer = Json::parse(found.out);
+  EXPECT_EQ(found.status, 0) << found.out;
+  EXPECT_EQ(answer["module"], known[1]);
+  EXPECT_EQ(answer["cert_der_b64"], base64_encode(bytes_of(CERT_A)));
+  EXPECT_EQ(answer["signature_hex"].get<std::string>().substr(0, hash.size()), hash);
+  EXPECT_EQ(found.out, line(answer));
+
+  // The key search's session and the signing session are both closed before C_Finalize.
+  auto calls = calls_named(fake_folder().call_log(file_name_of(known[1])), {"C_OpenSession", "C_CloseSession", "C_Finalize", "C_Logout"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"C_OpenSession", "C_CloseSession", "C_Finalize", "C_OpenSession",
+                                             "C_CloseSession", "C_Finalize"}));
+
+  EXPECT_EQ(run_agent(request("0000", nullptr)).out, failure_line("WRONG_PIN:-1"));
+  // With a module named, nothing is searched: the module's own answer stands.
+  EXPECT_EQ(run_agent(request("1234", known[0])).out.rfind("{\"error\":\"load ", 0), 0u);
+  install_known_module(known[0], one_slot({certificate(CERT_B, "01"), private_key("01")}));
+  EXPECT_EQ(run_agent(request("1234", known[0])).out, failure_line("no cert matched the requested thumbprint"));
+  uninstall_known_modules();
+  EXPECT_EQ(run_agent(request("1234", nullptr)).out, failure_line("certificate not found on any connected token"));
+}
+
+#ifdef _WIN32
+// The vendor module that needs its install folder on the DLL search path.
+class DirectoryRuleTest : public OneShotTest {
+ protected:
+  const std::string signature_module = "C:\\Windows\\System32\\SignatureP11.dll";
+  void SetUp() override {
+    OneShotTest::SetUp();
+    install_file(fake_module_path("fake_pkcs11_dependent"), signature_module);
+    install_file(fake_module_path("fake_dependency"),
+                 "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0\\fake_dependency.dll");
+    fake_folder().write_scenario("SignatureP11.dll", one_slot({certificate(CERT_A)}, "Watchdata", "W1"));
+  }
+};
+
+TEST_F(DirectoryRuleTest, LoadsTheDependentModuleOnlyThroughTheRule) {
+  struct Case {
+    std::string module;
+    bool loads;
+  };
+  const std::vector<Case> cases = {
+      {"", true},  // the default enumerate module
+      {"c:\\windows\\system32\\signaturep11.dll", true},
+      {"C:/Windows/System32/SignatureP11.dll", false},
+  };
+  for (const auto& c : cases) {
+    RunResult result = run_agent(json{{"cmd", "enumerate"}, {"module", c.module}}.dump());
+    std::string shown = c.module.empty() ? signature_module : c.module;
+    if (c.loads) {
+      EXPECT_EQ(result.out, line(Json{{"ok", true},
+                                      {"text", "module=" + shown + " slots_with_token=1\n  token: label='Watchdata' serial='W1'\n"
+                                               "  certificates: 1\n    cert SHA1=" + PRINT_A + " der_len=" +
+                                                   std::to_string(CERT_A.size() / 2) + "\n"}}))
+          << c.module;
+    } else {
+      EXPECT_EQ(result.out, failure_line("load " + shown + ": libloading error (LoadLibraryExW failed)")) << c.module;
+    }
+  }
+  // find_cert loads the known modules without the rule, so this one is not reached...
+  EXPECT_EQ(run_agent(json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}.dump()).out,
+            failure_line("certificate not found on any connected token"));
+  // ...while list_certs is.
+  EXPECT_EQ(Json::parse(run_agent(R"({"cmd":"list_certs"})").out)["certs"].size(), 1u);
+}
+
+TEST_F(OneShotTest, TokenTextsSurviveTheWindowsStructureLayout) {
+  // With CK_ULONG or the packing wrong, the label would be read at the wrong offset.
+  json t = token("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "0123456789abcdef", {});
+  install_known_module(known[0], {{"slots", json::array({slot(1, t)})}});
+  EXPECT_EQ(run_agent(json{{"cmd", "enumerate"}, {"module", known[0]}}.dump()).out,
+            line(Json{{"ok", true},
+                      {"text", "module=" + known[0] +
+                                   " slots_with_token=1\n  token: label='ABCDEFGHIJKLMNOPQRSTUVWXYZ012345' "
+                                   "serial='0123456789abcdef'\n  certificates: 0\n"}}));
+  EXPECT_EQ(sizeof(CK_ULONG), 4u);
+  EXPECT_EQ(sizeof(CK_ATTRIBUTE), 12u);
+}
+#endif
+
+}  // namespace
+}  // namespace p11agent

@@ -1,0 +1,158 @@
+// serve as a caller drives it: requests written to a pipe, answers read line by line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "frontend/response.h"
+#include "support/agent.h"
+#include "token/certificate.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+Bytes bytes_of(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+const std::string CERT = der_with_serial("0a0b");
+const std::string PRINT = thumbprint_of(bytes_of(CERT));
+const std::string UNKNOWN = R"({"error":"daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping","ok":false})";
+
+json signing_token() {
+  return {{"slots", json::array({slot(1, token("Card", "77", {certificate(CERT, "01"), private_key("01")}))})}};
+}
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { uninstall_known_modules(); }
+  void TearDown() override { uninstall_known_modules(); }
+  std::vector<std::string> known = test_known_modules();
+
+  static std::unique_ptr<ChildProcess> serve() {
+    return std::make_unique<ChildProcess>(agent_path(), std::vector<std::string>{"serve"});
+  }
+  static std::string ask(ChildProcess& daemon, const std::string& request) {
+    daemon.write(request + "\n");
+    return daemon.read_line().value_or("<no answer>");
+  }
+  static std::string validate(const std::string& pin = "1234") {
+    return json{{"cmd", "validate"}, {"thumbprint", PRINT}, {"pin", pin}}.dump();
+  }
+  static std::string sign() {
+    return json{{"cmd", "sign"}, {"thumbprint", PRINT}, {"pin", "1234"}, {"hash_hex", "0102"}}.dump();
+  }
+  // Modules of the test bed only: on Linux the system proxy module counts as well.
+  static long our_modules(const std::string& ping_answer, long expected_ours) {
+    long reported = Json::parse(ping_answer).value("modules", -1L);
+#ifdef _WIN32
+    return reported;
+#else
+    return reported - (reported > expected_ours ? 1 : 0);
+#endif
+  }
+};
+
+TEST_F(ServeTest, FramesRequestsByLine) {
+  auto daemon = serve();
+  // Blank lines get no answer; "\r\n" ends a line like "\n".
+  daemon->write("\n  \t\n\r\n");
+  std::string ping = ask(*daemon, "{\"cmd\":\"ping\",\"module\":\"x\"}\r");
+  EXPECT_EQ(ping.rfind(R"({"modules":)", 0), 0u) << ping;
+  EXPECT_EQ(ping.find('\r'), std::string::npos);
+  // A request over two lines: two errors. Two requests on one line: one error.
+  daemon->write("{\"cmd\":\n\"ping\"}\n");
+  EXPECT_EQ(daemon->read_line(), R"({"error":"invalid JSON request: EOF while parsing a value at line 1 column 7","ok":false})");
+  EXPECT_EQ(daemon->read_line(), R"({"error":"invalid JSON request: invalid type: string \"ping\", expected struct Request at line 1 column 6","ok":false})");
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"ping"}{"cmd":"ping"})"),
+            R"({"error":"invalid JSON request: trailing characters at line 1 column 15","ok":false})");
+  for (const char* other : {R"({"cmd":"PING"})", R"({"cmd":"enumerate"})", R"(["",null])"})
+    EXPECT_EQ(ask(*daemon, other), UNKNOWN);
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"find_cert"})"), R"({"error":"find_cert requires thumbprint","ok":false})");
+  // A 10 MB line is one request like any other.
+  EXPECT_EQ(ask(*daemon, "{\"cmd\":\"x\",\"pad\":\"" + std::string(10 << 20, 'p') + "\"}"), UNKNOWN);
+  // The last line may end with the input instead of "\n".
+  daemon->write(R"({"cmd":"nope"})");
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->read_line(), UNKNOWN);
+  EXPECT_EQ(daemon->read_rest(), "");
+  EXPECT_EQ(daemon->wait(), 0);
+  EXPECT_EQ(daemon->stderr_text(), "");
+}
+
+TEST_F(ServeTest, EndsWithoutAnAnswerAtALineThatIsNotUtf8) {
+  auto daemon = serve();
+  daemon->write("{\"cmd\":\"ping\xff\"}\n{\"cmd\":\"ping\"}\n");
+  EXPECT_EQ(daemon->read_rest(), "");
+  EXPECT_EQ(daemon->wait(), 0);
+}
+
+TEST_F(ServeTest, KeepsServingWhenTheCallerStopsReading) {
+  auto daemon = serve();
+  ASSERT_NE(ask(*daemon, R"({"cmd":"ping"})"), "<no answer>");
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);
+}
+
+TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
+  install_known_module(known[0], signing_token());
+  const std::string name = file_name_of(known[0]);
+  auto daemon = serve();
+  EXPECT_EQ(our_modules(ask(*daemon, R"({"cmd":"ping"})"), 1), 1);
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  EXPECT_EQ(ask(*daemon, validate()), R"({"cached":true,"ok":true})");
+  fake_folder().clear_log(name);
+  for (int i = 0; i < 20; ++i) {
+    Json answer = Json::parse(ask(*daemon, sign()));
+    ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+    EXPECT_EQ(answer["module"], known[0]);
+    EXPECT_EQ(answer["cert_der_b64"], base64_encode(bytes_of(CERT)));
+    EXPECT_EQ(answer["signature_hex"].get<std::string>().substr(0, 4), "0102");
+  }
+  auto log = fake_folder().call_log(name);
+  EXPECT_EQ(count_calls(log, "C_Login"), 0);
+  EXPECT_EQ(count_calls(log, "C_Sign"), 40);
+  EXPECT_EQ(log.size(), 60u);  // only C_SignInit and two C_Sign per signature
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);
+  auto end = calls_named(fake_folder().call_log(name), {"C_Logout", "C_CloseSession", "C_Finalize"});
+  // logout's C_Logout and close, then at the end only a close before the finalise.
+  EXPECT_EQ(end, (std::vector<std::string>{"C_Logout", "C_CloseSession", "C_CloseSession", "C_CloseSession", "C_Finalize"}));
+}
+
+TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
+  ASSERT_GE(known.size(), 2u);
+  install_known_module(known[0], {{"delay_ms", {{"C_Initialize", 30000}}}});
+  install_known_module(known[1], signing_token());
+  auto started = std::chrono::steady_clock::now();
+  auto daemon = serve();
+  std::string ping = ask(*daemon, R"({"cmd":"ping"})");
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(our_modules(ping, 1), 1) << ping;
+  EXPECT_LT(waited, 20s);  // the 8-second deadline, not the module's 30 seconds
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);  // the hanging loader thread does not keep the process
+}
+
+TEST_F(ServeTest, AModuleInstalledAfterStartIsLoadedWhenItsCertificateIsAskedFor) {
+  ASSERT_GE(known.size(), 2u);
+  auto daemon = serve();
+  long before = Json::parse(ask(*daemon, R"({"cmd":"ping"})")).value("modules", -1L);
+  install_known_module(known[1], signing_token());
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"find_cert","thumbprint":")" + PRINT + R"("})"),
+            R"({"error":"certificate not found on any connected token","ok":false})");
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  EXPECT_EQ(Json::parse(ask(*daemon, R"({"cmd":"ping"})")).value("modules", -1L), before + 1);
+  EXPECT_EQ(ask(*daemon, validate("0000")), R"({"error":"WRONG_PIN:-1","ok":false})");
+}
+
+}  // namespace
+}  // namespace p11agent
