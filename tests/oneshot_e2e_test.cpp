@@ -256,8 +256,8 @@ class DirectoryRuleTest : public OneShotTest {
   void SetUp() override {
     OneShotTest::SetUp();
     install_file(fake_module_path("fake_pkcs11_dependent"), signature_module);
-    install_file(fake_module_path("fake_dependency"),
-                 "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0\\fake_dependency.dll");
+    install_file(fake_module_path("watchdata\\watchdata_runtime"),
+                 "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0\\watchdata_runtime.dll");
     fake_folder().write_scenario("SignatureP11.dll", one_slot({certificate(CERT_A)}, "Watchdata", "W1"));
   }
 };
@@ -302,7 +302,7 @@ TEST_F(OneShotTest, TokenTextsSurviveTheWindowsStructureLayout) {
                                    " slots_with_token=1\n  token: label='ABCDEFGHIJKLMNOPQRSTUVWXYZ012345' "
                                    "serial='0123456789abcdef'\n  certificates: 0\n"}}));
   EXPECT_EQ(sizeof(CK_ULONG), 4u);
-  EXPECT_EQ(sizeof(CK_ATTRIBUTE), 12u);
+  EXPECT_EQ(sizeof(CK_ATTRIBUTE), 16u);  // 4 + 8 + 4, packed
 }
 #endif
 

@@ -1,0 +1,202 @@
+// Real tokens: SoftHSM2 in a fresh folder, keys and certificates made by OpenSSL, the
+// agent's answers checked against OpenSSL's own reading and verification.
+#include <gtest/gtest.h>
+
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "frontend/response.h"
+#include "frontend/encoding.h"
+#include "support/agent.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+const std::string SOFTHSM = "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+
+Bytes read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+Bytes from_hex(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+Bytes from_base64(const std::string& text) {
+  Bytes out(text.size());
+  int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  out.resize(static_cast<std::size_t>(n) - std::count(text.begin(), text.end(), '='));
+  return out;
+}
+
+void run(const std::string& command) { ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command; }
+
+std::string openssl_thumbprint(const Bytes& der) {
+  const unsigned char* p = der.data();
+  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+  unsigned char md[20];
+  unsigned int n = 0;
+  X509_digest(cert, EVP_sha1(), md, &n);
+  X509_free(cert);
+  return hex_encode({md, n});
+}
+
+// Verifies a signature over exactly `data` (no digest taken) with the certificate's key.
+bool verifies(const Bytes& cert_der, const Bytes& data, const Bytes& signature) {
+  const unsigned char* p = cert_der.data();
+  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(cert_der.size()));
+  EVP_PKEY* key = X509_get_pubkey(cert);
+  Bytes sig = signature;
+  if (EVP_PKEY_base_id(key) == EVP_PKEY_EC) {
+    // PKCS#11 gives r then s; OpenSSL wants the DER of the pair.
+    ECDSA_SIG* pair = ECDSA_SIG_new();
+    std::size_t half = signature.size() / 2;
+    ECDSA_SIG_set0(pair, BN_bin2bn(signature.data(), static_cast<int>(half), nullptr),
+                   BN_bin2bn(signature.data() + half, static_cast<int>(half), nullptr));
+    unsigned char* der = nullptr;
+    int n = i2d_ECDSA_SIG(pair, &der);
+    sig.assign(der, der + n);
+    OPENSSL_free(der);
+    ECDSA_SIG_free(pair);
+  }
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  EVP_PKEY_verify_init(ctx);
+  if (EVP_PKEY_base_id(key) == EVP_PKEY_RSA) EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
+  bool ok = EVP_PKEY_verify(ctx, sig.data(), sig.size(), data.data(), data.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  return ok;
+}
+
+class SoftHsmTest : public ::testing::Test {
+ protected:
+  static inline fs::path folder;
+  static inline Bytes rsa_der, ec_der;
+
+  static void SetUpTestSuite() {
+    folder = fs::temp_directory_path() / ("p11agent-softhsm-" + std::to_string(std::random_device{}()));
+    fs::create_directories(folder / "tokens");
+    std::ofstream(folder / "softhsm2.conf") << "directories.tokendir = " << (folder / "tokens").string()
+                                            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+    set_environment("SOFTHSM2_CONF", (folder / "softhsm2.conf").string());
+    const std::string at = folder.string() + "/";
+    run("softhsm2-util --init-token --free --label agent-test --so-pin 5678 --pin 1234");
+    run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + at + "rsa.key -out " + at +
+        "rsa.pem -subj /CN=rsa -days 30 -set_serial 0x8f3a");
+    run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + at + "ec.key -out " + at +
+        "ec.pem -subj /CN=ec -days 30 -set_serial 0x0123");
+    for (const char* name : {"rsa", "ec"}) {
+      std::string id = std::string(name) == "rsa" ? "01" : "02";
+      run("openssl x509 -in " + at + name + ".pem -outform DER -out " + at + name + ".der");
+      run("softhsm2-util --import " + at + name + ".key --token agent-test --label " + name + " --id " + id +
+          " --pin 1234");
+      run("pkcs11-tool --module " + SOFTHSM + " --token-label agent-test --login --pin 1234 --write-object " + at +
+          name + ".der --type cert --id " + id + " --label " + name);
+    }
+    rsa_der = read_file(folder / "rsa.der");
+    ec_der = read_file(folder / "ec.der");
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+
+  static Json one_shot(const json& request) { return Json::parse(run_agent(request.dump()).out); }
+};
+
+TEST_F(SoftHsmTest, ListsRsaAndEcCertificatesWithOpenSslThumbprints) {
+  for (const json& module : {json(SOFTHSM), json(nullptr)}) {
+    json request = {{"cmd", "list_certs"}};
+    if (!module.is_null()) request["module"] = module;
+    Json answer = one_shot(request);
+    std::vector<std::string> prints;
+    for (const auto& cert : answer["certs"]) {
+      if (cert["token_label"] != "agent-test") continue;
+      Bytes der = from_base64(cert["der_b64"]);
+      EXPECT_EQ(cert["thumbprint"], openssl_thumbprint(der));
+      // SoftHSM keeps private keys private: they are not visible without a login.
+      EXPECT_EQ(cert["has_private_key"], false);
+      prints.push_back(cert["thumbprint"]);
+    }
+    std::sort(prints.begin(), prints.end());
+    std::vector<std::string> expected = {openssl_thumbprint(rsa_der), openssl_thumbprint(ec_der)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(prints, expected) << request.dump();
+  }
+}
+
+TEST_F(SoftHsmTest, SignaturesVerifyWithTheReturnedCertificate) {
+  Bytes digest(32);
+  for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 7);
+  // SHA-256 DigestInfo prefix followed by the digest: 51 bytes, signed as given.
+  Bytes digest_info = from_hex("3031300d060960864801650304020105000420");
+  digest_info.insert(digest_info.end(), digest.begin(), digest.end());
+  struct Case {
+    const Bytes* cert;
+    Bytes data;
+    json module;
+  };
+  const std::vector<Case> cases = {
+      {&rsa_der, digest, SOFTHSM}, {&rsa_der, digest_info, SOFTHSM}, {&ec_der, digest, SOFTHSM},
+      {&rsa_der, digest, nullptr}, {&ec_der, digest, nullptr},
+  };
+  for (const auto& c : cases) {
+    json request = {{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(*c.cert)}, {"hash_hex", hex_encode(c.data)}, {"pin", "1234"}};
+    if (!c.module.is_null()) request["module"] = c.module;
+    Json answer = one_shot(request);
+    ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+    Bytes cert = from_base64(answer["cert_der_b64"]);
+    EXPECT_EQ(cert, *c.cert);
+    EXPECT_TRUE(verifies(cert, c.data, from_hex(answer["signature_hex"]))) << request.dump();
+  }
+  Json wrong = one_shot({{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(rsa_der)}, {"hash_hex", "00"}, {"pin", "0000"},
+                         {"module", SOFTHSM}});
+  EXPECT_EQ(wrong["error"].get<std::string>().rfind("WRONG_PIN:", 0), 0u) << wrong.dump();
+}
+
+TEST_F(SoftHsmTest, FindCertReportsTheSerialNumberAsOpenSslSetIt) {
+  Json answer = one_shot({{"cmd", "find_cert"}, {"thumbprint", openssl_thumbprint(rsa_der)}});
+  EXPECT_EQ(answer["cert_serial"], "008f3a") << answer.dump();
+  EXPECT_EQ(one_shot({{"cmd", "find_cert"}, {"thumbprint", openssl_thumbprint(ec_der)}})["cert_serial"], "0123");
+}
+
+TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
+  ChildProcess daemon(agent_path(), {"serve"});
+  auto ask = [&](const json& request) {
+    daemon.write(request.dump() + "\n");
+    return Json::parse(daemon.read_line().value_or("{}"));
+  };
+  Bytes digest(32, 0x42);
+  for (const Bytes* cert : {&rsa_der, &ec_der}) {
+    std::string print = openssl_thumbprint(*cert);
+    EXPECT_EQ(ask({{"cmd", "validate"}, {"thumbprint", print}, {"pin", "1234"}}), Json({{"ok", true}}));
+    for (int i = 0; i < 3; ++i) {
+      Json answer = ask({{"cmd", "sign"}, {"thumbprint", print}, {"pin", "1234"}, {"hash_hex", hex_encode(digest)}});
+      ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+      EXPECT_TRUE(verifies(*cert, digest, from_hex(answer["signature_hex"])));
+    }
+  }
+  daemon.close_stdin();
+  EXPECT_EQ(daemon.wait(), 0);
+}
+
+}  // namespace
+}  // namespace p11agent

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The agent's main job on a software token: builds the agent, makes a SoftHSM2 token with
+# an RSA-2048 and a P-256 key and certificate in a temporary folder, and shows the
+# agent's answers for it: listing, lookup, one-shot signatures checked with OpenSSL, and
+# a serve conversation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset linux >/dev/null
+cmake --build --preset linux >/dev/null
+agent="$PWD/build/linux/p11agent"
+softhsm=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/tokens"
+printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" >"$work/softhsm2.conf"
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+
+echo "== a SoftHSM2 token with two keys and certificates"
+softhsm2-util --init-token --free --label demo --so-pin 5678 --pin 1234 >/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/rsa.key" -out "$work/rsa.pem" -subj /CN=demo-rsa -days 30 2>/dev/null
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ec.key" -out "$work/ec.pem" \
+  -subj /CN=demo-ec -days 30 2>/dev/null
+id=1
+for name in rsa ec; do
+  openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
+  softhsm2-util --import "$work/$name.key" --token demo --label "$name" --id "0$id" --pin 1234 >/dev/null
+  pkcs11-tool --module "$softhsm" --token-label demo --login --pin 1234 --write-object "$work/$name.der" \
+    --type cert --id "0$id" --label "$name" >/dev/null 2>&1
+  id=$((id + 1))
+done
+thumb() { openssl x509 -in "$work/$1.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f'; }
+rsa_print=$(thumb rsa)
+ec_print=$(thumb ec)
+
+ask() {
+  local status=0
+  echo "> $1"
+  echo "$1" | "$agent" | cut -c1-400 || status=$?
+  echo "  (exit status $status)"
+}
+field() { sed -n "s/.*\"$1\":\"\\([^\"]*\\)\".*/\\1/p"; }
+bytes() { printf '%b' "$(echo -n "$1" | sed 's/../\\x&/g')"; }
+
+echo
+echo "== one-shot answers (the known module of this build is the p11-kit proxy, which reaches SoftHSM2)"
+ask '{"cmd":"list_certs"}'
+ask "{\"cmd\":\"find_cert\",\"thumbprint\":\"$(echo "$rsa_print" | tr 'a-f' 'A-F')\"}"
+# SoftHSM2 always offers one more slot with an uninitialised token, which cannot be
+# opened: the report of that module ends in that failure, as a real caller would see it.
+ask "{\"cmd\":\"enumerate\",\"module\":\"$softhsm\"}"
+
+echo
+echo "== one-shot signatures, verified by OpenSSL against the certificate the agent returned"
+digest=$(printf 'p11agent demo' | openssl dgst -sha256 -r | cut -d' ' -f1)
+bytes "$digest" >"$work/digest.bin"
+for name in rsa ec; do
+  print=$([ "$name" = rsa ] && echo "$rsa_print" || echo "$ec_print")
+  answer=$(echo "{\"cmd\":\"sign\",\"thumbprint\":\"$print\",\"hash_hex\":\"$digest\",\"pin\":\"1234\"}" | "$agent")
+  echo "$name: $answer" | cut -c1-160
+  echo "$answer" | field cert_der_b64 | base64 -d >"$work/signer.der"
+  openssl x509 -inform DER -in "$work/signer.der" -pubkey -noout >"$work/signer.pub"
+  signature=$(echo "$answer" | field signature_hex)
+  if [ "$name" = rsa ]; then
+    bytes "$signature" >"$work/sig.bin"
+  else
+    # PKCS#11 gives r then s; OpenSSL wants them as a DER SEQUENCE of two INTEGERs.
+    half=$((${#signature} / 2))
+    printf 'asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x%s\ns=INTEGER:0x%s\n' "${signature:0:half}" "${signature:half}" >"$work/sig.cnf"
+    openssl asn1parse -genconf "$work/sig.cnf" -out "$work/sig.bin" -noout >/dev/null
+  fi
+  openssl pkeyutl -verify -pubin -inkey "$work/signer.pub" -in "$work/digest.bin" -sigfile "$work/sig.bin"
+done
+
+echo
+echo "== serve: one PIN check, then signatures on the held session"
+{
+  echo '{"cmd":"ping"}'
+  echo "{\"cmd\":\"validate\",\"thumbprint\":\"$ec_print\",\"pin\":\"1234\"}"
+  for i in 1 2 3; do
+    echo "{\"cmd\":\"sign\",\"thumbprint\":\"$ec_print\",\"pin\":\"1234\",\"hash_hex\":\"$digest\"}"
+  done
+  echo "{\"cmd\":\"validate\",\"thumbprint\":\"$ec_print\",\"pin\":\"1234\"}"
+  echo '{"cmd":"logout"}'
+} | tee "$work/requests" | "$agent" serve | paste -d'\n' "$work/requests" - | sed 's/^{"cmd"/> &/' | cut -c1-160

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and demonstrate the
+# agent. Does nothing when all of them are there already.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ make
+  g++-mingw-w64-x86-64-posix        # the Windows build
+  wine wine64                       # runs the Windows tests
+  nlohmann-json3-dev                # JSON
+  libp11-kit-dev p11-kit p11-kit-modules  # pkcs11.h; the proxy module of the Linux build
+  libssl-dev openssl                # SHA-1/SHA-256 on Linux; certificates and checks in tests
+  googletest libgtest-dev           # tests
+  softhsm2 opensc                   # a real PKCS#11 token; pkcs11-tool
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows build under Wine. Ends with
+# "N passed, N failed" and a non-zero status on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh || { echo "could not install the dependencies"; exit 1; }
+
+logs=$(mktemp -d)
+status=0
+for preset in linux-asan windows; do
+  echo "=== $preset: configure and build"
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$logs/build-$preset.log" 2>&1; then
+    tail -n 60 "$logs/build-$preset.log"
+    echo "=== $preset: build failed"
+    status=1
+    continue
+  fi
+  echo "=== $preset: tests"
+  ctest --preset "$preset" --timeout 1500 >"$logs/test-$preset.log" 2>&1 || status=1
+  grep -E '\[ *(OK|FAILED) *\]|tests passed|tests failed|Failure|Which is|Expected' "$logs/test-$preset.log" \
+    | grep -v -E '\[       OK \]' | tail -n 80
+done
+
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] ')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)')
+# A test program that crashed or was not built has no FAILED line of its own.
+if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+echo "${passed} passed, ${failed} failed"
+[ "$status" -eq 0 ] && [ "$failed" -eq 0 ]
