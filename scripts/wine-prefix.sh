@@ -4,8 +4,6 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/windows/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
 server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 case "${1:-}" in
   start)

@@ -21,10 +21,7 @@ class DaemonCacheTest : public ::testing::Test {
   DaemonState state;
 
   void SetUp() override {
-    Bytes der;
-    for (std::size_t i = 0; i < CERT_HEX.size(); i += 2)
-      der.push_back(static_cast<std::uint8_t>(std::stoi(CERT_HEX.substr(i, 2), nullptr, 16)));
-    thumbprint = thumbprint_of(der);
+    thumbprint = thumbprint_of(hex_bytes(CERT_HEX));
   }
   static json card(unsigned long slot_id = 1, const std::string& insertion = "1", const json& id = "01") {
     json t = token("Card", " SN 1 ", {certificate(CERT_HEX, id), private_key(id, CKK_EC)});

@@ -13,17 +13,10 @@ namespace {
 
 using namespace testing_support;
 
-Bytes bytes_of(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 const std::string CERT_A = der_with_serial("008f3a");
 const std::string CERT_B = der_with_serial("0b0b");
-const std::string PRINT_A = thumbprint_of(bytes_of(CERT_A));
-const std::string PRINT_B = thumbprint_of(bytes_of(CERT_B));
+const std::string PRINT_A = thumbprint_of(hex_bytes(CERT_A));
+const std::string PRINT_B = thumbprint_of(hex_bytes(CERT_B));
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -79,11 +72,11 @@ TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
   install_known_module(known[1], {{"fail", json::array({failure("C_Initialize", CKR_DEVICE_ERROR)})}});
   if (known.size() > 2) install_known_module(known[2], one_slot({certificate(CERT_B, nullptr)}, "Third", "S3"));
   RunResult listed = run_agent(R"({"cmd":"list_certs"})");
-  Json certs = Json::array({Json{{"der_b64", base64_encode(bytes_of(CERT_A))}, {"has_private_key", true},
+  Json certs = Json::array({Json{{"der_b64", base64_encode(hex_bytes(CERT_A))}, {"has_private_key", true},
                                  {"module", known[0]}, {"thumbprint", PRINT_A}, {"token_label", "First"},
                                  {"token_serial", "S1"}}});
   if (known.size() > 2)
-    certs.push_back(Json{{"der_b64", base64_encode(bytes_of(CERT_B))}, {"has_private_key", false},
+    certs.push_back(Json{{"der_b64", base64_encode(hex_bytes(CERT_B))}, {"has_private_key", false},
                          {"module", known[2]}, {"thumbprint", PRINT_B}, {"token_label", "Third"},
                          {"token_serial", "S3"}});
   // On Linux the system's proxy module may add certificates of its own after ours.
@@ -182,7 +175,7 @@ TEST_F(OneShotTest, FindCertSearchesTheKnownModulesInOrder) {
   const std::vector<Case> cases = {
       {upper(PRINT_B), line(Json{{"cert_serial", "0b0b"}, {"module", known[0]}, {"ok", true}, {"slot", 9}, {"token_serial", "99"}})},
       {PRINT_A, line(Json{{"cert_serial", "008f3a"}, {"module", known[1]}, {"ok", true}, {"slot", 1}, {"token_serial", ""}})},
-      {thumbprint_of(bytes_of("0101")), line(Json{{"cert_serial", ""}, {"module", known[0]}, {"ok", true}, {"slot", 2}, {"token_serial", "S0"}})},
+      {thumbprint_of(hex_bytes("0101")), line(Json{{"cert_serial", ""}, {"module", known[0]}, {"ok", true}, {"slot", 2}, {"token_serial", "S0"}})},
       {PRINT_A.substr(0, 2) + ":" + PRINT_A.substr(2), failure_line("certificate not found on any connected token")},
       {" " + PRINT_A, failure_line("certificate not found on any connected token")},
   };
@@ -230,7 +223,7 @@ TEST_F(OneShotTest, SignFindsTheModuleOrUsesTheOneGiven) {
   Json answer = Json::parse(found.out);
   EXPECT_EQ(found.status, 0) << found.out;
   EXPECT_EQ(answer["module"], known[1]);
-  EXPECT_EQ(answer["cert_der_b64"], base64_encode(bytes_of(CERT_A)));
+  EXPECT_EQ(answer["cert_der_b64"], base64_encode(hex_bytes(CERT_A)));
   EXPECT_EQ(answer["signature_hex"].get<std::string>().substr(0, hash.size()), hash);
   EXPECT_EQ(found.out, line(answer));
 

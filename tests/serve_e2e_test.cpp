@@ -14,15 +14,8 @@ namespace {
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-Bytes bytes_of(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 const std::string CERT = der_with_serial("0a0b");
-const std::string PRINT = thumbprint_of(bytes_of(CERT));
+const std::string PRINT = thumbprint_of(hex_bytes(CERT));
 const std::string UNKNOWN = R"({"error":"daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping","ok":false})";
 
 json signing_token() {
@@ -109,7 +102,7 @@ TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
     Json answer = Json::parse(ask(*daemon, sign()));
     ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
     EXPECT_EQ(answer["module"], known[0]);
-    EXPECT_EQ(answer["cert_der_b64"], base64_encode(bytes_of(CERT)));
+    EXPECT_EQ(answer["cert_der_b64"], base64_encode(hex_bytes(CERT)));
     EXPECT_EQ(answer["signature_hex"].get<std::string>().substr(0, 4), "0102");
   }
   auto log = fake_folder().call_log(name);

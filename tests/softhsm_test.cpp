@@ -32,13 +32,6 @@ Bytes read_file(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-Bytes from_hex(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 Bytes from_base64(const std::string& text) {
   Bytes out(text.size());
   int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
@@ -147,7 +140,7 @@ TEST_F(SoftHsmTest, SignaturesVerifyWithTheReturnedCertificate) {
   Bytes digest(32);
   for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 7);
   // SHA-256 DigestInfo prefix followed by the digest: 51 bytes, signed as given.
-  Bytes digest_info = from_hex("3031300d060960864801650304020105000420");
+  Bytes digest_info = hex_bytes("3031300d060960864801650304020105000420");
   digest_info.insert(digest_info.end(), digest.begin(), digest.end());
   struct Case {
     const Bytes* cert;
@@ -165,7 +158,7 @@ TEST_F(SoftHsmTest, SignaturesVerifyWithTheReturnedCertificate) {
     ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
     Bytes cert = from_base64(answer["cert_der_b64"]);
     EXPECT_EQ(cert, *c.cert);
-    EXPECT_TRUE(verifies(cert, c.data, from_hex(answer["signature_hex"]))) << request.dump();
+    EXPECT_TRUE(verifies(cert, c.data, hex_bytes(answer["signature_hex"]))) << request.dump();
   }
   Json wrong = one_shot({{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(rsa_der)}, {"hash_hex", "00"}, {"pin", "0000"},
                          {"module", SOFTHSM}});
@@ -191,7 +184,7 @@ TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
     for (int i = 0; i < 3; ++i) {
       Json answer = ask({{"cmd", "sign"}, {"thumbprint", print}, {"pin", "1234"}, {"hash_hex", hex_encode(digest)}});
       ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
-      EXPECT_TRUE(verifies(*cert, digest, from_hex(answer["signature_hex"])));
+      EXPECT_TRUE(verifies(*cert, digest, hex_bytes(answer["signature_hex"])));
     }
   }
   daemon.close_stdin();

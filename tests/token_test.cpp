@@ -71,13 +71,6 @@ TEST(Pkcs11ErrorText, RendersEveryKind) {
 #endif
 }
 
-Bytes from_hex(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {der_with_serial("008f3a"), "008f3a"},
@@ -93,12 +86,12 @@ TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
       {"30", ""},
       {"", ""},
   };
-  for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(from_hex(der)), serial) << der;
+  for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(hex_bytes(der)), serial) << der;
 }
 
 TEST(Thumbprint, IsLowercaseSha1OfTheDer) {
   EXPECT_EQ(thumbprint_of(Bytes{}), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(thumbprint_of(from_hex("616263")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(thumbprint_of(hex_bytes("616263")), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
 class FakeModuleTest : public ::testing::Test {
@@ -173,11 +166,11 @@ TEST_F(FakeModuleTest, ListsCertificatesInSlotAndSearchOrderWithTheirKeys) {
   };
   ASSERT_EQ(certs->size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ((*certs)[i].der, from_hex(expected[i].der_hex)) << i;
+    EXPECT_EQ((*certs)[i].der, hex_bytes(expected[i].der_hex)) << i;
     EXPECT_EQ((*certs)[i].token_label, expected[i].label) << i;
     EXPECT_EQ((*certs)[i].token_serial, expected[i].serial) << i;
     EXPECT_EQ((*certs)[i].has_private_key, expected[i].has_key) << i;
-    EXPECT_EQ((*certs)[i].thumbprint, thumbprint_of(from_hex(expected[i].der_hex))) << i;
+    EXPECT_EQ((*certs)[i].thumbprint, thumbprint_of(hex_bytes(expected[i].der_hex))) << i;
     EXPECT_EQ((*certs)[i].module_path, path);
   }
   // Every session was closed before the module was finalised.
@@ -198,7 +191,7 @@ TEST_F(FakeModuleTest, CleansTokenTextsAndSkipsWhatCannotBeRead) {
   auto certs = list_token_certs(path);
   ASSERT_TRUE(certs) << certs.error();
   ASSERT_EQ(certs->size(), 1u);
-  EXPECT_EQ(certs->front().der, from_hex("cc03"));
+  EXPECT_EQ(certs->front().der, hex_bytes("cc03"));
   EXPECT_EQ(certs->front().token_label, "Name \xef\xbf\xbd");
   EXPECT_EQ(certs->front().token_serial, "\xc2\xa0" "123\xc2\xa0");
 }
@@ -268,7 +261,7 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
   // Claimed handles beyond the room given are not invented; claimed bytes beyond the
   // buffer are not read.
   ASSERT_EQ(certs->size(), 26u);
-  EXPECT_EQ(certs->back().der, from_hex("ff"));
+  EXPECT_EQ(certs->back().der, hex_bytes("ff"));
 }
 
 TEST_F(FakeModuleTest, ASlotCountThatNeverSettlesEndsAsAnError) {

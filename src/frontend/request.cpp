@@ -114,6 +114,27 @@ class RequestParser {
     return true;
   }
 
+  // Steps over the separator before the next member of an object (close '}') or element
+  // of an array (close ']'), leaving the position on its first character.
+  enum class Next { End, Item, Failed };
+  Next next_item(char close, bool& first) {
+    const bool object = close == '}';
+    char c = peek_token();
+    if (c == close) return Next::End;
+    if (at_end()) return fail_peeked(object ? "EOF while parsing an object" : "EOF while parsing a list"), Next::Failed;
+    if (c == ',' && !first) {
+      ++pos_;
+      c = peek_token();
+    } else if (first) {
+      first = false;
+    } else {
+      return fail_peeked(object ? "expected `,` or `}`" : "expected `,` or `]`"), Next::Failed;
+    }
+    if (at_end()) return fail_peeked("EOF while parsing a value"), Next::Failed;
+    if (c == close) return fail_peeked("trailing comma"), Next::Failed;
+    return Next::Item;
+  }
+
   // --- the request record ---
   bool parse_request_value(Request& request) {
     char c = peek_token();
@@ -141,20 +162,10 @@ class RequestParser {
     std::array<bool, FIELD_NAMES.size()> seen{};
     bool first = true;
     for (;;) {
-      char c = peek_token();
-      if (c == '}') break;
-      if (at_end()) return fail_peeked("EOF while parsing an object");
-      if (c == ',' && !first) {
-        ++pos_;
-        c = peek_token();
-      } else if (first) {
-        first = false;
-      } else {
-        return fail_peeked("expected `,` or `}`");
-      }
-      if (at_end()) return fail_peeked("EOF while parsing a value");
-      if (c == '}') return fail_peeked("trailing comma");
-      if (c != '"') return fail_peeked("key must be a string");
+      Next next = next_item('}', first);
+      if (next == Next::End) break;
+      if (next == Next::Failed) return false;
+      if (current() != '"') return fail_peeked("key must be a string");
       ++pos_;
       std::string key;
       if (!parse_string_body(key)) return false;
@@ -198,24 +209,14 @@ class RequestParser {
     if (!enter_nesting()) return false;
     bool first = true;
     for (std::size_t field = 0; field < FIELD_NAMES.size(); ++field) {
-      char c = peek_token();
-      if (c == ']') {
+      Next next = next_item(']', first);
+      if (next == Next::Failed) return false;
+      if (next == Next::End) {
         if (field == 0)
           return fail_after_close("invalid length 0, expected struct Request with 5 elements",
                                   &RequestParser::close_array);
         continue;  // the remaining fields are absent
       }
-      if (at_end()) return fail_peeked("EOF while parsing a list");
-      if (c == ',' && !first) {
-        ++pos_;
-        c = peek_token();
-      } else if (first) {
-        first = false;
-      } else {
-        return fail_peeked("expected `,` or `]`");
-      }
-      if (at_end()) return fail_peeked("EOF while parsing a value");
-      if (c == ']') return fail_peeked("trailing comma");
       if (!parse_field(request, field)) return false;
     }
     if (!close_array()) return false;

@@ -76,6 +76,13 @@ void remove_file(const std::string& path) {
   fs::remove(path, ignored);
 }
 
+std::vector<std::uint8_t> hex_bytes(const std::string& hex) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
 json certificate(const std::string& der_hex, const json& id_hex) {
   json c = {{"class", "certificate"}, {"value_hex", der_hex}};
   if (!id_hex.is_null()) c["id_hex"] = id_hex;

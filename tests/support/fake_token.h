@@ -2,6 +2,7 @@
 // Scenarios for the fake module, and where its copies live.
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ std::string file_name_of(const std::string& path);
 // Copies the fake module (or another built file) to a path, creating its folder.
 void install_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
+
+// Bytes from hex digits.
+std::vector<std::uint8_t> hex_bytes(const std::string& hex);
 
 // Scenario pieces.
 json certificate(const std::string& der_hex, const json& id_hex = "01");
