@@ -150,13 +150,18 @@ TEST_F(SigningTest, SignsTheGivenBytesWithTheMechanismOfTheKeyType) {
   }
 }
 
-TEST_F(SigningTest, TheSecondSignatureLengthStands) {
+TEST_F(SigningTest, TheSecondSignatureLengthStandsUnlessItClaimsUnwrittenBytes) {
   json s = rsa_token();
   s["sign_lengths"] = {256, 255};
   scenario(s);
   auto signed_ = sign();
   ASSERT_TRUE(signed_) << signed_.error();
   EXPECT_EQ(signed_->signature.size(), 255u);
+  s["sign_lengths"] = {64, 65};
+  scenario(s);
+  signed_ = sign();
+  ASSERT_FALSE(signed_);
+  EXPECT_EQ(signed_.error(), "C_Sign: Function::Sign: " + text(CKR_BUFFER_TOO_SMALL));
 }
 
 TEST_F(SigningTest, AnEmptyIdGoesOnToTheKeySearch) {

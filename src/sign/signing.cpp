@@ -54,8 +54,11 @@ Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanis
   Bytes signature(length, std::uint8_t{0});
   if (auto r = call("Sign", f.C_Sign, session.handle(), input, *data_length, signature.data(), &length); !r)
     return std::unexpected(r.error());
-  // The second answer's length stands; bytes beyond the buffer were never written.
-  signature.resize(std::min(length, MAX_SIGNATURE_LENGTH), std::uint8_t{0});
+  // The second answer's length stands when it is shorter. A longer one claims bytes that
+  // were never written: padding them with zeros would hand out a corrupt signature as a
+  // good one, so it is the error the token should have given.
+  if (length > signature.size()) return std::unexpected(Pkcs11Error::returned("Sign", CKR_BUFFER_TOO_SMALL));
+  signature.resize(length);
   return signature;
 }
 
