@@ -19,8 +19,8 @@ for preset in linux-asan windows; do
   fi
   echo "=== $preset: tests"
   ctest --preset "$preset" --timeout 1500 >"$logs/test-$preset.log" 2>&1 || status=1
-  grep -E '\[ *(OK|FAILED) *\]|tests passed|tests failed|Failure|Which is|Expected' "$logs/test-$preset.log" \
-    | grep -v -E '\[       OK \]' | tail -n 80
+  grep -E -A6 '\[  FAILED  \]|\.cpp:[0-9]+: Failure|tests passed|tests failed|ERROR: AddressSanitizer|runtime error' \
+    "$logs/test-$preset.log" | tail -n 120
 done
 
 passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] ')

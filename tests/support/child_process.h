@@ -22,6 +22,7 @@ class RawChild {
   virtual std::size_t read_stderr(char* buffer, std::size_t size) = 0;
   virtual int wait() = 0;
   virtual void kill() = 0;
+  virtual long id() const = 0;
 };
 
 std::unique_ptr<RawChild> spawn_raw(const std::string& program, const std::vector<std::string>& args);
@@ -39,6 +40,7 @@ class ChildProcess {
   std::string read_rest();
   std::string stderr_text();
   int wait();
+  long id() const { return raw_->id(); }
 
  private:
   void pump(bool from_stdout);

@@ -66,6 +66,7 @@ class PosixChild : public RawChild {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   void kill() override { ::kill(pid_, SIGKILL); }
+  long id() const override { return pid_; }
 
  private:
   static std::size_t read_from(int fd, char* buffer, std::size_t size) {

@@ -88,6 +88,7 @@ class WindowsChild : public RawChild {
     return static_cast<int>(code);
   }
   void kill() override { TerminateProcess(process_, 137); }
+  long id() const override { return static_cast<long>(GetProcessId(process_)); }
 
  private:
   static std::size_t read_from(HANDLE h, char* buffer, std::size_t size) {

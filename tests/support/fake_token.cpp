@@ -1,6 +1,8 @@
 #include "support/fake_token.h"
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +38,12 @@ void FakeModuleFolder::write_scenario(const std::string& module_file, const json
     out << scenario.dump();
   }
   fs::rename(temporary, target);
+  // The fake module looks at size and time before it reads: every new scenario gets a
+  // later time than the one before, even within the file system's clock tick.
+  static std::map<std::string, fs::file_time_type> last_written;
+  auto& last = last_written[target.string()];
+  last = std::max(fs::file_time_type::clock::now(), last + std::chrono::seconds(1));
+  fs::last_write_time(target, last);
   clear_log(module_file);
 }
 

@@ -1,0 +1,145 @@
+// Signatures per second: the daemon over its pipe against raw C_SignInit/C_Sign on one
+// logged-in session, on the same token and key, in one run. Also the daemon's peak
+// memory after 1,000 and after 100,000 requests.
+//
+// usage: p11agent_bench_sign AGENT MODULE PIN RSA_THUMBPRINT EC_THUMBPRINT
+// (the agent must reach the same token through its known modules)
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+#include "token/cryptoki.h"
+
+using Clock = std::chrono::steady_clock;
+using testing_support::ChildProcess;
+
+namespace {
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The baseline: a plain program that has the session and the key already.
+double raw_rate(const std::string& module_path, const std::string& pin, CK_KEY_TYPE key_type, int count) {
+  void* library = dlopen(module_path.c_str(), RTLD_NOW);
+  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+  CK_FUNCTION_LIST_PTR f = nullptr;
+  get_list(&f);
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK;
+  f->C_Initialize(&args);
+  CK_ULONG slots = 1;
+  CK_SLOT_ID slot = 0;
+  f->C_GetSlotList(CK_TRUE, &slot, &slots);
+  CK_SESSION_HANDLE session = 0;
+  f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+  f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size());
+  CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE query[] = {{CKA_CLASS, &key_class, sizeof key_class}, {CKA_KEY_TYPE, &key_type, sizeof key_type}};
+  CK_OBJECT_HANDLE key = 0;
+  CK_ULONG found = 0;
+  f->C_FindObjectsInit(session, query, 2);
+  f->C_FindObjects(session, &key, 1, &found);
+  f->C_FindObjectsFinal(session);
+  CK_MECHANISM mechanism{key_type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, nullptr, 0};
+  std::vector<CK_BYTE> digest(32, 0x42), signature(512);
+  auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    CK_ULONG length = signature.size();
+    f->C_SignInit(session, &mechanism, key);
+    f->C_Sign(session, digest.data(), digest.size(), signature.data(), &length);
+  }
+  double rate = count / seconds_since(start);
+  f->C_CloseSession(session);
+  f->C_Finalize(nullptr);
+  dlclose(library);
+  return rate;
+}
+
+std::string sign_request(const std::string& thumbprint, const std::string& pin) {
+  return R"({"cmd":"sign","thumbprint":")" + thumbprint + R"(","pin":")" + pin + R"(","hash_hex":")" +
+         std::string(64, '4') + "\"}\n";
+}
+
+// A caller that waits for each answer before it sends the next request.
+double daemon_rate_waiting(ChildProcess& daemon, const std::string& request, int count) {
+  auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    daemon.write(request);
+    if (!daemon.read_line()) return 0;
+  }
+  return count / seconds_since(start);
+}
+
+// A caller that writes all its requests back to back while it reads the answers.
+double daemon_rate_streaming(ChildProcess& daemon, const std::string& request, int count) {
+  auto start = Clock::now();
+  std::thread writer([&] {
+    for (int i = 0; i < count; ++i) daemon.write(request);
+  });
+  for (int i = 0; i < count; ++i)
+    if (!daemon.read_line()) break;
+  writer.join();
+  return count / seconds_since(start);
+}
+
+long peak_memory_kib(long pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s AGENT MODULE PIN RSA_THUMBPRINT EC_THUMBPRINT\n", argv[0]);
+    return 2;
+  }
+  const std::string agent = argv[1], module = argv[2], pin = argv[3];
+  struct Key {
+    const char* name;
+    std::string thumbprint;
+    CK_KEY_TYPE type;
+    int count;
+  };
+  const Key keys[] = {{"RSA-2048", argv[4], CKK_RSA, 2000}, {"P-256", argv[5], CKK_EC, 5000}};
+
+  ChildProcess daemon(agent, {"serve"});
+  for (const Key& key : keys) {
+    daemon.write(R"({"cmd":"validate","thumbprint":")" + key.thumbprint + R"(","pin":")" + pin + "\"}\n");
+    std::printf("validate %s: %s\n", key.name, daemon.read_line().value_or("no answer").c_str());
+    const std::string request = sign_request(key.thumbprint, pin);
+    daemon_rate_waiting(daemon, request, key.count / 10);  // warm-up
+    double raw = raw_rate(module, pin, key.type, key.count);
+    double waiting = daemon_rate_waiting(daemon, request, key.count);
+    double streaming = daemon_rate_streaming(daemon, request, key.count);
+    std::printf("%-8s raw %8.0f/s  daemon waiting %8.0f/s (ratio %.3f)  daemon back to back %8.0f/s (ratio %.3f)\n",
+                key.name, raw, waiting, waiting / raw, streaming, streaming / raw);
+  }
+
+  const std::string cheap = R"({"cmd":"validate","thumbprint":")" + keys[1].thumbprint + R"(","pin":")" + pin + "\"}\n";
+  const std::string sign = sign_request(keys[1].thumbprint, pin);
+  int sent = 0;
+  auto run_to = [&](int total) {
+    for (; sent < total; ++sent) {
+      daemon.write(sent % 2 == 0 ? cheap : sign);
+      daemon.read_line();
+    }
+  };
+  run_to(1000);
+  long after_1k = peak_memory_kib(daemon.id());
+  run_to(100000);
+  long after_100k = peak_memory_kib(daemon.id());
+  std::printf("daemon peak memory: %ld KiB after 1,000 requests, %ld KiB after 100,000 (growth %ld KiB)\n", after_1k,
+              after_100k, after_100k - after_1k);
+  daemon.close_stdin();
+  return daemon.wait();
+}
