@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
-cmake --build --preset linux >/dev/null
+cmake --build --preset linux --target p11agent >/dev/null
 agent="$PWD/build/linux/p11agent"
 softhsm=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
 

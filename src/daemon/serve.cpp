@@ -76,13 +76,17 @@ class LineReader {
   // The next line without its "\n"; nullopt at end of input or on a read error.
   std::optional<std::string> next() {
     for (;;) {
-      if (auto end = pending_.find('\n', scanned_); end != std::string::npos) {
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
+      if (auto end = pending_.find('\n', start_ + scanned_); end != std::string::npos) {
+        std::string line = pending_.substr(start_, end - start_);
+        start_ = end + 1;
         scanned_ = 0;
         return line;
       }
-      scanned_ = pending_.size();
+      scanned_ = pending_.size() - start_;
+      // Consumed lines are dropped only before a read, so a chunk holding many lines is
+      // not moved once per line.
+      pending_.erase(0, start_);
+      start_ = 0;
       auto got = platform::read_stdin_some(chunk_.data(), chunk_.size());
       if (!got) return std::nullopt;
       if (*got == 0) {
@@ -98,7 +102,8 @@ class LineReader {
 
  private:
   std::string pending_;
-  std::size_t scanned_ = 0;
+  std::size_t start_ = 0;    // where the unread part of pending_ begins
+  std::size_t scanned_ = 0;  // bytes after start_ known to hold no "\n"
   std::array<char, 65536> chunk_{};
 };
 

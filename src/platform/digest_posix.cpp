@@ -14,12 +14,15 @@ std::array<std::uint8_t, N> evp_digest(const EVP_MD* md, std::span<const std::ui
 }
 }  // namespace
 
+// Fetched once: an implicit fetch on every digest costs a provider look-up under a lock.
 std::array<std::uint8_t, 20> sha1(std::span<const std::uint8_t> data) {
-  return evp_digest<20>(EVP_sha1(), data);
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  return evp_digest<20>(md, data);
 }
 
 std::array<std::uint8_t, 32> sha256(std::span<const std::uint8_t> data) {
-  return evp_digest<32>(EVP_sha256(), data);
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return evp_digest<32>(md, data);
 }
 
 }  // namespace p11agent::platform
