@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -174,17 +173,9 @@ std::string scenario_folder() {
   return dir.empty() ? std::string("./") : dir + "/";
 }
 
-// Re-reads the scenario when the file's contents changed. Size and time are asked first,
-// so that a large scenario is not read again on every call.
+// Re-reads the scenario when the file's contents changed.
 void refresh_scenario() {
-  static std::pair<std::uintmax_t, std::filesystem::file_time_type> seen{};
-  const std::string path = scenario_folder() + own_file_name() + ".json";
-  std::error_code error;
-  std::pair<std::uintmax_t, std::filesystem::file_time_type> now{std::filesystem::file_size(path, error),
-                                                                std::filesystem::last_write_time(path, error)};
-  if (!error && now == seen && !g_scenario_stamp.empty()) return;
-  seen = now;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(scenario_folder() + own_file_name() + ".json", std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   std::string stamp = text.str();

@@ -1,8 +1,6 @@
 #include "support/fake_token.h"
 
 #include <algorithm>
-#include <chrono>
-#include <map>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,12 +36,6 @@ void FakeModuleFolder::write_scenario(const std::string& module_file, const json
     out << scenario.dump();
   }
   fs::rename(temporary, target);
-  // The fake module looks at size and time before it reads: every new scenario gets a
-  // later time than the one before, even within the file system's clock tick.
-  static std::map<std::string, fs::file_time_type> last_written;
-  auto& last = last_written[target.string()];
-  last = std::max(fs::file_time_type::clock::now(), last + std::chrono::seconds(1));
-  fs::last_write_time(target, last);
   clear_log(module_file);
 }
 
@@ -76,7 +68,9 @@ std::string file_name_of(const std::string& path) { return path.substr(path.find
 
 void install_file(const std::string& from, const std::string& to) {
   fs::create_directories(fs::path(to).parent_path());
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  // A new file, not the old one rewritten: a process may still have the old one mapped.
+  remove_file(to);
+  fs::copy_file(from, to);
 }
 
 void remove_file(const std::string& path) {

@@ -1,0 +1,139 @@
+// Every entry point the agent uses, made to fail in every way a module can fail, under
+// every command of both modes: one well-formed answer with a known text, every session
+// closed before the module is finalised, and a daemon that keeps serving.
+#include <gtest/gtest.h>
+
+#include "daemon/serve.h"
+#include "frontend/commands.h"
+#include "support/agent.h"
+#include "token/certificate.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+const std::string CERT = der_with_serial("0c0d");
+const std::string PRINT = thumbprint_of(hex_bytes(CERT));
+
+const std::vector<std::string> ENTRY_POINTS = {
+    "C_Initialize", "C_GetSlotList",       "C_GetTokenInfo",      "C_OpenSession", "C_CloseSession",
+    "C_Login",      "C_Logout",            "C_FindObjectsInit",   "C_FindObjects", "C_FindObjectsFinal",
+    "C_GetAttributeValue", "C_SignInit",   "C_Sign",              "C_Finalize",
+};
+
+struct Fault {
+  std::string name;
+  json rule;  // what goes into the scenario
+};
+
+std::vector<Fault> faults_of(const std::string& entry) {
+  std::vector<Fault> faults;
+  for (auto [name, rv] : std::vector<std::pair<std::string, unsigned long>>{{"general error", CKR_GENERAL_ERROR},
+                                                                           {"device removed", CKR_DEVICE_REMOVED},
+                                                                           {"session handle invalid", CKR_SESSION_HANDLE_INVALID},
+                                                                           {"token not present", CKR_TOKEN_NOT_PRESENT},
+                                                                           {"vendor value", 0x80000123UL}})
+    faults.push_back({name, {{"fail", json::array({failure(entry, rv)})}}});
+  faults.push_back({"NULL entry", {{"null", json::array({entry})}}});
+  faults.push_back({"slow", {{"delay_ms", {{entry, 3}}}}});
+  return faults;
+}
+
+// The texts an answer may carry: the steps' prefixes and the whole messages.
+bool is_known_error(const std::string& text) {
+  for (const char* prefix : {"load ", "C_Initialize: ", "get_slots_with_token: ", "open_ro_session: ", "open_rw_session: ",
+                             "find certs: ", "get cert value: ", "get cert attrs: ", "C_Login: ", "WRONG_PIN:",
+                             "find key: ", "get key type: ", "C_Sign: "})
+    if (text.rfind(prefix, 0) == 0) return true;
+  for (const char* whole : {"no token in any slot", "no cert matched the requested thumbprint", "no private key for cert",
+                            "certificate not found on any connected token", "cert has no CKA_ID"})
+    if (text == whole) return true;
+  return false;
+}
+
+// The PKCS#11 part of a message names the entry point that failed, or the NULL entry.
+// A module whose C_Finalize failed stays initialised while it stays loaded (as it does in
+// this one test process), so its next C_Initialize is refused.
+bool names_the_failure(const std::string& text, const std::string& entry) {
+  std::string named = entry == "C_Finalize" ? "Initialize" : entry.substr(2);
+  return text.find("Function::" + named + ": PKCS11 error: ") != std::string::npos ||
+         text.find("Calling a NULL function pointer") != std::string::npos;
+}
+
+class FaultMatrixTest : public ::testing::Test {
+ protected:
+  void SetUp() override { uninstall_known_modules(); }
+  void TearDown() override { uninstall_known_modules(); }
+  std::string module = test_known_modules().front();
+  std::string name = file_name_of(module);
+
+  json scenario(const json& fault) const {
+    json s = {{"slots", json::array({slot(1, token("T", "S", {certificate(CERT, "01"), private_key("01", CKK_EC)}))})}};
+    s.update(fault);
+    return s;
+  }
+  // Every opened session closed, then the module finalised; without a C_CloseSession or
+  // C_Finalize entry that call cannot be seen, and only the other is checked.
+  void expect_sessions_closed(const std::string& what, const std::string& null_entry) {
+    auto log = fake_folder().call_log(name);
+    if (null_entry != "C_CloseSession") {
+      EXPECT_EQ(count_succeeded_calls(log, "C_OpenSession"), count_calls(log, "C_CloseSession")) << what;
+    }
+    auto order = calls_named(log, {"C_CloseSession", "C_Finalize"});
+    if (null_entry != "C_Finalize" && !order.empty()) {
+      EXPECT_EQ(order.back(), "C_Finalize") << what;
+    }
+  }
+};
+
+TEST_F(FaultMatrixTest, EveryCommandSurvivesEveryFaultOfEveryEntryPoint) {
+  const Request sign_request{"sign", module, PRINT, "0102", "1234"};
+  const std::vector<std::pair<std::string, CommandResult (*)(const Request&)>> one_shot = {
+      {"enumerate", run_enumerate}, {"list_certs", run_list_certs}, {"find_cert", run_find_cert}, {"sign", run_sign}};
+  const std::vector<std::string> daemon_requests = {
+      R"({"cmd":"validate","thumbprint":")" + PRINT + R"(","pin":"1234"})",
+      R"({"cmd":"sign","thumbprint":")" + PRINT + R"(","pin":"1234","hash_hex":"0102"})",
+      R"({"cmd":"sign","thumbprint":")" + PRINT + R"(","pin":"1234","hash_hex":"0102"})",
+      R"({"cmd":"list_certs"})",
+      R"({"cmd":"find_cert","thumbprint":")" + PRINT + R"("})",
+      R"({"cmd":"logout"})",
+  };
+  for (const std::string& entry : ENTRY_POINTS) {
+    for (const Fault& fault : faults_of(entry)) {
+      const std::string what = entry + ", " + fault.name;
+      const std::string null_entry = fault.name == "NULL entry" ? entry : "";
+      install_known_module(module, scenario(fault.rule));
+      for (const auto& [command, run] : one_shot) {
+        fake_folder().clear_log(name);
+        CommandResult answer = run(sign_request);
+        if (!answer) {
+          EXPECT_TRUE(is_known_error(answer.error())) << what << ", " << command << ": " << answer.error();
+          if (answer.error().find("Function::") != std::string::npos || answer.error().find("NULL") != std::string::npos) {
+            EXPECT_TRUE(names_the_failure(answer.error(), entry)) << what << ", " << command << ": " << answer.error();
+          }
+        }
+        expect_sessions_closed(what + ", " + command, null_entry);
+      }
+      fake_folder().clear_log(name);
+      {
+        DaemonState state;
+        if (auto opened = open_module(module)) state.module_table[module] = *opened;
+        state.candidate_paths = {module};
+        for (const std::string& request : daemon_requests) {
+          std::string answer = handle_daemon_request(state, request);
+          Json parsed = Json::parse(answer);
+          ASSERT_EQ(answer.find('\n'), std::string::npos);
+          if (!parsed["ok"].get<bool>()) {
+            EXPECT_TRUE(is_known_error(parsed["error"])) << what << ", " << request << ": " << answer;
+          }
+        }
+        EXPECT_EQ(handle_daemon_request(state, R"({"cmd":"ping"})").rfind(R"({"modules":)", 0), 0u) << what;
+      }
+      expect_sessions_closed(what + ", serve", null_entry);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace p11agent
