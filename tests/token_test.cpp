@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 
 #include "support/fake_token.h"
@@ -276,6 +277,32 @@ TEST_F(FakeModuleTest, AModuleWithoutTokensListsNothing) {
   auto certs = list_token_certs(path);
   ASSERT_TRUE(certs);
   EXPECT_TRUE(certs->empty());
+}
+
+// A token with many objects: every certificate listed with its key, the last one found.
+TEST_F(FakeModuleTest, ListsAndFindsOnATokenWithAThousandCertificatesAndKeys) {
+  constexpr int COUNT = 1000;
+  std::vector<json> objects;
+  for (int i = 0; i < COUNT; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04x", i);
+    objects.push_back(certificate(der_with_serial(id), id));
+    objects.push_back(private_key(id));
+  }
+  scenario({{"slots", json::array({slot(1, token("Many", "1000", objects))})}});
+  auto started = std::chrono::steady_clock::now();
+  auto certs = list_token_certs(path);
+  auto listed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(certs) << certs.error();
+  ASSERT_EQ(certs->size(), static_cast<std::size_t>(COUNT));
+  EXPECT_TRUE(std::all_of(certs->begin(), certs->end(), [](const TokenCert& c) { return c.has_private_key; }));
+  auto module = open_module(path);
+  ASSERT_TRUE(module);
+  auto match = find_cert_on_module(*module, certs->back().thumbprint);
+  ASSERT_TRUE(match);
+  EXPECT_EQ(cert_serial_hex(match->der), "03e7");
+  std::printf("[ timing   ] %d certificates and keys listed in %.1f ms\n", COUNT,
+              std::chrono::duration<double, std::milli>(listed - started).count());
 }
 
 }  // namespace

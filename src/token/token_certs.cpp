@@ -17,7 +17,8 @@ constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
 constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
 constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
 
-// The CKA_IDs of the private keys visible in the session; failures count as no key.
+// The CKA_IDs of the private keys visible in the session, sorted so that a token with
+// many keys and certificates is matched in n log n; failures count as no key.
 std::vector<Bytes> private_key_ids(const Session& session) {
   std::vector<Bytes> ids;
   auto keys = find_objects(session, private_key_template());
@@ -27,13 +28,14 @@ std::vector<Bytes> private_key_ids(const Session& session) {
     if (!attributes) continue;
     if (const Bytes* id = attributes->find(CKA_ID)) ids.push_back(*id);
   }
+  std::sort(ids.begin(), ids.end());
   return ids;
 }
 
-bool has_matching_key(const Bytes* cert_id, const std::vector<Bytes>& key_ids) {
+bool has_matching_key(const Bytes* cert_id, const std::vector<Bytes>& sorted_key_ids) {
   // A certificate without an id is paired with whatever key the token shows.
-  if (cert_id == nullptr) return !key_ids.empty();
-  return std::find(key_ids.begin(), key_ids.end(), *cert_id) != key_ids.end();
+  if (cert_id == nullptr) return !sorted_key_ids.empty();
+  return std::binary_search(sorted_key_ids.begin(), sorted_key_ids.end(), *cert_id);
 }
 
 }  // namespace
