@@ -12,6 +12,7 @@ packages=(
   libssl-dev openssl                # SHA-1/SHA-256 on Linux; certificates and checks in tests
   googletest libgtest-dev           # tests
   softhsm2 opensc                   # a real PKCS#11 token; pkcs11-tool
+  clang-16 libclang-rt-16-dev       # libFuzzer targets
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows build under Wine. Ends with
+# UndefinedBehaviorSanitizer, the Windows build under Wine, and a short run of each
+# fuzz target. Ends with
 # "N passed, N failed" and a non-zero status on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -23,8 +24,12 @@ for preset in linux-asan windows; do
     "$logs/test-$preset.log" | tail -n 120
 done
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] ')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)')
+echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
+scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
+cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
+
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^fuzz [a-z_]+: Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^fuzz [a-z_]+: FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "${passed} passed, ${failed} failed"
