@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the Windows build under Wine, and a short run of each
-# fuzz target. Ends with
-# "N passed, N failed" and a non-zero status on any failure.
+# fuzz target. Ends with "N passed, N failed" and a non-zero status on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
