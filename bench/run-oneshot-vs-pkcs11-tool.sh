@@ -9,19 +9,13 @@ scripts/install-deps.sh
 cmake --preset linux -DBUILD_TESTING=ON >/dev/null
 cmake --build --preset linux --target p11agent p11agent_bench_process >/dev/null
 agent="$PWD/build/linux/p11agent"
-softhsm=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
+. scripts/softhsm-token.sh
+softhsm=$SOFTHSM_MODULE
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/tokens"
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" >"$work/softhsm2.conf"
-export SOFTHSM2_CONF="$work/softhsm2.conf"
-softhsm2-util --init-token --free --label cost --so-pin 5678 --pin 1234 >/dev/null
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ec.key" -out "$work/ec.pem" -subj /CN=ec 2>/dev/null
-openssl x509 -in "$work/ec.pem" -outform DER -out "$work/ec.der"
-softhsm2-util --import "$work/ec.key" --token cost --label ec --id 01 --pin 1234 >/dev/null
-pkcs11-tool --module "$softhsm" --token-label cost --login --pin 1234 --write-object "$work/ec.der" --type cert --id 01 >/dev/null 2>&1
-print=$(openssl x509 -in "$work/ec.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
+softhsm_token "$work" cost ec
+print=$(thumbprint "$work" ec)
 digest=$(printf 'cost' | openssl dgst -sha256 -r | cut -d' ' -f1)
 printf '%b' "$(echo -n "$digest" | sed 's/../\\x&/g')" >"$work/digest.bin"
 

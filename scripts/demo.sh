@@ -10,30 +10,15 @@ scripts/install-deps.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target p11agent >/dev/null
 agent="$PWD/build/linux/p11agent"
-softhsm=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
+. scripts/softhsm-token.sh
+softhsm=$SOFTHSM_MODULE
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/tokens"
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" >"$work/softhsm2.conf"
-export SOFTHSM2_CONF="$work/softhsm2.conf"
-
 echo "== a SoftHSM2 token with two keys and certificates"
-softhsm2-util --init-token --free --label demo --so-pin 5678 --pin 1234 >/dev/null
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/rsa.key" -out "$work/rsa.pem" -subj /CN=demo-rsa -days 30 2>/dev/null
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ec.key" -out "$work/ec.pem" \
-  -subj /CN=demo-ec -days 30 2>/dev/null
-id=1
-for name in rsa ec; do
-  openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
-  softhsm2-util --import "$work/$name.key" --token demo --label "$name" --id "0$id" --pin 1234 >/dev/null
-  pkcs11-tool --module "$softhsm" --token-label demo --login --pin 1234 --write-object "$work/$name.der" \
-    --type cert --id "0$id" --label "$name" >/dev/null 2>&1
-  id=$((id + 1))
-done
-thumb() { openssl x509 -in "$work/$1.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f'; }
-rsa_print=$(thumb rsa)
-ec_print=$(thumb ec)
+softhsm_token "$work" demo rsa ec
+rsa_print=$(thumbprint "$work" rsa)
+ec_print=$(thumbprint "$work" ec)
 
 ask() {
   local status=0

@@ -97,12 +97,12 @@ std::vector<unsigned char> from_hex(const std::string& hex) {
   return out;
 }
 
-std::vector<unsigned char> padded(const json& spec, const char* text_key, const char* hex_key, std::size_t size) {
+std::vector<unsigned char> padded(const json& description, const char* text_key, const char* hex_key, std::size_t size) {
   std::vector<unsigned char> bytes;
-  if (spec.contains(hex_key)) {
-    bytes = from_hex(spec[hex_key].get<std::string>());
+  if (description.contains(hex_key)) {
+    bytes = from_hex(description[hex_key].get<std::string>());
   } else {
-    std::string text = spec.value(text_key, std::string());
+    std::string text = description.value(text_key, std::string());
     bytes.assign(text.begin(), text.end());
   }
   bytes.resize(size, ' ');
@@ -115,20 +115,20 @@ std::vector<unsigned char> ulong_bytes(CK_ULONG value) {
   return bytes;
 }
 
-FakeObject parse_object(const json& spec) {
+FakeObject parse_object(const json& description) {
   FakeObject object;
-  std::string kind = spec.value("class", std::string("certificate"));
+  std::string kind = description.value("class", std::string("certificate"));
   object.object_class = kind == "private_key" ? CKO_PRIVATE_KEY : CKO_CERTIFICATE;
-  object.has_value = spec.contains("value_hex");
-  if (object.has_value) object.value = from_hex(spec["value_hex"].get<std::string>());
-  object.value_error = spec.value("value_error", CK_RV{CKR_OK});
-  object.has_id = spec.contains("id_hex") && !spec["id_hex"].is_null();
-  if (object.has_id) object.id = from_hex(spec["id_hex"].get<std::string>());
-  object.has_key_type = !spec.contains("key_type") || !spec["key_type"].is_null();
-  if (spec.contains("key_type_hex")) {
-    object.key_type = from_hex(spec["key_type_hex"].get<std::string>());
+  object.has_value = description.contains("value_hex");
+  if (object.has_value) object.value = from_hex(description["value_hex"].get<std::string>());
+  object.value_error = description.value("value_error", CK_RV{CKR_OK});
+  object.has_id = description.contains("id_hex") && !description["id_hex"].is_null();
+  if (object.has_id) object.id = from_hex(description["id_hex"].get<std::string>());
+  object.has_key_type = !description.contains("key_type") || !description["key_type"].is_null();
+  if (description.contains("key_type_hex")) {
+    object.key_type = from_hex(description["key_type_hex"].get<std::string>());
   } else if (object.has_key_type) {
-    object.key_type = ulong_bytes(spec.value("key_type", CK_ULONG{CKK_RSA}));
+    object.key_type = ulong_bytes(description.value("key_type", CK_ULONG{CKK_RSA}));
   }
   return object;
 }
