@@ -128,10 +128,9 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
 }
 
 int run_serve() {
-  std::vector<std::string> candidates(default_modules().begin(), default_modules().end());
   DaemonState state;
-  state.module_table = load_modules_parallel(candidates, START_DEADLINE_SECONDS);
-  state.candidate_paths = std::move(candidates);
+  state.module_table = load_modules_parallel(DEFAULT_MODULES, START_DEADLINE_SECONDS);
+  state.candidate_paths = DEFAULT_MODULES;
   LineReader reader;
   while (auto line = reader.next()) {
     if (!is_valid_utf8(*line)) break;

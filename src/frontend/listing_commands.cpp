@@ -19,8 +19,6 @@ namespace {
 
 constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
 
-std::string default_enumerate_module() { return default_modules().back(); }
-
 // The report lines of one slot.
 std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, CK_SLOT_ID slot) {
   std::string report;
@@ -64,7 +62,7 @@ struct LocatedCert {
 // The find_cert walk: only modules whose file exists, loaded without the directory rule.
 std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
-  for (const std::string& path : default_modules()) {
+  for (const std::string& path : DEFAULT_MODULES) {
     if (!platform::file_exists(path)) continue;
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
@@ -80,7 +78,7 @@ std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
 }  // namespace
 
 CommandResult run_enumerate(const Request& request) {
-  auto report = enumerate_report(request.module.value_or(default_enumerate_module()));
+  auto report = enumerate_report(request.module.value_or(DEFAULT_ENUMERATE_MODULE));
   if (!report) return std::unexpected(report.error());
   return Json{{"ok", true}, {"text", *report}};
 }
@@ -95,7 +93,7 @@ CommandResult run_list_certs(const Request& request) {
   if (request.module) {
     add_module(*request.module);
   } else {
-    for (const std::string& path : default_modules()) add_module(path);
+    for (const std::string& path : DEFAULT_MODULES) add_module(path);
   }
   return Json{{"certs", std::move(certs)}, {"ok", true}};
 }

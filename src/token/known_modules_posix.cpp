@@ -4,10 +4,9 @@
 
 namespace p11agent {
 
-std::span<const std::string> default_modules() {
-  // Fixed when the agent is configured; nothing about it is read at run time.
-  static const std::string modules[] = {P11AGENT_LINUX_MODULES};
-  return modules;
-}
+// Fixed when the agent is configured; nothing about it is read at run time.
+const std::vector<std::string> DEFAULT_MODULES = {P11AGENT_LINUX_MODULES};
+
+const std::string DEFAULT_ENUMERATE_MODULE = DEFAULT_MODULES.back();
 
 }  // namespace p11agent

@@ -2,15 +2,17 @@
 // Known modules, loading, initialisation, and the shared loaded module.
 #include <memory>
 #include <shared_mutex>
-#include <span>
+#include <vector>
 #include <string>
 
 #include "token/pkcs11_error.h"
 
 namespace p11agent {
 
-// The known modules, in the order every search tries them.
-std::span<const std::string> default_modules();
+// The known modules, in the order every search tries them, and the one `enumerate` opens
+// when none is named (the last of them).
+extern const std::vector<std::string> DEFAULT_MODULES;
+extern const std::string DEFAULT_ENUMERATE_MODULE;
 
 // The module that needs a private DLL search folder, and that folder.
 inline constexpr std::string_view DIRECTORY_RULE_MODULE = "C:\\Windows\\System32\\SignatureP11.dll";

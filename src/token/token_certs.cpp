@@ -98,7 +98,7 @@ std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::strin
 
 std::optional<std::string> find_cert_module(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
-  for (const std::string& path : default_modules()) {
+  for (const std::string& path : DEFAULT_MODULES) {
     auto module = open_module(path);
     if (module && find_cert_on_module(*module, lowered)) return path;
   }

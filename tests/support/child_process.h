@@ -40,7 +40,6 @@ class ChildProcess {
   std::string read_rest();
   std::string stderr_text();
   int wait();
-  long id() const { return raw_->id(); }
 
  private:
   void pump(bool from_stdout);

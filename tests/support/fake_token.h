@@ -15,7 +15,6 @@ class FakeModuleFolder {
  public:
   FakeModuleFolder();
   ~FakeModuleFolder();
-  const std::string& path() const { return path_; }
 
   // Writes "<module file name>.json" whole, in one rename, and empties its call log.
   void write_scenario(const std::string& module_file, const json& scenario) const;
