@@ -16,7 +16,4 @@ CommandResult run_list_certs(const Request& request);
 CommandResult run_find_cert(const Request& request);
 CommandResult run_sign(const Request& request);
 
-// The certificate object of a listing.
-Json cert_object(const struct TokenCert& cert);
-
 }  // namespace p11agent

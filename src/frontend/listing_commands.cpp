@@ -9,13 +9,14 @@
 
 namespace p11agent {
 
+namespace {
+
+// The certificate object of a listing.
 Json cert_object(const TokenCert& cert) {
   return Json{{"der_b64", base64_encode(cert.der)}, {"has_private_key", cert.has_private_key},
               {"module", cert.module_path},         {"thumbprint", cert.thumbprint},
               {"token_label", cert.token_label},    {"token_serial", cert.token_serial}};
 }
-
-namespace {
 
 constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
 

@@ -25,10 +25,6 @@ std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity);
 // Writes all bytes to standard output, unbuffered and untranslated ("\n" stays "\n").
 bool write_stdout(std::string_view bytes);
 
-}  // namespace p11agent::platform
-
-namespace p11agent::platform {
-
 // Ends the process at once, without running destructors or library detach code that a
 // thread still inside a vendor module could race with.
 [[noreturn]] void end_process_now(int status);

@@ -37,9 +37,6 @@ bool write_stdout(std::string_view bytes) {
   return true;
 }
 
-}  // namespace p11agent::platform
-
-namespace p11agent::platform {
 
 void end_process_now(int status) { ::_exit(status); }
 

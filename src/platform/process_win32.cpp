@@ -49,9 +49,6 @@ bool write_stdout(std::string_view bytes) {
   return true;
 }
 
-}  // namespace p11agent::platform
-
-namespace p11agent::platform {
 
 void end_process_now(int status) {
   // ExitProcess would still run every DLL's detach code under the loader lock, which a
