@@ -54,7 +54,9 @@ int run_agent(int argc, char** argv) {
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
-  return run_one_shot();
+  // The answer is written and every module released: the libraries' exit-time clean-up
+  // (OpenSSL frees its tables, for one) would only delay the caller.
+  platform::end_process_now(run_one_shot());
 }
 
 }  // namespace p11agent

@@ -1,7 +1,5 @@
 #include "frontend/response.h"
 
-#include <cstdlib>
-
 #include "platform/process.h"
 
 namespace p11agent {
@@ -22,7 +20,7 @@ void print_response(const Json& object) {
 
 void print_error_and_exit(std::string_view message) {
   platform::write_stdout(error_response_text(message) + "\n");
-  std::exit(1);
+  platform::end_process_now(1);
 }
 
 }  // namespace p11agent
