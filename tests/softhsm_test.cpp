@@ -16,7 +16,10 @@
 #include <iterator>
 
 #include "frontend/response.h"
+#include <dlfcn.h>
+
 #include "frontend/encoding.h"
+#include "token/cryptoki.h"
 #include "support/agent.h"
 
 namespace p11agent {
@@ -189,6 +192,92 @@ TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
   }
   daemon.close_stdin();
   EXPECT_EQ(daemon.wait(), 0);
+}
+
+// A token with a thousand certificates and keys, made in one session through the module
+// itself (a tool run per object would read the whole token again every time).
+class SoftHsmScaleTest : public ::testing::Test {
+ protected:
+  static constexpr int COUNT = 1000;
+  static inline fs::path folder;
+  static inline Bytes last_cert;
+
+  static void SetUpTestSuite() {
+    folder = fs::temp_directory_path() / ("p11agent-scale-" + std::to_string(std::random_device{}()));
+    fs::create_directories(folder / "tokens");
+    std::ofstream(folder / "softhsm2.conf") << "directories.tokendir = " << (folder / "tokens").string()
+                                            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+    set_environment("SOFTHSM2_CONF", (folder / "softhsm2.conf").string());
+    run("softhsm2-util --init-token --free --label scale --so-pin 5678 --pin 1234");
+    const std::string at = folder.string() + "/";
+    run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + at + "key.pem -out " + at +
+        "cert.pem -subj /CN=scale -days 30 -set_serial 0x7777");
+    run("openssl x509 -in " + at + "cert.pem -outform DER -out " + at + "cert.der");
+    last_cert = read_file(folder / "cert.der");
+    fill_token();
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+
+  // COUNT - 1 generated key pairs with made-up certificates, then the real one last.
+  static void fill_token() {
+    void* library = dlopen(SOFTHSM.c_str(), RTLD_NOW);
+    ASSERT_NE(library, nullptr);
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"))(&f);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slots[8];
+    CK_ULONG count = 8;
+    f->C_GetSlotList(CK_TRUE, slots, &count);
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
+    CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+    ASSERT_EQ(f->C_Login(session, CKU_USER, pin, 4), CKR_OK);
+    const Bytes p256 = hex_bytes("06082a8648ce3d030107");
+    CK_BBOOL yes = CK_TRUE;
+    CK_OBJECT_CLASS cert_class = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    CK_MECHANISM generate{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    for (int i = 0; i < COUNT - 1; ++i) {
+      Bytes id = {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+      Bytes value = hex_bytes(der_with_serial(hex_encode(id)));
+      CK_ATTRIBUTE public_template[] = {{CKA_TOKEN, &yes, 1}, {CKA_EC_PARAMS, const_cast<std::uint8_t*>(p256.data()), p256.size()},
+                                        {CKA_ID, id.data(), id.size()}};
+      CK_ATTRIBUTE private_template[] = {{CKA_TOKEN, &yes, 1}, {CKA_SIGN, &yes, 1}, {CKA_ID, id.data(), id.size()}};
+      CK_OBJECT_HANDLE public_key = 0, private_key = 0;
+      ASSERT_EQ(f->C_GenerateKeyPair(session, &generate, public_template, 3, private_template, 3, &public_key, &private_key), CKR_OK);
+      CK_ATTRIBUTE cert_template[] = {{CKA_CLASS, &cert_class, sizeof cert_class}, {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                                      {CKA_TOKEN, &yes, 1}, {CKA_SUBJECT, value.data(), value.size()},
+                                      {CKA_VALUE, value.data(), value.size()}, {CKA_ID, id.data(), id.size()}};
+      CK_OBJECT_HANDLE cert = 0;
+      ASSERT_EQ(f->C_CreateObject(session, cert_template, 6, &cert), CKR_OK);
+    }
+    f->C_CloseSession(session);
+    f->C_Finalize(nullptr);
+    dlclose(library);
+    // The last certificate is a real one with its key, so its signature can be checked.
+    const std::string at = folder.string() + "/";
+    run("softhsm2-util --import " + at + "key.pem --token scale --label last --id ffff --pin 1234");
+    run("pkcs11-tool --module " + SOFTHSM + " --token-label scale --login --pin 1234 --write-object " + at +
+        "cert.der --type cert --id ffff");
+  }
+};
+
+TEST_F(SoftHsmScaleTest, ListsFindsAndSignsAmongAThousandObjects) {
+  const std::string print = openssl_thumbprint(last_cert);
+  Json listed = Json::parse(run_agent(json{{"cmd", "list_certs"}, {"module", SOFTHSM}}.dump()).out);
+  std::size_t on_token = 0;
+  for (const auto& cert : listed["certs"]) on_token += cert["token_label"] == "scale" ? 1 : 0;
+  EXPECT_EQ(on_token, static_cast<std::size_t>(COUNT));
+  Json found = Json::parse(run_agent(json{{"cmd", "find_cert"}, {"thumbprint", print}}.dump()).out);
+  EXPECT_EQ(found["cert_serial"], "7777") << found.dump();
+  Bytes digest(32, 0x11);
+  json request = {{"cmd", "sign"}, {"module", SOFTHSM}, {"thumbprint", print}, {"hash_hex", hex_encode(digest)}, {"pin", "1234"}};
+  Json signed_ = Json::parse(run_agent(request.dump()).out);
+  ASSERT_EQ(signed_.value("ok", false), true) << signed_.dump();
+  EXPECT_TRUE(verifies(last_cert, digest, hex_bytes(signed_["signature_hex"])));
 }
 
 }  // namespace
