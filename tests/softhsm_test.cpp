@@ -82,19 +82,30 @@ bool verifies(const Bytes& cert_der, const Bytes& data, const Bytes& signature) 
   return ok;
 }
 
+// A SoftHSM2 token (user PIN 1234) in a new folder of its own, which SOFTHSM2_CONF names.
+fs::path fresh_token(const std::string& label) {
+  fs::path folder = fs::temp_directory_path() / ("p11agent-" + label + "-" + std::to_string(std::random_device{}()));
+  fs::create_directories(folder / "tokens");
+  std::ofstream(folder / "softhsm2.conf") << "directories.tokendir = " << (folder / "tokens").string()
+                                          << "\nobjectstore.backend = file\nlog.level = ERROR\n";
+  set_environment("SOFTHSM2_CONF", (folder / "softhsm2.conf").string());
+  run("softhsm2-util --init-token --free --label " + label + " --so-pin 5678 --pin 1234");
+  return folder;
+}
+
+void remove_folder(const fs::path& folder) {
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
 class SoftHsmTest : public ::testing::Test {
  protected:
   static inline fs::path folder;
   static inline Bytes rsa_der, ec_der;
 
   static void SetUpTestSuite() {
-    folder = fs::temp_directory_path() / ("p11agent-softhsm-" + std::to_string(std::random_device{}()));
-    fs::create_directories(folder / "tokens");
-    std::ofstream(folder / "softhsm2.conf") << "directories.tokendir = " << (folder / "tokens").string()
-                                            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-    set_environment("SOFTHSM2_CONF", (folder / "softhsm2.conf").string());
+    folder = fresh_token("agent-test");
     const std::string at = folder.string() + "/";
-    run("softhsm2-util --init-token --free --label agent-test --so-pin 5678 --pin 1234");
     run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + at + "rsa.key -out " + at +
         "rsa.pem -subj /CN=rsa -days 30 -set_serial 0x8f3a");
     run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + at + "ec.key -out " + at +
@@ -110,10 +121,7 @@ class SoftHsmTest : public ::testing::Test {
     rsa_der = read_file(folder / "rsa.der");
     ec_der = read_file(folder / "ec.der");
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-  }
+  static void TearDownTestSuite() { remove_folder(folder); }
 
   static Json one_shot(const json& request) { return Json::parse(run_agent(request.dump()).out); }
 };
@@ -203,12 +211,7 @@ class SoftHsmScaleTest : public ::testing::Test {
   static inline Bytes last_cert;
 
   static void SetUpTestSuite() {
-    folder = fs::temp_directory_path() / ("p11agent-scale-" + std::to_string(std::random_device{}()));
-    fs::create_directories(folder / "tokens");
-    std::ofstream(folder / "softhsm2.conf") << "directories.tokendir = " << (folder / "tokens").string()
-                                            << "\nobjectstore.backend = file\nlog.level = ERROR\n";
-    set_environment("SOFTHSM2_CONF", (folder / "softhsm2.conf").string());
-    run("softhsm2-util --init-token --free --label scale --so-pin 5678 --pin 1234");
+    folder = fresh_token("scale");
     const std::string at = folder.string() + "/";
     run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + at + "key.pem -out " + at +
         "cert.pem -subj /CN=scale -days 30 -set_serial 0x7777");
@@ -216,10 +219,7 @@ class SoftHsmScaleTest : public ::testing::Test {
     last_cert = read_file(folder / "cert.der");
     fill_token();
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-  }
+  static void TearDownTestSuite() { remove_folder(folder); }
 
   // COUNT - 1 generated key pairs with made-up certificates, then the real one last.
   static void fill_token() {
