@@ -1,7 +1,8 @@
-// Times whole processes, two commands alternated, and prints both medians and their ratio.
+// Times whole processes, several commands alternated, and prints each median and the
+// first command's ratio to each of the others.
 //
-// usage: p11agent_bench_process NAME RUNS INPUT_A PROGRAM_A [ARGS...] -- INPUT_B PROGRAM_B [ARGS...]
-// INPUT_x is the text written to that program's standard input ("" for none).
+// usage: p11agent_bench_process NAME RUNS -- LABEL INPUT PROGRAM [ARGS...] [-- LABEL INPUT PROGRAM [ARGS...]]...
+// INPUT is the text written to that program's standard input ("" for none).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,15 +14,18 @@
 namespace {
 
 struct Command {
+  std::string label;
   std::string input;
   std::string program;
   std::vector<std::string> args;
+  std::vector<double> times_us;
 };
 
-double run_once_us(const Command& command) {
+void run_once(Command& command) {
   auto start = std::chrono::steady_clock::now();
   testing_support::run_program(command.program, command.args, command.input);
-  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+  command.times_us.push_back(
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
 }
 
 double median(std::vector<double> values) {
@@ -29,26 +33,41 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// The commands between the "--" separators; none when one is shorter than LABEL INPUT PROGRAM.
+std::vector<Command> commands_from(std::vector<std::string>::const_iterator word,
+                                   std::vector<std::string>::const_iterator end) {
+  std::vector<Command> commands;
+  while (word != end && *word == "--") {
+    auto next = std::find(word + 1, end, "--");
+    if (next - word < 4) return {};
+    commands.push_back({word[1], word[2], word[3], {word + 4, next}, {}});
+    word = next;
+  }
+  if (word != end) return {};
+  return commands;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
-  auto split = std::find(words.begin(), words.end(), "--");
-  if (words.size() < 5 || split == words.end() || words.end() - split < 3) {
-    std::fprintf(stderr, "usage: %s NAME RUNS INPUT_A PROGRAM_A [ARGS...] -- INPUT_B PROGRAM_B [ARGS...]\n", argv[0]);
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  std::vector<Command> commands;
+  if (words.size() > 2) commands = commands_from(words.begin() + 2, words.end());
+  if (commands.size() < 2) {
+    std::fprintf(stderr, "usage: %s NAME RUNS -- LABEL INPUT PROGRAM [ARGS...] -- LABEL INPUT PROGRAM [ARGS...]...\n",
+                 argv[0]);
     return 2;
   }
-  const std::string name = words[0];
   const int runs = std::stoi(words[1]);
-  Command a{words[2], words[3], {words.begin() + 4, split}};
-  Command b{*(split + 1), *(split + 2), {split + 3, words.end()}};
-  std::vector<double> times_a, times_b;
-  for (int i = 0; i < runs; ++i) {
-    times_a.push_back(run_once_us(a));
-    times_b.push_back(run_once_us(b));
+  for (int i = 0; i < runs; ++i)
+    for (Command& command : commands) run_once(command);
+  std::printf("%s (medians of %d alternated runs)\n", words[0].c_str(), runs);
+  const double first = median(commands[0].times_us);
+  std::printf("  %-12s %8.0f us\n", commands[0].label.c_str(), first);
+  for (std::size_t i = 1; i < commands.size(); ++i) {
+    const double other = median(commands[i].times_us);
+    std::printf("  %-12s %8.0f us   ratio %s/%s %.3f\n", commands[i].label.c_str(), other, commands[0].label.c_str(),
+                commands[i].label.c_str(), first / other);
   }
-  double ma = median(times_a), mb = median(times_b);
-  std::printf("%-10s agent %8.0f us   pkcs11-tool %8.0f us   ratio %.3f   (medians of %d alternated runs)\n",
-              name.c_str(), ma, mb, ma / mb, runs);
   return 0;
 }

@@ -4,18 +4,15 @@
 //
 // usage: p11agent_bench_sign AGENT MODULE PIN RSA_THUMBPRINT EC_THUMBPRINT
 // (the agent must reach the same token through its known modules)
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bare_pkcs11.h"
 #include "support/child_process.h"
-#include "token/cryptoki.h"
 
 using Clock = std::chrono::steady_clock;
 using testing_support::RawChild;
@@ -60,55 +57,24 @@ double seconds_since(Clock::time_point start) {
 // With `size_query`, each signature first asks C_Sign for its length, as the agent does.
 double raw_rate(const std::string& module_path, const std::string& pin, CK_KEY_TYPE key_type, int count,
                 bool size_query) {
-  void* library = dlopen(module_path.c_str(), RTLD_NOW);
-  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
-  CK_FUNCTION_LIST_PTR f = nullptr;
-  get_list(&f);
-  CK_C_INITIALIZE_ARGS args{};
-  args.flags = CKF_OS_LOCKING_OK;
-  f->C_Initialize(&args);
-  // The first slot whose token is initialised (SoftHSM2 always adds an empty one).
-  CK_SLOT_ID slots[16];
-  CK_ULONG count_slots = 16;
-  f->C_GetSlotList(CK_TRUE, slots, &count_slots);
-  CK_SLOT_ID slot = 0;
-  for (CK_ULONG i = 0; i < count_slots; ++i) {
-    CK_TOKEN_INFO info{};
-    if (f->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) {
-      slot = slots[i];
-      break;
-    }
-  }
-  CK_SESSION_HANDLE session = 0;
-  f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
-  if (f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data())), pin.size()) !=
-      CKR_OK) {
-    std::fprintf(stderr, "raw: login failed\n");
-    std::exit(1);
-  }
+  bench::BareModule module(module_path);
+  CK_SESSION_HANDLE session = module.open_session(module.first_initialised_slot(), pin);
   CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
-  CK_ATTRIBUTE query[] = {{CKA_CLASS, &key_class, sizeof key_class}, {CKA_KEY_TYPE, &key_type, sizeof key_type}};
-  CK_OBJECT_HANDLE key = 0;
-  CK_ULONG found = 0;
-  f->C_FindObjectsInit(session, query, 2);
-  f->C_FindObjects(session, &key, 1, &found);
-  f->C_FindObjectsFinal(session);
+  auto keys =
+      module.find(session, {{CKA_CLASS, &key_class, sizeof key_class}, {CKA_KEY_TYPE, &key_type, sizeof key_type}});
+  if (keys.empty()) bench::fail("finding the key");
   CK_MECHANISM mechanism{key_type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, nullptr, 0};
   std::vector<CK_BYTE> digest(32, 0x42), signature(512);
   auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     CK_ULONG length = signature.size();
-    if (f->C_SignInit(session, &mechanism, key) != CKR_OK ||
-        (size_query && f->C_Sign(session, digest.data(), digest.size(), nullptr, &length) != CKR_OK) ||
-        f->C_Sign(session, digest.data(), digest.size(), signature.data(), &length) != CKR_OK) {
-      std::fprintf(stderr, "raw: signing failed\n");
-      std::exit(1);
-    }
+    if (module->C_SignInit(session, &mechanism, keys[0]) != CKR_OK ||
+        (size_query && module->C_Sign(session, digest.data(), digest.size(), nullptr, &length) != CKR_OK) ||
+        module->C_Sign(session, digest.data(), digest.size(), signature.data(), &length) != CKR_OK)
+      bench::fail("signing");
   }
   double rate = count / seconds_since(start);
-  f->C_CloseSession(session);
-  f->C_Finalize(nullptr);
-  dlclose(library);
+  module->C_CloseSession(session);
   return rate;
 }
 
