@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -53,12 +54,12 @@ int main(int argc, char** argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
   std::vector<Command> commands;
   if (words.size() > 2) commands = commands_from(words.begin() + 2, words.end());
-  if (commands.size() < 2) {
+  const int runs = words.size() > 1 ? std::atoi(words[1].c_str()) : 0;
+  if (commands.size() < 2 || runs < 1) {
     std::fprintf(stderr, "usage: %s NAME RUNS -- LABEL INPUT PROGRAM [ARGS...] -- LABEL INPUT PROGRAM [ARGS...]...\n",
                  argv[0]);
     return 2;
   }
-  const int runs = std::stoi(words[1]);
   for (int i = 0; i < runs; ++i)
     for (Command& command : commands) run_once(command);
   std::printf("%s (medians of %d alternated runs)\n", words[0].c_str(), runs);
