@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "daemon/serve.h"
-#include "frontend/text.h"
 #include "support/fake_token.h"
+#include "text/utf8.h"
 
 namespace {
 

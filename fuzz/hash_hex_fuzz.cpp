@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "frontend/encoding.h"
-#include "frontend/text.h"
+#include "text/utf8.h"
+#include "wire/hash_hex.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

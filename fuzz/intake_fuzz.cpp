@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "frontend/text.h"
+#include "text/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

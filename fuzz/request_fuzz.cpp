@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "frontend/request.h"
+#include "wire/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "daemon/serve.h"
-#include "frontend/commands.h"
+#include "oneshot/commands.h"
 #include "support/agent.h"
 #include "token/certificate.h"
+#include "wire/response.h"
 
 namespace p11agent {
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/serve.h"
-#include "frontend/response.h"
+#include "wire/response.h"
 #include "support/fake_token.h"
 #include "token/certificate.h"
 
@@ -104,7 +104,7 @@ TEST_F(DaemonCacheTest, AChangedPinClosesTheModuleSessionBeforeLoggingInAnew) {
   EXPECT_EQ(log.front(), "C_CloseSession");
   EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 0);
   EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 1);
-  EXPECT_TRUE(state.pin_digests.empty());
+  EXPECT_FALSE(state.module_logins.contains(path) && state.module_logins.at(path).pin_digest);
   EXPECT_TRUE(state.cached_logins.empty());
 }
 
@@ -112,7 +112,7 @@ TEST_F(DaemonCacheTest, AWrongPinKeepsTheDigestOfTheEarlierCorrectOne) {
   start(card());
   ASSERT_EQ(validate(), R"({"ok":true})");
   EXPECT_EQ(validate("0000"), R"({"error":"WRONG_PIN:-1","ok":false})");
-  EXPECT_EQ(state.pin_digests.at(path), pin_digest("1234"));
+  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234"));
 }
 
 TEST_F(DaemonCacheTest, ATokenPutBackMakesTheFirstAttemptFailAndTheSecondSucceed) {
@@ -146,7 +146,7 @@ TEST_F(DaemonCacheTest, ATokenMovedToAnotherSlotGetsANewSessionThere) {
   auto log = calls();
   // Old session: logged out and closed; new read-write session on slot 5.
   EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 1);
-  EXPECT_EQ(state.session_slots.at(path), 5u);
+  EXPECT_EQ(state.module_logins.at(path).slot, 5u);
 }
 
 TEST_F(DaemonCacheTest, LogoutCountsTargetsAndForgetsTheLogin) {

@@ -1,7 +1,7 @@
 // The one-shot agent as a caller runs it: one request in, one line and an exit status out.
 #include <gtest/gtest.h>
 
-#include "frontend/response.h"
+#include "wire/response.h"
 #include "platform/files.h"
 #include "platform/library.h"
 #include "support/agent.h"

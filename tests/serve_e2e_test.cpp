@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "frontend/response.h"
+#include "wire/response.h"
 #include "support/agent.h"
 #include "token/certificate.h"
 #include "token/module.h"

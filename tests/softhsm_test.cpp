@@ -15,10 +15,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "frontend/response.h"
+#include "wire/response.h"
 #include <dlfcn.h>
 
-#include "frontend/encoding.h"
+#include "text/encoding.h"
 #include "token/cryptoki.h"
 #include "support/agent.h"
 

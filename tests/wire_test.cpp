@@ -1,10 +1,11 @@
 // Request parsing, answer writing, the hash decoder and the text rules of the intake.
 #include <gtest/gtest.h>
 
-#include "frontend/encoding.h"
-#include "frontend/request.h"
-#include "frontend/response.h"
-#include "frontend/text.h"
+#include "text/encoding.h"
+#include "text/utf8.h"
+#include "wire/hash_hex.h"
+#include "wire/request.h"
+#include "wire/response.h"
 
 namespace p11agent {
 namespace {

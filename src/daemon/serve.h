@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "sign/held_login.h"
+#include "daemon/daemon_state.h"
 
 namespace p11agent {
 

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/text.h"
 #include "platform/secure_memory.h"
+#include "token/messages.h"
 #include "token/pkcs11_call.h"
+#include "token/slot.h"
 
 namespace p11agent {
 
@@ -47,16 +48,17 @@ std::int32_t held_pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot) {
 
 namespace {
 
-bool is_wrong_or_locked_pin(const std::string& error_text) {
-  // The descriptions of the return values use these words only for a wrong or locked PIN
-  // (and the mutex error that shares "locked").
-  std::string lowered = ascii_lowercase(error_text);
-  return lowered.find("incorrect") != std::string::npos || lowered.find("locked") != std::string::npos;
+// The return values whose descriptions speak of an incorrect or locked PIN (and the mutex
+// error that shares "locked"): the failures reported as a wrong PIN.
+bool is_wrong_or_locked_pin(const Pkcs11Error& error) {
+  if (error.kind != Pkcs11Error::Kind::ReturnValue) return false;
+  return error.rv == CKR_PIN_INCORRECT || error.rv == CKR_PIN_LOCKED || error.rv == CKR_MUTEX_NOT_LOCKED;
 }
 
-bool is_already_logged_in(const std::string& error_text) {
-  return error_text.find("ALREADY_LOGGED_IN") != std::string::npos ||
-         error_text.find("already logged") != std::string::npos;
+// The return values whose descriptions say a user is "already logged" in.
+bool is_already_logged_in(const Pkcs11Error& error) {
+  if (error.kind != Pkcs11Error::Kind::ReturnValue) return false;
+  return error.rv == CKR_USER_ALREADY_LOGGED_IN || error.rv == CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
 }
 
 Pkcs11Result<void> login_once(const Session& session, std::string_view pin) {
@@ -66,33 +68,33 @@ Pkcs11Result<void> login_once(const Session& session, std::string_view pin) {
 
 }  // namespace
 
-std::string classify_login_error(const std::string& error_text,
+std::string classify_login_error(const Pkcs11Error& error,
                                  std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                                  const Session& session) {
-  if (is_wrong_or_locked_pin(error_text))
+  if (is_wrong_or_locked_pin(error))
     return "WRONG_PIN:" + std::to_string(tries_left(session.module(), session.slot()));
-  return "C_Login: " + error_text;
+  return step::LOGIN + error.text();
 }
 
 std::expected<void, std::string> login_for_one_shot(const Session& session, std::string_view pin) {
   auto result = login_once(session, pin);
   if (result) return {};
-  return std::unexpected(classify_login_error(result.error().text(), pin_tries_left, session));
+  return std::unexpected(classify_login_error(result.error(), pin_tries_left, session));
 }
 
 std::expected<void, std::string> login_held_session(const Session& session, std::string_view pin) {
   auto first = login_once(session, pin);
   if (first) return {};
-  std::string text = first.error().text();
-  if (is_already_logged_in(text)) {
+  Pkcs11Error error = first.error();
+  if (is_already_logged_in(error)) {
     // Someone else's login on this token is still in force: start over once.
     (void)call("Logout", session.functions().C_Logout, session.handle());
     auto second = login_once(session, pin);
     if (second) return {};
-    text = second.error().text();
-    if (is_already_logged_in(text)) return {};
+    error = second.error();
+    if (is_already_logged_in(error)) return {};
   }
-  return std::unexpected(classify_login_error(text, held_pin_tries_left, session));
+  return std::unexpected(classify_login_error(error, held_pin_tries_left, session));
 }
 
 }  // namespace p11agent

@@ -40,7 +40,7 @@ std::int32_t held_pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
 
 // "WRONG_PIN:<tries>" for a wrong or locked PIN, else "C_Login: " + the error text.
 // `tries_left` is asked only in the first case, after the failed login.
-std::string classify_login_error(const std::string& error_text,
+std::string classify_login_error(const Pkcs11Error& error,
                                  std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                                  const Session& session);
 

@@ -3,38 +3,36 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/text.h"
 #include "sign/login.h"
+#include "text/utf8.h"
 #include "token/certificate.h"
+#include "token/messages.h"
 #include "token/pkcs11_call.h"
-#include "token/token_certs.h"
+#include "token/slot.h"
 
 namespace p11agent {
 
 namespace {
 // More than any real signature; a larger size from a module is not allocated.
 constexpr CK_ULONG MAX_SIGNATURE_LENGTH = 64u << 10;
-constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_ONLY[] = {CKA_KEY_TYPE};
-constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
 }  // namespace
 
 std::expected<CK_OBJECT_HANDLE, std::string> find_private_key(const Session& session, const Bytes& id) {
-  const Bytes key_class = ulong_value(CKO_PRIVATE_KEY);
-  const TemplateEntry query[] = {{CKA_CLASS, key_class}, {CKA_ID, id}};
+  const TemplateEntry query[] = {private_key_template().front(), {CKA_ID, id}};
   auto keys = find_objects(session, query);
-  if (!keys) return std::unexpected("find key: " + keys.error().text());
+  if (!keys) return std::unexpected(step::FIND_KEY + keys.error().text());
   if (keys->empty()) return std::unexpected("no private key for cert");
   return keys->front();
 }
 
 std::expected<CK_MECHANISM_TYPE, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key) {
   auto attributes = get_attributes(session, key, KEY_TYPE_ONLY);
-  if (!attributes) return std::unexpected("get key type: " + attributes.error().text());
+  if (!attributes) return std::unexpected(step::GET_KEY_TYPE + attributes.error().text());
   const Bytes* value = attributes->find(CKA_KEY_TYPE);
   if (value == nullptr) return CKM_RSA_PKCS;
   CK_KEY_TYPE type = 0;
   if (value->size() != sizeof type)
-    return std::unexpected("get key type: " + Pkcs11Error::of(Pkcs11Error::Kind::SliceConversion).text());
+    return std::unexpected(step::GET_KEY_TYPE + Pkcs11Error::of(Pkcs11Error::Kind::SliceConversion).text());
   std::memcpy(&type, value->data(), sizeof type);
   return type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS;
 }
@@ -72,10 +70,10 @@ struct MatchedCert {
 
 std::expected<MatchedCert, std::string> find_signing_cert(const Session& session, const std::string& lowered) {
   auto handles = find_objects(session, certificate_template());
-  if (!handles) return std::unexpected("find certs: " + handles.error().text());
+  if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
   for (CK_OBJECT_HANDLE handle : *handles) {
     auto attributes = get_attributes(session, handle, VALUE_AND_ID);
-    if (!attributes) return std::unexpected("get cert attrs: " + attributes.error().text());
+    if (!attributes) return std::unexpected(step::GET_CERT_ATTRS + attributes.error().text());
     const Bytes* der = attributes->find(CKA_VALUE);
     if (der == nullptr || thumbprint_of(*der) != lowered) continue;
     // The first match decides, even when it has no id to find its key by.
@@ -93,13 +91,11 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
                                                  std::span<const std::uint8_t> data) {
   // The session is declared after the module, so it is closed before the module is
   // finalised on every way out.
-  auto module = open_module(module_path);
-  if (!module) return std::unexpected(module.error());
-  auto slots = slots_with_token(**module);
-  if (!slots) return std::unexpected("get_slots_with_token: " + slots.error().text());
-  if (slots->empty()) return std::unexpected("no token in any slot");
-  auto session = open_rw_session(*module, slots->front());
-  if (!session) return std::unexpected("open_rw_session: " + session.error().text());
+  auto opened = open_module_slots(module_path);
+  if (!opened) return std::unexpected(opened.error());
+  if (opened->slots.empty()) return std::unexpected("no token in any slot");
+  auto session = open_rw_session(opened->module, opened->slots.front());
+  if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
   if (auto login = login_for_one_shot(*session, pin); !login) return std::unexpected(login.error());
   auto cert = find_signing_cert(*session, ascii_lowercase(thumbprint));
@@ -109,7 +105,7 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   auto mechanism = choose_mechanism(*session, *key);
   if (!mechanism) return std::unexpected(mechanism.error());
   auto signature = sign_data(*session, *mechanism, *key, data);
-  if (!signature) return std::unexpected("C_Sign: " + signature.error().text());
+  if (!signature) return std::unexpected(step::SIGN + signature.error().text());
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }
 

@@ -2,7 +2,7 @@
 // What the agent reads from a certificate's DER: its thumbprint and serial number.
 #include <string>
 
-#include "frontend/encoding.h"
+#include "text/encoding.h"
 
 namespace p11agent {
 

@@ -1,8 +1,11 @@
 #include "token/module.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/library.h"
+#include "text/utf8.h"
+#include "token/messages.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -27,12 +30,8 @@ Pkcs11Result<void> Pkcs11Module::initialize() {
 
 namespace {
 bool same_path_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
 }
 }  // namespace
 
@@ -72,9 +71,9 @@ Pkcs11Result<void> initialize_module(Pkcs11Module& module) { return module.initi
 std::expected<ModulePtr, std::string> open_module(const std::string& path) {
   prepare_module_directory(path);
   auto module = load_module(path);
-  if (!module) return std::unexpected("load " + path + ": " + module.error().text());
+  if (!module) return std::unexpected(step::LOAD + path + ": " + module.error().text());
   if (auto init = initialize_module(**module); !init)
-    return std::unexpected("C_Initialize: " + init.error().text());
+    return std::unexpected(step::INITIALIZE + init.error().text());
   return std::move(*module);
 }
 

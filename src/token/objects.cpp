@@ -22,6 +22,16 @@ Bytes ulong_value(CK_ULONG value) {
   return bytes;
 }
 
+namespace {
+const Bytes CLASS_CERTIFICATE = ulong_value(CKO_CERTIFICATE);
+const Bytes CLASS_PRIVATE_KEY = ulong_value(CKO_PRIVATE_KEY);
+const TemplateEntry CERTIFICATE_TEMPLATE[] = {{CKA_CLASS, CLASS_CERTIFICATE}};
+const TemplateEntry PRIVATE_KEY_TEMPLATE[] = {{CKA_CLASS, CLASS_PRIVATE_KEY}};
+}  // namespace
+
+std::span<const TemplateEntry> certificate_template() { return CERTIFICATE_TEMPLATE; }
+std::span<const TemplateEntry> private_key_template() { return PRIVATE_KEY_TEMPLATE; }
+
 Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
                                                           std::span<const TemplateEntry> query) {
   auto& f = session.functions();

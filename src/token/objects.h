@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "frontend/encoding.h"
+#include "text/encoding.h"
 #include "token/session.h"
 
 namespace p11agent {
@@ -18,6 +18,16 @@ struct TemplateEntry {
 
 // A CKA_CLASS value in the module's CK_ULONG layout.
 Bytes ulong_value(CK_ULONG value);
+
+// The class templates of the certificate and private-key searches.
+std::span<const TemplateEntry> certificate_template();
+std::span<const TemplateEntry> private_key_template();
+
+// The attribute sets the agent reads from an object.
+inline constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
+inline constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
+inline constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
+inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_ONLY[] = {CKA_KEY_TYPE};
 
 // Handles of the matching objects, in the module's order.
 Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,

@@ -1,9 +1,5 @@
 #pragma once
-// Slots and sessions.
-#include <optional>
-#include <string>
-#include <vector>
-
+// Sessions.
 #include "token/module.h"
 
 namespace p11agent {
@@ -33,27 +29,7 @@ class Session {
   CK_SLOT_ID slot_ = 0;
 };
 
-// Slots holding a token, in the module's order.
-Pkcs11Result<std::vector<CK_SLOT_ID>> slots_with_token(const Pkcs11Module& module);
-
 Pkcs11Result<Session> open_ro_session(const ModulePtr& module, CK_SLOT_ID slot);
 Pkcs11Result<Session> open_rw_session(const ModulePtr& module, CK_SLOT_ID slot);
-
-// The token's label and serial number, decoded and without trailing spaces.
-struct TokenIdentity {
-  std::string label;
-  std::string serial;
-};
-
-// C_GetTokenInfo as a whole; nullopt when it fails.
-std::optional<CK_TOKEN_INFO> read_token_info(const Pkcs11Module& module, CK_SLOT_ID slot);
-
-// Label and serial as UTF-8 with trailing spaces removed; nullopt when the token
-// information is unreadable (also when a clock token's time is not a time).
-std::optional<TokenIdentity> read_token_label_serial(const Pkcs11Module& module, CK_SLOT_ID slot);
-
-// The identity used in certificate listings: also stripped of spaces and control
-// characters at both ends.
-std::optional<TokenIdentity> token_identity(const Pkcs11Module& module, CK_SLOT_ID slot);
 
 }  // namespace p11agent

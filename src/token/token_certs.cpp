@@ -2,20 +2,13 @@
 
 #include <algorithm>
 
-#include "frontend/text.h"
+#include "text/utf8.h"
 #include "token/certificate.h"
+#include "token/messages.h"
 
 namespace p11agent {
 
 namespace {
-
-const Bytes CLASS_CERTIFICATE = ulong_value(CKO_CERTIFICATE);
-const Bytes CLASS_PRIVATE_KEY = ulong_value(CKO_PRIVATE_KEY);
-const TemplateEntry CERTIFICATE_TEMPLATE[] = {{CKA_CLASS, CLASS_CERTIFICATE}};
-const TemplateEntry PRIVATE_KEY_TEMPLATE[] = {{CKA_CLASS, CLASS_PRIVATE_KEY}};
-constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
-constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
-constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
 
 // The CKA_IDs of the private keys visible in the session, sorted so that a token with
 // many keys and certificates is matched in n log n; failures count as no key.
@@ -40,22 +33,17 @@ bool has_matching_key(const Bytes* cert_id, const std::vector<Bytes>& sorted_key
 
 }  // namespace
 
-std::span<const TemplateEntry> certificate_template() { return CERTIFICATE_TEMPLATE; }
-std::span<const TemplateEntry> private_key_template() { return PRIVATE_KEY_TEMPLATE; }
-
 std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path) {
-  auto module = open_module(module_path);
-  if (!module) return std::unexpected(module.error());
-  auto slots = slots_with_token(**module);
-  if (!slots) return std::unexpected("get_slots_with_token: " + slots.error().text());
+  auto opened = open_module_slots(module_path);
+  if (!opened) return std::unexpected(opened.error());
   std::vector<TokenCert> certs;
-  for (CK_SLOT_ID slot : *slots) {
-    auto identity = token_identity(**module, slot).value_or(TokenIdentity{});
-    auto session = open_ro_session(*module, slot);
+  for (CK_SLOT_ID slot : opened->slots) {
+    auto identity = token_identity(*opened->module, slot).value_or(TokenIdentity{});
+    auto session = open_ro_session(opened->module, slot);
     if (!session) continue;
     std::vector<Bytes> key_ids = private_key_ids(*session);
     auto handles = find_objects(*session, certificate_template());
-    if (!handles) return std::unexpected("find certs: " + handles.error().text());
+    if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
     for (CK_OBJECT_HANDLE handle : *handles) {
       auto attributes = get_attributes(*session, handle, VALUE_AND_ID);
       if (!attributes) continue;
@@ -85,12 +73,14 @@ bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& vis
   return false;
 }
 
-std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered) {
+std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
+                                             std::span<const CK_ATTRIBUTE_TYPE> types) {
   std::optional<CertMatch> match;
-  for_each_certificate(module, {VALUE_ONLY, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
+  for_each_certificate(module, {types, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
                                   const Bytes& der = *attributes.find(CKA_VALUE);
                                   if (thumbprint_of(der) != lowered) return false;
-                                  match = CertMatch{slot, der};
+                                  const Bytes* id = attributes.find(CKA_ID);
+                                  match = CertMatch{slot, der, id != nullptr ? *id : Bytes{}};
                                   return true;
                                 }});
   return match;

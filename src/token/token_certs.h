@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "token/objects.h"
+#include "token/slot.h"
 
 namespace p11agent {
 
@@ -17,10 +18,6 @@ struct TokenCert {
   Bytes der;
   bool has_private_key = false;
 };
-
-// The class templates of the certificate and private-key searches.
-std::span<const TemplateEntry> certificate_template();
-std::span<const TemplateEntry> private_key_template();
 
 // Every certificate of every token of one module, slots in module order.
 std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path);
@@ -41,11 +38,14 @@ bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& vis
 struct CertMatch {
   CK_SLOT_ID slot;
   Bytes der;
+  Bytes id;  // empty unless CKA_ID was asked for and the object has one
 };
 
-// The first certificate on the module's tokens whose thumbprint equals `lowered`
-// (a requested thumbprint already lower-cased). Failures skip the slot or object.
-std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered);
+// The first certificate on the module's tokens whose thumbprint equals `lowered` (a
+// requested thumbprint already lower-cased), read with `types` (CKA_VALUE and whatever
+// else the caller needs). Failures skip the slot or object.
+std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
+                                             std::span<const CK_ATTRIBUTE_TYPE> types = VALUE_ONLY);
 
 // The first known module holding the certificate (released again before returning).
 std::optional<std::string> find_cert_module(std::string_view thumbprint);

@@ -1,4 +1,4 @@
-#include "frontend/request.h"
+#include "wire/request.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "frontend/text.h"
+#include "text/encoding.h"
+#include "text/utf8.h"
 
 namespace p11agent {
 
@@ -384,9 +385,7 @@ class RequestParser {
     value = 0;
     for (int i = 0; i < 4; ++i) {
       char c = text_[pos_++];
-      int digit = (c >= '0' && c <= '9') ? c - '0'
-                  : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      int digit = hex_digit_value(c);
       if (digit < 0) return fail("invalid escape");
       value = value << 4 | static_cast<std::uint32_t>(digit);
     }

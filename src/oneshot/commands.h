@@ -4,12 +4,12 @@
 #include <expected>
 #include <string>
 
-#include "frontend/request.h"
-#include "frontend/response.h"
+#include "wire/request.h"
 
 namespace p11agent {
 
-using CommandResult = std::expected<Json, std::string>;
+// The answer line without its line end, or the failure's message.
+using CommandResult = std::expected<std::string, std::string>;
 
 CommandResult run_enumerate(const Request& request);
 CommandResult run_list_certs(const Request& request);

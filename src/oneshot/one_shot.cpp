@@ -1,12 +1,12 @@
-#include "frontend/entry.h"
+#include "oneshot/one_shot.h"
 
 #include <array>
 #include <string_view>
 
-#include "daemon/serve.h"
-#include "frontend/commands.h"
-#include "frontend/text.h"
+#include "oneshot/commands.h"
+#include "oneshot/output.h"
 #include "platform/process.h"
+#include "text/utf8.h"
 
 namespace p11agent {
 
@@ -34,29 +34,18 @@ Request read_one_shot_request() {
   return std::move(*request);
 }
 
+}  // namespace
+
 int run_one_shot() {
   const Request request = read_one_shot_request();
   for (const auto& command : ONE_SHOT_COMMANDS) {
     if (request.cmd != command.name) continue;
     CommandResult answer = command.run(request);
     if (!answer) print_error_and_exit(answer.error());
-    print_response(*answer);
+    print_answer(*answer);
     return 0;
   }
   print_error_and_exit("unknown cmd '" + request.cmd + "' (use: enumerate | list_certs | sign | find_cert)");
-}
-
-}  // namespace
-
-int run_agent(int argc, char** argv) {
-  platform::set_process_error_mode();
-  auto args = platform::arguments(argc, argv);
-  // Loader threads may still be inside a vendor module: the daemon ends the process
-  // without the exit-time clean-up they could race with.
-  if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
-  // The answer is written and every module released: the libraries' exit-time clean-up
-  // (OpenSSL frees its tables, for one) would only delay the caller.
-  platform::end_process_now(run_one_shot());
 }
 
 }  // namespace p11agent

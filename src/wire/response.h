@@ -2,6 +2,8 @@
 // Answers: compact JSON, members in byte order of key at every level, minimal escaping.
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,10 +18,9 @@ std::string render_json(const Json& object);
 // {"error":message,"ok":false} as one line, without the line end.
 std::string error_response_text(std::string_view message);
 
-// Writes the object and "\n" to standard output.
-void print_response(const Json& object);
-
-// Writes the failure object and "\n" to standard output and ends the process with status 1.
-[[noreturn]] void print_error_and_exit(std::string_view message);
+// A signature's answer, {"cert_der_b64":…,"module":…,"ok":true,"signature_hex":…}, comes
+// in two parts: the head, the same for every signature of one certificate, and the rest.
+std::string sign_answer_head(std::span<const std::uint8_t> cert_der, const std::string& module_path);
+std::string sign_answer(std::string_view head, std::span<const std::uint8_t> signature);
 
 }  // namespace p11agent

@@ -1,4 +1,4 @@
-#include "frontend/text.h"
+#include "text/utf8.h"
 
 #include <optional>
 
@@ -95,8 +95,7 @@ std::string_view trim_white_space(std::string_view text) { return trim_matching(
 
 std::string ascii_lowercase(std::string_view text) {
   std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : out) c = ascii_lower(c);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// UTF-8 and white-space rules shared by the request intake and the token texts.
+// UTF-8 and white-space rules shared by the request intake and the token texts, and
+// ASCII lower-casing.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -21,6 +22,9 @@ std::string_view trim_matching(std::string_view text, bool (*drop)(std::uint32_t
 
 // Removes Unicode White_Space characters from both ends of valid UTF-8 text.
 std::string_view trim_white_space(std::string_view text);
+
+// 'A'..'Z' as 'a'..'z'; every other byte as it is.
+constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Lower-cases ASCII letters only. Used for requested thumbprints: a thumbprint can only
 // ever match 40 ASCII hex digits, so full Unicode lower-casing would give the same

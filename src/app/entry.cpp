@@ -1,0 +1,20 @@
+#include "app/entry.h"
+
+#include "daemon/serve.h"
+#include "oneshot/one_shot.h"
+#include "platform/process.h"
+
+namespace p11agent {
+
+int run_agent(int argc, char** argv) {
+  platform::set_process_error_mode();
+  auto args = platform::arguments(argc, argv);
+  // Loader threads may still be inside a vendor module: the daemon ends the process
+  // without the exit-time clean-up they could race with.
+  if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
+  // The answer is written and every module released: the libraries' exit-time clean-up
+  // (OpenSSL frees its tables, for one) would only delay the caller.
+  platform::end_process_now(run_one_shot());
+}
+
+}  // namespace p11agent

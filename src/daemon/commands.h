@@ -1,0 +1,21 @@
+#pragma once
+// The daemon's commands: each takes a parsed request and gives its answer line (without
+// the line end).
+#include <string>
+
+#include "daemon/daemon_state.h"
+#include "wire/request.h"
+
+namespace p11agent {
+
+// Answered from the loaded modules, without logging in.
+std::string handle_ping(DaemonState& state, const Request& request);
+std::string handle_list_certs(DaemonState& state, const Request& request);
+std::string handle_find_cert(DaemonState& state, const Request& request);
+
+// Log in once, then sign many times on the held session.
+std::string handle_validate(DaemonState& state, const Request& request);
+std::string handle_sign(DaemonState& state, const Request& request);
+std::string handle_logout(DaemonState& state, const Request& request);
+
+}  // namespace p11agent

@@ -1,0 +1,29 @@
+#include "daemon/daemon_state.h"
+
+#include "platform/digest.h"
+#include "token/pkcs11_call.h"
+
+namespace p11agent {
+
+PinDigest pin_digest(std::string_view pin) {
+  return platform::sha256({reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()});
+}
+
+void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout) {
+  if (auto held = state.module_logins.find(module_path); held != state.module_logins.end()) {
+    const std::optional<Session>& session = held->second.session;
+    if (logout == LogoutFirst::Yes && session)
+      (void)call("Logout", session->functions().C_Logout, session->handle());
+    state.module_logins.erase(held);  // closes the session
+  }
+  std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.module_path == module_path; });
+}
+
+void release_state(DaemonState& state) {
+  std::vector<std::string> paths;
+  for (const auto& [path, login] : state.module_logins) paths.push_back(path);
+  for (const std::string& path : paths) forget_module_login(state, path, LogoutFirst::No);
+  state.module_table.clear();
+}
+
+}  // namespace p11agent

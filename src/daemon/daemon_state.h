@@ -1,0 +1,55 @@
+#pragma once
+// What the daemon holds between requests.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "daemon/module_loader.h"
+#include "text/encoding.h"
+#include "token/session.h"
+
+namespace p11agent {
+
+using PinDigest = std::array<std::uint8_t, 32>;
+
+PinDigest pin_digest(std::string_view pin);
+
+// Where a certificate's key is, on its module's held session.
+struct CachedLogin {
+  std::string module_path;
+  Bytes cert_der;
+  CK_MECHANISM_TYPE mechanism;
+  CK_OBJECT_HANDLE key_handle;
+  std::string answer_head;  // the sign answer's unchanging part, rendered once
+};
+
+// What is held for one module: the read-write session logins happen on, while it is
+// usable, its slot, and the digest of the PIN the token accepted on it.
+struct ModuleLogin {
+  std::optional<Session> session;
+  CK_SLOT_ID slot = 0;
+  std::optional<PinDigest> pin_digest;
+};
+
+// The daemon's single state record; owned by the request loop, never shared.
+struct DaemonState {
+  ModuleTable module_table;
+  std::vector<std::string> candidate_paths;
+  std::unordered_map<std::string, ModuleLogin> module_logins;  // by module path
+  std::unordered_map<std::string, CachedLogin> cached_logins;  // by lower-case thumbprint
+};
+
+enum class LogoutFirst : bool { No, Yes };
+
+// Closes the module's held session (after C_Logout when asked) and forgets its slot, its
+// PIN digest and every login cached on it.
+void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout);
+
+// Forgets every module's login without C_Logout (the token stays logged in for nobody)
+// and releases the modules once their last session is closed.
+void release_state(DaemonState& state);
+
+}  // namespace p11agent

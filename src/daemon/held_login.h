@@ -1,0 +1,25 @@
+#pragma once
+// Making a certificate usable on a held, logged-in session.
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "daemon/daemon_state.h"
+
+namespace p11agent {
+
+struct HeldLoginError {
+  enum class Kind {
+    CertNotFound,  // no loaded module shows the certificate
+    Failed,        // found, but the login or the key preparation failed
+  };
+  Kind kind;
+  std::string text;
+};
+
+// Finds the certificate (thumbprint already lower-cased) on the loaded modules, holds a
+// logged-in read-write session on its slot, and finds its key and mechanism.
+std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
+                                                              std::string_view pin);
+
+}  // namespace p11agent

@@ -1,0 +1,44 @@
+#include "daemon/commands.h"
+#include "token/certificate.h"
+#include "token/messages.h"
+#include "token/token_certs.h"
+#include "text/utf8.h"
+#include "wire/request_checks.h"
+#include "wire/response.h"
+
+namespace p11agent {
+
+std::string handle_ping(DaemonState& state, const Request&) {
+  return render_json(Json{{"modules", state.module_table.size()}, {"ok", true}});
+}
+
+std::string handle_list_certs(DaemonState& state, const Request&) {
+  Json certs = Json::array();
+  for (const auto& [path, module] : state.module_table) {
+    std::string token_serial;
+    for_each_certificate(module, {VALUE_ONLY,
+                                  [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(*module, slot); },
+                                  [&](CK_SLOT_ID, const Attributes& attributes) {
+                                    certs.push_back(Json{{"module", path},
+                                                         {"thumbprint", thumbprint_of(*attributes.find(CKA_VALUE))},
+                                                         {"token_serial", token_serial}});
+                                    return false;
+                                  }});
+  }
+  return render_json(Json{{"certs", std::move(certs)}, {"ok", true}});
+}
+
+std::string handle_find_cert(DaemonState& state, const Request& request) {
+  auto thumbprint = check_find_cert_request(request);
+  if (!thumbprint) return error_response_text(thumbprint.error());
+  const std::string wanted = ascii_lowercase(*thumbprint);
+  for (const auto& [path, module] : state.module_table) {
+    auto match = find_cert_on_module(module, wanted);
+    if (!match) continue;
+    return render_json(Json{{"cert_serial", cert_serial_hex(match->der)}, {"module", path}, {"ok", true},
+                            {"slot", match->slot}, {"token_serial", white_space_trimmed_serial(*module, match->slot)}});
+  }
+  return error_response_text(CERT_NOT_FOUND);
+}
+
+}  // namespace p11agent

@@ -1,0 +1,24 @@
+#include "wire/request_checks.h"
+
+#include "wire/hash_hex.h"
+
+namespace p11agent {
+
+namespace {
+bool missing(const std::optional<std::string>& field) { return !field || field->empty(); }
+}  // namespace
+
+std::expected<SignFields, std::string> check_sign_request(const Request& request) {
+  if (missing(request.thumbprint) || missing(request.hash_hex) || missing(request.pin))
+    return std::unexpected("sign requires thumbprint, hash_hex and pin");
+  auto data = decode_hash_hex(*request.hash_hex);
+  if (!data) return std::unexpected("hash_hex must be valid hex: " + data.error());
+  return SignFields{*request.thumbprint, *request.pin, std::move(*data)};
+}
+
+std::expected<std::string_view, std::string> check_find_cert_request(const Request& request) {
+  if (missing(request.thumbprint)) return std::unexpected("find_cert requires thumbprint");
+  return *request.thumbprint;
+}
+
+}  // namespace p11agent

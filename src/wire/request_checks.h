@@ -1,0 +1,24 @@
+#pragma once
+// The checks of request members that both modes make, with their texts.
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "text/encoding.h"
+#include "wire/request.h"
+
+namespace p11agent {
+
+// A sign request's members, present and non-empty, and the bytes to sign.
+struct SignFields {
+  std::string_view thumbprint;  // as the caller wrote it
+  std::string_view pin;
+  Bytes data;
+};
+
+std::expected<SignFields, std::string> check_sign_request(const Request& request);
+
+// The thumbprint a find_cert request asks for, present and non-empty.
+std::expected<std::string_view, std::string> check_find_cert_request(const Request& request);
+
+}  // namespace p11agent
