@@ -9,6 +9,19 @@ scripts/install-deps.sh || { echo "could not install the dependencies"; exit 1; 
 
 logs=$(mktemp -d)
 status=0
+
+# The include lines point down the layers, and the check does catch one that does not.
+echo "=== layers"
+planted=$(mktemp -d)
+cp -r src "$planted/"
+echo '#include "daemon/serve.h"' >>"$planted/src/token/slot.h"
+if scripts/check-layers.sh src && ! scripts/check-layers.sh "$planted/src" >/dev/null; then
+  echo "layers: Done" | tee "$logs/test-layers.log"
+else
+  echo "layers: FAILED" | tee "$logs/test-layers.log"
+  status=1
+fi
+rm -rf "$planted"
 for preset in linux-asan windows; do
   echo "=== $preset: configure and build"
   if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$logs/build-$preset.log" 2>&1; then
@@ -27,8 +40,8 @@ echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^fuzz [a-z_]+: Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^fuzz [a-z_]+: FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "${passed} passed, ${failed} failed"

@@ -64,10 +64,15 @@ bool names_the_failure(const std::string& text, const std::string& entry) {
 
 class FaultMatrixTest : public ::testing::Test {
  protected:
-  void SetUp() override { uninstall_known_modules(); }
+  void SetUp() override {
+    REQUIRE_TEST_BED_MODULES(1);
+    uninstall_known_modules();
+    module = test_known_modules().front();
+    name = file_name_of(module);
+  }
   void TearDown() override { uninstall_known_modules(); }
-  std::string module = test_known_modules().front();
-  std::string name = file_name_of(module);
+  std::string module;
+  std::string name;
 
   json scenario(const json& fault) const {
     json s = {{"slots", json::array({slot(1, token("T", "S", {certificate(CERT, "01"), private_key("01", CKK_EC)}))})}};

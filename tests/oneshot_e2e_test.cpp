@@ -67,7 +67,7 @@ TEST_F(OneShotTest, AnswersBadInputWithOneLineAndStatusOne) {
 }
 
 TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
-  ASSERT_GE(known.size(), 2u);
+  REQUIRE_TEST_BED_MODULES(2);
   install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01")}, "First  ", "S1"));
   install_known_module(known[1], {{"fail", json::array({failure("C_Initialize", CKR_DEVICE_ERROR)})}});
   if (known.size() > 2) install_known_module(known[2], one_slot({certificate(CERT_B, nullptr)}, "Third", "S3"));
@@ -100,6 +100,7 @@ TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
 }
 
 TEST_F(OneShotTest, EnumerateReportsSlotsTokensAndCertificates) {
+  REQUIRE_TEST_BED_MODULES(1);
   json hidden = certificate(CERT_B);
   hidden["value_error"] = CKR_ATTRIBUTE_SENSITIVE;
   json unreadable_info = token("Lost", "X", {certificate(CERT_B)});
@@ -123,6 +124,7 @@ TEST_F(OneShotTest, EnumerateReportsSlotsTokensAndCertificates) {
 }
 
 TEST_F(OneShotTest, EnumerateEndsAtTheFirstFailureWithItsPrefix) {
+  REQUIRE_TEST_BED_MODULES(1);
   const std::string device = "PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR);
   struct Case {
     std::string function;
@@ -161,7 +163,7 @@ TEST_F(OneShotTest, EnumerateEndsAtTheFirstFailureWithItsPrefix) {
 }
 
 TEST_F(OneShotTest, FindCertSearchesTheKnownModulesInOrder) {
-  ASSERT_GE(known.size(), 2u);
+  REQUIRE_TEST_BED_MODULES(2);
   json serial_spaces = token("L", "", {certificate(CERT_B)});
   serial_spaces["serial_hex"] = "c2a0393920";  // no-break space, "99", space
   json odd = certificate("0101");              // does not start as a certificate
@@ -210,7 +212,7 @@ TEST_F(OneShotTest, SignChecksTheRequestBeforeAnyToken) {
 }
 
 TEST_F(OneShotTest, SignFindsTheModuleOrUsesTheOneGiven) {
-  ASSERT_GE(known.size(), 2u);
+  REQUIRE_TEST_BED_MODULES(2);
   const json signer = one_slot({certificate(CERT_A, "01"), private_key("01", CKK_EC)});
   install_known_module(known[1], signer);
   const std::string hash = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
@@ -286,6 +288,7 @@ TEST_F(DirectoryRuleTest, LoadsTheDependentModuleOnlyThroughTheRule) {
 }
 
 TEST_F(OneShotTest, TokenTextsSurviveTheWindowsStructureLayout) {
+  REQUIRE_TEST_BED_MODULES(1);
   // With CK_ULONG or the packing wrong, the label would be read at the wrong offset.
   json t = token("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "0123456789abcdef", {});
   install_known_module(known[0], {{"slots", json::array({slot(1, t)})}});

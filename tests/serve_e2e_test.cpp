@@ -29,6 +29,7 @@ class ServeTest : public ::testing::Test {
   std::vector<std::string> known = test_known_modules();
 
   static std::unique_ptr<ChildProcess> serve() {
+    fake_folder();  // the daemon inherits the scenario folder of modules installed later
     return std::make_unique<ChildProcess>(agent_path(), std::vector<std::string>{"serve"});
   }
   static std::string ask(ChildProcess& daemon, const std::string& request) {
@@ -83,14 +84,21 @@ TEST_F(ServeTest, EndsWithoutAnAnswerAtALineThatIsNotUtf8) {
   EXPECT_EQ(daemon->wait(), 0);
 }
 
-TEST_F(ServeTest, KeepsServingWhenTheCallerStopsReading) {
-  auto daemon = serve();
-  ASSERT_NE(ask(*daemon, R"({"cmd":"ping"})"), "<no answer>");
+TEST_F(ServeTest, EndsCleanlyWhenTheCallerStopsReading) {
+  auto daemon = spawn_raw(agent_path(), {"serve"});
+  const std::string ping = "{\"cmd\":\"ping\"}\n";
+  ASSERT_TRUE(daemon->write_stdin(ping.data(), ping.size()));
+  char first[1];
+  ASSERT_EQ(daemon->read_stdout(first, 1), 1u);  // it is serving
+  daemon->close_stdout();
+  // Its next answers go nowhere: the write fails (no signal ends it) and the daemon ends.
+  for (int i = 0; i < 100; ++i) daemon->write_stdin(ping.data(), ping.size());
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
 }
 
 TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
+  REQUIRE_TEST_BED_MODULES(1);
   install_known_module(known[0], signing_token());
   const std::string name = file_name_of(known[0]);
   auto daemon = serve();
@@ -119,7 +127,7 @@ TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
 }
 
 TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
-  ASSERT_GE(known.size(), 2u);
+  REQUIRE_TEST_BED_MODULES(2);
   install_known_module(known[0], {{"delay_ms", {{"C_Initialize", 30000}}}});
   install_known_module(known[1], signing_token());
   auto started = std::chrono::steady_clock::now();
@@ -134,7 +142,7 @@ TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
 }
 
 TEST_F(ServeTest, AModuleInstalledAfterStartIsLoadedWhenItsCertificateIsAskedFor) {
-  ASSERT_GE(known.size(), 2u);
+  REQUIRE_TEST_BED_MODULES(2);
   auto daemon = serve();
   long before = Json::parse(ask(*daemon, R"({"cmd":"ping"})")).value("modules", -1L);
   install_known_module(known[1], signing_token());

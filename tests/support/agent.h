@@ -1,5 +1,7 @@
 #pragma once
 // The built agent and the known-module paths that tests may fill with fake modules.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -16,6 +18,13 @@ RunResult run_agent(const std::string& input, const std::vector<std::string>& ar
 // The known modules that belong to the test bed (on Linux the last known module is the
 // system's own proxy module and is never replaced).
 std::vector<std::string> test_known_modules();
+
+// Skips the running test when this build knows fewer test-bed modules than it needs (the
+// plain Linux build knows only the system's proxy module).
+#define REQUIRE_TEST_BED_MODULES(count)                                                          \
+  if (::testing_support::test_known_modules().size() < (count))                                   \
+  GTEST_SKIP() << "needs " << (count) << " test-bed modules; this build knows "                  \
+               << ::testing_support::test_known_modules().size()
 
 // Removes every fake module installed at a known path.
 void uninstall_known_modules();

@@ -17,6 +17,8 @@ class RawChild {
   virtual ~RawChild() = default;
   virtual bool write_stdin(const char* data, std::size_t size) = 0;
   virtual void close_stdin() = 0;
+  // The caller stops reading: the child's writes to standard output fail from then on.
+  virtual void close_stdout() = 0;
   // Blocking read; 0 at end of stream.
   virtual std::size_t read_stdout(char* buffer, std::size_t size) = 0;
   virtual std::size_t read_stderr(char* buffer, std::size_t size) = 0;

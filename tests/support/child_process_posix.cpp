@@ -31,7 +31,16 @@ class PosixChild : public RawChild {
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) std::abort();
+    // The child starts with SIGPIPE at its default, as under a caller that never touched it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t default_signals;
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &default_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ) != 0) std::abort();
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -42,7 +51,7 @@ class PosixChild : public RawChild {
   }
   ~PosixChild() override {
     close_stdin();
-    ::close(out_);
+    close_stdout();
     ::close(err_);
   }
   bool write_stdin(const char* data, std::size_t size) override {
@@ -57,6 +66,10 @@ class PosixChild : public RawChild {
   void close_stdin() override {
     if (in_ >= 0) ::close(in_);
     in_ = -1;
+  }
+  void close_stdout() override {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
   }
   std::size_t read_stdout(char* buffer, std::size_t size) override { return read_from(out_, buffer, size); }
   std::size_t read_stderr(char* buffer, std::size_t size) override { return read_from(err_, buffer, size); }

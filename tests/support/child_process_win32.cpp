@@ -61,7 +61,7 @@ class WindowsChild : public RawChild {
   }
   ~WindowsChild() override {
     close_stdin();
-    CloseHandle(out_);
+    close_stdout();
     CloseHandle(err_);
     CloseHandle(process_);
   }
@@ -78,6 +78,10 @@ class WindowsChild : public RawChild {
   void close_stdin() override {
     if (in_ != nullptr) CloseHandle(in_);
     in_ = nullptr;
+  }
+  void close_stdout() override {
+    if (out_ != nullptr) CloseHandle(out_);
+    out_ = nullptr;
   }
   std::size_t read_stdout(char* buffer, std::size_t size) override { return read_from(out_, buffer, size); }
   std::size_t read_stderr(char* buffer, std::size_t size) override { return read_from(err_, buffer, size); }
