@@ -37,9 +37,9 @@ CK_SLOT_ID BareModule::first_initialised_slot() const {
   fail("finding an initialised token");
 }
 
-CK_SESSION_HANDLE BareModule::open_session(CK_SLOT_ID slot, const std::string& pin) const {
+CK_SESSION_HANDLE BareModule::open_session(CK_SLOT_ID slot, const std::string& pin, CK_FLAGS flags) const {
   CK_SESSION_HANDLE session = 0;
-  if (functions_->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
+  if (functions_->C_OpenSession(slot, flags, nullptr, nullptr, &session) != CKR_OK)
     fail("C_OpenSession");
   auto* pin_bytes = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin.data()));
   if (!pin.empty() && functions_->C_Login(session, CKU_USER, pin_bytes, pin.size()) != CKR_OK) fail("C_Login");

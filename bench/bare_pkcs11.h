@@ -20,8 +20,10 @@ class BareModule {
 
   // The first slot whose token is initialised (SoftHSM2 always adds an empty one).
   CK_SLOT_ID first_initialised_slot() const;
-  // A read-only session on `slot`, logged in when `pin` is not empty.
-  CK_SESSION_HANDLE open_session(CK_SLOT_ID slot, const std::string& pin = "") const;
+  // A session on `slot` (read-only unless `flags` say otherwise), logged in when `pin` is
+  // not empty.
+  CK_SESSION_HANDLE open_session(CK_SLOT_ID slot, const std::string& pin = "",
+                                 CK_FLAGS flags = CKF_SERIAL_SESSION) const;
   std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> query) const;
   // The values of `types` on `object`, read with one length query and one read.
   std::vector<std::vector<CK_BYTE>> values(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,

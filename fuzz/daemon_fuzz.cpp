@@ -1,11 +1,11 @@
 // The daemon's request handling over a module that answers arbitrarily: the first line of
 // the input is the fake module's scenario, every further line a request.
+#include <dlfcn.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "daemon/serve.h"
 #include "support/fake_token.h"
@@ -13,12 +13,14 @@
 
 namespace {
 
-// Delays would only slow the search down; everything else the scenario says stands.
-std::string without_delays(const std::string& scenario) {
-  auto doc = nlohmann::json::parse(scenario, nullptr, false);
-  if (!doc.is_object()) return scenario;
-  doc.erase("delay_ms");
-  return doc.dump();
+// The fuzz target holds the module loaded for the whole run, so the agent's loads and
+// releases do not unload it, and hands it each scenario in memory (where delays are left
+// out: they would only slow the search down).
+void start_module_over(const std::string& path, const std::string& scenario) {
+  static void* const library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  static auto* const start_over = reinterpret_cast<void (*)(const char*)>(dlsym(library, "fake_start_over"));
+  if (start_over == nullptr) std::abort();
+  start_over(scenario.c_str());
 }
 
 }  // namespace
@@ -27,15 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace p11agent;
   std::string_view input(reinterpret_cast<const char*>(data), size);
   std::size_t first_line = input.find('\n');
-  std::string scenario(input.substr(0, first_line));
-  const std::string path = testing_support::fake_module_path();
-  const auto& folder = testing_support::fake_folder();
-  {
-    // A first line that is not JSON makes a module without slots.
-    nlohmann::json parsed = nlohmann::json::parse(scenario, nullptr, false);
-    folder.write_scenario(testing_support::file_name_of(path),
-                          parsed.is_discarded() ? nlohmann::json(nullptr) : nlohmann::json::parse(without_delays(scenario)));
-  }
+  static const std::string path = testing_support::fake_module_path();
+  start_module_over(path, std::string(input.substr(0, first_line)));
   DaemonState state;
   if (auto module = open_module(path)) state.module_table[path] = *module;
   state.candidate_paths = {path};
@@ -52,5 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (answer.empty() || answer.find('\n') != std::string::npos || answer.find("\"ok\":") == std::string::npos)
       std::abort();
   }
+  release_state(state);
   return 0;
 }

@@ -174,24 +174,32 @@ std::string scenario_folder() {
   return dir.empty() ? std::string("./") : dir + "/";
 }
 
-// Re-reads the scenario when the file's contents changed.
-void refresh_scenario() {
-  std::ifstream in(scenario_folder() + own_file_name() + ".json", std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string stamp = text.str();
-  if (stamp == g_scenario_stamp) return;
-  g_scenario_stamp = stamp;
+// Set once a program hands the scenario over in memory (fake_start_over): the file is no
+// longer read, calls are no longer logged and delays are left out.
+bool g_scenario_held = false;
+
+void adopt_scenario(const std::string& text) {
+  g_scenario_stamp = text;
   g_calls.clear();  // "the n-th call" counts from the scenario's arrival
   // A scenario that is not one (the fuzzer writes arbitrary bytes) is a module without slots.
   try {
-    g_scenario = parse_scenario(json::parse(stamp.empty() ? std::string("{}") : stamp, nullptr, true, true));
+    g_scenario = parse_scenario(json::parse(text.empty() ? std::string("{}") : text, nullptr, true, true));
   } catch (const std::exception&) {
     g_scenario = Scenario{};
   }
 }
 
+// Re-reads the scenario when the file's contents changed.
+void refresh_scenario() {
+  if (g_scenario_held) return;
+  std::ifstream in(scenario_folder() + own_file_name() + ".json", std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (text.str() != g_scenario_stamp) adopt_scenario(text.str());
+}
+
 void log_call(const std::string& line) {
+  if (g_scenario_held) return;
   std::ofstream out(scenario_folder() + own_file_name() + ".log", std::ios::app | std::ios::binary);
   out << line << "\n";
 }
@@ -201,7 +209,7 @@ CK_RV enter(const std::string& name, const std::string& args = {}) {
   refresh_scenario();
   long n = ++g_calls[name];
   std::string line = args.empty() ? name : name + " " + args;
-  if (auto d = g_scenario.delays_ms.find(name); d != g_scenario.delays_ms.end())
+  if (auto d = g_scenario.delays_ms.find(name); d != g_scenario.delays_ms.end() && !g_scenario_held)
     std::this_thread::sleep_for(std::chrono::milliseconds(d->second));
   if (auto f = g_scenario.failures.find(name); f != g_scenario.failures.end())
     for (auto [call, rv] : f->second)
@@ -505,4 +513,21 @@ extern "C" CK_SPEC CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   set_entry(g_list.C_Sign, &C_Sign_, "C_Sign");
   *list = &g_list;
   return CKR_OK;
+}
+
+// For a program that keeps the module loaded across many runs (the daemon fuzz target):
+// the module starts over as if freshly loaded, with this scenario held in memory, and
+// never sleeps.
+extern "C" CK_SPEC void fake_start_over(const char* scenario) {
+  std::lock_guard<std::recursive_mutex> guard(g_lock);
+  g_scenario_held = true;
+  if (scenario != g_scenario_stamp) {
+    adopt_scenario(scenario);
+  } else {
+    g_calls.clear();  // the same scenario, already parsed, arrives anew
+  }
+  g_sessions.clear();
+  g_logged_in.clear();
+  g_next_session = 1;
+  g_initialized = false;
 }
