@@ -15,7 +15,7 @@ namespace {
 using namespace testing_support;
 
 const std::string CERT = der_with_serial("0c0d");
-const std::string PRINT = thumbprint_of(hex_bytes(CERT));
+const std::string PRINT = thumbprint_of(hex_bytes(CERT)).value();
 
 const std::vector<std::string> ENTRY_POINTS = {
     "C_Initialize", "C_GetSlotList",       "C_GetTokenInfo",      "C_OpenSession", "C_CloseSession",

@@ -21,7 +21,7 @@ class DaemonCacheTest : public ::testing::Test {
   DaemonState state;
 
   void SetUp() override {
-    thumbprint = thumbprint_of(hex_bytes(CERT_HEX));
+    thumbprint = thumbprint_of(hex_bytes(CERT_HEX)).value();
   }
   static json card(unsigned long slot_id = 1, const std::string& insertion = "1", const json& id = "01") {
     json t = token("Card", " SN 1 ", {certificate(CERT_HEX, id), private_key(id, CKK_EC)});
@@ -112,7 +112,7 @@ TEST_F(DaemonCacheTest, AWrongPinKeepsTheDigestOfTheEarlierCorrectOne) {
   start(card());
   ASSERT_EQ(validate(), R"({"ok":true})");
   EXPECT_EQ(validate("0000"), R"({"error":"WRONG_PIN:-1","ok":false})");
-  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234"));
+  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234").value());
 }
 
 TEST_F(DaemonCacheTest, ATokenPutBackMakesTheFirstAttemptFailAndTheSecondSucceed) {

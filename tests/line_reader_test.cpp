@@ -57,7 +57,7 @@ TEST(LineReader, FramesOneRequestPerLine) {
   for (const FramingCase& c : cases) {
     LineReader reader(scripted(c.reads));
     std::vector<std::string> got;
-    while (auto request = reader.next_request()) got.push_back(*request);
+    while (auto request = reader.next_request()) got.emplace_back(*request);
     EXPECT_EQ(got, c.requests) << c.name;
   }
 }

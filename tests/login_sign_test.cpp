@@ -20,7 +20,7 @@ class SigningTest : public ::testing::Test {
  protected:
   std::string path = fake_module_path();
   std::string name = file_name_of(path);
-  std::string thumbprint = thumbprint_of(CERT_DER);
+  std::string thumbprint = thumbprint_of(CERT_DER).value();
 
   static json signing_token(const std::vector<json>& objects, unsigned long flags = 0) {
     return {{"slots", json::array({slot(1, token("T", "S", objects, flags))})}};
@@ -81,9 +81,6 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
        "find certs: Function::FindObjectsInit: " + text(CKR_DEVICE_ERROR)},
       {"certificate attributes", failing(rsa_token(), "C_GetAttributeValue", CKR_DEVICE_REMOVED, 1),
        "get cert attrs: Function::GetAttributeValue: " + text(CKR_DEVICE_REMOVED)},
-      {"certificate elsewhere",
-       {{"slots", json::array({slot(1, token("A", "1", {})), slot(2, token("B", "2", {certificate(CERT_HEX), private_key()}))})}},
-       "no cert matched the requested thumbprint"},
       {"matching certificate without id", signing_token({certificate(CERT_HEX, nullptr), certificate(CERT_HEX, "01"),
                                                          private_key("01")}),
        "no cert matched the requested thumbprint"},
@@ -114,6 +111,15 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
     EXPECT_EQ(count_calls(log(), "C_Logout"), 0) << c.what;
     EXPECT_EQ(count_succeeded_calls(log(), "C_OpenSession"), count_calls(log(), "C_CloseSession")) << c.what;
   }
+  // Two tokens behind the module: the PIN goes only to the one that shows the certificate.
+  scenario({{"slots", json::array({slot(1, token("A", "1", {})),
+                                   slot(2, token("B", "2", {certificate(CERT_HEX), private_key()}))})}});
+  ASSERT_TRUE(sign()) << "certificate on the second token";
+  std::vector<std::string> read_write_sessions;
+  for (const std::string& line : log())
+    if (line.find("flags=6") != std::string::npos) read_write_sessions.push_back(line);
+  EXPECT_EQ(read_write_sessions, (std::vector<std::string>{"C_OpenSession slot=2 flags=6"}));
+  EXPECT_EQ(count_calls(log(), "C_Login"), 1);
 }
 
 TEST_F(SigningTest, SignsTheGivenBytesWithTheMechanismOfTheKeyType) {
@@ -203,11 +209,11 @@ TEST_F(SigningTest, ThePinCopyHoldsOnlyZeroBytesAfterTheLogin) {
 
 class HeldLoginRoadTest : public SigningTest {
  protected:
-  std::expected<void, std::string> held_login(const json& s, const std::string& pin = "1234") {
+  std::expected<void, HeldLoginFailure> held_login(const json& s, const std::string& pin, bool accepted_before) {
     scenario(s);
     auto module = open_module(path);
     auto session = open_rw_session(*module, 1);
-    return login_held_session(*session, pin);
+    return login_held_session(*session, pin, accepted_before);
   }
 };
 
@@ -216,25 +222,41 @@ TEST_F(HeldLoginRoadTest, AnAlreadyLoggedInSessionIsLoggedOutAndInOnce) {
     std::string what;
     json scenario;
     std::string pin;
-    std::string error;  // "" for success
+    bool accepted_before;  // the token said CKR_OK to this PIN on the held login before
+    std::string error;     // "" for success
     long logins;
+    bool session_lost = false;
   };
   json low = signing_token({}, CKF_USER_PIN_COUNT_LOW);
+  json twice = failing(failing(rsa_token(), "C_Login", CKR_USER_ANOTHER_ALREADY_LOGGED_IN, 1), "C_Login",
+                       CKR_USER_ALREADY_LOGGED_IN, 2);
+  json twice_again = twice;
+  twice_again["again"] = true;
+  const std::string still_logged_in = "C_Login: Function::Login: " + text(CKR_USER_ALREADY_LOGGED_IN);
   const std::vector<Case> cases = {
-      {"then success", failing(rsa_token(), "C_Login", CKR_USER_ALREADY_LOGGED_IN, 1), "1234", "", 2},
-      {"twice", failing(failing(rsa_token(), "C_Login", CKR_USER_ANOTHER_ALREADY_LOGGED_IN, 1), "C_Login",
-                        CKR_USER_ALREADY_LOGGED_IN, 2),
-       "1234", "", 2},
-      {"then a wrong PIN", failing(low, "C_Login", CKR_USER_ALREADY_LOGGED_IN, 1), "0000", "WRONG_PIN:2", 2},
+      {"then success", failing(rsa_token(), "C_Login", CKR_USER_ALREADY_LOGGED_IN, 1), "1234", false, "", 2},
+      {"twice, the PIN accepted before", twice, "1234", true, "", 2},
+      // Nothing says the token ever checked this PIN. (The scenario differs in an unused
+      // member, so that the module counts its calls anew.)
+      {"twice, a PIN never accepted", twice_again, "0000", false, still_logged_in, 2},
+      {"twice after a failed logout", failing(failing(rsa_token(), "C_Login", CKR_USER_ALREADY_LOGGED_IN), "C_Logout",
+                                              CKR_DEVICE_ERROR),
+       "0000", false, still_logged_in, 2},
+      {"then a wrong PIN", failing(low, "C_Login", CKR_USER_ALREADY_LOGGED_IN, 1), "0000", true, "WRONG_PIN:2", 2},
       {"wrong PIN, slot gone from the list", failing(failing(low, "C_Login", CKR_PIN_INCORRECT), "C_GetSlotList",
                                                      CKR_DEVICE_ERROR, 1),
-       "1234", "WRONG_PIN:-1", 1},
-      {"other failure", failing(rsa_token(), "C_Login", CKR_DEVICE_ERROR), "1234",
+       "1234", false, "WRONG_PIN:-1", 1},
+      {"other failure", failing(rsa_token(), "C_Login", CKR_DEVICE_ERROR), "1234", false,
        "C_Login: Function::Login: " + text(CKR_DEVICE_ERROR), 1},
+      {"session the module lost", failing(rsa_token(), "C_Login", CKR_SESSION_HANDLE_INVALID), "1234", true,
+       "C_Login: Function::Login: " + text(CKR_SESSION_HANDLE_INVALID), 1, true},
+      {"token pulled", failing(rsa_token(), "C_Login", CKR_DEVICE_REMOVED), "1234", true,
+       "C_Login: Function::Login: " + text(CKR_DEVICE_REMOVED), 1, true},
   };
   for (const auto& c : cases) {
-    auto result = held_login(c.scenario, c.pin);
-    EXPECT_EQ(result ? std::string() : result.error(), c.error) << c.what;
+    auto result = held_login(c.scenario, c.pin, c.accepted_before);
+    EXPECT_EQ(result ? std::string() : result.error().message, c.error) << c.what;
+    EXPECT_EQ(result ? false : result.error().session_lost, c.session_lost) << c.what;
     EXPECT_EQ(count_calls(log(), "C_Login"), c.logins) << c.what;
     EXPECT_EQ(count_calls(log(), "C_Logout"), c.logins - 1) << c.what;
   }

@@ -15,8 +15,8 @@ using namespace testing_support;
 
 const std::string CERT_A = der_with_serial("008f3a");
 const std::string CERT_B = der_with_serial("0b0b");
-const std::string PRINT_A = thumbprint_of(hex_bytes(CERT_A));
-const std::string PRINT_B = thumbprint_of(hex_bytes(CERT_B));
+const std::string PRINT_A = thumbprint_of(hex_bytes(CERT_A)).value();
+const std::string PRINT_B = thumbprint_of(hex_bytes(CERT_B)).value();
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -177,7 +177,7 @@ TEST_F(OneShotTest, FindCertSearchesTheKnownModulesInOrder) {
   const std::vector<Case> cases = {
       {upper(PRINT_B), line(Json{{"cert_serial", "0b0b"}, {"module", known[0]}, {"ok", true}, {"slot", 9}, {"token_serial", "99"}})},
       {PRINT_A, line(Json{{"cert_serial", "008f3a"}, {"module", known[1]}, {"ok", true}, {"slot", 1}, {"token_serial", ""}})},
-      {thumbprint_of(hex_bytes("0101")), line(Json{{"cert_serial", ""}, {"module", known[0]}, {"ok", true}, {"slot", 2}, {"token_serial", "S0"}})},
+      {thumbprint_of(hex_bytes("0101")).value(), line(Json{{"cert_serial", ""}, {"module", known[0]}, {"ok", true}, {"slot", 2}, {"token_serial", "S0"}})},
       {PRINT_A.substr(0, 2) + ":" + PRINT_A.substr(2), failure_line("certificate not found on any connected token")},
       {" " + PRINT_A, failure_line("certificate not found on any connected token")},
   };

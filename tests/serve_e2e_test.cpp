@@ -15,7 +15,7 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 
 const std::string CERT = der_with_serial("0a0b");
-const std::string PRINT = thumbprint_of(hex_bytes(CERT));
+const std::string PRINT = thumbprint_of(hex_bytes(CERT)).value();
 const std::string UNKNOWN = R"({"error":"daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping","ok":false})";
 
 json signing_token() {

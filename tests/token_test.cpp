@@ -91,8 +91,8 @@ TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
 }
 
 TEST(Thumbprint, IsLowercaseSha1OfTheDer) {
-  EXPECT_EQ(thumbprint_of(Bytes{}), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(thumbprint_of(hex_bytes("616263")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(thumbprint_of(Bytes{}).value(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(thumbprint_of(hex_bytes("616263")).value(), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
 class FakeModuleTest : public ::testing::Test {
@@ -171,7 +171,7 @@ TEST_F(FakeModuleTest, ListsCertificatesInSlotAndSearchOrderWithTheirKeys) {
     EXPECT_EQ((*certs)[i].token_label, expected[i].label) << i;
     EXPECT_EQ((*certs)[i].token_serial, expected[i].serial) << i;
     EXPECT_EQ((*certs)[i].has_private_key, expected[i].has_key) << i;
-    EXPECT_EQ((*certs)[i].thumbprint, thumbprint_of(hex_bytes(expected[i].der_hex))) << i;
+    EXPECT_EQ((*certs)[i].thumbprint, thumbprint_of(hex_bytes(expected[i].der_hex)).value()) << i;
     EXPECT_EQ((*certs)[i].module_path, path);
   }
   // Every session was closed before the module was finalised.

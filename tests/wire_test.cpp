@@ -27,7 +27,11 @@ TEST(ParseRequest, RejectsMalformedRequestsWithMessageAndPosition) {
       {"{\"cmd\":null}", "invalid type: null, expected a string at line 1 column 11"},
       {"{\"cmd\":[1]}", "invalid type: sequence, expected a string at line 1 column 7"},
       {"{\"cmd\":{}}", "invalid type: map, expected a string at line 1 column 7"},
-      {"{\"cmd\":\"x\",\"pin\":7}", "invalid type: integer `7`, expected a string at line 1 column 18"},
+      // A PIN of the wrong type is named by its type, never shown.
+      {"{\"cmd\":\"x\",\"pin\":7}", "invalid type: integer, expected a string at line 1 column 18"},
+      {"{\"cmd\":\"x\",\"pin\":1.5}", "invalid type: floating point, expected a string at line 1 column 20"},
+      {"{\"cmd\":\"x\",\"pin\":true}", "invalid type: boolean, expected a string at line 1 column 21"},
+      {"[\"x\",null,null,null,918273]", "invalid type: integer, expected a string at line 1 column 26"},
       {"\"x\"", "invalid type: string \"x\", expected struct Request at line 1 column 3"},
       {"\"a\\\"b\\n\"", "invalid type: string \"a\\\"b\\n\", expected struct Request at line 1 column 8"},
       {"12", "invalid type: integer `12`, expected struct Request at line 1 column 2"},

@@ -5,8 +5,14 @@
 
 namespace p11agent {
 
-PinDigest pin_digest(std::string_view pin) {
+std::optional<PinDigest> pin_digest(std::string_view pin) {
   return platform::sha256({reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()});
+}
+
+bool same_digest(const PinDigest& a, const PinDigest& b) {
+  std::uint8_t difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
+  return difference == 0;
 }
 
 void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout) {

@@ -15,7 +15,11 @@ namespace p11agent {
 
 using PinDigest = std::array<std::uint8_t, 32>;
 
-PinDigest pin_digest(std::string_view pin);
+// SHA-256 of the PIN; nullopt when it cannot be computed (nothing is then compared).
+std::optional<PinDigest> pin_digest(std::string_view pin);
+
+// Compares in time that does not depend on where the digests first differ.
+bool same_digest(const PinDigest& a, const PinDigest& b);
 
 // Where a certificate's key is, on its module's held session.
 struct CachedLogin {

@@ -33,35 +33,42 @@ const Session* hold_session(DaemonState& state, const ModulePtr& module, CK_SLOT
   return &*login.session;
 }
 
-std::expected<CachedLogin, std::string> log_in_and_prepare_key(DaemonState& state, const Session& session,
-                                                               CertMatch cert, std::string_view pin) {
-  if (cert.id.empty()) return std::unexpected("cert has no CKA_ID");
-  if (auto login = login_held_session(session, pin); !login) return std::unexpected(login.error());
+std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState& state, const Session& session,
+                                                                    const CertMatch& cert, std::string_view pin,
+                                                                    const PinDigest& digest) {
+  if (cert.id.empty()) return std::unexpected(HeldLoginFailure{"cert has no CKA_ID"});
   const std::string& path = session.module().path();
-  state.module_logins.at(path).pin_digest = pin_digest(pin);
+  ModuleLogin& held = state.module_logins.at(path);
+  const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, digest);
+  if (auto login = login_held_session(session, pin, accepted_before); !login) return std::unexpected(login.error());
+  held.pin_digest = digest;
   auto key = find_private_key(session, cert.id);
-  if (!key) return std::unexpected(key.error());
+  if (!key) return std::unexpected(HeldLoginFailure{key.error()});
   auto mechanism = choose_mechanism(session, *key);
-  if (!mechanism) return std::unexpected(mechanism.error());
-  std::string head = sign_answer_head(cert.der, path);
-  return CachedLogin{path, std::move(cert.der), *mechanism, *key, std::move(head)};
+  if (!mechanism) return std::unexpected(HeldLoginFailure{mechanism.error()});
+  return CachedLogin{path, cert.der, *mechanism, *key, sign_answer_head(cert.der, path)};
 }
 
 }  // namespace
 
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              std::string_view pin) {
+                                                              std::string_view pin, const PinDigest& digest) {
   // A snapshot: the loop below may not change the table, but the modules stay held.
   std::vector<ModulePtr> modules;
   for (const auto& [path, module] : state.module_table) modules.push_back(module);
   for (const ModulePtr& module : modules) {
     auto cert = find_cert_on_module(module, thumbprint, VALUE_AND_ID);
     if (!cert) continue;
-    const Session* session = hold_session(state, module, cert->slot);
-    if (session == nullptr) continue;
-    auto login = log_in_and_prepare_key(state, *session, std::move(*cert), pin);
-    if (!login) return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error())});
-    return std::move(*login);
+    for (int attempt = 0;; ++attempt) {
+      const Session* session = hold_session(state, module, cert->slot);
+      if (session == nullptr) break;
+      auto login = log_in_and_prepare_key(state, *session, *cert, pin, digest);
+      if (login) return std::move(*login);
+      if (!login.error().session_lost || attempt > 0)
+        return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error().message)});
+      // Pulled and put back, or closed under us: what was held for the module is gone.
+      forget_module_login(state, module->path(), LogoutFirst::No);
+    }
   }
   return std::unexpected(HeldLoginError{HeldLoginError::Kind::CertNotFound, CERT_NOT_FOUND});
 }

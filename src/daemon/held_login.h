@@ -18,8 +18,10 @@ struct HeldLoginError {
 };
 
 // Finds the certificate (thumbprint already lower-cased) on the loaded modules, holds a
-// logged-in read-write session on its slot, and finds its key and mechanism.
+// logged-in read-write session on its slot, and finds its key and mechanism. A held
+// session that the module no longer knows is dropped, and the login tried once more on a
+// new one. `digest` is the PIN's.
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              std::string_view pin);
+                                                              std::string_view pin, const PinDigest& digest);
 
 }  // namespace p11agent

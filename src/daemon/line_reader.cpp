@@ -4,10 +4,10 @@
 
 namespace p11agent {
 
-std::optional<std::string> LineReader::next_line() {
+std::optional<WipedString> LineReader::next_line() {
   for (;;) {
     if (auto end = pending_.find('\n', start_ + scanned_); end != std::string::npos) {
-      std::string line = pending_.substr(start_, end - start_);
+      WipedString line(std::string_view(pending_).substr(start_, end - start_));
       start_ = end + 1;
       scanned_ = 0;
       return line;
@@ -15,22 +15,23 @@ std::optional<std::string> LineReader::next_line() {
     scanned_ = pending_.size() - start_;
     // Consumed lines are dropped only before a read, so a chunk holding many lines is
     // not moved once per line.
-    pending_.erase(0, start_);
+    pending_.erase_front(start_);
     start_ = 0;
     auto got = source_(chunk_.data(), chunk_.size());
     if (!got) return std::nullopt;
     if (*got == 0) {
       if (pending_.empty()) return std::nullopt;
-      std::string last = std::move(pending_);  // input ended in the middle of a line
+      WipedString last = std::move(pending_);  // input ended in the middle of a line
       pending_.clear();
       scanned_ = 0;
       return last;
     }
     pending_.append(chunk_.data(), *got);
+    platform::secure_zero(chunk_.data(), *got);
   }
 }
 
-std::optional<std::string> LineReader::next_request() {
+std::optional<WipedString> LineReader::next_request() {
   while (auto line = next_line()) {
     if (!is_valid_utf8(*line)) return std::nullopt;
     std::string_view text = *line;
@@ -38,7 +39,7 @@ std::optional<std::string> LineReader::next_request() {
     text = trim_white_space(text);
     if (text.empty()) continue;
     if (text.size() == line->size()) return line;
-    return std::string(text);
+    return WipedString(text);
   }
   return std::nullopt;
 }

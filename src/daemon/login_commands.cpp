@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "sign/signing.h"
 #include "text/utf8.h"
+#include "token/certificate.h"
 #include "token/messages.h"
 #include "wire/request_checks.h"
 #include "wire/response.h"
@@ -34,16 +35,16 @@ bool refill_module_table(DaemonState& state) {
 
 bool digest_matches(const DaemonState& state, const std::string& module_path, const PinDigest& digest) {
   auto held = state.module_logins.find(module_path);
-  return held != state.module_logins.end() && held->second.pin_digest == digest;
+  return held != state.module_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
 // certificate is not found; stores the result under the (lower-case) thumbprint.
 std::expected<void, std::string> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
-                                                     std::string_view pin) {
-  auto login = prepare_held_login(state, thumbprint, pin);
+                                                     std::string_view pin, const PinDigest& digest) {
+  auto login = prepare_held_login(state, thumbprint, pin, digest);
   if (!login && login.error().kind == HeldLoginError::Kind::CertNotFound && refill_module_table(state))
-    login = prepare_held_login(state, thumbprint, pin);
+    login = prepare_held_login(state, thumbprint, pin, digest);
   if (!login) return std::unexpected(std::move(login.error().text));
   state.cached_logins.insert_or_assign(thumbprint, std::move(*login));
   return {};
@@ -53,12 +54,16 @@ std::expected<void, std::string> ensure_cached_login(DaemonState& state, const s
 
 std::string handle_validate(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
-  const std::string pin = text_of(request.pin);
+  const std::string_view pin = request.pin ? std::string_view(*request.pin) : std::string_view();
   if (thumbprint.empty() || pin.empty()) return error_response_text("validate requires thumbprint and pin");
+  const auto digest = pin_digest(pin);
+  if (!digest) return error_response_text(PIN_DIGEST_FAILED);
+  if (auto ready = check_thumbprint_digest(); !ready) return error_response_text(ready.error());
   if (auto cached = state.cached_logins.find(thumbprint);
-      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, pin_digest(pin)))
+      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, *digest))
     return render_json(Json{{"cached", true}, {"ok", true}});
-  if (auto login = ensure_cached_login(state, thumbprint, pin); !login) return error_response_text(login.error());
+  if (auto login = ensure_cached_login(state, thumbprint, pin, *digest); !login)
+    return error_response_text(login.error());
   return render_json(Json{{"ok", true}});
 }
 
@@ -66,16 +71,18 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   auto fields = check_sign_request(request);
   if (!fields) return error_response_text(fields.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
+  const auto digest = pin_digest(fields->pin);
+  if (!digest) return error_response_text(PIN_DIGEST_FAILED);
   // Another PIN than the one the module was logged in with: that login is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const std::string module_path = cached->second.module_path;
-    if (!digest_matches(state, module_path, pin_digest(fields->pin)))
-      forget_module_login(state, module_path, LogoutFirst::No);
+    if (!digest_matches(state, module_path, *digest)) forget_module_login(state, module_path, LogoutFirst::No);
   }
   std::string last_error;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
-      if (auto login = ensure_cached_login(state, thumbprint, fields->pin); !login)
+      if (auto ready = check_thumbprint_digest(); !ready) return error_response_text(ready.error());
+      if (auto login = ensure_cached_login(state, thumbprint, fields->pin, *digest); !login)
         return error_response_text(login.error());
     }
     const CachedLogin& record = state.cached_logins.at(thumbprint);

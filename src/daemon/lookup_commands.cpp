@@ -14,16 +14,20 @@ std::string handle_ping(DaemonState& state, const Request&) {
 
 std::string handle_list_certs(DaemonState& state, const Request&) {
   Json certs = Json::array();
+  bool digest_failed = false;
   for (const auto& [path, module] : state.module_table) {
     std::string token_serial;
     for_each_certificate(module, {VALUE_ONLY,
                                   [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(*module, slot); },
                                   [&](CK_SLOT_ID, const Attributes& attributes) {
-                                    certs.push_back(Json{{"module", path},
-                                                         {"thumbprint", thumbprint_of(*attributes.find(CKA_VALUE))},
-                                                         {"token_serial", token_serial}});
-                                    return false;
+                                    auto thumbprint = thumbprint_of(*attributes.find(CKA_VALUE));
+                                    digest_failed = !thumbprint;
+                                    if (thumbprint)
+                                      certs.push_back(Json{{"module", path}, {"thumbprint", *thumbprint},
+                                                           {"token_serial", token_serial}});
+                                    return digest_failed;
                                   }});
+    if (digest_failed) return error_response_text(THUMBPRINT_DIGEST_FAILED);
   }
   return render_json(Json{{"certs", std::move(certs)}, {"ok", true}});
 }
@@ -31,6 +35,7 @@ std::string handle_list_certs(DaemonState& state, const Request&) {
 std::string handle_find_cert(DaemonState& state, const Request& request) {
   auto thumbprint = check_find_cert_request(request);
   if (!thumbprint) return error_response_text(thumbprint.error());
+  if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
   const std::string wanted = ascii_lowercase(*thumbprint);
   for (const auto& [path, module] : state.module_table) {
     auto match = find_cert_on_module(module, wanted);

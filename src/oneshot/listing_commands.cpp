@@ -34,8 +34,11 @@ std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, 
   for (CK_OBJECT_HANDLE handle : *handles) {
     auto attributes = get_attributes(*session, handle, VALUE_ONLY);
     if (!attributes) return std::unexpected(step::GET_CERT_VALUE + attributes.error().text());
-    if (const Bytes* der = attributes->find(CKA_VALUE))
-      report += "    cert SHA1=" + thumbprint_of(*der) + " der_len=" + std::to_string(der->size()) + "\n";
+    if (const Bytes* der = attributes->find(CKA_VALUE)) {
+      auto thumbprint = thumbprint_of(*der);
+      if (!thumbprint) return std::unexpected(THUMBPRINT_DIGEST_FAILED);
+      report += "    cert SHA1=" + *thumbprint + " der_len=" + std::to_string(der->size()) + "\n";
+    }
   }
   return report;
 }
@@ -82,6 +85,8 @@ CommandResult run_enumerate(const Request& request) {
 }
 
 CommandResult run_list_certs(const Request& request) {
+  // Listing goes on past a module that fails; a digest that fails would drop every certificate.
+  if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   Json certs = Json::array();
   auto add_module = [&](const std::string& path) {
     // A module that cannot be listed contributes nothing; the listing still succeeds.
@@ -99,6 +104,7 @@ CommandResult run_list_certs(const Request& request) {
 CommandResult run_find_cert(const Request& request) {
   auto thumbprint = check_find_cert_request(request);
   if (!thumbprint) return std::unexpected(thumbprint.error());
+  if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   auto located = locate_for_find_cert(*thumbprint);
   if (!located) return std::unexpected(CERT_NOT_FOUND);
   return render_json(Json{{"cert_serial", located->cert_serial}, {"module", located->module}, {"ok", true},

@@ -1,5 +1,6 @@
 #include "oneshot/commands.h"
 #include "sign/signing.h"
+#include "token/certificate.h"
 #include "token/messages.h"
 #include "token/token_certs.h"
 #include "wire/request_checks.h"
@@ -10,14 +11,17 @@ namespace p11agent {
 CommandResult run_sign(const Request& request) {
   auto fields = check_sign_request(request);
   if (!fields) return std::unexpected(fields.error());
-  std::optional<std::string> module_path = request.module;
-  if (!module_path) {
-    module_path = find_cert_module(fields->thumbprint);
-    if (!module_path) return std::unexpected(CERT_NOT_FOUND);
+  if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
+  std::optional<CertLocation> located;
+  if (!request.module) {
+    located = find_cert_module(fields->thumbprint);
+    if (!located) return std::unexpected(CERT_NOT_FOUND);
   }
-  auto output = sign_once(*module_path, fields->pin, fields->thumbprint, fields->data);
+  const std::string& module_path = located ? located->module_path : *request.module;
+  auto output = sign_once(module_path, fields->pin, fields->thumbprint, fields->data,
+                          located ? std::optional(located->slot) : std::nullopt);
   if (!output) return std::unexpected(output.error());
-  return sign_answer(sign_answer_head(output->cert_der, *module_path), output->signature);
+  return sign_answer(sign_answer_head(output->cert_der, module_path), output->signature);
 }
 
 }  // namespace p11agent

@@ -3,11 +3,17 @@
 // operating system's own implementation.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace p11agent::platform {
 
-std::array<std::uint8_t, 20> sha1(std::span<const std::uint8_t> data);
-std::array<std::uint8_t, 32> sha256(std::span<const std::uint8_t> data);
+using Sha1 = std::array<std::uint8_t, 20>;
+using Sha256 = std::array<std::uint8_t, 32>;
+
+// nullopt when the system's routine fails (an OpenSSL configuration without a provider of
+// the algorithm, a CNG failure): a digest that was not computed is never handed out.
+std::optional<Sha1> sha1(std::span<const std::uint8_t> data);
+std::optional<Sha256> sha256(std::span<const std::uint8_t> data);
 
 }  // namespace p11agent::platform

@@ -6,36 +6,41 @@
 namespace p11agent::platform {
 
 namespace {
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
 template <std::size_t N>
-std::array<std::uint8_t, N> cng_digest(BCRYPT_ALG_HANDLE algorithm,
-                                       std::span<const std::uint8_t> data) {
-  std::array<std::uint8_t, N> out{};
-  // BCryptHash takes a ULONG length; hash larger inputs in ULONG-sized pieces.
+std::optional<std::array<std::uint8_t, N>> cng_digest(BCRYPT_ALG_HANDLE algorithm,
+                                                      std::span<const std::uint8_t> data) {
+  if (algorithm == nullptr) return std::nullopt;
   BCRYPT_HASH_HANDLE hash = nullptr;
-  if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) != 0) return out;
-  while (!data.empty()) {
+  if (!succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) return std::nullopt;
+  bool hashed = true;
+  // BCryptHashData takes a ULONG length; larger inputs go in ULONG-sized pieces.
+  while (hashed && !data.empty()) {
     std::size_t piece = data.size() > 0x40000000 ? 0x40000000 : data.size();
-    BCryptHashData(hash, const_cast<PUCHAR>(data.data()), static_cast<ULONG>(piece), 0);
+    hashed = succeeded(BCryptHashData(hash, const_cast<PUCHAR>(data.data()), static_cast<ULONG>(piece), 0));
     data = data.subspan(piece);
   }
-  BCryptFinishHash(hash, out.data(), static_cast<ULONG>(N), 0);
+  std::array<std::uint8_t, N> out{};
+  hashed = hashed && succeeded(BCryptFinishHash(hash, out.data(), static_cast<ULONG>(N), 0));
   BCryptDestroyHash(hash);
+  if (!hashed) return std::nullopt;
   return out;
 }
 
 BCRYPT_ALG_HANDLE provider(LPCWSTR name) {
   BCRYPT_ALG_HANDLE handle = nullptr;
-  BCryptOpenAlgorithmProvider(&handle, name, nullptr, 0);
+  if (!succeeded(BCryptOpenAlgorithmProvider(&handle, name, nullptr, 0))) return nullptr;
   return handle;
 }
 }  // namespace
 
-std::array<std::uint8_t, 20> sha1(std::span<const std::uint8_t> data) {
+std::optional<Sha1> sha1(std::span<const std::uint8_t> data) {
   static const BCRYPT_ALG_HANDLE algorithm = provider(BCRYPT_SHA1_ALGORITHM);
   return cng_digest<20>(algorithm, data);
 }
 
-std::array<std::uint8_t, 32> sha256(std::span<const std::uint8_t> data) {
+std::optional<Sha256> sha256(std::span<const std::uint8_t> data) {
   static const BCRYPT_ALG_HANDLE algorithm = provider(BCRYPT_SHA256_ALGORITHM);
   return cng_digest<32>(algorithm, data);
 }

@@ -2,13 +2,16 @@
 
 namespace p11agent::platform {
 
-std::optional<std::string> read_stdin_to_end() {
-  std::string all;
+std::optional<WipedString> read_stdin_to_end() {
+  WipedString all;
   char chunk[65536];
   for (;;) {
     auto n = read_stdin_some(chunk, sizeof chunk);
-    if (!n) return std::nullopt;
-    if (*n == 0) return all;
+    if (!n || *n == 0) {
+      secure_zero(chunk, sizeof chunk);
+      if (!n) return std::nullopt;
+      return all;
+    }
     all.append(chunk, *n);
   }
 }

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/secure_memory.h"
+
 namespace p11agent::platform {
 
 // Keeps the system from showing dialogs (missing media, crash boxes) to a user who never
@@ -14,9 +16,9 @@ void set_process_error_mode();
 // The arguments after the program name, as UTF-8.
 std::vector<std::string> arguments(int argc, char** argv);
 
-// The whole of standard input as bytes. An absent or invalid handle reads as empty;
-// std::nullopt means a read error.
-std::optional<std::string> read_stdin_to_end();
+// The whole of standard input as bytes, in a buffer that is wiped when it goes. An absent
+// or invalid handle reads as empty; std::nullopt means a read error.
+std::optional<WipedString> read_stdin_to_end();
 
 // Up to `capacity` bytes of standard input; 0 at end of input (or an unusable handle),
 // std::nullopt on a read error.

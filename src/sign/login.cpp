@@ -82,7 +82,8 @@ std::expected<void, std::string> login_for_one_shot(const Session& session, std:
   return std::unexpected(classify_login_error(result.error(), pin_tries_left, session));
 }
 
-std::expected<void, std::string> login_held_session(const Session& session, std::string_view pin) {
+std::expected<void, HeldLoginFailure> login_held_session(const Session& session, std::string_view pin,
+                                                         bool pin_accepted_before) {
   auto first = login_once(session, pin);
   if (first) return {};
   Pkcs11Error error = first.error();
@@ -92,9 +93,10 @@ std::expected<void, std::string> login_held_session(const Session& session, std:
     auto second = login_once(session, pin);
     if (second) return {};
     error = second.error();
-    if (is_already_logged_in(error)) return {};
+    if (is_already_logged_in(error) && pin_accepted_before) return {};
   }
-  return std::unexpected(classify_login_error(error, held_pin_tries_left, session));
+  return std::unexpected(
+      HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session), is_session_lost(error)});
 }
 
 }  // namespace p11agent

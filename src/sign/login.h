@@ -47,7 +47,18 @@ std::string classify_login_error(const Pkcs11Error& error,
 // One-shot road: one login; a failure is classified.
 std::expected<void, std::string> login_for_one_shot(const Session& session, std::string_view pin);
 
-// Held-session road: a session already logged in is logged out and in once more.
-std::expected<void, std::string> login_held_session(const Session& session, std::string_view pin);
+// A failed login on a held session: the caller's message, and whether the module no
+// longer knows the session (the caller may then try once more on a new one).
+struct HeldLoginFailure {
+  std::string message;
+  bool session_lost = false;
+};
+
+// Held-session road: a session already logged in is logged out and in once more. When the
+// token still says "already logged in", that login counts only for the PIN it accepted on
+// this held login before (`pin_accepted_before`): a PIN the token never said CKR_OK to is
+// never taken as accepted.
+std::expected<void, HeldLoginFailure> login_held_session(const Session& session, std::string_view pin,
+                                                         bool pin_accepted_before);
 
 }  // namespace p11agent

@@ -9,6 +9,7 @@
 #include "token/messages.h"
 #include "token/pkcs11_call.h"
 #include "token/slot.h"
+#include "token/token_certs.h"
 
 namespace p11agent {
 
@@ -75,7 +76,7 @@ std::expected<MatchedCert, std::string> find_signing_cert(const Session& session
     auto attributes = get_attributes(session, handle, VALUE_AND_ID);
     if (!attributes) return std::unexpected(step::GET_CERT_ATTRS + attributes.error().text());
     const Bytes* der = attributes->find(CKA_VALUE);
-    if (der == nullptr || thumbprint_of(*der) != lowered) continue;
+    if (der == nullptr || thumbprint_of(*der) != lowered) continue;  // never equal when not computed
     // The first match decides, even when it has no id to find its key by.
     const Bytes* id = attributes->find(CKA_ID);
     if (id == nullptr) break;
@@ -84,21 +85,33 @@ std::expected<MatchedCert, std::string> find_signing_cert(const Session& session
   return std::unexpected("no cert matched the requested thumbprint");
 }
 
+// The slot to log in on: the token that shows the certificate, so that a PIN is only ever
+// tried on the token that holds it. With one token there is no choice to make. Where no
+// token shows it before login (one that keeps certificates private), the first token.
+CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, std::optional<CK_SLOT_ID> located) {
+  const auto& slots = opened.slots;
+  if (located && std::find(slots.begin(), slots.end(), *located) != slots.end()) return *located;
+  if (slots.size() > 1)
+    if (auto match = find_cert_on_module(opened.module, lowered)) return match->slot;
+  return slots.front();
+}
+
 }  // namespace
 
 std::expected<SignOutput, std::string> sign_once(const std::string& module_path, std::string_view pin,
-                                                 std::string_view thumbprint,
-                                                 std::span<const std::uint8_t> data) {
+                                                 std::string_view thumbprint, std::span<const std::uint8_t> data,
+                                                 std::optional<CK_SLOT_ID> located_slot) {
   // The session is declared after the module, so it is closed before the module is
   // finalised on every way out.
   auto opened = open_module_slots(module_path);
   if (!opened) return std::unexpected(opened.error());
   if (opened->slots.empty()) return std::unexpected("no token in any slot");
-  auto session = open_rw_session(opened->module, opened->slots.front());
+  const std::string lowered = ascii_lowercase(thumbprint);
+  auto session = open_rw_session(opened->module, login_slot(*opened, lowered, located_slot));
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
   if (auto login = login_for_one_shot(*session, pin); !login) return std::unexpected(login.error());
-  auto cert = find_signing_cert(*session, ascii_lowercase(thumbprint));
+  auto cert = find_signing_cert(*session, lowered);
   if (!cert) return std::unexpected(cert.error());
   auto key = find_private_key(*session, cert->id);
   if (!key) return std::unexpected(key.error());

@@ -1,6 +1,7 @@
 #pragma once
 // Signing the caller's bytes with the key of a certificate.
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,11 @@ std::expected<CK_MECHANISM_TYPE, std::string> choose_mechanism(const Session& se
 Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanism,
                               CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data);
 
-// Loads the module, logs in on the first token, finds the certificate and its key, signs,
-// and releases everything again.
+// Loads the module, logs in on the token that shows the certificate, finds the
+// certificate and its key, signs, and releases everything again. `located_slot` is where
+// a search of the module found the certificate, if one did.
 std::expected<SignOutput, std::string> sign_once(const std::string& module_path, std::string_view pin,
-                                                 std::string_view thumbprint,
-                                                 std::span<const std::uint8_t> data);
+                                                 std::string_view thumbprint, std::span<const std::uint8_t> data,
+                                                 std::optional<CK_SLOT_ID> located_slot = std::nullopt);
 
 }  // namespace p11agent

@@ -99,22 +99,32 @@ std::string ascii_lowercase(std::string_view text) {
   return out;
 }
 
-void append_utf8(std::string& out, std::uint32_t c) {
+std::size_t encode_utf8(std::uint32_t c, char (&bytes)[4]) {
   if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    bytes[0] = static_cast<char>(c);
+    return 1;
   }
+  if (c < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+    bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+  bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+void append_utf8(std::string& out, std::uint32_t c) {
+  char bytes[4];
+  out.append(bytes, encode_utf8(c, bytes));
 }
 
 void append_debug_escaped(std::string& out, std::uint32_t c, char quote) {

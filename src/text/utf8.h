@@ -31,6 +31,9 @@ constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<c
 // matches and the same failures.
 std::string ascii_lowercase(std::string_view text);
 
+// Writes the UTF-8 form of a code point; returns its length (1 to 4).
+std::size_t encode_utf8(std::uint32_t code_point, char (&bytes)[4]);
+
 // Appends the UTF-8 form of a code point.
 void append_utf8(std::string& out, std::uint32_t code_point);
 

@@ -3,10 +3,20 @@
 #include <optional>
 
 #include "platform/digest.h"
+#include "token/messages.h"
 
 namespace p11agent {
 
-std::string thumbprint_of(std::span<const std::uint8_t> der) { return hex_encode(platform::sha1(der)); }
+std::optional<std::string> thumbprint_of(std::span<const std::uint8_t> der) {
+  auto digest = platform::sha1(der);
+  if (!digest) return std::nullopt;
+  return hex_encode(*digest);
+}
+
+std::expected<void, std::string> check_thumbprint_digest() {
+  if (!platform::sha1({})) return std::unexpected(THUMBPRINT_DIGEST_FAILED);
+  return {};
+}
 
 namespace {
 

@@ -4,6 +4,9 @@
 namespace p11agent {
 
 inline constexpr const char* CERT_NOT_FOUND = "certificate not found on any connected token";
+inline constexpr const char* THUMBPRINT_DIGEST_FAILED =
+    "cannot compute certificate thumbprints: the system's SHA-1 routine failed";
+inline constexpr const char* PIN_DIGEST_FAILED = "cannot compute the PIN's digest: the system's SHA-256 routine failed";
 
 namespace step {
 inline constexpr const char* LOAD = "load ";

@@ -29,6 +29,20 @@ std::string Pkcs11Error::text() const {
   return {};
 }
 
+bool is_session_lost(const Pkcs11Error& error) {
+  if (error.kind != Pkcs11Error::Kind::ReturnValue) return false;
+  switch (error.rv) {
+    case CKR_SESSION_HANDLE_INVALID:
+    case CKR_SESSION_CLOSED:
+    case CKR_TOKEN_NOT_PRESENT:
+    case CKR_DEVICE_REMOVED:
+    case CKR_TOKEN_NOT_RECOGNIZED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 Pkcs11Result<CK_ULONG> to_ck_ulong(std::size_t length) {
   if (length > std::numeric_limits<CK_ULONG>::max())
     return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::IntegerConversion));

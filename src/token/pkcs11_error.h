@@ -36,6 +36,10 @@ struct Pkcs11Error {
 template <typename T>
 using Pkcs11Result = std::expected<T, Pkcs11Error>;
 
+// The module no longer knows the session it was handed: it was closed, or its token was
+// pulled (and perhaps put back).
+bool is_session_lost(const Pkcs11Error& error);
+
 // The standard's description of a return value; unknown values read as the general error.
 std::string describe_rv(CK_RV rv);
 

@@ -49,7 +49,9 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
       if (!attributes) continue;
       const Bytes* der = attributes->find(CKA_VALUE);
       if (der == nullptr) continue;
-      certs.push_back(TokenCert{module_path, identity.label, identity.serial, thumbprint_of(*der), *der,
+      auto thumbprint = thumbprint_of(*der);
+      if (!thumbprint) return std::unexpected(THUMBPRINT_DIGEST_FAILED);
+      certs.push_back(TokenCert{module_path, identity.label, identity.serial, *thumbprint, *der,
                                 has_matching_key(attributes->find(CKA_ID), key_ids)});
     }
   }
@@ -78,7 +80,7 @@ std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::strin
   std::optional<CertMatch> match;
   for_each_certificate(module, {types, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
                                   const Bytes& der = *attributes.find(CKA_VALUE);
-                                  if (thumbprint_of(der) != lowered) return false;
+                                  if (thumbprint_of(der) != lowered) return false;  // nor when not computed
                                   const Bytes* id = attributes.find(CKA_ID);
                                   match = CertMatch{slot, der, id != nullptr ? *id : Bytes{}};
                                   return true;
@@ -86,11 +88,12 @@ std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::strin
   return match;
 }
 
-std::optional<std::string> find_cert_module(std::string_view thumbprint) {
+std::optional<CertLocation> find_cert_module(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
   for (const std::string& path : DEFAULT_MODULES) {
     auto module = open_module(path);
-    if (module && find_cert_on_module(*module, lowered)) return path;
+    if (!module) continue;
+    if (auto match = find_cert_on_module(*module, lowered)) return CertLocation{path, match->slot};
   }
   return std::nullopt;
 }

@@ -47,7 +47,12 @@ struct CertMatch {
 std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
                                              std::span<const CK_ATTRIBUTE_TYPE> types = VALUE_ONLY);
 
-// The first known module holding the certificate (released again before returning).
-std::optional<std::string> find_cert_module(std::string_view thumbprint);
+// The first known module holding the certificate, and the slot where it shows (the module
+// is released again before returning).
+struct CertLocation {
+  std::string module_path;
+  CK_SLOT_ID slot;
+};
+std::optional<CertLocation> find_cert_module(std::string_view thumbprint);
 
 }  // namespace p11agent

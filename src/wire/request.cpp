@@ -50,6 +50,15 @@ std::string format_float(double value) {
   return sign + out;
 }
 
+// Every string the parser reads may be the PIN or hold part of a request: it is read into
+// a buffer that is wiped when it goes.
+using Text = platform::WipedString;
+
+void append_code_point(Text& out, std::uint32_t code_point) {
+  char bytes[4];
+  out.append(bytes, encode_utf8(code_point, bytes));
+}
+
 class RequestParser {
  public:
   explicit RequestParser(std::string_view text) : text_(text) {}
@@ -168,12 +177,12 @@ class RequestParser {
       if (next == Next::Failed) return false;
       if (current() != '"') return fail_peeked("key must be a string");
       ++pos_;
-      std::string key;
+      Text key;
       if (!parse_string_body(key)) return false;
-      auto known = std::find(FIELD_NAMES.begin(), FIELD_NAMES.end(), key);
+      auto known = std::find(FIELD_NAMES.begin(), FIELD_NAMES.end(), std::string_view(key));
       std::size_t field = static_cast<std::size_t>(known - FIELD_NAMES.begin());
       if (known != FIELD_NAMES.end() && seen[field])
-        return fail_after_close("duplicate field `" + key + "`", &RequestParser::close_object);
+        return fail_after_close("duplicate field `" + std::string(key) + "`", &RequestParser::close_object);
       if (!parse_colon()) return false;
       if (known == FIELD_NAMES.end()) {
         if (!skip_value()) return false;
@@ -238,29 +247,41 @@ class RequestParser {
   }
 
   bool parse_field(Request& request, std::size_t field) {
-    if (field == 0) return parse_text(request.cmd);
-    std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint,
-                                              &request.hash_hex, &request.pin};
+    Text value;
+    if (field == 0) {
+      if (!parse_text(value)) return false;
+      request.cmd.assign(value);
+      return true;
+    }
     if (peek_token() == 'n') {
       ++pos_;
       return parse_ident("ull");  // null: absent
     }
-    std::string value;
+    if (field == 4) {
+      // A PIN sent with the wrong type is a PIN all the same: the message names its type only.
+      if (!parse_text(value, Echo::TypeOnly)) return false;
+      request.pin = std::move(value);
+      return true;
+    }
+    std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint, &request.hash_hex};
     if (!parse_text(value)) return false;
-    *optional[field] = std::move(value);
+    optional[field]->emplace(value);
     return true;
   }
 
-  bool parse_text(std::string& out) {
+  enum class Echo { Value, TypeOnly };
+
+  bool parse_text(Text& out, Echo echo = Echo::Value) {
     char c = peek_token();
     if (at_end()) return fail_peeked("EOF while parsing a value");
-    if (c != '"') return fail_invalid_type("a string");
+    if (c != '"') return fail_invalid_type("a string", echo);
     ++pos_;
     return parse_string_body(out);
   }
 
-  // Reads the value that is not what was expected, to name it in the message.
-  bool fail_invalid_type(std::string_view expected) {
+  // Reads the value that is not what was expected, to name it (and, unless told
+  // otherwise, show it) in the message.
+  bool fail_invalid_type(std::string_view expected, Echo echo = Echo::Value) {
     std::string found;
     switch (char c = current()) {
       case 'n':
@@ -276,7 +297,7 @@ class RequestParser {
         break;
       case '"': {
         ++pos_;
-        std::string text;
+        Text text;
         if (!parse_string_body(text)) return false;
         found = "string \"";
         for (std::size_t i = 0, length = 0; i < text.size(); i += length)
@@ -290,6 +311,7 @@ class RequestParser {
         if (c != '-' && !(c >= '0' && c <= '9')) return fail_peeked("expected value");
         if (!parse_number(&found)) return false;
     }
+    if (echo == Echo::TypeOnly) found = found.substr(0, found.find(" `"));
     return fail("invalid type: " + found + ", expected " + std::string(expected));
   }
 
@@ -349,7 +371,7 @@ class RequestParser {
   }
 
   // --- strings: the opening quote is already read ---
-  bool parse_string_body(std::string& out) {
+  bool parse_string_body(Text& out) {
     for (;;) {
       if (at_end()) return fail("EOF while parsing a string");
       unsigned char c = static_cast<unsigned char>(text_[pos_++]);
@@ -392,12 +414,12 @@ class RequestParser {
     return true;
   }
 
-  bool parse_unicode_escape(std::string& out) {
+  bool parse_unicode_escape(Text& out) {
     std::uint32_t first = 0;
     if (!parse_hex4(first)) return false;
     if (first >= 0xDC00 && first <= 0xDFFF) return fail("lone leading surrogate in hex escape");
     if (first < 0xD800 || first > 0xDBFF) {
-      append_utf8(out, first);
+      append_code_point(out, first);
       return true;
     }
     for (char expected : {'\\', 'u'}) {
@@ -407,7 +429,7 @@ class RequestParser {
     std::uint32_t second = 0;
     if (!parse_hex4(second)) return false;
     if (second < 0xDC00 || second > 0xDFFF) return fail("lone leading surrogate in hex escape");
-    append_utf8(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+    append_code_point(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
     return true;
   }
 
@@ -421,7 +443,7 @@ class RequestParser {
       case 'f': ++pos_; return parse_ident("alse");
       case '"': {
         ++pos_;
-        std::string ignored;
+        Text ignored;
         return parse_string_body(ignored);
       }
       case '[': return skip_array();
@@ -458,7 +480,7 @@ class RequestParser {
         if (at_end()) return fail_peeked("EOF while parsing an object");
         if (c != '"') return fail_peeked("key must be a string");
         ++pos_;
-        std::string ignored;
+        Text ignored;
         if (!parse_string_body(ignored) || !parse_colon() || !skip_value()) return false;
         c = peek_token();
         if (at_end()) return fail_peeked("EOF while parsing an object");

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secure_memory.h"
+
 namespace p11agent {
 
 struct Request {
@@ -12,7 +14,7 @@ struct Request {
   std::optional<std::string> module;
   std::optional<std::string> thumbprint;
   std::optional<std::string> hash_hex;
-  std::optional<std::string> pin;
+  std::optional<platform::WipedString> pin;  // wiped when the request goes
 };
 
 // Parses one request (object or array form) from text whose surrounding white space is

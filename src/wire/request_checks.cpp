@@ -5,7 +5,10 @@
 namespace p11agent {
 
 namespace {
-bool missing(const std::optional<std::string>& field) { return !field || field->empty(); }
+template <typename Text>
+bool missing(const std::optional<Text>& field) {
+  return !field || field->empty();
+}
 }  // namespace
 
 std::expected<SignFields, std::string> check_sign_request(const Request& request) {
