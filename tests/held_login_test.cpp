@@ -115,6 +115,39 @@ TEST_F(DaemonCacheTest, AWrongPinKeepsTheDigestOfTheEarlierCorrectOne) {
   EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234").value());
 }
 
+TEST_F(DaemonCacheTest, APinTheTokenNeverAcceptedIsNeverCachedOrUsed) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  // The token keeps answering "already logged in", and the logout between fails.
+  json s = card();
+  s["fail"] = json::array({failure("C_Logout", CKR_DEVICE_ERROR), failure("C_Login", CKR_USER_ALREADY_LOGGED_IN)});
+  rescript(s);
+  const std::string still_logged_in =
+      error_response_text("C_Login: Function::Login: PKCS11 error: " + describe_rv(CKR_USER_ALREADY_LOGGED_IN));
+  EXPECT_EQ(validate("0000"), still_logged_in);
+  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234").value());
+  EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
+  EXPECT_EQ(sign("0000"), still_logged_in);
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Sign"), 0);
+  EXPECT_TRUE(state.cached_logins.empty());
+}
+
+TEST_F(DaemonCacheTest, ATokenPutBackInTheSameSlotGetsANewSessionForValidateAndSign) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  rescript(card(1, "2"));  // pulled and put back: the module no longer knows the held session
+  EXPECT_EQ(validate("0000"), R"({"error":"WRONG_PIN:-1","ok":false})");
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+  rescript(card(1, "3"));
+  calls();
+  EXPECT_EQ(validate("5678"), R"({"error":"WRONG_PIN:-1","ok":false})");
+  auto log = calls();
+  // The login on the lost session, then one on a new session.
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 2);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 0);
+}
+
 TEST_F(DaemonCacheTest, ATokenPutBackMakesTheFirstAttemptFailAndTheSecondSucceed) {
   start(card());
   ASSERT_EQ(validate(), R"({"ok":true})");

@@ -1,6 +1,9 @@
 // The one-shot agent as a caller runs it: one request in, one line and an exit status out.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "wire/response.h"
 #include "platform/files.h"
 #include "platform/library.h"
@@ -299,6 +302,30 @@ TEST_F(OneShotTest, TokenTextsSurviveTheWindowsStructureLayout) {
                                    "serial='0123456789abcdef'\n  certificates: 0\n"}}));
   EXPECT_EQ(sizeof(CK_ULONG), 4u);
   EXPECT_EQ(sizeof(CK_ATTRIBUTE), 16u);  // 4 + 8 + 4, packed
+}
+#endif
+
+#ifndef _WIN32
+// An OpenSSL configuration that activates only the null provider: no digest can be made.
+TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
+  REQUIRE_TEST_BED_MODULES(1);
+  install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01")}));
+  const std::string config = fake_module_path("null-provider") + ".cnf";
+  std::ofstream(config) << "openssl_conf = init\n[init]\nproviders = providers\n[providers]\nnull = null\n"
+                           "[null]\nactivate = 1\n";
+  set_environment("OPENSSL_CONF", config);
+  const std::string thumbprints = "cannot compute certificate thumbprints: the system's SHA-1 routine failed";
+  const std::string pin = "cannot compute the PIN's digest: the system's SHA-256 routine failed";
+  const json sign = {{"cmd", "sign"}, {"thumbprint", PRINT_A}, {"hash_hex", "00"}, {"pin", "1234"}};
+  for (const json& request : {json{{"cmd", "list_certs"}}, json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}, sign})
+    EXPECT_EQ(run_agent(request.dump()).out, failure_line(thumbprints)) << request.dump();
+  const json validate = {{"cmd", "validate"}, {"thumbprint", PRINT_A}, {"pin", "1234"}};
+  RunResult served = run_agent(json{{"cmd", "list_certs"}}.dump() + "\n" + json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}.dump() +
+                                   "\n" + validate.dump() + "\n" + sign.dump() + "\n",
+                               {"serve"});
+  EXPECT_EQ(served.out, failure_line(thumbprints) + failure_line(thumbprints) + failure_line(pin) + failure_line(pin));
+  unsetenv("OPENSSL_CONF");
+  remove_file(config);
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <filesystem>
@@ -43,6 +44,16 @@ Bytes from_base64(const std::string& text) {
 }
 
 void run(const std::string& command) { ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command; }
+
+std::string output_of(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
 
 std::string openssl_thumbprint(const Bytes& der) {
   const unsigned char* p = der.data();
@@ -180,6 +191,32 @@ TEST_F(SoftHsmTest, FindCertReportsTheSerialNumberAsOpenSslSetIt) {
   Json answer = one_shot({{"cmd", "find_cert"}, {"thumbprint", openssl_thumbprint(rsa_der)}});
   EXPECT_EQ(answer["cert_serial"], "008f3a") << answer.dump();
   EXPECT_EQ(one_shot({{"cmd", "find_cert"}, {"thumbprint", openssl_thumbprint(ec_der)}})["cert_serial"], "0123");
+}
+
+TEST_F(SoftHsmTest, TheOneShotSignTriesThePinOnlyOnTheTokenWithTheCertificate) {
+  // A second token with a PIN of its own, behind the same module as the first.
+  const std::string at = folder.string() + "/";
+  run("softhsm2-util --init-token --free --label second --so-pin 5678 --pin 9876");
+  run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + at + "second.key -out " + at +
+      "second.pem -subj /CN=second -days 30");
+  run("openssl x509 -in " + at + "second.pem -outform DER -out " + at + "second.der");
+  run("softhsm2-util --import " + at + "second.key --token second --label second --id 03 --pin 9876");
+  run("pkcs11-tool --module " + SOFTHSM + " --token-label second --login --pin 9876 --write-object " + at +
+      "second.der --type cert --id 03 --label second");
+  const Bytes second = read_file(folder / "second.der");
+  const Bytes digest(32, 0x5a);
+  for (const json& module : {json(SOFTHSM), json(nullptr)}) {
+    json request = {{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(second)}, {"hash_hex", hex_encode(digest)},
+                    {"pin", "9876"}};
+    if (!module.is_null()) request["module"] = module;
+    Json answer = one_shot(request);
+    ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+    EXPECT_TRUE(verifies(second, digest, hex_bytes(answer["signature_hex"]))) << request.dump();
+  }
+  // The first token never saw that PIN: no failed login is counted against it.
+  std::string tokens = output_of("pkcs11-tool --module " + SOFTHSM + " -T");
+  EXPECT_NE(tokens.find("agent-test"), std::string::npos) << tokens;
+  EXPECT_EQ(tokens.find("user PIN count low"), std::string::npos) << tokens;
 }
 
 TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
