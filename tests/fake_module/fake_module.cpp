@@ -336,7 +336,8 @@ CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE, CK_UTF8CHAR_PTR pin, CK_U
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
   if (g_logged_in[token->insertion]) return CKR_USER_ALREADY_LOGGED_IN;
-  if (std::string(reinterpret_cast<const char*>(pin), length) != token->pin) return CKR_PIN_INCORRECT;
+  // Compared in place: a copy of the PIN here would be the module's, not the agent's, to wipe.
+  if (length != token->pin.size() || std::memcmp(pin, token->pin.data(), length) != 0) return CKR_PIN_INCORRECT;
   g_logged_in[token->insertion] = true;
   return CKR_OK;
 }

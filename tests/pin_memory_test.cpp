@@ -1,0 +1,108 @@
+// Every heap block freed while requests are read and answered is scanned for the PIN they
+// carried: each buffer that held it must have been wiped before it was given back.
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "daemon/line_reader.h"
+#include "daemon/serve.h"
+#include "platform/process.h"
+#include "support/fake_token.h"
+#include "text/utf8.h"
+#include "token/certificate.h"
+#include "wire/request.h"
+
+namespace {
+
+std::atomic<bool> g_scanning{false};
+std::string g_secret;
+std::atomic<long> g_blocks_with_secret{0};
+
+void scan_freed(void* block) {
+  if (block == nullptr || !g_scanning.load()) return;
+  if (memmem(block, malloc_usable_size(block), g_secret.data(), g_secret.size()) != nullptr) ++g_blocks_with_secret;
+}
+
+}  // namespace
+
+// Every new and delete of this program goes through malloc and free, so that a freed
+// block's size is known.
+void* operator new(std::size_t size) {
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* block) noexcept {
+  scan_freed(block);
+  std::free(block);
+}
+void operator delete[](void* block) noexcept { ::operator delete(block); }
+void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
+void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
+  // Longer than a string's inline room: every copy of it is a heap block.
+  g_secret = "pin-for-the-memory-check-0123456789";
+  const std::string cert = der_with_serial("0e0f");
+  const std::string print = thumbprint_of(hex_bytes(cert)).value();
+  const std::string path = fake_module_path();
+  fake_folder().write_scenario(
+      file_name_of(path), {{"slots", json::array({slot(1, token("T", "S", {certificate(cert), private_key()}))})}});
+  DaemonState state;
+  state.module_table[path] = open_module(path).value();
+  const std::string validate = json{{"cmd", "validate"}, {"thumbprint", print}, {"pin", g_secret}}.dump();
+  const std::string sign = json{{"cmd", "sign"}, {"thumbprint", print}, {"pin", g_secret}, {"hash_hex", "00"}}.dump();
+  const std::string input = validate + "\r\n" + R"({"cmd":"ping"})" + "\n\n" + R"({"cmd":"ping"})" + "\n" + sign;
+  std::vector<std::string> answers;
+  answers.reserve(8);
+
+  g_scanning = true;
+  {
+    // The daemon: lines delivered a few bytes a read, so that its buffer grows and moves.
+    std::size_t at = 0;
+    LineReader reader([&](char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
+      std::size_t n = std::min({capacity, input.size() - at, std::size_t{7}});
+      std::memcpy(buffer, input.data() + at, n);
+      at += n;
+      return n;
+    });
+    while (auto request = reader.next_request()) answers.push_back(handle_daemon_request(state, *request));
+  }
+  {
+    // The one-shot intake: standard input read to its end, then parsed.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], sign.data(), sign.size()), static_cast<ssize_t>(sign.size()));
+    close(fds[1]);
+    int saved = dup(0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    {
+      auto text = platform::read_stdin_to_end();
+      auto request = parse_request(trim_white_space(*text));
+      EXPECT_TRUE(request && request->pin && std::string_view(*request->pin) == g_secret);
+    }
+    dup2(saved, 0);
+    close(saved);
+  }
+  g_scanning = false;
+
+  EXPECT_EQ(answers, (std::vector<std::string>{R"({"error":"WRONG_PIN:-1","ok":false})", R"({"modules":1,"ok":true})",
+                                              R"({"modules":1,"ok":true})", R"({"error":"WRONG_PIN:-1","ok":false})"}));
+  EXPECT_EQ(g_blocks_with_secret.load(), 0);
+  release_state(state);
+}
+
+}  // namespace
+}  // namespace p11agent
