@@ -373,14 +373,15 @@ class RequestParser {
   // --- strings: the opening quote is already read ---
   bool parse_string_body(Text& out) {
     for (;;) {
+      // A run of plain characters is taken in one piece.
+      std::size_t run = pos_;
+      while (run < text_.size() && is_plain(text_[run])) ++run;
+      out.append(text_.substr(pos_, run - pos_));
+      pos_ = run;
       if (at_end()) return fail("EOF while parsing a string");
       unsigned char c = static_cast<unsigned char>(text_[pos_++]);
       if (c == '"') return true;
       if (c < 0x20) return fail("control character (\\u0000-\\u001F) found while parsing a string");
-      if (c != '\\') {
-        out += static_cast<char>(c);
-        continue;
-      }
       if (at_end()) return fail("EOF while parsing a string");
       switch (text_[pos_++]) {
         case '"': out += '"'; break;
@@ -398,6 +399,9 @@ class RequestParser {
       }
     }
   }
+
+  // Neither the closing quote, nor an escape, nor a control character.
+  static bool is_plain(char c) { return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20; }
 
   bool parse_hex4(std::uint32_t& value) {
     if (pos_ + 4 > text_.size()) {
