@@ -169,6 +169,17 @@ TEST_F(DaemonCacheTest, TwoSigningFailuresAnswerTheSecondFailure) {
   EXPECT_EQ(sign(), error_response_text("C_Sign: Function::SignInit: PKCS11 error: " + describe_rv(CKR_KEY_HANDLE_INVALID)));
 }
 
+TEST_F(DaemonCacheTest, AnEmptySignatureIsAnErrorAndTheNextSignatureIsMade) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  json s = card();
+  s["sign_lengths"] = {0};
+  rescript(s);
+  EXPECT_EQ(sign(), error_response_text("C_Sign: Function::Sign: PKCS11 error: " + describe_rv(CKR_GENERAL_ERROR)));
+  rescript(card());
+  EXPECT_NE(sign().find(R"("ok":true,"signature_hex":"00ff)"), std::string::npos);
+}
+
 TEST_F(DaemonCacheTest, ATokenMovedToAnotherSlotGetsANewSessionThere) {
   start(card(1));
   ASSERT_EQ(validate(), R"({"ok":true})");

@@ -156,18 +156,28 @@ TEST_F(SigningTest, SignsTheGivenBytesWithTheMechanismOfTheKeyType) {
   }
 }
 
-TEST_F(SigningTest, TheSecondSignatureLengthStandsUnlessItClaimsUnwrittenBytes) {
-  json s = rsa_token();
-  s["sign_lengths"] = {256, 255};
-  scenario(s);
-  auto signed_ = sign();
-  ASSERT_TRUE(signed_) << signed_.error();
-  EXPECT_EQ(signed_->signature.size(), 255u);
-  s["sign_lengths"] = {64, 65};
-  scenario(s);
-  signed_ = sign();
-  ASSERT_FALSE(signed_);
-  EXPECT_EQ(signed_.error(), "C_Sign: Function::Sign: " + text(CKR_BUFFER_TOO_SMALL));
+TEST_F(SigningTest, TheSecondSignatureLengthStandsUnlessItClaimsUnwrittenBytesOrNone) {
+  struct Case {
+    std::vector<unsigned long> lengths;  // the size query's answer, then the signing call's
+    std::size_t signed_length;           // 0: an error
+    std::string error;
+  };
+  // A signature of no bytes is no signature: the module is as broken as one that fails.
+  const std::string empty = "C_Sign: Function::Sign: " + text(CKR_GENERAL_ERROR);
+  const std::vector<Case> cases = {
+      {{256, 255}, 255, ""},
+      {{64, 65}, 0, "C_Sign: Function::Sign: " + text(CKR_BUFFER_TOO_SMALL)},
+      {{0, 0}, 0, empty},
+      {{64, 0}, 0, empty},
+  };
+  for (const Case& c : cases) {
+    json s = rsa_token();
+    s["sign_lengths"] = c.lengths;
+    scenario(s);
+    auto signed_ = sign();
+    EXPECT_EQ(signed_ ? signed_->signature.size() : 0u, c.signed_length) << c.lengths[0];
+    EXPECT_EQ(signed_ ? std::string() : signed_.error(), c.error) << c.lengths[0];
+  }
 }
 
 TEST_F(SigningTest, AnEmptyIdGoesOnToTheKeySearch) {

@@ -93,11 +93,15 @@ TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
   // A named module is used alone; one that cannot be loaded gives an empty list.
   install_file(fake_module_path("fake_dependency"), known[1]);
   const std::string empty = line(Json{{"certs", Json::array()}, {"ok", true}});
-  for (const std::string& module : {missing, executable_folder(), known[1], agent_path()}) {
+  // A path with a NUL would load the file named by the part before it.
+  const std::string with_nul = known[0] + std::string(1, '\0') + "/other";
+  for (const std::string& module : {missing, executable_folder(), known[1], agent_path(), with_nul}) {
     RunResult one = run_agent(json{{"cmd", "list_certs"}, {"module", module}}.dump());
     EXPECT_EQ(one.out, empty) << module;
     EXPECT_EQ(one.status, 0) << module;
   }
+  EXPECT_EQ(run_agent(json{{"cmd", "enumerate"}, {"module", with_nul}}.dump()).out,
+            failure_line("load " + with_nul + ": libloading error (" + platform::LOADER_CALL_NAME + " failed)"));
   RunResult named = run_agent(json{{"cmd", "list_certs"}, {"module", known[0]}}.dump());
   EXPECT_EQ(Json::parse(named.out)["certs"].size(), 1u);
 }
@@ -189,6 +193,12 @@ TEST_F(OneShotTest, FindCertSearchesTheKnownModulesInOrder) {
     EXPECT_EQ(result.out, c.answer) << c.thumbprint;
     EXPECT_EQ(result.status, c.answer.find("\"ok\":true") != std::string::npos ? 0 : 1);
   }
+  // The token information of the match (on the second slot) is read before the search's
+  // session is closed.
+  fake_folder().clear_log(file_name_of(known[0]));
+  run_agent(json{{"cmd", "find_cert"}, {"thumbprint", PRINT_B}}.dump());
+  auto order = calls_named(fake_folder().call_log(file_name_of(known[0])), {"C_GetTokenInfo", "C_CloseSession"});
+  EXPECT_EQ(order, (std::vector<std::string>{"C_CloseSession", "C_GetTokenInfo", "C_CloseSession"}));
 }
 
 TEST_F(OneShotTest, SignChecksTheRequestBeforeAnyToken) {

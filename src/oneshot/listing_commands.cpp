@@ -69,9 +69,12 @@ std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
     if (!platform::file_exists(path)) continue;
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
-    auto match = find_cert_on_module(*module, lowered);
+    std::string token_serial;
+    // The token's information is read before the search's session is closed.
+    auto match = find_cert_on_module(*module, lowered, VALUE_ONLY,
+                                     [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(**module, slot); });
     if (!match) continue;
-    return LocatedCert{path, cert_serial_hex(match->der), white_space_trimmed_serial(**module, match->slot), match->slot};
+    return LocatedCert{path, cert_serial_hex(match->der), token_serial, match->slot};
   }
   return std::nullopt;
 }

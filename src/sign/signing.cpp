@@ -50,6 +50,8 @@ Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanis
   if (auto r = call("Sign", f.C_Sign, session.handle(), input, *data_length, nullptr, &length); !r)
     return std::unexpected(r.error());
   if (length > MAX_SIGNATURE_LENGTH) return std::unexpected(Pkcs11Error::returned("Sign", CKR_HOST_MEMORY));
+  // No signature has zero bytes; a module that says so is broken, not done.
+  if (length == 0) return std::unexpected(Pkcs11Error::returned("Sign", CKR_GENERAL_ERROR));
   Bytes signature(length, std::uint8_t{0});
   if (auto r = call("Sign", f.C_Sign, session.handle(), input, *data_length, signature.data(), &length); !r)
     return std::unexpected(r.error());
@@ -57,6 +59,7 @@ Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanis
   // were never written: padding them with zeros would hand out a corrupt signature as a
   // good one, so it is the error the token should have given.
   if (length > signature.size()) return std::unexpected(Pkcs11Error::returned("Sign", CKR_BUFFER_TOO_SMALL));
+  if (length == 0) return std::unexpected(Pkcs11Error::returned("Sign", CKR_GENERAL_ERROR));
   signature.resize(length);
   return signature;
 }

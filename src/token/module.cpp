@@ -43,6 +43,8 @@ void prepare_module_directory(const std::string& path) {
 }
 
 Pkcs11Result<ModulePtr> load_module(const std::string& path) {
+  // The system loader would stop at a NUL and load another file than the one named.
+  if (path.find('\0') != std::string::npos) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::LoadFailed));
   auto library = platform::load_library(path);
   if (!library) {
     return std::unexpected(Pkcs11Error::of(library.error().system_reported

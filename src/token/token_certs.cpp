@@ -76,13 +76,15 @@ bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& vis
 }
 
 std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
-                                             std::span<const CK_ATTRIBUTE_TYPE> types) {
+                                             std::span<const CK_ATTRIBUTE_TYPE> types,
+                                             const std::function<void(CK_SLOT_ID)>& on_match) {
   std::optional<CertMatch> match;
   for_each_certificate(module, {types, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
                                   const Bytes& der = *attributes.find(CKA_VALUE);
                                   if (thumbprint_of(der) != lowered) return false;  // nor when not computed
                                   const Bytes* id = attributes.find(CKA_ID);
                                   match = CertMatch{slot, der, id != nullptr ? *id : Bytes{}};
+                                  if (on_match) on_match(slot);
                                   return true;
                                 }});
   return match;

@@ -43,9 +43,11 @@ struct CertMatch {
 
 // The first certificate on the module's tokens whose thumbprint equals `lowered` (a
 // requested thumbprint already lower-cased), read with `types` (CKA_VALUE and whatever
-// else the caller needs). Failures skip the slot or object.
+// else the caller needs). Failures skip the slot or object. `on_match` runs for the match
+// while the search's session on its slot is still open.
 std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
-                                             std::span<const CK_ATTRIBUTE_TYPE> types = VALUE_ONLY);
+                                             std::span<const CK_ATTRIBUTE_TYPE> types = VALUE_ONLY,
+                                             const std::function<void(CK_SLOT_ID)>& on_match = nullptr);
 
 // The first known module holding the certificate, and the slot where it shows (the module
 // is released again before returning).
