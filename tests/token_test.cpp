@@ -265,6 +265,26 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
   EXPECT_EQ(certs->back().der, hex_bytes("ff"));
 }
 
+TEST_F(FakeModuleTest, EveryBufferHandedToTheModuleIsValidAlsoWhenEmpty) {
+  json hidden = certificate("30", nullptr);  // its value sensitive, no id: nothing to read
+  hidden["value_error"] = CKR_ATTRIBUTE_SENSITIVE;
+  scenario({{"slots", json::array({slot(1, token("T", "S", {hidden}))})}, {"reject_null", true}, {"count_behind", true}});
+  auto module = open_module(path);
+  ASSERT_TRUE(module) << module.error();
+  // The token arrived after the count query: the list call still gets a buffer, so the
+  // module can say it is too small.
+  auto slots = slots_with_token(**module);
+  ASSERT_TRUE(slots);
+  EXPECT_EQ(*slots, (std::vector<CK_SLOT_ID>{1}));
+  auto session = open_ro_session(*module, 1);
+  ASSERT_TRUE(session);
+  auto handles = find_objects(*session, certificate_template());
+  ASSERT_TRUE(handles && handles->size() == 1u);
+  auto attributes = get_attributes(*session, handles->front(), VALUE_AND_ID);
+  ASSERT_TRUE(attributes) << attributes.error().text();
+  EXPECT_EQ(attributes->find(CKA_VALUE), nullptr);
+}
+
 TEST_F(FakeModuleTest, ASlotCountThatNeverSettlesEndsAsAnError) {
   scenario({{"slots", json::array({slot(1, token("T", "S", {}))})}, {"slot_count_growth", 1000}});
   auto certs = list_token_certs(path);

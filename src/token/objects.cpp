@@ -85,10 +85,12 @@ Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE
     available.push_back(type);
     buffers.emplace_back(probe.ulValueLen, std::uint8_t{0});
   }
-  std::vector<CK_ATTRIBUTE> query;
+  // Never an empty vector's NULL: with nothing left to read the module still gets a valid
+  // template of no entries (some answer CKR_ARGUMENTS_BAD to NULL).
+  std::vector<CK_ATTRIBUTE> query(std::max<std::size_t>(available.size(), 1));
   for (std::size_t i = 0; i < available.size(); ++i)
-    query.push_back({available[i], buffers[i].data(), static_cast<CK_ULONG>(buffers[i].size())});
-  auto count = to_ck_ulong(query.size());
+    query[i] = {available[i], buffers[i].data(), static_cast<CK_ULONG>(buffers[i].size())};
+  auto count = to_ck_ulong(available.size());
   if (!count) return std::unexpected(count.error());
   if (auto r = call("GetAttributeValue", f.C_GetAttributeValue, session.handle(), object, query.data(), *count); !r)
     return std::unexpected(r.error());

@@ -21,7 +21,9 @@ Pkcs11Result<std::vector<CK_SLOT_ID>> slots_with_token(const Pkcs11Module& modul
     return std::unexpected(r.error());
   for (int round = 0; round < MAX_SLOT_LIST_ROUNDS; ++round) {
     if (count > MAX_SLOTS) return std::unexpected(Pkcs11Error::returned("GetSlotList", CKR_HOST_MEMORY));
-    std::vector<CK_SLOT_ID> slots(count);
+    // Room for one slot at least: a NULL list would turn this call into another count query,
+    // and a token that arrived since the first would be lost.
+    std::vector<CK_SLOT_ID> slots(std::max<CK_ULONG>(count, 1));
     CK_ULONG returned = count;
     auto rv = call_rv(f.C_GetSlotList, CK_TRUE, slots.data(), &returned);
     if (!rv) return std::unexpected(rv.error());

@@ -79,6 +79,8 @@ struct Scenario {
   CK_ULONG find_overreport = 0;        // claim this many more handles than written
   CK_ULONG attribute_overreport = 0;   // claim this many more bytes than the buffer holds
   CK_ULONG slot_count_growth = 0;      // answer CKR_BUFFER_TOO_SMALL this often, growing
+  bool count_behind = false;           // a count query misses the last token (it arrives later)
+  bool reject_null = false;            // a NULL template is CKR_ARGUMENTS_BAD, as SoftHSM2 has it
 };
 
 std::recursive_mutex g_lock;
@@ -160,6 +162,8 @@ Scenario parse_scenario(const json& doc) {
   s.find_overreport = doc.value("find_overreport", CK_ULONG{0});
   s.attribute_overreport = doc.value("attribute_overreport", CK_ULONG{0});
   s.slot_count_growth = doc.value("slot_count_growth", CK_ULONG{0});
+  s.count_behind = doc.value("count_behind", false);
+  s.reject_null = doc.value("reject_null", false);
   return s;
 }
 
@@ -272,7 +276,7 @@ CK_RV C_GetSlotList_(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
   static CK_ULONG growth_left = 0;
   if (list == nullptr) {
     growth_left = g_scenario.slot_count_growth;
-    *count = present.size();
+    *count = present.size() - (g_scenario.count_behind && !present.empty() ? 1 : 0);
     return CKR_OK;
   }
   if (growth_left > 0) {
@@ -405,6 +409,7 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
   if (object == 0 || object > token->objects.size()) return CKR_OBJECT_HANDLE_INVALID;
+  if (query == nullptr && g_scenario.reject_null) return CKR_ARGUMENTS_BAD;
   const FakeObject& o = token->objects[object - 1];
   CK_RV result = CKR_OK;
   for (CK_ULONG i = 0; i < count; ++i) {
