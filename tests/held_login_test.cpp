@@ -169,6 +169,14 @@ TEST_F(DaemonCacheTest, TwoSigningFailuresAnswerTheSecondFailure) {
   EXPECT_EQ(sign(), error_response_text("C_Sign: Function::SignInit: PKCS11 error: " + describe_rv(CKR_KEY_HANDLE_INVALID)));
 }
 
+TEST_F(DaemonCacheTest, AWriteProtectedTokenSignsOnAReadOnlySession) {
+  json s = card();
+  s["slots"][0]["token"]["write_protected"] = true;
+  start(s);
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  EXPECT_NE(sign().find(R"("ok":true,"signature_hex":"00ff)"), std::string::npos);
+}
+
 TEST_F(DaemonCacheTest, AnEmptySignatureIsAnErrorAndTheNextSignatureIsMade) {
   start(card());
   ASSERT_EQ(validate(), R"({"ok":true})");

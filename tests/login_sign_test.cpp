@@ -120,6 +120,12 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
     if (line.find("flags=6") != std::string::npos) read_write_sessions.push_back(line);
   EXPECT_EQ(read_write_sessions, (std::vector<std::string>{"C_OpenSession slot=2 flags=6"}));
   EXPECT_EQ(count_calls(log(), "C_Login"), 1);
+  // A write-protected token refuses the read-write session; signing writes nothing.
+  json protected_token = rsa_token();
+  protected_token["slots"][0]["token"]["write_protected"] = true;
+  scenario(protected_token);
+  ASSERT_TRUE(sign()) << "write-protected token";
+  EXPECT_EQ(calls_named(log(), {"C_OpenSession"}).size(), 2u);
 }
 
 TEST_F(SigningTest, SignsTheGivenBytesWithTheMechanismOfTheKeyType) {

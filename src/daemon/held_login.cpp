@@ -25,7 +25,7 @@ const Session* hold_session(DaemonState& state, const ModulePtr& module, CK_SLOT
   if (held != state.module_logins.end() && held->second.session) return &*held->second.session;
   auto slots = slots_with_token(*module);
   if (!slots || std::find(slots->begin(), slots->end(), slot) == slots->end()) return nullptr;
-  auto session = open_rw_session(module, slot);
+  auto session = open_signing_session(module, slot);
   if (!session) return nullptr;
   ModuleLogin& login = state.module_logins[path];
   login.session = std::move(*session);

@@ -110,7 +110,7 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!opened) return std::unexpected(opened.error());
   if (opened->slots.empty()) return std::unexpected("no token in any slot");
   const std::string lowered = ascii_lowercase(thumbprint);
-  auto session = open_rw_session(opened->module, login_slot(*opened, lowered, located_slot));
+  auto session = open_signing_session(opened->module, login_slot(*opened, lowered, located_slot));
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
   if (auto login = login_for_one_shot(*session, pin); !login) return std::unexpected(login.error());

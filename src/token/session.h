@@ -32,4 +32,8 @@ class Session {
 Pkcs11Result<Session> open_ro_session(const ModulePtr& module, CK_SLOT_ID slot);
 Pkcs11Result<Session> open_rw_session(const ModulePtr& module, CK_SLOT_ID slot);
 
+// The session signing happens on: read-write, or read-only where the token is write
+// protected (signing writes nothing).
+Pkcs11Result<Session> open_signing_session(const ModulePtr& module, CK_SLOT_ID slot);
+
 }  // namespace p11agent

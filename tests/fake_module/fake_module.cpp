@@ -52,6 +52,7 @@ struct FakeToken {
   std::string utc_time;
   std::string pin = "1234";
   std::string insertion;  // changes when the token is pulled and put back
+  bool write_protected = false;  // refuses read-write sessions
   std::vector<FakeObject> objects;
 };
 
@@ -148,6 +149,7 @@ Scenario parse_scenario(const json& doc) {
       slot.token.flags = t.value("flags", CK_FLAGS{0});
       slot.token.utc_time = t.value("utc_time", std::string());
       slot.token.pin = t.value("pin", std::string("1234"));
+      slot.token.write_protected = t.value("write_protected", false);
       slot.token.insertion = std::to_string(slot.id) + ":" + t.value("insertion", std::string("1"));
       for (const json& o : t.value("objects", json::array())) slot.token.objects.push_back(parse_object(o));
     }
@@ -314,6 +316,7 @@ CK_RV C_OpenSession_(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_S
   GUARD("C_OpenSession", "slot=" + std::to_string(id) + " flags=" + std::to_string(flags));
   FakeSlot* slot = find_slot(id);
   if (slot == nullptr || !slot->present) return CKR_TOKEN_NOT_PRESENT;
+  if ((flags & CKF_RW_SESSION) != 0 && slot->token.write_protected) return CKR_TOKEN_WRITE_PROTECTED;
   *handle = g_next_session++;
   g_sessions[*handle] = FakeSession{id, slot->token.insertion, {}, 0, false, false};
   return CKR_OK;
