@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "daemon/module_loader.h"
-#include "text/encoding.h"
 #include "token/session.h"
 
 namespace p11agent {
@@ -21,13 +20,13 @@ std::optional<PinDigest> pin_digest(std::string_view pin);
 // Compares in time that does not depend on where the digests first differ.
 bool same_digest(const PinDigest& a, const PinDigest& b);
 
-// Where a certificate's key is, on its module's held session.
+// Where a certificate's key is, on its module's held session, and the sign answer's
+// unchanging part (the certificate and the module), rendered once.
 struct CachedLogin {
   std::string module_path;
-  Bytes cert_der;
   CK_MECHANISM_TYPE mechanism;
   CK_OBJECT_HANDLE key_handle;
-  std::string answer_head;  // the sign answer's unchanging part, rendered once
+  std::string answer_head;
 };
 
 // What is held for one module: the read-write session logins happen on, while it is

@@ -46,7 +46,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   if (!key) return std::unexpected(HeldLoginFailure{key.error()});
   auto mechanism = choose_mechanism(session, *key);
   if (!mechanism) return std::unexpected(HeldLoginFailure{mechanism.error()});
-  return CachedLogin{path, cert.der, *mechanism, *key, sign_answer_head(cert.der, path)};
+  return CachedLogin{path, *mechanism, *key, sign_answer_head(cert.der, path)};
 }
 
 }  // namespace

@@ -39,9 +39,11 @@ bool digest_matches(const DaemonState& state, const std::string& module_path, co
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
-// certificate is not found; stores the result under the (lower-case) thumbprint.
+// certificate is not found; stores the result under the (lower-case) thumbprint. The
+// search compares thumbprints, so it needs them computable.
 std::expected<void, std::string> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
                                                      std::string_view pin, const PinDigest& digest) {
+  if (auto ready = check_thumbprint_digest(); !ready) return std::unexpected(ready.error());
   auto login = prepare_held_login(state, thumbprint, pin, digest);
   if (!login && login.error().kind == HeldLoginError::Kind::CertNotFound && refill_module_table(state))
     login = prepare_held_login(state, thumbprint, pin, digest);
@@ -58,7 +60,6 @@ std::string handle_validate(DaemonState& state, const Request& request) {
   if (thumbprint.empty() || pin.empty()) return error_response_text("validate requires thumbprint and pin");
   const auto digest = pin_digest(pin);
   if (!digest) return error_response_text(PIN_DIGEST_FAILED);
-  if (auto ready = check_thumbprint_digest(); !ready) return error_response_text(ready.error());
   if (auto cached = state.cached_logins.find(thumbprint);
       cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, *digest))
     return render_json(Json{{"cached", true}, {"ok", true}});
@@ -81,7 +82,6 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   std::string last_error;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
-      if (auto ready = check_thumbprint_digest(); !ready) return error_response_text(ready.error());
       if (auto login = ensure_cached_login(state, thumbprint, fields->pin, *digest); !login)
         return error_response_text(login.error());
     }
