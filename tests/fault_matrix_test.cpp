@@ -7,6 +7,7 @@
 #include "oneshot/commands.h"
 #include "support/agent.h"
 #include "token/certificate.h"
+#include "token/messages.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -138,6 +139,47 @@ TEST_F(FaultMatrixTest, EveryCommandSurvivesEveryFaultOfEveryEntryPoint) {
       }
       expect_sessions_closed(what + ", serve", null_entry);
     }
+  }
+}
+
+// Searches and reads that a module would never let end: every command still ends, with the
+// text of the step that was cut short, or without the module where a failing module is
+// left out of the answer.
+TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
+  json large = certificate(CERT, "01");
+  large["value_length"] = 1 << 20;
+  const std::string rounds = Pkcs11Error::bound_exceeded("FindObjects").text();
+  const std::string bytes = Pkcs11Error::bound_exceeded("GetAttributeValue").text();
+  struct Case {
+    std::string name;
+    json rule;
+    json cert;
+    std::string enumerate, sign;
+  };
+  const std::vector<Case> cases = {
+      {"handles claimed and never written", {{"find_phantom", true}}, certificate(CERT, "01"), "find certs: " + rounds,
+       "find certs: " + rounds},
+      {"the same handle forever", {{"find_repeat", 1L << 40}}, certificate(CERT, "01"), "find certs: " + rounds,
+       "find certs: " + rounds},
+      {"the same large object again and again", {{"find_repeat", 40}}, large, "get cert value: " + bytes,
+       "get cert attrs: " + bytes},
+  };
+  const Request sign_request{"sign", module, PRINT, "0102", "1234"};
+  for (const Case& c : cases) {
+    json s = {{"slots", json::array({slot(1, token("T", "S", {c.cert, private_key("01", CKK_EC)}))})}};
+    s.update(c.rule);
+    install_known_module(module, s);
+    auto error_of = [](const CommandResult& answer) { return answer ? std::string() : answer.error(); };
+    EXPECT_EQ(error_of(run_enumerate(sign_request)), c.enumerate) << c.name;
+    EXPECT_EQ(error_of(run_sign(sign_request)), c.sign) << c.name;
+    EXPECT_EQ(run_list_certs(sign_request).value_or(""), R"({"certs":[],"ok":true})") << c.name;
+    DaemonState state;
+    if (auto opened = open_module(module)) state.module_table[module] = *opened;
+    state.candidate_paths = {module};
+    Json listed = Json::parse(handle_daemon_request(state, R"({"cmd":"list_certs"})"));
+    EXPECT_TRUE(listed["ok"].get<bool>() && listed["certs"].size() < 40u) << c.name;
+    for (const char* request : {R"({"cmd":"find_cert","thumbprint":")", R"({"cmd":"validate","pin":"1234","thumbprint":")"})
+      EXPECT_EQ(handle_daemon_request(state, request + PRINT + R"("})"), error_response_text(CERT_NOT_FOUND)) << c.name;
   }
 }
 

@@ -22,7 +22,7 @@ Json cert_object(const TokenCert& cert) {
 }
 
 // The report lines of one slot.
-std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, CK_SLOT_ID slot) {
+std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, CK_SLOT_ID slot, ReadBudget& budget) {
   std::string report;
   if (auto identity = read_token_label_serial(*module, slot))
     report += "  token: label='" + identity->label + "' serial='" + identity->serial + "'\n";
@@ -32,7 +32,7 @@ std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, 
   if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
   report += "  certificates: " + std::to_string(handles->size()) + "\n";
   for (CK_OBJECT_HANDLE handle : *handles) {
-    auto attributes = get_attributes(*session, handle, VALUE_ONLY);
+    auto attributes = get_attributes(*session, handle, VALUE_ONLY, budget);
     if (!attributes) return std::unexpected(step::GET_CERT_VALUE + attributes.error().text());
     if (const Bytes* der = attributes->find(CKA_VALUE)) {
       auto thumbprint = thumbprint_of(*der);
@@ -47,8 +47,9 @@ std::expected<std::string, std::string> enumerate_report(const std::string& path
   auto opened = open_module_slots(path);
   if (!opened) return std::unexpected(opened.error());
   std::string report = "module=" + path + " slots_with_token=" + std::to_string(opened->slots.size()) + "\n";
+  ReadBudget budget;
   for (CK_SLOT_ID slot : opened->slots) {
-    auto lines = enumerate_slot(opened->module, slot);
+    auto lines = enumerate_slot(opened->module, slot, budget);
     if (!lines) return std::unexpected(lines.error());
     report += *lines;
   }

@@ -75,8 +75,9 @@ struct MatchedCert {
 std::expected<MatchedCert, std::string> find_signing_cert(const Session& session, const std::string& lowered) {
   auto handles = find_objects(session, certificate_template());
   if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
+  ReadBudget budget;
   for (CK_OBJECT_HANDLE handle : *handles) {
-    auto attributes = get_attributes(session, handle, VALUE_AND_ID);
+    auto attributes = get_attributes(session, handle, VALUE_AND_ID, budget);
     if (!attributes) return std::unexpected(step::GET_CERT_ATTRS + attributes.error().text());
     const Bytes* der = attributes->find(CKA_VALUE);
     if (der == nullptr || thumbprint_of(*der) != lowered) continue;  // never equal when not computed

@@ -10,10 +10,12 @@ namespace p11agent {
 
 namespace {
 constexpr CK_ULONG FIND_BATCH = 10;
-// Past this many handles a module is taken to be looping; the search ends there.
-constexpr std::size_t MAX_HANDLES = 1u << 20;
+// Past this many C_FindObjects calls (a hundred thousand objects) a module is taken to be
+// looping: no token holds that many, and one that says it has handles without writing
+// them never reaches an empty batch.
+constexpr int MAX_FIND_ROUNDS = 10000;
 // An attribute longer than this is not a certificate, an id or a key type.
-constexpr CK_ULONG MAX_ATTRIBUTE_LENGTH = 64u << 20;
+constexpr CK_ULONG MAX_ATTRIBUTE_LENGTH = ReadBudget::BYTES;
 }  // namespace
 
 Bytes ulong_value(CK_ULONG value) {
@@ -46,13 +48,14 @@ Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
   if (auto r = call("FindObjectsInit", f.C_FindObjectsInit, session.handle(), attributes.data(), *count); !r)
     return std::unexpected(r.error());
   std::vector<CK_OBJECT_HANDLE> handles;
-  for (;;) {
+  for (int round = 0;; ++round) {
+    if (round == MAX_FIND_ROUNDS) return std::unexpected(Pkcs11Error::bound_exceeded("FindObjects"));
     CK_OBJECT_HANDLE batch[FIND_BATCH];
     std::fill(std::begin(batch), std::end(batch), CK_INVALID_HANDLE);
     CK_ULONG found = 0;
     if (auto r = call("FindObjects", f.C_FindObjects, session.handle(), batch, FIND_BATCH, &found); !r)
       return std::unexpected(r.error());
-    if (found == 0 || handles.size() >= MAX_HANDLES) break;
+    if (found == 0) break;
     // A module that claims more than the room it was given wrote at most that room; what
     // it claimed but did not write is still CK_INVALID_HANDLE and is not an object.
     std::copy_if(batch, batch + std::min(found, FIND_BATCH), std::back_inserter(handles),
@@ -69,8 +72,25 @@ const Bytes* Attributes::find(CK_ATTRIBUTE_TYPE type) const {
   return nullptr;
 }
 
+bool ReadBudget::take(std::size_t bytes) {
+  if (bytes > remaining_) {
+    remaining_ = 0;
+    return false;
+  }
+  remaining_ -= bytes;
+  return true;
+}
+
+bool is_bound_exceeded(const Pkcs11Error& error) { return error.kind == Pkcs11Error::Kind::BoundExceeded; }
+
 Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
                                         std::span<const CK_ATTRIBUTE_TYPE> types) {
+  ReadBudget budget;
+  return get_attributes(session, object, types, budget);
+}
+
+Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
+                                        std::span<const CK_ATTRIBUTE_TYPE> types, ReadBudget& budget) {
   auto& f = session.functions();
   std::vector<CK_ATTRIBUTE_TYPE> available;
   std::vector<Bytes> buffers;
@@ -82,6 +102,7 @@ Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE
     if (*rv != CKR_OK) return std::unexpected(Pkcs11Error::returned("GetAttributeValue", *rv));
     // "Unavailable" together with CKR_OK, or an absurd size, leaves the attribute out.
     if (probe.ulValueLen == CK_UNAVAILABLE_INFORMATION || probe.ulValueLen > MAX_ATTRIBUTE_LENGTH) continue;
+    if (!budget.take(probe.ulValueLen)) return std::unexpected(Pkcs11Error::bound_exceeded("GetAttributeValue"));
     available.push_back(type);
     buffers.emplace_back(probe.ulValueLen, std::uint8_t{0});
   }

@@ -29,7 +29,8 @@ inline constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
 inline constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
 inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_ONLY[] = {CKA_KEY_TYPE};
 
-// Handles of the matching objects, in the module's order.
+// Handles of the matching objects, in the module's order. A module whose search does not
+// end within a bounded number of C_FindObjects calls fails with a BoundExceeded error.
 Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
                                                           std::span<const TemplateEntry> query);
 
@@ -44,7 +45,27 @@ class Attributes {
   std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> values_;
 };
 
+// The attribute bytes one walk over a module's objects may read: a module that hands out
+// the same large object again and again cannot run the agent out of memory.
+class ReadBudget {
+ public:
+  static constexpr std::size_t BYTES = 16u << 20;
+  // Takes `bytes` from what is left; false, taking nothing, when that is not enough.
+  bool take(std::size_t bytes);
+
+ private:
+  std::size_t remaining_ = BYTES;
+};
+
+// Reads the attributes of `object` against the walk's budget; a read the budget cannot
+// pay for fails with a BoundExceeded error, and every later read of the walk with it.
+Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
+                                        std::span<const CK_ATTRIBUTE_TYPE> types, ReadBudget& budget);
+// One read on its own, with a budget of its own.
 Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE object,
                                         std::span<const CK_ATTRIBUTE_TYPE> types);
+
+// The error of a walk that a module's answers would never let end.
+bool is_bound_exceeded(const Pkcs11Error& error);
 
 }  // namespace p11agent

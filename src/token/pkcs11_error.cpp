@@ -25,6 +25,8 @@ std::string Pkcs11Error::text() const {
       return "Error converting slice to array (could not convert slice to array)";
     case Kind::AlreadyInitialized:
       return "PKCS11 library has already been initialized";
+    case Kind::BoundExceeded:
+      return "Function::" + std::string(function) + ": the module's answers do not end within the agent's limits";
   }
   return {};
 }

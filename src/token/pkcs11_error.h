@@ -19,16 +19,18 @@ struct Pkcs11Error {
     IntegerConversion,     // a length does not fit the module's CK_ULONG
     SliceConversion,       // a fixed-size attribute came back with another size
     AlreadyInitialized,    // this loaded module was initialised before
+    BoundExceeded,         // the module's answers would never let a walk end
   };
 
   Kind kind;
   CK_RV rv = 0;
-  std::string_view function;  // entry point without "C_", for ReturnValue
+  std::string_view function;  // entry point without "C_", for ReturnValue and BoundExceeded
 
   static Pkcs11Error of(Kind kind) { return {kind, 0, {}}; }
   static Pkcs11Error returned(std::string_view function, CK_RV rv) {
     return {Kind::ReturnValue, rv, function};
   }
+  static Pkcs11Error bound_exceeded(std::string_view function) { return {Kind::BoundExceeded, 0, function}; }
 
   std::string text() const;
 };

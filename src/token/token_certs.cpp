@@ -12,12 +12,12 @@ namespace {
 
 // The CKA_IDs of the private keys visible in the session, sorted so that a token with
 // many keys and certificates is matched in n log n; failures count as no key.
-std::vector<Bytes> private_key_ids(const Session& session) {
+std::vector<Bytes> private_key_ids(const Session& session, ReadBudget& budget) {
   std::vector<Bytes> ids;
   auto keys = find_objects(session, private_key_template());
   if (!keys) return ids;
   for (CK_OBJECT_HANDLE key : *keys) {
-    auto attributes = get_attributes(session, key, ID_ONLY);
+    auto attributes = get_attributes(session, key, ID_ONLY, budget);
     if (!attributes) continue;
     if (const Bytes* id = attributes->find(CKA_ID)) ids.push_back(*id);
   }
@@ -37,15 +37,19 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
   auto opened = open_module_slots(module_path);
   if (!opened) return std::unexpected(opened.error());
   std::vector<TokenCert> certs;
+  ReadBudget budget;
   for (CK_SLOT_ID slot : opened->slots) {
     auto identity = token_identity(*opened->module, slot).value_or(TokenIdentity{});
     auto session = open_ro_session(opened->module, slot);
     if (!session) continue;
-    std::vector<Bytes> key_ids = private_key_ids(*session);
+    std::vector<Bytes> key_ids = private_key_ids(*session, budget);
     auto handles = find_objects(*session, certificate_template());
     if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
     for (CK_OBJECT_HANDLE handle : *handles) {
-      auto attributes = get_attributes(*session, handle, VALUE_AND_ID);
+      auto attributes = get_attributes(*session, handle, VALUE_AND_ID, budget);
+      // A walk cut short would list part of the token as if it were all of it.
+      if (!attributes && is_bound_exceeded(attributes.error()))
+        return std::unexpected(step::FIND_CERTS + attributes.error().text());
       if (!attributes) continue;
       const Bytes* der = attributes->find(CKA_VALUE);
       if (der == nullptr) continue;
@@ -61,6 +65,7 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
 bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& visitor) {
   auto slots = slots_with_token(*module);
   if (!slots) return false;
+  ReadBudget budget;
   for (CK_SLOT_ID slot : *slots) {
     if (visitor.on_slot) visitor.on_slot(slot);
     auto session = open_ro_session(module, slot);
@@ -68,7 +73,9 @@ bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& vis
     auto handles = find_objects(*session, certificate_template());
     if (!handles) continue;
     for (CK_OBJECT_HANDLE handle : *handles) {
-      auto attributes = get_attributes(*session, handle, visitor.types);
+      auto attributes = get_attributes(*session, handle, visitor.types, budget);
+      // Past the budget every read fails; the rest of the module counts as unreadable.
+      if (!attributes && is_bound_exceeded(attributes.error())) return false;
       if (attributes && attributes->find(CKA_VALUE) != nullptr && visitor.on_cert(slot, *attributes)) return true;
     }
   }

@@ -24,7 +24,8 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
 
 // Walks the certificates of every token of a module: slots in module order, objects in
 // search order, each object's `types` read in one go. Failures, and objects without a
-// CKA_VALUE, skip the slot or object.
+// CKA_VALUE, skip the slot or object; a module whose objects exceed the read budget ends
+// its walk there.
 // `on_slot` runs before a slot's session is opened; `on_cert` returns true to stop.
 // Returns whether a visit stopped the walk.
 struct CertificateVisitor {

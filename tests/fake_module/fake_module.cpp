@@ -67,6 +67,7 @@ struct FakeSession {
   std::string insertion;
   std::vector<CK_OBJECT_HANDLE> found;
   std::size_t found_pos = 0;
+  long repeated = 0;
   bool finding = false;
   bool signing = false;
 };
@@ -82,6 +83,8 @@ struct Scenario {
   CK_ULONG slot_count_growth = 0;      // answer CKR_BUFFER_TOO_SMALL this often, growing
   bool count_behind = false;           // a count query misses the last token (it arrives later)
   bool reject_null = false;            // a NULL template is CKR_ARGUMENTS_BAD, as SoftHSM2 has it
+  bool find_phantom = false;  // a search claims a full batch every time and writes nothing
+  long find_repeat = 0;       // a search hands out its first match this many times, a batch at a time
 };
 
 std::recursive_mutex g_lock;
@@ -124,6 +127,7 @@ FakeObject parse_object(const json& description) {
   object.object_class = kind == "private_key" ? CKO_PRIVATE_KEY : CKO_CERTIFICATE;
   object.has_value = description.contains("value_hex");
   if (object.has_value) object.value = from_hex(description["value_hex"].get<std::string>());
+  if (description.contains("value_length")) object.value.resize(description["value_length"].get<std::size_t>());
   object.value_error = description.value("value_error", CK_RV{CKR_OK});
   object.has_id = description.contains("id_hex") && !description["id_hex"].is_null();
   if (object.has_id) object.id = from_hex(description["id_hex"].get<std::string>());
@@ -166,6 +170,8 @@ Scenario parse_scenario(const json& doc) {
   s.slot_count_growth = doc.value("slot_count_growth", CK_ULONG{0});
   s.count_behind = doc.value("count_behind", false);
   s.reject_null = doc.value("reject_null", false);
+  s.find_phantom = doc.value("find_phantom", false);
+  s.find_repeat = doc.value("find_repeat", 0L);
   return s;
 }
 
@@ -376,6 +382,7 @@ CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR query, CK_UL
   FakeSession& session = g_sessions[handle];
   session.found.clear();
   session.found_pos = 0;
+  session.repeated = 0;
   session.finding = true;
   for (std::size_t i = 0; i < token->objects.size(); ++i) {
     bool all = true;
@@ -391,6 +398,16 @@ CK_RV C_FindObjects_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR out, CK_ULON
   if (session_token(handle, rv) == nullptr) return rv;
   FakeSession& session = g_sessions[handle];
   if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
+  if (g_scenario.find_phantom) {
+    *count = room;
+    return CKR_OK;
+  }
+  if (g_scenario.find_repeat > 0 && !session.found.empty()) {
+    CK_ULONG n = 0;
+    for (; n < room && session.repeated < g_scenario.find_repeat; ++n, ++session.repeated) out[n] = session.found.front();
+    *count = n;
+    return CKR_OK;
+  }
   CK_ULONG n = 0;
   while (n < room && session.found_pos < session.found.size()) out[n++] = session.found[session.found_pos++];
   *count = n == 0 ? 0 : n + g_scenario.find_overreport;
