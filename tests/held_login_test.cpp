@@ -4,7 +4,9 @@
 #include "daemon/serve.h"
 #include "wire/response.h"
 #include "support/fake_token.h"
+#include "support/threads.h"
 #include "token/certificate.h"
+#include "token/slot.h"
 
 namespace p11agent {
 namespace {
@@ -54,6 +56,31 @@ class DaemonCacheTest : public ::testing::Test {
 };
 
 using Calls = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+// A loader stuck in a module's C_Initialize is the only one for that module: later loads
+// neither start another thread for it nor wait for it, and collect the module once it has
+// loaded, initialised once and never finalised from under the daemon.
+TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
+  json s = card();
+  s["delay_ms"] = {{"C_Initialize", 1500}};
+  rescript(s);
+  ModuleLoader loader;
+  const long threads = thread_count();
+  EXPECT_TRUE(loader.load({path}, 100ms).empty());
+  EXPECT_EQ(thread_count(), threads + 1);
+  // Had these waited, for the stuck loader or a new one, its thread would have ended.
+  for (int request = 0; request < 4; ++request) EXPECT_TRUE(loader.load({path}, 60s).empty());
+  EXPECT_EQ(thread_count(), threads + 1);
+  ModuleTable loaded;
+  for (int poll = 0; poll < 200 && loaded.empty(); ++poll) {
+    std::this_thread::sleep_for(50ms);
+    loaded = loader.load({}, 0ms);
+  }
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_TRUE(slots_with_token(*loaded.at(path)));
+  EXPECT_EQ(calls_named(fake_folder().call_log(name), {"C_Initialize", "C_Finalize"}), Calls{"C_Initialize"});
+}
 
 TEST_F(DaemonCacheTest, AnswersPingAndUnknownCommandsWithoutTouchingTokens) {
   start(card());

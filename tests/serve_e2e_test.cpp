@@ -137,6 +137,11 @@ TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
   EXPECT_EQ(our_modules(ping), 1) << ping;
   EXPECT_LT(waited, 20s);  // the 8-second deadline, not the module's 30 seconds
   EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  // Certificates found nowhere, while the first module is still loading: answered without
+  // waiting for it (six seconds each before).
+  const std::string elsewhere = json{{"cmd", "validate"}, {"thumbprint", std::string(40, 'e')}, {"pin", "1234"}}.dump();
+  for (int request = 0; request < 4; ++request)
+    EXPECT_EQ(ask(*daemon, elsewhere), error_response_text("certificate not found on any connected token"));
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);  // the hanging loader thread does not keep the process
 }

@@ -121,7 +121,11 @@ TEST_F(FakeModuleTest, OpenModuleReportsEachStepWithItsPrefix) {
     ASSERT_FALSE(module.has_value());
     EXPECT_EQ(module.error(), c.error);
   }
-  // A failed initialisation is still finalised when the module is let go.
+  // Refused as initialised already, the library is someone else's to finalise.
+  scenario({{"fail", json::array({failure("C_Initialize", CKR_CRYPTOKI_ALREADY_INITIALIZED)})}});
+  ASSERT_FALSE(open_module(path));
+  EXPECT_EQ(calls_named(log(), {"C_Initialize", "C_Finalize"}), (std::vector<std::string>{"C_Initialize"}));
+  // Any other failed initialisation is still finalised when the module is let go.
   scenario({{"fail", json::array({failure("C_Initialize", CKR_DEVICE_ERROR)})}});
   ASSERT_FALSE(open_module(path));
   EXPECT_EQ(calls_named(log(), {"C_Initialize", "C_Finalize"}), (std::vector<std::string>{"C_Initialize", "C_Finalize"}));

@@ -39,6 +39,7 @@ struct ModuleLogin {
 
 // The daemon's single state record; owned by the request loop, never shared.
 struct DaemonState {
+  ModuleLoader loader;
   ModuleTable module_table;
   std::vector<std::string> candidate_paths;
   std::unordered_map<std::string, ModuleLogin> module_logins;  // by module path

@@ -12,12 +12,13 @@ namespace p11agent {
 
 namespace {
 
-constexpr int REFILL_DEADLINE_SECONDS = 6;
+constexpr std::chrono::seconds REFILL_DEADLINE{6};
 constexpr int SIGN_ATTEMPTS = 2;
 
 std::string text_of(const std::optional<std::string>& field) { return field.value_or(std::string()); }
 
-// Known modules that are not loaded but whose file is there now.
+// Known modules that are not loaded but whose file is there now (the loader leaves out
+// those still loading).
 std::vector<std::string> missing_module_paths(const DaemonState& state) {
   std::vector<std::string> missing;
   for (const std::string& path : state.candidate_paths)
@@ -26,9 +27,7 @@ std::vector<std::string> missing_module_paths(const DaemonState& state) {
 }
 
 bool refill_module_table(DaemonState& state) {
-  auto missing = missing_module_paths(state);
-  if (missing.empty()) return false;
-  ModuleTable loaded = load_modules_parallel(missing, REFILL_DEADLINE_SECONDS);
+  ModuleTable loaded = state.loader.load(missing_module_paths(state), REFILL_DEADLINE);
   for (auto& [path, module] : loaded) state.module_table.insert_or_assign(path, std::move(module));
   return !loaded.empty();
 }

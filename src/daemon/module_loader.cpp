@@ -1,17 +1,13 @@
 #include "daemon/module_loader.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 
 namespace p11agent {
-
-namespace {
 
 // A loaded message carries its module; a failed one carries none.
 struct LoadMessage {
@@ -19,23 +15,37 @@ struct LoadMessage {
   ModulePtr module;
 };
 
+// Between the loader and its threads: which paths have a thread, and what the threads sent.
 class LoadChannel {
  public:
-  // False when the receiver has gone: the sender keeps (and so releases) its module.
+  // False when the path already has a thread.
+  bool begin(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return loading_.insert(path).second;
+  }
+
+  // False when the loader has gone: the sender keeps (and so releases) its module.
   bool send(LoadMessage&& message) {
     std::lock_guard lock(mutex_);
+    loading_.erase(message.path);
     if (!receiving_) return false;
     messages_.push_back(std::move(message));
     ready_.notify_one();
     return true;
   }
 
-  std::optional<LoadMessage> receive_until(std::chrono::steady_clock::time_point deadline) {
+  // Every message sent so far; waits until none of `awaited` is loading or the deadline
+  // has passed.
+  std::deque<LoadMessage> receive(const std::set<std::string>& awaited, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    if (!ready_.wait_until(lock, deadline, [&] { return !messages_.empty(); })) return std::nullopt;
-    LoadMessage message = std::move(messages_.front());
-    messages_.pop_front();
-    return message;
+    ready_.wait_until(lock, deadline, [&] {
+      for (const std::string& path : awaited)
+        if (loading_.contains(path)) return false;
+      return true;
+    });
+    std::deque<LoadMessage> received;
+    received.swap(messages_);
+    return received;
   }
 
   void close() {
@@ -45,15 +55,18 @@ class LoadChannel {
       receiving_ = false;
       unreceived.swap(messages_);
     }
-    // Modules that arrived too late are released here, outside the lock.
+    // Modules that arrived after the last load are released here, outside the lock.
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::set<std::string> loading_;
   std::deque<LoadMessage> messages_;
   bool receiving_ = true;
 };
+
+namespace {
 
 void load_one(std::shared_ptr<LoadChannel> channel, std::string path) {
   auto module = open_module(path);
@@ -64,26 +77,26 @@ void load_one(std::shared_ptr<LoadChannel> channel, std::string path) {
 
 }  // namespace
 
-ModuleTable load_modules_parallel(const std::vector<std::string>& paths, int deadline_seconds) {
-  auto channel = std::make_shared<LoadChannel>();
-  std::size_t started = 0;
+ModuleLoader::ModuleLoader() : channel_(std::make_shared<LoadChannel>()) {}
+
+ModuleLoader::~ModuleLoader() { channel_->close(); }
+
+ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chrono::milliseconds deadline) {
+  std::set<std::string> started;
   for (const std::string& path : paths) {
+    if (!channel_->begin(path)) continue;
     try {
-      std::thread(load_one, channel, path).detach();
-      ++started;
+      std::thread(load_one, channel_, path).detach();
+      started.insert(path);
     } catch (const std::system_error&) {
       // A thread that cannot start is a module that did not load.
+      channel_->send({path, nullptr});
     }
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadline_seconds);
+  const auto until = started.empty() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::now() + deadline;
   ModuleTable table;
-  for (std::size_t received = 0; received < started; ++received) {
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    auto message = channel->receive_until(deadline);
-    if (!message) break;
-    if (message->module) table.insert_or_assign(message->path, std::move(message->module));
-  }
-  channel->close();
+  for (LoadMessage& message : channel_->receive(started, until))
+    if (message.module) table.insert_or_assign(message.path, std::move(message.module));
   return table;
 }
 

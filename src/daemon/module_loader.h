@@ -1,5 +1,7 @@
 #pragma once
 // Loading several modules at once, under a deadline.
+#include <chrono>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -10,8 +12,25 @@ namespace p11agent {
 
 using ModuleTable = std::unordered_map<std::string, ModulePtr>;
 
-// Opens each path on a detached thread of its own and keeps what is ready by the
-// deadline. A module that hangs is left behind; if it ever finishes, its thread releases it.
-ModuleTable load_modules_parallel(const std::vector<std::string>& paths, int deadline_seconds);
+class LoadChannel;
+
+// Opens modules on detached threads of their own, at most one thread per path at a time.
+// A module that hangs is left behind and never started again while it hangs; if it ever
+// finishes, the next load collects it, and once the loader is gone its thread releases it.
+class ModuleLoader {
+ public:
+  ModuleLoader();
+  ~ModuleLoader();
+  ModuleLoader(const ModuleLoader&) = delete;
+  ModuleLoader& operator=(const ModuleLoader&) = delete;
+
+  // Starts a thread for each path that has none, then waits until those threads have
+  // reported or the deadline has passed; with no thread to start it does not wait. Gives
+  // what loaded, together with what earlier loads left behind and has loaded since.
+  ModuleTable load(const std::vector<std::string>& paths, std::chrono::milliseconds deadline);
+
+ private:
+  std::shared_ptr<LoadChannel> channel_;
+};
 
 }  // namespace p11agent

@@ -11,7 +11,7 @@ namespace p11agent {
 
 namespace {
 
-constexpr int START_DEADLINE_SECONDS = 8;
+constexpr std::chrono::seconds START_DEADLINE{8};
 
 struct DaemonCommand {
   std::string_view name;
@@ -40,7 +40,7 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
 
 int run_serve() {
   DaemonState state;
-  state.module_table = load_modules_parallel(DEFAULT_MODULES, START_DEADLINE_SECONDS);
+  state.module_table = state.loader.load(DEFAULT_MODULES, START_DEADLINE);
   state.candidate_paths = DEFAULT_MODULES;
   LineReader reader(platform::read_stdin_some);
   while (auto request = reader.next_request()) {

@@ -14,7 +14,7 @@ Pkcs11Module::Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LI
     : path_(std::move(path)), library_(library), functions_(functions) {}
 
 Pkcs11Module::~Pkcs11Module() {
-  (void)call("Finalize", functions_.C_Finalize, nullptr);
+  if (finalize_on_release_) (void)call("Finalize", functions_.C_Finalize, nullptr);
   platform::unload_library(library_);
 }
 
@@ -25,6 +25,11 @@ Pkcs11Result<void> Pkcs11Module::initialize() {
   args.flags = CKF_OS_LOCKING_OK;
   auto result = call("Initialize", functions_.C_Initialize, &args);
   if (result) initialized_ = true;
+  // Another holder of this library in the process initialised it and finalises it; doing
+  // so here would pull it from under them.
+  if (!result && result.error().kind == Pkcs11Error::Kind::ReturnValue &&
+      result.error().rv == CKR_CRYPTOKI_ALREADY_INITIALIZED)
+    finalize_on_release_ = false;
   return result;
 }
 

@@ -20,7 +20,8 @@ inline constexpr std::string_view DIRECTORY_RULE_FOLDER =
     "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0";
 
 // One loaded module. Shared by its sessions; the last holder's release finalises it
-// (whether or not C_Initialize ever succeeded) and unloads the library.
+// (whether or not C_Initialize ever succeeded, unless it answered that the library was
+// already initialised) and unloads the library.
 class Pkcs11Module {
  public:
   Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LIST& functions);
@@ -40,6 +41,7 @@ class Pkcs11Module {
   CK_FUNCTION_LIST functions_;
   std::shared_mutex initialized_lock_;
   bool initialized_ = false;
+  bool finalize_on_release_ = true;
 };
 
 using ModulePtr = std::shared_ptr<Pkcs11Module>;
