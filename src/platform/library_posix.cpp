@@ -17,6 +17,8 @@ void* library_symbol(void* library, const char* name) { return ::dlsym(library, 
 
 void unload_library(void* library) { ::dlclose(library); }
 
+bool keep_working_directory_out_of_library_search() { return true; }
+
 void set_library_directory(const std::string&) {}
 
 }  // namespace p11agent::platform

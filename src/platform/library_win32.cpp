@@ -27,6 +27,9 @@ void* library_symbol(void* library, const char* name) {
 
 void unload_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
+// The empty string, not NULL: NULL restores the default order, working directory included.
+bool keep_working_directory_out_of_library_search() { return SetDllDirectoryW(L"") != 0; }
+
 void set_library_directory(const std::string& folder) {
   SetDllDirectoryW(to_wide(folder).c_str());
 }
