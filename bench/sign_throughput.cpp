@@ -189,7 +189,7 @@ PerSignature in_process_per_signature(p11agent::DaemonState& state, const std::s
   const p11agent::CachedLogin& login = state.cached_logins.at(thumbprint);
   const p11agent::Session& session = *state.module_logins.at(login.module_path).session;
   const CK_FUNCTION_LIST& f = session.functions();
-  CK_MECHANISM mechanism{login.mechanism, nullptr, 0};
+  CK_MECHANISM mechanism{login.key_use.mechanism, nullptr, 0};
   std::vector<CK_BYTE> digest(32, 0x44), signature(512);
   constexpr int BLOCK = 50;
   double agent_seconds = 0, raw_seconds = 0;

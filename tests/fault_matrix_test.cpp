@@ -76,7 +76,10 @@ class FaultMatrixTest : public ::testing::Test {
   std::string name;
 
   json scenario(const json& fault) const {
-    json s = {{"slots", json::array({slot(1, token("T", "S", {certificate(CERT, "01"), private_key("01", CKK_EC)}))})}};
+    // The key asks for the PIN for every signature, so that faults reach that login too.
+    json key = private_key("01", CKK_EC);
+    key["always_authenticate"] = true;
+    json s = {{"slots", json::array({slot(1, token("T", "S", {certificate(CERT, "01"), key}))})}};
     s.update(fault);
     return s;
   }

@@ -58,6 +58,24 @@ class DaemonCacheTest : public ::testing::Test {
 using Calls = std::vector<std::string>;
 using namespace std::chrono_literals;
 
+// A key that asks for the PIN for every signature: a cached signature logs in for itself
+// each time; a PIN the token refuses there is answered as wrong, tried once, and the next
+// request starts over on a new session.
+TEST_F(DaemonCacheTest, AKeyThatAsksForThePinIsGivenItForEverySignatureOnce) {
+  json s = card();
+  s["slots"][0]["token"]["objects"][1]["always_authenticate"] = true;
+  start(s);
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  calls();
+  for (int i = 0; i < 2; ++i) EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+  EXPECT_EQ(calls(), (Calls{"C_SignInit", "C_Login", "C_Sign", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign"}));
+  s["fail"] = json::array({failure("C_Login", CKR_PIN_INCORRECT, 1)});
+  rescript(s);
+  EXPECT_EQ(sign(), R"({"error":"WRONG_PIN:-1","ok":false})");
+  EXPECT_EQ(calls(), (Calls{"C_SignInit", "C_Login", "C_GetSlotList", "C_GetSlotList", "C_GetTokenInfo", "C_CloseSession"}));
+  EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+}
+
 // A loader stuck in a module's C_Initialize is the only one for that module: later loads
 // neither start another thread for it nor wait for it, and collect the module once it has
 // loaded, initialised once and never finalised from under the daemon.

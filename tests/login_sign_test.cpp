@@ -26,6 +26,12 @@ class SigningTest : public ::testing::Test {
     return {{"slots", json::array({slot(1, token("T", "S", objects, flags))})}};
   }
   static json rsa_token() { return signing_token({certificate(CERT_HEX, "01"), private_key("01", CKK_RSA)}); }
+  // Its key asks for the PIN again for every signature.
+  static json always_authenticating_token() {
+    json key = private_key("01", CKK_EC);
+    key["always_authenticate"] = true;
+    return signing_token({certificate(CERT_HEX, "01"), key});
+  }
   static json failing(json s, const std::string& function, CK_RV rv, long call = 0) {
     s["fail"].push_back(failure(function, rv, call));
     return s;
@@ -98,6 +104,10 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
        "C_Sign: Function::SignInit: " + text(CKR_KEY_TYPE_INCONSISTENT)},
       {"signature", failing(rsa_token(), "C_Sign", CKR_DEVICE_REMOVED, 2),
        "C_Sign: Function::Sign: " + text(CKR_DEVICE_REMOVED)},
+      {"PIN refused for the signature", failing(always_authenticating_token(), "C_Login", CKR_PIN_INCORRECT, 2),
+       "WRONG_PIN:-1"},
+      {"login for the signature fails", failing(always_authenticating_token(), "C_Login", CKR_DEVICE_ERROR, 2),
+       "C_Login: Function::Login: " + text(CKR_DEVICE_ERROR)},
   };
   for (const auto& c : correct_pin_cases) {
     scenario(c.scenario);
@@ -126,6 +136,11 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
   scenario(protected_token);
   ASSERT_TRUE(sign()) << "write-protected token";
   EXPECT_EQ(calls_named(log(), {"C_OpenSession"}).size(), 2u);
+  // A key that asks for the PIN for every signature is given it after C_SignInit.
+  scenario(always_authenticating_token());
+  ASSERT_TRUE(sign()) << "always-authenticate key";
+  EXPECT_EQ(calls_named(log(), {"C_Login", "C_SignInit", "C_Sign"}),
+            (std::vector<std::string>{"C_Login", "C_SignInit", "C_Login", "C_Sign", "C_Sign"}));
 }
 
 TEST_F(SigningTest, SignsTheGivenBytesWithTheMechanismOfTheKeyType) {

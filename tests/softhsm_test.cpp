@@ -219,6 +219,36 @@ TEST_F(SoftHsmTest, TheOneShotSignTriesThePinOnlyOnTheTokenWithTheCertificate) {
   EXPECT_EQ(tokens.find("user PIN count low"), std::string::npos) << tokens;
 }
 
+// A key that asks for the PIN for every signature (CKA_ALWAYS_AUTHENTICATE), as
+// qualified-signature cards keep theirs: signed one-shot, and in serve again and again.
+TEST_F(SoftHsmTest, AKeyThatAsksForThePinForEverySignatureSigns) {
+  const std::string at = folder.string() + "/";
+  const std::string on_token = "pkcs11-tool --module " + SOFTHSM + " --token-label always --login --pin 2468 ";
+  run("softhsm2-util --init-token --free --label always --so-pin 5678 --pin 2468");
+  run(on_token + "--keypairgen --key-type EC:prime256v1 --always-auth --id 04 --label always");
+  run(on_token + "--read-object --type pubkey --id 04 -o " + at + "always.pub");
+  run("openssl pkey -pubin -inform DER -in " + at + "always.pub -out " + at + "always.pem");
+  // A certificate for the token's key, issued with the EC test key.
+  run("openssl req -new -key " + at + "ec.key -subj /CN=always | openssl x509 -req -CA " + at + "ec.pem -CAkey " + at +
+      "ec.key -force_pubkey " + at + "always.pem -set_serial 0x0404 -days 30 -outform DER -out " + at + "always.der");
+  run(on_token + "--write-object " + at + "always.der --type cert --id 04 --label always");
+  const Bytes cert = read_file(folder / "always.der");
+  const json sign = {{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(cert)}, {"hash_hex", hex_encode(Bytes(32, 0x24))},
+                     {"pin", "2468"}};
+  Json answer = one_shot(sign);
+  ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+  EXPECT_TRUE(verifies(cert, Bytes(32, 0x24), hex_bytes(answer["signature_hex"])));
+  ChildProcess daemon(agent_path(), {"serve"});
+  for (int i = 0; i < 3; ++i) {
+    daemon.write(sign.dump() + "\n");
+    Json served = Json::parse(daemon.read_line().value_or("{}"));
+    ASSERT_EQ(served.value("ok", false), true) << served.dump();
+    EXPECT_TRUE(verifies(cert, Bytes(32, 0x24), hex_bytes(served["signature_hex"])));
+  }
+  daemon.close_stdin();
+  EXPECT_EQ(daemon.wait(), 0);
+}
+
 TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
   ChildProcess daemon(agent_path(), {"serve"});
   auto ask = [&](const json& request) {

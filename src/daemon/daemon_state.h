@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "daemon/module_loader.h"
+#include "sign/signing.h"
 #include "token/session.h"
 
 namespace p11agent {
@@ -24,7 +25,7 @@ bool same_digest(const PinDigest& a, const PinDigest& b);
 // unchanging part (the certificate and the module), rendered once.
 struct CachedLogin {
   std::string module_path;
-  CK_MECHANISM_TYPE mechanism;
+  KeyUse key_use;
   CK_OBJECT_HANDLE key_handle;
   std::string answer_head;
 };

@@ -44,9 +44,9 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   held.pin_digest = digest;
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{key.error()});
-  auto mechanism = choose_mechanism(session, *key);
-  if (!mechanism) return std::unexpected(HeldLoginFailure{mechanism.error()});
-  return CachedLogin{path, *mechanism, *key, sign_answer_head(cert.der, path)};
+  auto use = choose_mechanism(session, *key);
+  if (!use) return std::unexpected(HeldLoginFailure{use.error()});
+  return CachedLogin{path, *use, *key, sign_answer_head(cert.der, path)};
 }
 
 }  // namespace

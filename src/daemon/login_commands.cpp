@@ -1,6 +1,7 @@
 #include "daemon/commands.h"
 #include "daemon/held_login.h"
 #include "platform/files.h"
+#include "sign/login.h"
 #include "sign/signing.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
@@ -90,14 +91,19 @@ std::string handle_sign(DaemonState& state, const Request& request) {
       state.cached_logins.erase(thumbprint);
       continue;
     }
-    auto signature = sign_data(*held->second.session, record.mechanism, record.key_handle, fields->data);
+    const Session& session = *held->second.session;
+    auto signature = sign_data(session, record.key_use, record.key_handle, fields->data, fields->pin);
     if (signature) return sign_answer(record.answer_head, *signature);
-    // The token may have been pulled: the next attempt starts on a new session.
-    last_error = signature.error().text();
+    last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
+    // The session is closed, and with it any operation left begun. The token may have been
+    // pulled: the next attempt starts on a new one, unless the token refused the PIN for
+    // this signature, which is not tried twice.
+    const bool pin_refused = signature.error().at_operation_login && !is_session_lost(signature.error().error);
     held->second.session.reset();
     state.cached_logins.erase(thumbprint);
+    if (pin_refused) break;
   }
-  return error_response_text(step::SIGN + last_error);
+  return error_response_text(last_error);
 }
 
 std::string handle_logout(DaemonState& state, const Request& request) {

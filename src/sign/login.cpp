@@ -19,14 +19,13 @@ PinCopy::~PinCopy() { wipe(); }
 
 void PinCopy::wipe() { platform::secure_zero(data_.get(), size_); }
 
-Pkcs11Result<void> login_user(const Session& session, PinCopy& pin) {
+Pkcs11Result<void> login_user(const Session& session, PinCopy& pin, CK_USER_TYPE user) {
   auto length = to_ck_ulong(pin.bytes().size());
   if (!length) {
     pin.wipe();
     return std::unexpected(length.error());
   }
-  auto result = call("Login", session.functions().C_Login, session.handle(), CKU_USER,
-                     pin.bytes().data(), *length);
+  auto result = call("Login", session.functions().C_Login, session.handle(), user, pin.bytes().data(), *length);
   pin.wipe();
   return result;
 }
@@ -67,6 +66,11 @@ Pkcs11Result<void> login_once(const Session& session, std::string_view pin) {
 }
 
 }  // namespace
+
+Pkcs11Result<void> login_for_operation(const Session& session, std::string_view pin) {
+  PinCopy copy(pin);
+  return login_user(session, copy, CKU_CONTEXT_SPECIFIC);
+}
 
 std::string classify_login_error(const Pkcs11Error& error,
                                  std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),

@@ -29,8 +29,12 @@ class PinCopy {
   std::size_t size_;
 };
 
-// C_Login for the normal user from the copy, which holds only zero bytes afterwards.
-Pkcs11Result<void> login_user(const Session& session, PinCopy& pin);
+// C_Login for the normal user (or, after C_SignInit, for that one operation) from the
+// copy, which holds only zero bytes afterwards.
+Pkcs11Result<void> login_user(const Session& session, PinCopy& pin, CK_USER_TYPE user = CKU_USER);
+
+// C_Login for the operation just begun on the session, from a copy of `pin` wiped after it.
+Pkcs11Result<void> login_for_operation(const Session& session, std::string_view pin);
 
 // 0 locked, 1 final try, 2 count low, -1 no estimate, from the token's PIN flags.
 std::int32_t pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);

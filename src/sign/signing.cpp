@@ -13,11 +13,6 @@
 
 namespace p11agent {
 
-namespace {
-// More than any real signature; a larger size from a module is not allocated.
-constexpr CK_ULONG MAX_SIGNATURE_LENGTH = 64u << 10;
-}  // namespace
-
 std::expected<CK_OBJECT_HANDLE, std::string> find_private_key(const Session& session, const Bytes& id) {
   const TemplateEntry query[] = {private_key_template().front(), {CKA_ID, id}};
   auto keys = find_objects(session, query);
@@ -26,23 +21,18 @@ std::expected<CK_OBJECT_HANDLE, std::string> find_private_key(const Session& ses
   return keys->front();
 }
 
-std::expected<CK_MECHANISM_TYPE, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key) {
-  auto attributes = get_attributes(session, key, KEY_TYPE_ONLY);
-  if (!attributes) return std::unexpected(step::GET_KEY_TYPE + attributes.error().text());
-  const Bytes* value = attributes->find(CKA_KEY_TYPE);
-  if (value == nullptr) return CKM_RSA_PKCS;
-  CK_KEY_TYPE type = 0;
-  if (value->size() != sizeof type)
-    return std::unexpected(step::GET_KEY_TYPE + Pkcs11Error::of(Pkcs11Error::Kind::SliceConversion).text());
-  std::memcpy(&type, value->data(), sizeof type);
-  return type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS;
+namespace {
+// More than any real signature; a larger size from a module is not allocated.
+constexpr CK_ULONG MAX_SIGNATURE_LENGTH = 64u << 10;
+
+// A CK_BBOOL of any other size, or missing, is false: the key then signs as any other.
+bool is_true(const Bytes* value) {
+  return value != nullptr && value->size() == sizeof(CK_BBOOL) && (*value)[0] != CK_FALSE;
 }
 
-Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key,
-                              std::span<const std::uint8_t> data) {
+// The two C_Sign calls of an operation already begun.
+Pkcs11Result<Bytes> sign_started(const Session& session, std::span<const std::uint8_t> data) {
   auto& f = session.functions();
-  CK_MECHANISM chosen{mechanism, nullptr, 0};
-  if (auto r = call("SignInit", f.C_SignInit, session.handle(), &chosen, key); !r) return std::unexpected(r.error());
   auto data_length = to_ck_ulong(data.size());
   if (!data_length) return std::unexpected(data_length.error());
   auto* input = const_cast<std::uint8_t*>(data.data());
@@ -62,6 +52,39 @@ Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanis
   if (length == 0) return std::unexpected(Pkcs11Error::returned("Sign", CKR_GENERAL_ERROR));
   signature.resize(length);
   return signature;
+}
+
+}  // namespace
+
+std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key) {
+  auto attributes = get_attributes(session, key, KEY_TYPE_AND_AUTHENTICATION);
+  if (!attributes) return std::unexpected(step::GET_KEY_TYPE + attributes.error().text());
+  const bool always_authenticate = is_true(attributes->find(CKA_ALWAYS_AUTHENTICATE));
+  const Bytes* value = attributes->find(CKA_KEY_TYPE);
+  if (value == nullptr) return KeyUse{CKM_RSA_PKCS, always_authenticate};
+  CK_KEY_TYPE type = 0;
+  if (value->size() != sizeof type)
+    return std::unexpected(step::GET_KEY_TYPE + Pkcs11Error::of(Pkcs11Error::Kind::SliceConversion).text());
+  std::memcpy(&type, value->data(), sizeof type);
+  return KeyUse{type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, always_authenticate};
+}
+
+std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
+                                          std::span<const std::uint8_t> data, std::string_view pin) {
+  CK_MECHANISM chosen{use.mechanism, nullptr, 0};
+  if (auto r = call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key); !r)
+    return std::unexpected(SignError{r.error()});
+  if (use.always_authenticate)
+    if (auto login = login_for_operation(session, pin); !login) return std::unexpected(SignError{login.error(), true});
+  auto signature = sign_started(session, data);
+  if (!signature) return std::unexpected(SignError{signature.error()});
+  return std::move(*signature);
+}
+
+std::string sign_error_text(const SignError& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
+                            const Session& session) {
+  if (error.at_operation_login) return classify_login_error(error.error, tries_left, session);
+  return step::SIGN + error.error.text();
 }
 
 namespace {
@@ -119,10 +142,10 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!cert) return std::unexpected(cert.error());
   auto key = find_private_key(*session, cert->id);
   if (!key) return std::unexpected(key.error());
-  auto mechanism = choose_mechanism(*session, *key);
-  if (!mechanism) return std::unexpected(mechanism.error());
-  auto signature = sign_data(*session, *mechanism, *key, data);
-  if (!signature) return std::unexpected(step::SIGN + signature.error().text());
+  auto use = choose_mechanism(*session, *key);
+  if (!use) return std::unexpected(use.error());
+  auto signature = sign_data(*session, *use, *key, data, pin);
+  if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }
 

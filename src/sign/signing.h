@@ -17,13 +17,31 @@ struct SignOutput {
 // The first private key whose CKA_ID equals `id`.
 std::expected<CK_OBJECT_HANDLE, std::string> find_private_key(const Session& session, const Bytes& id);
 
-// CKM_ECDSA for an EC key, CKM_RSA_PKCS for anything else.
-std::expected<CK_MECHANISM_TYPE, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key);
+// How a key signs: its mechanism, and whether its token asks for the PIN again for every
+// signature (CKA_ALWAYS_AUTHENTICATE, common on qualified-signature cards).
+struct KeyUse {
+  CK_MECHANISM_TYPE mechanism;
+  bool always_authenticate = false;
+};
 
-// C_SignInit, then C_Sign for the length and again for the signature. The bytes are
-// signed as given: no digest, no DigestInfo.
-Pkcs11Result<Bytes> sign_data(const Session& session, CK_MECHANISM_TYPE mechanism,
-                              CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data);
+// CKM_ECDSA for an EC key, CKM_RSA_PKCS for anything else; both attributes in one read.
+std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key);
+
+struct SignError {
+  Pkcs11Error error;
+  bool at_operation_login = false;  // the token did not take the PIN it asked for
+};
+
+// C_SignInit; for a key that asks for it, C_Login for this signature with `pin`; then
+// C_Sign for the length and again for the signature. The bytes are signed as given: no
+// digest, no DigestInfo.
+std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
+                                          std::span<const std::uint8_t> data, std::string_view pin);
+
+// The caller's message: a PIN the token did not take is classified as a login's failure
+// ("WRONG_PIN:<tries>"), anything else is "C_Sign: " + the error text.
+std::string sign_error_text(const SignError& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
+                            const Session& session);
 
 // Loads the module, logs in on the token that shows the certificate, finds the
 // certificate and its key, signs, and releases everything again. `located_slot` is where

@@ -27,7 +27,7 @@ std::span<const TemplateEntry> private_key_template();
 inline constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
 inline constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
 inline constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
-inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_ONLY[] = {CKA_KEY_TYPE};
+inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_AND_AUTHENTICATION[] = {CKA_KEY_TYPE, CKA_ALWAYS_AUTHENTICATE};
 
 // Handles of the matching objects, in the module's order. A module whose search does not
 // end within a bounded number of C_FindObjects calls fails with a BoundExceeded error.

@@ -43,6 +43,7 @@ struct FakeObject {
   bool has_id = true;
   bool has_key_type = true;
   std::vector<unsigned char> key_type;  // raw bytes of CKA_KEY_TYPE
+  bool always_authenticate = false;     // a key that asks for the PIN before every signature
 };
 
 struct FakeToken {
@@ -70,6 +71,8 @@ struct FakeSession {
   long repeated = 0;
   bool finding = false;
   bool signing = false;
+  CK_OBJECT_HANDLE signing_key = 0;
+  bool context_login = false;  // the PIN given since C_SignInit
 };
 
 struct Scenario {
@@ -127,10 +130,13 @@ FakeObject parse_object(const json& description) {
   object.object_class = kind == "private_key" ? CKO_PRIVATE_KEY : CKO_CERTIFICATE;
   object.has_value = description.contains("value_hex");
   if (object.has_value) object.value = from_hex(description["value_hex"].get<std::string>());
-  if (description.contains("value_length")) object.value.resize(description["value_length"].get<std::size_t>());
+  // A large value without its hex; at most 2 MiB, so that no scenario exhausts the test's memory.
+  if (description.contains("value_length"))
+    object.value.resize(std::min<std::size_t>(description["value_length"].get<std::size_t>(), 2u << 20));
   object.value_error = description.value("value_error", CK_RV{CKR_OK});
   object.has_id = description.contains("id_hex") && !description["id_hex"].is_null();
   if (object.has_id) object.id = from_hex(description["id_hex"].get<std::string>());
+  object.always_authenticate = description.value("always_authenticate", false);
   object.has_key_type = !description.contains("key_type") || !description["key_type"].is_null();
   if (description.contains("key_type_hex")) {
     object.key_type = from_hex(description["key_type_hex"].get<std::string>());
@@ -190,12 +196,22 @@ std::string scenario_folder() {
 // longer read, calls are no longer logged and delays are left out.
 bool g_scenario_held = false;
 
+// Every number of a scenario is an integer: a fraction or exponent read as one would
+// overflow the conversion (the fuzzer writes such numbers), so it reads as 0.
+void integers_only(json& value) {
+  if (value.is_number_float()) value = 0;
+  if (value.is_structured())
+    for (json& member : value) integers_only(member);
+}
+
 void adopt_scenario(const std::string& text) {
   g_scenario_stamp = text;
   g_calls.clear();  // "the n-th call" counts from the scenario's arrival
   // A scenario that is not one (the fuzzer writes arbitrary bytes) is a module without slots.
   try {
-    g_scenario = parse_scenario(json::parse(text.empty() ? std::string("{}") : text, nullptr, true, true));
+    json doc = json::parse(text.empty() ? std::string("{}") : text, nullptr, true, true);
+    integers_only(doc);
+    g_scenario = parse_scenario(doc);
   } catch (const std::exception&) {
     g_scenario = Scenario{};
   }
@@ -341,17 +357,23 @@ CK_RV C_CloseSession_(CK_SESSION_HANDLE handle) {
   return CKR_OK;
 }
 
-CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
-  GUARD("C_Login", "session=" + std::to_string(handle) + " pin_length=" + std::to_string(length));
+CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  GUARD("C_Login", "session=" + std::to_string(handle) + (user == CKU_CONTEXT_SPECIFIC ? " context" : "") +
+                       " pin_length=" + std::to_string(length));
   fake_last_pin_address = pin;
   fake_last_pin_length = length;
   CK_RV rv = CKR_OK;
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
-  if (g_logged_in[token->insertion]) return CKR_USER_ALREADY_LOGGED_IN;
+  FakeSession& session = g_sessions[handle];
+  if (user == CKU_CONTEXT_SPECIFIC && !session.signing) return CKR_OPERATION_NOT_INITIALIZED;
+  if (user != CKU_CONTEXT_SPECIFIC && g_logged_in[token->insertion]) return CKR_USER_ALREADY_LOGGED_IN;
   // Compared in place: a copy of the PIN here would be the module's, not the agent's, to wipe.
   if (length != token->pin.size() || std::memcmp(pin, token->pin.data(), length) != 0) return CKR_PIN_INCORRECT;
-  g_logged_in[token->insertion] = true;
+  if (user == CKU_CONTEXT_SPECIFIC)
+    session.context_login = true;
+  else
+    g_logged_in[token->insertion] = true;
   return CKR_OK;
 }
 
@@ -445,6 +467,8 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK
     }
     if (a.type == CKA_ID && o.has_id) value = &o.id;
     if (a.type == CKA_KEY_TYPE && o.object_class == CKO_PRIVATE_KEY && o.has_key_type) value = &o.key_type;
+    static const std::vector<unsigned char> TRUE_VALUE = {CK_TRUE};
+    if (a.type == CKA_ALWAYS_AUTHENTICATE && o.always_authenticate) value = &TRUE_VALUE;
     if (value == nullptr) {
       a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
       result = CKR_ATTRIBUTE_TYPE_INVALID;
@@ -470,7 +494,10 @@ CK_RV C_SignInit_(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJEC
   if (!g_logged_in[token->insertion]) return CKR_USER_NOT_LOGGED_IN;
   if (key == 0 || key > token->objects.size() || token->objects[key - 1].object_class != CKO_PRIVATE_KEY)
     return CKR_KEY_HANDLE_INVALID;
-  g_sessions[handle].signing = true;
+  FakeSession& session = g_sessions[handle];
+  session.signing = true;
+  session.signing_key = key;
+  session.context_login = false;
   return CKR_OK;
 }
 
@@ -482,6 +509,11 @@ CK_RV C_Sign_(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length, CK_BY
   if (session_token(handle, rv) == nullptr) return rv;
   FakeSession& session = g_sessions[handle];
   if (!session.signing) return CKR_OPERATION_NOT_INITIALIZED;
+  FakeToken* token = session_token(handle, rv);
+  if (token->objects[session.signing_key - 1].always_authenticate && !session.context_login) {
+    session.signing = false;
+    return CKR_USER_NOT_LOGGED_IN;
+  }
   const auto& lengths = g_scenario.sign_lengths;
   CK_ULONG query_length = lengths.empty() ? 64 : lengths[0];
   CK_ULONG sign_length = lengths.size() > 1 ? lengths[1] : query_length;
