@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 
+#include "daemon/frame_reader.h"
 #include "daemon/line_reader.h"
 
 namespace p11agent {
@@ -60,6 +61,52 @@ TEST(LineReader, FramesOneRequestPerLine) {
     while (auto request = reader.next_request()) got.emplace_back(*request);
     EXPECT_EQ(got, c.requests) << c.name;
   }
+}
+
+// A native message: its length in the machine's byte order, then its bytes.
+std::string message(const std::string& body, std::uint32_t length) {
+  std::string framed(sizeof length, '\0');
+  std::memcpy(framed.data(), &length, sizeof length);
+  return framed + body;
+}
+std::string message(const std::string& body) { return message(body, static_cast<std::uint32_t>(body.size())); }
+
+TEST(FrameReader, FramesOneRequestPerMessage) {
+  const std::string ping = R"({"cmd":"ping"})";
+  const std::string whole = message(ping);
+  const std::string big(MAX_MESSAGE_BYTES, 'x');
+  struct Case {
+    const char* name;
+    std::vector<std::string> reads;
+    std::vector<std::string> requests;
+    bool over_limit;
+  };
+  const std::vector<Case> cases = {
+      {"a whole message", {whole}, {ping}, false},
+      {"a message split across reads", {whole.substr(0, 2), whole.substr(2, 7), whole.substr(9)}, {ping}, false},
+      {"a byte a read", bytes_one_at_a_time(whole + message("x")), {ping, "x"}, false},
+      {"two messages in one read", {whole + message(" \t{} \r\n")}, {ping, "{}"}, false},
+      {"a zero-length message gets no request", {message("") + whole}, {ping}, false},
+      {"a message of the limit's length", {message(big)}, {big}, false},
+      {"a length beyond the limit ends the input", {whole + message("y", MAX_MESSAGE_BYTES + 1) + whole}, {ping}, true},
+      {"end of input inside the length", {whole + whole.substr(0, 3)}, {ping}, false},
+      {"end of input inside the message", {whole + whole.substr(0, 9)}, {ping}, false},
+      {"a message that is not UTF-8 ends the input", {message("\xFF") + whole}, {}, false},
+      {"a read error ends the input", {whole, "<error>", whole}, {ping}, false},
+  };
+  for (const Case& c : cases) {
+    FrameReader reader(scripted(c.reads));
+    std::vector<std::string> got;
+    while (auto request = reader.next_request()) got.emplace_back(*request);
+    EXPECT_EQ(got, c.requests) << c.name;
+    EXPECT_EQ(reader.over_limit(), c.over_limit) << c.name;
+  }
+  // An answer goes out framed; one over the limit is replaced by an error that says so.
+  EXPECT_EQ(framed_answer(ping), whole);
+  const std::string refused = framed_answer("{\"certs\":[\"" + big + "\"],\"ok\":true}");
+  EXPECT_EQ(refused.substr(sizeof(std::uint32_t)),
+            R"({"error":"answer longer than the 1048576 bytes a browser takes from a native host","ok":false})");
+  EXPECT_EQ(refused, message(refused.substr(sizeof(std::uint32_t))));
 }
 
 }  // namespace

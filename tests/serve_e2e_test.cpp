@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "wire/response.h"
 #include "support/agent.h"
@@ -156,6 +157,49 @@ TEST_F(ServeTest, AModuleInstalledAfterStartIsLoadedWhenItsCertificateIsAskedFor
   EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
   EXPECT_EQ(Json::parse(ask(*daemon, R"({"cmd":"ping"})")).value("modules", -1L), before + 1);
   EXPECT_EQ(ask(*daemon, validate("0000")), R"({"error":"WRONG_PIN:-1","ok":false})");
+}
+
+// A browser's native-messaging host: the same conversation as serve, in the browser's
+// framing, however the browser passes its arguments.
+TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
+  REQUIRE_TEST_BED_MODULES(1);
+  install_known_module(known[0], signing_token());
+  const std::vector<std::string> requests = {
+      R"({"cmd":"ping"})", R"({"cmd":"find_cert","thumbprint":")" + PRINT + R"("})", validate("0000"), validate(),
+      sign(), "not json", R"({"cmd":"logout"})"};
+  std::string lines, framed;
+  for (const std::string& request : requests) {
+    lines += request + "\n";
+    auto length = static_cast<std::uint32_t>(request.size());
+    framed.append(reinterpret_cast<const char*>(&length), sizeof length).append(request);
+  }
+  RunResult served = run_agent(lines, {"serve"});
+  ASSERT_EQ(served.status, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/", "--parent-window=0"},
+        std::vector<std::string>{"/usr/lib/mozilla/native-messaging-hosts/p11agent.json", "p11agent@example.org"}}) {
+    RunResult hosted = run_agent(framed, args);
+    EXPECT_EQ(hosted.status, 0) << args[0];
+    std::string answers;
+    for (std::string_view rest = hosted.out; rest.size() >= sizeof(std::uint32_t);) {
+      std::uint32_t length = 0;
+      std::memcpy(&length, rest.data(), sizeof length);
+      rest.remove_prefix(sizeof length);
+      ASSERT_LE(length, rest.size()) << args[0];
+      answers.append(rest.substr(0, length)).append("\n");
+      rest.remove_prefix(length);
+    }
+    EXPECT_EQ(answers, served.out) << args[0];
+  }
+}
+
+TEST_F(ServeTest, HelpAndVersionAnswerWithoutReadingTheInput) {
+  for (const char* argument : {"--help", "--version"}) {
+    ChildProcess agent(agent_path(), {argument});  // its standard input stays open
+    std::string first = agent.read_line().value_or("<no answer>");
+    EXPECT_EQ(first.rfind("p11agent 0.", 0), 0u) << argument << ": " << first;
+    EXPECT_EQ(agent.wait(), 0) << argument;
+  }
 }
 
 }  // namespace

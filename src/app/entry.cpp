@@ -7,6 +7,34 @@
 
 namespace p11agent {
 
+namespace {
+
+constexpr const char* VERSION_TEXT = "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")\n";
+
+constexpr const char* HELP_TEXT =
+    "p11agent " P11AGENT_VERSION ": signatures from PKCS#11 tokens for the application that starts it.\n"
+    "\n"
+    "  p11agent            reads one JSON request from standard input, writes one answer line,\n"
+    "                      exits 0 (ok) or 1; cmd: enumerate, list_certs, find_cert, sign\n"
+    "  p11agent serve      one request per line, one answer line each, until the input ends;\n"
+    "                      cmd: ping, list_certs, find_cert, validate, sign, logout\n"
+    "  p11agent --help     this text\n"
+    "  p11agent --version  the version and the platform of this build\n"
+    "\n"
+    "Started by a browser as its native-messaging host, it answers as serve does, in the\n"
+    "browser's framing. Requests, answers and error texts: docs/protocol.md.\n"
+    "\n"
+    "example: echo '{\"cmd\":\"list_certs\"}' | p11agent\n";
+
+// How Chrome and Edge (the extension's origin first, on Windows a parent window after it)
+// and Firefox (the host manifest's path and the extension's id) start a native host.
+bool started_by_a_browser(const std::vector<std::string>& args) {
+  if (!args.empty() && args.front().starts_with("chrome-extension://")) return true;
+  return args.size() == 2 && args.front().ends_with(".json");
+}
+
+}  // namespace
+
 int run_agent(int argc, char** argv) {
   platform::set_process_error_mode();
   // Refused, the search stays the system's default: no worse than before, and no reason to
@@ -15,7 +43,10 @@ int run_agent(int argc, char** argv) {
   auto args = platform::arguments(argc, argv);
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
+  if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
+    platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : VERSION_TEXT) ? 0 : 1);
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
+  if (started_by_a_browser(args)) platform::end_process_now(run_native_host());
   // The answer is written and every module released: the libraries' exit-time clean-up
   // (OpenSSL frees its tables, for one) would only delay the caller.
   platform::end_process_now(run_one_shot());

@@ -31,15 +31,19 @@ std::optional<WipedString> LineReader::next_line() {
   }
 }
 
+std::optional<WipedString> request_text(WipedString raw) {
+  if (!is_valid_utf8(raw)) return std::nullopt;
+  std::string_view text = trim_white_space(raw);
+  if (text.size() == raw.size()) return raw;
+  return WipedString(text);
+}
+
 std::optional<WipedString> LineReader::next_request() {
   while (auto line = next_line()) {
-    if (!is_valid_utf8(*line)) return std::nullopt;
-    std::string_view text = *line;
-    if (text.ends_with('\r')) text.remove_suffix(1);
-    text = trim_white_space(text);
-    if (text.empty()) continue;
-    if (text.size() == line->size()) return line;
-    return WipedString(text);
+    if (line->ends_with('\r')) line->pop_back();
+    auto text = request_text(std::move(*line));
+    if (!text) return std::nullopt;
+    if (!text->empty()) return text;
   }
   return std::nullopt;
 }

@@ -15,6 +15,10 @@ using platform::WipedString;
 // Fills a buffer with up to `capacity` bytes: 0 at end of input, nullopt on a read error.
 using ByteSource = std::function<std::optional<std::size_t>(char* buffer, std::size_t capacity)>;
 
+// A request as read, whatever its framing: nullopt when it is not UTF-8 (the input then
+// ends), otherwise the text trimmed of white space (empty for a blank one, which is skipped).
+std::optional<WipedString> request_text(WipedString raw);
+
 // Reads a byte source a line at a time; a line is kept whole however long it is. Every
 // buffer that held input is wiped before it is given back or used again.
 class LineReader {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "daemon/commands.h"
+#include "daemon/frame_reader.h"
 #include "daemon/line_reader.h"
 #include "platform/process.h"
 #include "wire/response.h"
@@ -38,18 +39,36 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   return error_response_text("daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping");
 }
 
-int run_serve() {
+namespace {
+
+// Loads the known modules, then answers each request the reader gives until it gives none
+// or the caller stops reading; releases everything.
+template <typename Reader, typename Write>
+int serve_with(Reader& reader, Write write_answer) {
   DaemonState state;
   state.module_table = state.loader.load(DEFAULT_MODULES, START_DEADLINE);
   state.candidate_paths = DEFAULT_MODULES;
-  LineReader reader(platform::read_stdin_some);
-  while (auto request = reader.next_request()) {
-    std::string answer = handle_daemon_request(state, *request);
-    answer += '\n';
-    if (!platform::write_stdout(answer)) break;
-  }
+  while (auto request = reader.next_request())
+    if (!write_answer(handle_daemon_request(state, *request))) break;
   release_state(state);
   return 0;
+}
+
+}  // namespace
+
+int run_serve() {
+  LineReader reader(platform::read_stdin_some);
+  return serve_with(reader, [](std::string answer) { return platform::write_stdout(answer += '\n'); });
+}
+
+int run_native_host() {
+  FrameReader reader(platform::read_stdin_some);
+  int status = serve_with(reader, [](const std::string& answer) { return platform::write_stdout(framed_answer(answer)); });
+  // A length past the limit cannot be skipped safely: it is answered, and the host ends.
+  if (reader.over_limit())
+    (void)platform::write_stdout(framed_answer(error_response_text(
+        "message longer than the " + std::to_string(MAX_MESSAGE_BYTES) + " bytes a native host takes")));
+  return status;
 }
 
 }  // namespace p11agent

@@ -14,4 +14,8 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line);
 // Returns the exit status.
 int run_serve();
 
+// The same for a browser that started the agent as its native-messaging host: requests
+// and answers are length-prefixed messages instead of lines.
+int run_native_host();
+
 }  // namespace p11agent

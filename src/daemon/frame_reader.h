@@ -1,0 +1,49 @@
+#pragma once
+// Framing of a browser's native messages: each message is a 32-bit length in the
+// machine's byte order, then that many bytes of UTF-8 JSON.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "daemon/line_reader.h"
+
+namespace p11agent {
+
+// The browsers take no answer over 1 MB from a host; no request needs more either.
+inline constexpr std::uint32_t MAX_MESSAGE_BYTES = 1024 * 1024;
+
+class FrameReader {
+ public:
+  explicit FrameReader(ByteSource source) : source_(std::move(source)) {}
+
+  // The next request: a message trimmed of white space; empty messages are skipped.
+  // nullopt at end of input (also inside a length or a message), on a read error, at a
+  // message that is not UTF-8, and at a length over MAX_MESSAGE_BYTES (see over_limit).
+  std::optional<WipedString> next_request();
+
+  // The input ended at a length over the limit: the rest cannot be framed.
+  bool over_limit() const { return over_limit_; }
+
+  ~FrameReader() { platform::secure_zero(chunk_.data(), chunk_.size()); }
+  FrameReader(const FrameReader&) = delete;
+  FrameReader& operator=(const FrameReader&) = delete;
+
+ private:
+  std::optional<WipedString> next_message();
+  // Reads until `count` unread bytes are pending; false at end of input or a read error.
+  bool fill(std::size_t count);
+  WipedString take(std::size_t count);
+
+  ByteSource source_;
+  WipedString pending_;
+  std::size_t start_ = 0;  // where the unread part of pending_ begins
+  bool over_limit_ = false;
+  std::array<char, 65536> chunk_{};
+};
+
+// The answer as one message: its length, then its bytes. An answer over the limit is
+// replaced by an error answer that says so.
+std::string framed_answer(std::string_view answer);
+
+}  // namespace p11agent
