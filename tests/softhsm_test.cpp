@@ -249,6 +249,83 @@ TEST_F(SoftHsmTest, AKeyThatAsksForThePinForEverySignatureSigns) {
   EXPECT_EQ(daemon.wait(), 0);
 }
 
+// An example answer of the protocol reference against a real one: the same members and
+// texts; "…" stands for any text, a number for any number, an array's one element for
+// every element.
+bool matches_example(const Json& expected, const Json& actual) {
+  if (expected.is_string() && expected.get<std::string>() == "\xE2\x80\xA6") return actual.is_string();
+  if (expected.is_number()) return actual.is_number();
+  if (expected.is_object()) {
+    if (!actual.is_object() || expected.size() != actual.size()) return false;
+    for (const auto& [key, value] : expected.items())
+      if (!actual.contains(key) || !matches_example(value, actual[key])) return false;
+    return true;
+  }
+  if (expected.is_array()) {
+    if (!actual.is_array() || expected.empty() != actual.empty()) return false;
+    return std::all_of(actual.begin(), actual.end(), [&](const Json& e) { return matches_example(expected.front(), e); });
+  }
+  return expected == actual;
+}
+
+struct Example {
+  bool serve;
+  std::vector<std::pair<std::string, std::string>> exchanges;  // request, answer
+};
+
+// The reference's fenced example blocks, in document order.
+std::vector<Example> protocol_examples() {
+  std::ifstream in(std::string(P11AGENT_SOURCE_DIR) + "/docs/protocol.md");
+  std::vector<Example> examples;
+  bool inside = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("```example-")) {
+      examples.push_back({line == "```example-serve", {}});
+      inside = true;
+    } else if (inside && line.starts_with("```")) {
+      inside = false;
+    } else if (inside && line.starts_with("> ")) {
+      examples.back().exchanges.emplace_back(line.substr(2), "");
+    } else if (inside && line.starts_with("< ") && !examples.back().exchanges.empty()) {
+      examples.back().exchanges.back().second = line.substr(2);
+    }
+  }
+  return examples;
+}
+
+TEST_F(SoftHsmTest, TheProtocolReferenceExamplesHold) {
+  auto with_thumbprints = [](std::string request) {
+    for (auto [placeholder, der] : {std::pair{"<rsa>", &rsa_der}, std::pair{"<ec>", &ec_der}})
+      for (std::size_t at; (at = request.find(placeholder)) != std::string::npos;)
+        request.replace(at, std::strlen(placeholder), openssl_thumbprint(*der));
+    return request;
+  };
+  const std::vector<Example> examples = protocol_examples();
+  ASSERT_GE(examples.size(), 8u);
+  for (const Example& example : examples) {
+    std::unique_ptr<ChildProcess> daemon;
+    if (example.serve) daemon = std::make_unique<ChildProcess>(agent_path(), std::vector<std::string>{"serve"});
+    for (const auto& [request, answer] : example.exchanges) {
+      std::string got;
+      if (daemon) {
+        daemon->write(with_thumbprints(request) + "\n");
+        got = daemon->read_line().value_or("");
+      } else {
+        RunResult run = run_agent(with_thumbprints(request));
+        got = run.out.substr(0, run.out.find('\n'));
+        EXPECT_EQ(run.status, got.find(R"("ok":true)") != std::string::npos ? 0 : 1) << request;
+      }
+      Json expected = Json::parse(answer);
+      Json actual = Json::parse(got, nullptr, false);
+      EXPECT_TRUE(matches_example(expected, actual)) << request << "\n  documented: " << answer << "\n  answered:   " << got;
+    }
+    if (daemon) {
+      daemon->close_stdin();
+      EXPECT_EQ(daemon->wait(), 0);
+    }
+  }
+}
+
 TEST_F(SoftHsmTest, TheDaemonSignsManyTimesAfterOneLogin) {
   ChildProcess daemon(agent_path(), {"serve"});
   auto ask = [&](const json& request) {
