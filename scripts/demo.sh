@@ -6,7 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+echo "== installing the Debian packages the build needs (the first run takes about a minute)"
 scripts/install-deps.sh
+echo "== building the agent (cmake --preset linux)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target p11agent >/dev/null
 agent="$PWD/build/linux/p11agent"
@@ -38,12 +40,21 @@ ask "{\"cmd\":\"find_cert\",\"thumbprint\":\"$(echo "$rsa_print" | tr 'a-f' 'A-F
 ask "{\"cmd\":\"enumerate\",\"module\":\"$softhsm\"}"
 
 echo
-echo "== one-shot signatures, verified by OpenSSL against the certificate the agent returned"
-digest=$(printf 'p11agent demo' | openssl dgst -sha256 -r | cut -d' ' -f1)
-bytes "$digest" >"$work/digest.bin"
+echo "== one-shot signatures, verified by OpenSSL as a caller checks them"
+# What is signed: "p11agent demo". EC keys sign its SHA-256 digest; RSA keys sign the
+# SHA-256 DigestInfo (the digest behind a fixed prefix), so that the signature is the
+# PKCS #1 v1.5 signature of the data that openssl dgst -sha256 -verify checks.
+printf 'p11agent demo' >"$work/data"
+digest=$(openssl dgst -sha256 -r "$work/data" | cut -d' ' -f1)
 for name in rsa ec; do
-  print=$([ "$name" = rsa ] && echo "$rsa_print" || echo "$ec_print")
-  answer=$(echo "{\"cmd\":\"sign\",\"thumbprint\":\"$print\",\"hash_hex\":\"$digest\",\"pin\":\"1234\"}" | "$agent")
+  if [ "$name" = rsa ]; then
+    print=$rsa_print
+    signed=3031300d060960864801650304020105000420$digest
+  else
+    print=$ec_print
+    signed=$digest
+  fi
+  answer=$(echo "{\"cmd\":\"sign\",\"thumbprint\":\"$print\",\"hash_hex\":\"$signed\",\"pin\":\"1234\"}" | "$agent")
   echo "$name: $answer" | cut -c1-160
   echo "$answer" | field cert_der_b64 | base64 -d >"$work/signer.der"
   openssl x509 -inform DER -in "$work/signer.der" -pubkey -noout >"$work/signer.pub"
@@ -56,7 +67,8 @@ for name in rsa ec; do
     printf 'asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x%s\ns=INTEGER:0x%s\n' "${signature:0:half}" "${signature:half}" >"$work/sig.cnf"
     openssl asn1parse -genconf "$work/sig.cnf" -out "$work/sig.bin" -noout >/dev/null
   fi
-  openssl pkeyutl -verify -pubin -inkey "$work/signer.pub" -in "$work/digest.bin" -sigfile "$work/sig.bin"
+  echo -n "$name: openssl dgst -sha256 -verify: "
+  openssl dgst -sha256 -verify "$work/signer.pub" -signature "$work/sig.bin" "$work/data"
 done
 
 echo
