@@ -13,6 +13,7 @@ packages=(
   googletest libgtest-dev           # tests
   softhsm2 opensc                   # a real PKCS#11 token; pkcs11-tool
   clang-16 libclang-rt-16-dev       # libFuzzer targets
+  wixl                              # the Windows installer (MSI)
 )
 
 missing=()

@@ -36,12 +36,18 @@ for preset in linux-asan windows; do
     "$logs/test-$preset.log" | tail -n 120
 done
 
+# The MSI the Windows build made, under Wine.
+echo "=== installer"
+scripts/test-installer.sh | tee "$logs/test-installer.log"
+
 # cmake --install: the executable, and host manifests that name it where it was installed.
 echo "=== install"
 prefix=$(mktemp -d)
+names_installed_agent() { grep -q "\"path\": \"$prefix/bin/p11agent\"" "$1"; }
 if cmake --install build/linux-asan --prefix "$prefix" >"$logs/build-install.log" 2>&1 &&
-   grep -q "\"path\": \"$prefix/bin/p11agent\"" "$prefix/etc/opt/chrome/native-messaging-hosts/p11agent.json" \
-     "$prefix/lib/mozilla/native-messaging-hosts/p11agent.json" &&
+   names_installed_agent "$prefix/etc/opt/chrome/native-messaging-hosts/p11agent.json" &&
+   names_installed_agent "$prefix/etc/opt/edge/native-messaging-hosts/p11agent.json" &&
+   names_installed_agent "$prefix/lib/mozilla/native-messaging-hosts/p11agent.json" &&
    "$prefix/bin/p11agent" --version | grep -q '^p11agent '; then
   echo "install: Done" | tee "$logs/test-install.log"
 else
@@ -54,8 +60,8 @@ echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install): Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install): FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install|installer): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install|installer): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "${passed} passed, ${failed} failed"

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, in the test run's prefix: it installs p11agent.exe and
+# its manifests under Program Files; the installed agent answers --version and a framed
+# ping; the per-user keys name the manifests; uninstalling removes files and keys.
+# Prints "installer: Done" or "installer: FAILED (<what>)".
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+run="$here/scripts/wine-run.sh"
+export WINEPREFIX="${WINEPREFIX:-$here/build/windows/wineprefix}"
+msi=$(ls "$here"/build/windows/p11agent-*.msi 2>/dev/null | head -n 1)
+folder="$WINEPREFIX/drive_c/Program Files/p11agent"
+exe='C:\Program Files\p11agent\p11agent.exe'
+keys=('HKCU\Software\Google\Chrome\NativeMessagingHosts\p11agent=p11agent-chrome.json'
+      'HKCU\Software\Microsoft\Edge\NativeMessagingHosts\p11agent=p11agent-chrome.json'
+      'HKCU\Software\Mozilla\NativeMessagingHosts\p11agent=p11agent-firefox.json')
+
+fail() {
+  echo "installer: FAILED ($1)"
+  "$here/scripts/wine-prefix.sh" stop
+  exit 1
+}
+
+[ -n "$msi" ] || fail "no MSI was built"
+"$here/scripts/wine-prefix.sh" start
+windows_msi="Z:$(echo "$msi" | tr / '\\')"
+"$run" msiexec /i "$windows_msi" /qn || fail "msiexec /i"
+for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do
+  [ -f "$folder/$file" ] || fail "$file not installed"
+done
+"$run" "$exe" --version | grep -q '^p11agent ' || fail "--version"
+printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://p11agent/ --parent-window=0 |
+  tail -c +5 | grep -q '"ok":true' || fail "framed ping"
+for entry in "${keys[@]}"; do
+  "$run" reg query "${entry%%=*}" /ve 2>/dev/null | grep -qF "C:\\Program Files\\p11agent\\${entry#*=}" ||
+    fail "key ${entry%%=*}"
+done
+"$run" msiexec /x "$windows_msi" /qn || fail "msiexec /x"
+[ ! -e "$folder/p11agent.exe" ] || fail "p11agent.exe left after uninstall"
+for entry in "${keys[@]}"; do
+  ! "$run" reg query "${entry%%=*}" /ve >/dev/null 2>&1 || fail "key ${entry%%=*} left after uninstall"
+done
+"$here/scripts/wine-prefix.sh" stop
+echo "installer: Done"
