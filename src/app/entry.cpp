@@ -41,10 +41,10 @@ int run_agent(int argc, char** argv) {
   // refuse the caller a signature.
   (void)platform::keep_working_directory_out_of_library_search();
   auto args = platform::arguments(argc, argv);
-  // Loader threads may still be inside a vendor module: the daemon ends the process
-  // without the exit-time clean-up they could race with.
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
     platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : VERSION_TEXT) ? 0 : 1);
+  // Loader threads may still be inside a vendor module: the daemon ends the process
+  // without the exit-time clean-up they could race with.
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
   if (started_by_a_browser(args)) platform::end_process_now(run_native_host());
   // The answer is written and every module released: the libraries' exit-time clean-up

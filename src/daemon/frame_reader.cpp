@@ -11,35 +11,24 @@ constexpr std::size_t LENGTH_BYTES = sizeof(std::uint32_t);
 }  // namespace
 
 bool FrameReader::fill(std::size_t count) {
-  while (pending_.size() - start_ < count) {
-    // Consumed messages are dropped only before a read.
-    pending_.erase_front(start_);
-    start_ = 0;
-    auto got = source_(chunk_.data(), chunk_.size());
+  while (input_.unread().size() < count) {
+    auto got = input_.read_more();
     if (!got || *got == 0) return false;
-    pending_.append(chunk_.data(), *got);
-    platform::secure_zero(chunk_.data(), *got);
   }
   return true;
-}
-
-WipedString FrameReader::take(std::size_t count) {
-  WipedString bytes(std::string_view(pending_).substr(start_, count));
-  start_ += count;
-  return bytes;
 }
 
 std::optional<WipedString> FrameReader::next_message() {
   if (!fill(LENGTH_BYTES)) return std::nullopt;
   std::uint32_t length = 0;
-  std::memcpy(&length, pending_.data() + start_, LENGTH_BYTES);
-  start_ += LENGTH_BYTES;
+  std::memcpy(&length, input_.unread().data(), LENGTH_BYTES);
+  input_.skip(LENGTH_BYTES);
   if (length > MAX_MESSAGE_BYTES) {
     over_limit_ = true;
     return std::nullopt;
   }
   if (!fill(length)) return std::nullopt;
-  return take(length);
+  return input_.take(length);
 }
 
 std::optional<WipedString> FrameReader::next_request() {

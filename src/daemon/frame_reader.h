@@ -15,7 +15,7 @@ inline constexpr std::uint32_t MAX_MESSAGE_BYTES = 1024 * 1024;
 
 class FrameReader {
  public:
-  explicit FrameReader(ByteSource source) : source_(std::move(source)) {}
+  explicit FrameReader(ByteSource source) : input_(std::move(source)) {}
 
   // The next request: a message trimmed of white space; empty messages are skipped.
   // nullopt at end of input (also inside a length or a message), on a read error, at a
@@ -25,21 +25,13 @@ class FrameReader {
   // The input ended at a length over the limit: the rest cannot be framed.
   bool over_limit() const { return over_limit_; }
 
-  ~FrameReader() { platform::secure_zero(chunk_.data(), chunk_.size()); }
-  FrameReader(const FrameReader&) = delete;
-  FrameReader& operator=(const FrameReader&) = delete;
-
  private:
   std::optional<WipedString> next_message();
-  // Reads until `count` unread bytes are pending; false at end of input or a read error.
+  // Reads until `count` bytes are unread; false at end of input or on a read error.
   bool fill(std::size_t count);
-  WipedString take(std::size_t count);
 
-  ByteSource source_;
-  WipedString pending_;
-  std::size_t start_ = 0;  // where the unread part of pending_ begins
+  InputBuffer input_;
   bool over_limit_ = false;
-  std::array<char, 65536> chunk_{};
 };
 
 // The answer as one message: its length, then its bytes. An answer over the limit is

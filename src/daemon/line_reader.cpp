@@ -4,30 +4,39 @@
 
 namespace p11agent {
 
+std::optional<std::size_t> InputBuffer::read_more() {
+  pending_.erase_front(start_);
+  start_ = 0;
+  auto got = source_(chunk_.data(), chunk_.size());
+  if (got && *got > 0) {
+    pending_.append(chunk_.data(), *got);
+    platform::secure_zero(chunk_.data(), *got);
+  }
+  return got;
+}
+
+WipedString InputBuffer::take(std::size_t count) {
+  WipedString bytes(unread().substr(0, count));
+  start_ += bytes.size();
+  return bytes;
+}
+
 std::optional<WipedString> LineReader::next_line() {
   for (;;) {
-    if (auto end = pending_.find('\n', start_ + scanned_); end != std::string::npos) {
-      WipedString line(std::string_view(pending_).substr(start_, end - start_));
-      start_ = end + 1;
+    if (auto end = input_.unread().find('\n', scanned_); end != std::string_view::npos) {
+      WipedString line = input_.take(end);
+      input_.skip(1);
       scanned_ = 0;
       return line;
     }
-    scanned_ = pending_.size() - start_;
-    // Consumed lines are dropped only before a read, so a chunk holding many lines is
-    // not moved once per line.
-    pending_.erase_front(start_);
-    start_ = 0;
-    auto got = source_(chunk_.data(), chunk_.size());
+    scanned_ = input_.unread().size();
+    auto got = input_.read_more();
     if (!got) return std::nullopt;
     if (*got == 0) {
-      if (pending_.empty()) return std::nullopt;
-      WipedString last = std::move(pending_);  // input ended in the middle of a line
-      pending_.clear();
       scanned_ = 0;
-      return last;
+      if (input_.unread().empty()) return std::nullopt;
+      return input_.take(input_.unread().size());  // input ended in the middle of a line
     }
-    pending_.append(chunk_.data(), *got);
-    platform::secure_zero(chunk_.data(), *got);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/secure_memory.h"
 
@@ -15,15 +16,40 @@ using platform::WipedString;
 // Fills a buffer with up to `capacity` bytes: 0 at end of input, nullopt on a read error.
 using ByteSource = std::function<std::optional<std::size_t>(char* buffer, std::size_t capacity)>;
 
+// Bytes read from a source and not yet taken. Every buffer that held input is wiped before
+// it is given back or used again.
+class InputBuffer {
+ public:
+  explicit InputBuffer(ByteSource source) : source_(std::move(source)) {}
+  ~InputBuffer() { platform::secure_zero(chunk_.data(), chunk_.size()); }
+  // One reader owns its buffers.
+  InputBuffer(const InputBuffer&) = delete;
+  InputBuffer& operator=(const InputBuffer&) = delete;
+
+  // Appends one more read, dropping what was taken before it (only then, so that a read
+  // holding many requests is not moved once per request): the bytes read, 0 at end of
+  // input, nullopt on a read error.
+  std::optional<std::size_t> read_more();
+  std::string_view unread() const { return std::string_view(pending_).substr(start_); }
+  // The next `count` unread bytes, taken; skip takes them without a copy.
+  WipedString take(std::size_t count);
+  void skip(std::size_t count) { start_ += count; }
+
+ private:
+  ByteSource source_;
+  WipedString pending_;
+  std::size_t start_ = 0;  // where the unread part of pending_ begins
+  std::array<char, 65536> chunk_{};
+};
+
 // A request as read, whatever its framing: nullopt when it is not UTF-8 (the input then
 // ends), otherwise the text trimmed of white space (empty for a blank one, which is skipped).
 std::optional<WipedString> request_text(WipedString raw);
 
-// Reads a byte source a line at a time; a line is kept whole however long it is. Every
-// buffer that held input is wiped before it is given back or used again.
+// Reads a byte source a line at a time; a line is kept whole however long it is.
 class LineReader {
  public:
-  explicit LineReader(ByteSource source) : source_(std::move(source)) {}
+  explicit LineReader(ByteSource source) : input_(std::move(source)) {}
 
   // The next line without its "\n"; nullopt at end of input or on a read error. Input
   // that ends in the middle of a line gives that line.
@@ -33,17 +59,9 @@ class LineReader {
   // are skipped. nullopt at end of input, on a read error, or at a line that is not UTF-8.
   std::optional<WipedString> next_request();
 
-  ~LineReader() { platform::secure_zero(chunk_.data(), chunk_.size()); }
-  // One reader owns its buffers.
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
-
  private:
-  ByteSource source_;
-  WipedString pending_;
-  std::size_t start_ = 0;    // where the unread part of pending_ begins
-  std::size_t scanned_ = 0;  // bytes after start_ known to hold no "\n"
-  std::array<char, 65536> chunk_{};
+  InputBuffer input_;
+  std::size_t scanned_ = 0;  // unread bytes known to hold no "\n"
 };
 
 }  // namespace p11agent

@@ -60,16 +60,15 @@ bool is_already_logged_in(const Pkcs11Error& error) {
   return error.rv == CKR_USER_ALREADY_LOGGED_IN || error.rv == CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
 }
 
-Pkcs11Result<void> login_once(const Session& session, std::string_view pin) {
+Pkcs11Result<void> login_once(const Session& session, std::string_view pin, CK_USER_TYPE user = CKU_USER) {
   PinCopy copy(pin);
-  return login_user(session, copy);
+  return login_user(session, copy, user);
 }
 
 }  // namespace
 
 Pkcs11Result<void> login_for_operation(const Session& session, std::string_view pin) {
-  PinCopy copy(pin);
-  return login_user(session, copy, CKU_CONTEXT_SPECIFIC);
+  return login_once(session, pin, CKU_CONTEXT_SPECIFIC);
 }
 
 std::string classify_login_error(const Pkcs11Error& error,

@@ -27,9 +27,7 @@ Pkcs11Result<void> Pkcs11Module::initialize() {
   if (result) initialized_ = true;
   // Another holder of this library in the process initialised it and finalises it; doing
   // so here would pull it from under them.
-  if (!result && result.error().kind == Pkcs11Error::Kind::ReturnValue &&
-      result.error().rv == CKR_CRYPTOKI_ALREADY_INITIALIZED)
-    finalize_on_release_ = false;
+  if (!result && result.error().answered(CKR_CRYPTOKI_ALREADY_INITIALIZED)) finalize_on_release_ = false;
   return result;
 }
 

@@ -32,6 +32,9 @@ struct Pkcs11Error {
   }
   static Pkcs11Error bound_exceeded(std::string_view function) { return {Kind::BoundExceeded, 0, function}; }
 
+  // The entry point answered exactly this return value.
+  bool answered(CK_RV value) const { return kind == Kind::ReturnValue && rv == value; }
+
   std::string text() const;
 };
 

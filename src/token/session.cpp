@@ -39,9 +39,7 @@ Pkcs11Result<Session> open_rw_session(const ModulePtr& module, CK_SLOT_ID slot) 
 
 Pkcs11Result<Session> open_signing_session(const ModulePtr& module, CK_SLOT_ID slot) {
   auto session = open_rw_session(module, slot);
-  if (!session && session.error().kind == Pkcs11Error::Kind::ReturnValue &&
-      session.error().rv == CKR_TOKEN_WRITE_PROTECTED)
-    return open_ro_session(module, slot);
+  if (!session && session.error().answered(CKR_TOKEN_WRITE_PROTECTED)) return open_ro_session(module, slot);
   return session;
 }
 

@@ -506,10 +506,10 @@ CK_RV C_Sign_(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length, CK_BY
   GUARD("C_Sign", "session=" + std::to_string(handle) + " length=" + std::to_string(length) +
                       (out == nullptr ? " query" : " sign"));
   CK_RV rv = CKR_OK;
-  if (session_token(handle, rv) == nullptr) return rv;
+  FakeToken* token = session_token(handle, rv);
+  if (token == nullptr) return rv;
   FakeSession& session = g_sessions[handle];
   if (!session.signing) return CKR_OPERATION_NOT_INITIALIZED;
-  FakeToken* token = session_token(handle, rv);
   if (token->objects[session.signing_key - 1].always_authenticate && !session.context_login) {
     session.signing = false;
     return CKR_USER_NOT_LOGGED_IN;
