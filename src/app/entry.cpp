@@ -3,11 +3,16 @@
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
+#include "platform/host_process.h"
 #include "platform/process.h"
+#include "token/module_host.h"
 
 namespace p11agent {
 
 namespace {
+
+// No healthy token takes this long for one call; a module that does is taken as hung.
+constexpr std::chrono::seconds MODULE_CALL_DEADLINE{20};
 
 constexpr const char* VERSION_TEXT = "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")\n";
 
@@ -43,6 +48,12 @@ int run_agent(int argc, char** argv) {
   auto args = platform::arguments(argc, argv);
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
     platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : VERSION_TEXT) ? 0 : 1);
+  // Reached only from the agent itself: a host's pipes are named by an argument that only
+  // the agent gives, and nothing a caller sends in the other modes reaches a host.
+  if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
+    run_module_host(std::vector<std::string>(args.begin() + 1, args.end()));
+  // Every module the agent loads lives in a host process of its own.
+  use_module_hosts({platform::own_executable_path(), MODULE_CALL_DEADLINE});
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());

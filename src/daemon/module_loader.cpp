@@ -18,9 +18,12 @@ struct LoadMessage {
 // Between the loader and its threads: which paths have a thread, and what the threads sent.
 class LoadChannel {
  public:
-  // False when the path already has a thread.
+  // False when the path already has a thread, or its module waits to be received: one
+  // library, one load.
   bool begin(const std::string& path) {
     std::lock_guard lock(mutex_);
+    for (const LoadMessage& message : messages_)
+      if (message.path == path) return false;
     return loading_.insert(path).second;
   }
 
@@ -68,8 +71,8 @@ class LoadChannel {
 
 namespace {
 
-void load_one(std::shared_ptr<LoadChannel> channel, std::string path) {
-  auto module = open_module(path);
+void load_one(std::shared_ptr<LoadChannel> channel, std::string path, std::chrono::seconds deadline) {
+  auto module = open_module(path, deadline);
   LoadMessage message{std::move(path), module ? std::move(*module) : nullptr};
   channel->send(std::move(message));
   // When the send was refused, `message` still holds the module and releases it here.
@@ -86,7 +89,7 @@ ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chron
   for (const std::string& path : paths) {
     if (!channel_->begin(path)) continue;
     try {
-      std::thread(load_one, channel_, path).detach();
+      std::thread(load_one, channel_, path, std::chrono::ceil<std::chrono::seconds>(deadline)).detach();
       started.insert(path);
     } catch (const std::system_error&) {
       // A thread that cannot start is a module that did not load.

@@ -15,8 +15,9 @@ using ModuleTable = std::unordered_map<std::string, ModulePtr>;
 class LoadChannel;
 
 // Opens modules on detached threads of their own, at most one thread per path at a time.
-// A module that hangs is left behind and never started again while it hangs; if it ever
-// finishes, the next load collects it, and once the loader is gone its thread releases it.
+// A module that hangs is left behind and never started again while it hangs or waits to be
+// collected; if it ever finishes, the next load collects it, and once the loader is gone
+// its thread releases it. (A module in a host of its own ends its load by the deadline.)
 class ModuleLoader {
  public:
   ModuleLoader();

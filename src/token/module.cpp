@@ -6,6 +6,7 @@
 #include "platform/library.h"
 #include "text/utf8.h"
 #include "token/messages.h"
+#include "token/module_host.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -13,10 +14,15 @@ namespace p11agent {
 Pkcs11Module::Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LIST& functions)
     : path_(std::move(path)), library_(library), functions_(functions) {}
 
+Pkcs11Module::Pkcs11Module(std::string path, std::unique_ptr<ModuleHost> host)
+    : path_(std::move(path)), host_(std::move(host)), functions_(host_->functions()) {}
+
 Pkcs11Module::~Pkcs11Module() {
   if (finalize_on_release_) (void)call("Finalize", functions_.C_Finalize, nullptr);
-  platform::unload_library(library_);
+  if (library_ != nullptr) platform::unload_library(library_);
 }
+
+bool Pkcs11Module::host_ended() const { return host_ && host_->ended(); }
 
 Pkcs11Result<void> Pkcs11Module::initialize() {
   std::unique_lock lock(initialized_lock_);
@@ -45,7 +51,7 @@ void prepare_module_directory(const std::string& path) {
     platform::set_library_directory(std::string(DIRECTORY_RULE_FOLDER));
 }
 
-Pkcs11Result<ModulePtr> load_module(const std::string& path) {
+Pkcs11Result<ModulePtr> load_module_here(const std::string& path) {
   // The system loader would stop at a NUL and load another file than the one named.
   if (path.find('\0') != std::string::npos) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::LoadFailed));
   auto library = platform::load_library(path);
@@ -71,11 +77,30 @@ Pkcs11Result<ModulePtr> load_module(const std::string& path) {
   return std::make_shared<Pkcs11Module>(path, *library, *list);
 }
 
+namespace {
+
+Pkcs11Result<ModulePtr> load_module_where_modules_live(const std::string& path, bool directory_rule,
+                                                      std::chrono::seconds deadline) {
+  if (module_hosting() == nullptr) {
+    if (directory_rule) prepare_module_directory(path);
+    return load_module_here(path);
+  }
+  // The host applies the directory rule to itself alone.
+  auto host = ModuleHost::start(path, directory_rule, deadline);
+  if (!host) return std::unexpected(host.error());
+  return std::make_shared<Pkcs11Module>(path, std::move(*host));
+}
+
+}  // namespace
+
+Pkcs11Result<ModulePtr> load_module(const std::string& path) {
+  return load_module_where_modules_live(path, false, LOAD_DEADLINE);
+}
+
 Pkcs11Result<void> initialize_module(Pkcs11Module& module) { return module.initialize(); }
 
-std::expected<ModulePtr, std::string> open_module(const std::string& path) {
-  prepare_module_directory(path);
-  auto module = load_module(path);
+std::expected<ModulePtr, std::string> open_module(const std::string& path, std::chrono::seconds deadline) {
+  auto module = load_module_where_modules_live(path, true, deadline);
   if (!module) return std::unexpected(step::LOAD + path + ": " + module.error().text());
   if (auto init = initialize_module(**module); !init)
     return std::unexpected(step::INITIALIZE + init.error().text());

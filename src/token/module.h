@@ -1,5 +1,6 @@
 #pragma once
 // Known modules, loading, initialisation, and the shared loaded module.
+#include <chrono>
 #include <memory>
 #include <shared_mutex>
 #include <vector>
@@ -19,12 +20,18 @@ inline constexpr std::string_view DIRECTORY_RULE_MODULE = "C:\\Windows\\System32
 inline constexpr std::string_view DIRECTORY_RULE_FOLDER =
     "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0";
 
+class ModuleHost;
+
+// How long loading a module and its C_Initialize may take.
+inline constexpr std::chrono::seconds LOAD_DEADLINE{8};
+
 // One loaded module. Shared by its sessions; the last holder's release finalises it
 // (whether or not C_Initialize ever succeeded, unless it answered that the library was
-// already initialised) and unloads the library.
+// already initialised) and unloads the library, or ends the module's host.
 class Pkcs11Module {
  public:
   Pkcs11Module(std::string path, void* library, const CK_FUNCTION_LIST& functions);
+  Pkcs11Module(std::string path, std::unique_ptr<ModuleHost> host);
   ~Pkcs11Module();
   // The library handle and the module's state belong to exactly one owner.
   Pkcs11Module(const Pkcs11Module&) = delete;
@@ -35,9 +42,14 @@ class Pkcs11Module {
 
   Pkcs11Result<void> initialize();
 
+  // The module's host did not answer in time or died: the module is gone, and a fresh
+  // load is the only way back.
+  bool host_ended() const;
+
  private:
   std::string path_;
-  void* library_;
+  void* library_ = nullptr;
+  std::unique_ptr<ModuleHost> host_;
   CK_FUNCTION_LIST functions_;
   std::shared_mutex initialized_lock_;
   bool initialized_ = false;
@@ -48,9 +60,15 @@ using ModulePtr = std::shared_ptr<Pkcs11Module>;
 
 // The search folder rule for the one module that needs it; process-wide, never undone.
 void prepare_module_directory(const std::string& path);
+// Loads the library into this process; a module host loads its module with it.
+Pkcs11Result<ModulePtr> load_module_here(const std::string& path);
+// Loads the module where the agent loads modules (in a host of its own, once hosts are in
+// use), without the directory rule.
 Pkcs11Result<ModulePtr> load_module(const std::string& path);
 Pkcs11Result<void> initialize_module(Pkcs11Module& module);
-// prepare_module_directory, load_module, initialize_module, with the step prefixes.
-std::expected<ModulePtr, std::string> open_module(const std::string& path);
+// prepare_module_directory, load_module, initialize_module, with the step prefixes; a
+// hosted module's load and C_Initialize each get `deadline`.
+std::expected<ModulePtr, std::string> open_module(const std::string& path,
+                                                  std::chrono::seconds deadline = LOAD_DEADLINE);
 
 }  // namespace p11agent

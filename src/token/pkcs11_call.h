@@ -11,7 +11,10 @@ namespace p11agent {
 template <typename Function, typename... Args>
 Pkcs11Result<CK_RV> call_rv(Function entry, Args... args) {
   if (entry == nullptr) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::NullFunction));
-  return entry(args...);
+  const CK_RV rv = entry(args...);
+  // A module host that did not answer, or died: no value of the module's.
+  if (auto failure = Pkcs11Error::of_host(rv)) return std::unexpected(*failure);
+  return rv;
 }
 
 // Calls an entry point; anything but CKR_OK is an error naming it ("Login", not "C_Login").

@@ -27,8 +27,34 @@ std::string Pkcs11Error::text() const {
       return "PKCS11 library has already been initialized";
     case Kind::BoundExceeded:
       return "Function::" + std::string(function) + ": the module's answers do not end within the agent's limits";
+    case Kind::NoAnswer:
+      return "the module did not answer within " + std::to_string(rv) + " s";
+    case Kind::HostEnded:
+      return "the module ended unexpectedly";
+    case Kind::HostNotStarted:
+      return "the module's host process could not be started";
   }
   return {};
+}
+
+namespace {
+constexpr CK_RV HOST_RV_KIND = 0xFFFF0000UL;
+}  // namespace
+
+bool is_host_rv(CK_RV rv) {
+  return (rv & HOST_RV_KIND) == HOST_NO_ANSWER_RV || (rv & HOST_RV_KIND) == HOST_ENDED_RV;
+}
+
+std::optional<Pkcs11Error> Pkcs11Error::of_host(CK_RV rv) {
+  if ((rv & HOST_RV_KIND) == HOST_NO_ANSWER_RV) return Pkcs11Error{Kind::NoAnswer, rv & ~HOST_RV_KIND, {}};
+  if ((rv & HOST_RV_KIND) == HOST_ENDED_RV) return of(Kind::HostEnded);
+  return std::nullopt;
+}
+
+bool is_module_state_lost(const Pkcs11Error& error) {
+  if (error.kind == Pkcs11Error::Kind::HostEnded) return true;
+  return error.answered(CKR_GENERAL_ERROR) || error.answered(CKR_DEVICE_ERROR) ||
+         error.answered(CKR_FUNCTION_FAILED) || error.answered(CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 bool is_session_lost(const Pkcs11Error& error) {

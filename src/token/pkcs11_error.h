@@ -2,6 +2,7 @@
 // The error of one PKCS#11 step, rendered as one line of text.
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ struct Pkcs11Error {
     SliceConversion,       // a fixed-size attribute came back with another size
     AlreadyInitialized,    // this loaded module was initialised before
     BoundExceeded,         // the module's answers would never let a walk end
+    NoAnswer,              // the module's host did not answer in time (rv: the bound, in seconds)
+    HostEnded,             // the module's host ended (crashed, killed) before it answered
+    HostNotStarted,        // no host could be started for the module
   };
 
   Kind kind;
@@ -30,6 +34,8 @@ struct Pkcs11Error {
   static Pkcs11Error returned(std::string_view function, CK_RV rv) {
     return {Kind::ReturnValue, rv, function};
   }
+  // The error a module host's stand-in entry answered with, if `rv` is one.
+  static std::optional<Pkcs11Error> of_host(CK_RV rv);
   static Pkcs11Error bound_exceeded(std::string_view function) { return {Kind::BoundExceeded, 0, function}; }
 
   // The entry point answered exactly this return value.
@@ -44,6 +50,17 @@ using Pkcs11Result = std::expected<T, Pkcs11Error>;
 // The module no longer knows the session it was handed: it was closed, or its token was
 // pulled (and perhaps put back).
 bool is_session_lost(const Pkcs11Error& error);
+
+// The return values a module host's stand-in entries give when the module gave none:
+// vendor values that a host never passes on from a module (it turns them into another
+// unknown value, which reads the same). HOST_NO_ANSWER_RV carries the bound in seconds.
+inline constexpr CK_RV HOST_NO_ANSWER_RV = CKR_VENDOR_DEFINED | 0x0A110000UL;
+inline constexpr CK_RV HOST_ENDED_RV = CKR_VENDOR_DEFINED | 0x0A120000UL;
+inline constexpr CK_RV HOST_MASKED_RV = CKR_VENDOR_DEFINED | 0x0A100000UL;
+bool is_host_rv(CK_RV rv);
+
+// The module or its device lost its state (a fresh C_Initialize may bring it back).
+bool is_module_state_lost(const Pkcs11Error& error);
 
 // The standard's description of a return value; unknown values read as the general error.
 std::string describe_rv(CK_RV rv);

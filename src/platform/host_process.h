@@ -1,0 +1,63 @@
+#pragma once
+// A child process of this executable that does work the agent cannot trust to run inside
+// itself, talking to it over a pipe in each direction; and that child's own ends of them.
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace p11agent::platform {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// How a transfer with a child ended.
+enum class Transfer {
+  Done,
+  TimedOut,  // the child took longer than the deadline
+  Ended,     // the child has gone, or closed its end
+};
+
+class HostProcess {
+ public:
+  // Starts `executable` with `arguments` after the ones that tell it which pipe ends are
+  // its own. Its standard streams lead nowhere: nothing it prints can reach the caller.
+  // The child never outlives this process, however this process ends. nullptr when it
+  // cannot be started.
+  static std::unique_ptr<HostProcess> start(const std::string& executable, const std::vector<std::string>& arguments);
+
+  ~HostProcess();
+  // One child, one owner: the owner ends it.
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  Transfer write_all(std::span<const std::byte> bytes, Deadline deadline);
+  Transfer read_exact(std::span<std::byte> bytes, Deadline deadline);
+
+  // Ends the child at once and waits until it has gone.
+  void end();
+
+  struct Handles;
+
+ private:
+  explicit HostProcess(std::unique_ptr<Handles> handles);
+  std::unique_ptr<Handles> handles_;
+};
+
+// The executable this process runs, for starting children of its own kind.
+std::string own_executable_path();
+
+// In a child started by HostProcess: its ends of the pipes, named by the arguments it was
+// given (which it removes from `arguments`). False when the arguments name none.
+bool take_host_pipes(std::vector<std::string>& arguments);
+
+// Blocking transfers on the pipes taken; false when the parent has gone.
+bool host_read_exact(std::span<std::byte> bytes);
+bool host_write_all(std::span<const std::byte> bytes);
+
+// Ends this child when its parent ends, even while it is stuck in a call that never
+// returns (on Windows the parent's job object does this already).
+void end_with_parent();
+
+}  // namespace p11agent::platform

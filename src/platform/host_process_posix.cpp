@@ -1,0 +1,208 @@
+#include "platform/host_process.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace p11agent::platform {
+
+namespace {
+
+// The descriptors a child finds its pipe ends on, named by its last argument.
+constexpr int CHILD_IN = 3;
+constexpr int CHILD_OUT = 4;
+constexpr const char* CHILD_PIPES_ARGUMENT = "3,4";
+
+int g_host_in = -1;
+int g_host_out = -1;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Milliseconds left until the deadline, for poll.
+int millis_until(Deadline deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits until the descriptor is ready for `events`; false when the deadline passed first.
+bool wait_ready(int fd, short events, Deadline deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, millis_until(deadline));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return true;  // the read or write that follows reports it
+  }
+}
+
+}  // namespace
+
+struct HostProcess::Handles {
+  pid_t pid = -1;
+  Fd to_child;
+  Fd from_child;
+};
+
+std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
+                                                const std::vector<std::string>& arguments) {
+  int request[2];
+  int answer[2];
+  // Close-on-exec: no other child started meanwhile keeps these pipes open.
+  if (::pipe2(request, O_CLOEXEC) != 0) return nullptr;
+  Fd request_read(request[0]), request_write(request[1]);
+  if (::pipe2(answer, O_CLOEXEC) != 0) return nullptr;
+  Fd answer_read(answer[0]), answer_write(answer[1]);
+
+  std::vector<std::string> args = {executable};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  args.emplace_back(CHILD_PIPES_ARGUMENT);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid < 0) return nullptr;
+  if (pid == 0) {
+    // Only calls that are safe between fork and exec in a process with threads.
+    int in = ::fcntl(request_read.get(), F_DUPFD, 10);
+    int out = ::fcntl(answer_write.get(), F_DUPFD, 10);
+    int null = ::open("/dev/null", O_RDWR);
+    if (in < 0 || out < 0 || null < 0 || ::dup2(in, CHILD_IN) < 0 || ::dup2(out, CHILD_OUT) < 0) ::_exit(127);
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    ::execv(executable.c_str(), argv.data());
+    ::_exit(127);
+  }
+  auto handles = std::make_unique<Handles>();
+  handles->pid = pid;
+  ::fcntl(request_write.get(), F_SETFL, O_NONBLOCK);
+  ::fcntl(answer_read.get(), F_SETFL, O_NONBLOCK);
+  handles->to_child.reset(request_write.release());
+  handles->from_child.reset(answer_read.release());
+  return std::unique_ptr<HostProcess>(new HostProcess(std::move(handles)));
+}
+
+HostProcess::HostProcess(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}
+
+HostProcess::~HostProcess() { end(); }
+
+Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadline) {
+  while (!bytes.empty()) {
+    if (handles_->pid < 0) return Transfer::Ended;
+    ssize_t n = ::write(handles_->to_child.get(), bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!wait_ready(handles_->to_child.get(), POLLOUT, deadline)) return Transfer::TimedOut;
+      continue;
+    }
+    return Transfer::Ended;
+  }
+  return Transfer::Done;
+}
+
+Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline) {
+  while (!bytes.empty()) {
+    if (handles_->pid < 0) return Transfer::Ended;
+    ssize_t n = ::read(handles_->from_child.get(), bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!wait_ready(handles_->from_child.get(), POLLIN, deadline)) return Transfer::TimedOut;
+      continue;
+    }
+    return Transfer::Ended;
+  }
+  return Transfer::Done;
+}
+
+void HostProcess::end() {
+  if (handles_->pid < 0) return;
+  handles_->to_child.reset();
+  handles_->from_child.reset();
+  ::kill(handles_->pid, SIGKILL);
+  while (::waitpid(handles_->pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  handles_->pid = -1;
+}
+
+std::string own_executable_path() {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
+  return n > 0 && static_cast<std::size_t>(n) < sizeof path ? std::string(path, static_cast<std::size_t>(n))
+                                                             : std::string();
+}
+
+bool take_host_pipes(std::vector<std::string>& arguments) {
+  if (arguments.empty() || arguments.back() != CHILD_PIPES_ARGUMENT) return false;
+  arguments.pop_back();
+  g_host_in = CHILD_IN;
+  g_host_out = CHILD_OUT;
+  return true;
+}
+
+bool host_read_exact(std::span<std::byte> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::read(g_host_in, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+bool host_write_all(std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(g_host_out, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+void end_with_parent() {
+  // The parent's end of the request pipe closes when it ends, killed included: the read
+  // end then reports a hang-up, also while the main thread is inside the module.
+  std::thread([] {
+    pollfd p{g_host_in, 0, 0};
+    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+  }).detach();
+}
+
+}  // namespace p11agent::platform

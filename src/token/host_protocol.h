@@ -1,0 +1,78 @@
+#pragma once
+// The messages between the agent and a module host: one request per PKCS#11 call, one
+// answer each. A message is a frame (a 4-byte length, then that many bytes) of unsigned
+// 64-bit numbers and byte strings. A pointer the module is handed is carried as a flag, so
+// the module sees NULL exactly where the agent passed NULL (a length query stays one).
+// Every buffer is wiped when it goes: PINs cross in them.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/secure_memory.h"
+
+namespace p11agent::host_protocol {
+
+using Bytes = std::vector<std::byte, platform::WipingAllocator<std::byte>>;
+
+enum class Call : std::uint8_t {
+  Load = 1,
+  Initialize,
+  Finalize,
+  GetSlotList,
+  GetTokenInfo,
+  OpenSession,
+  CloseSession,
+  Login,
+  Logout,
+  FindObjectsInit,
+  FindObjects,
+  FindObjectsFinal,
+  GetAttributeValue,
+  SignInit,
+  Sign,
+};
+
+// Opens every answer: bytes that do not start with it are no answer.
+inline constexpr std::uint64_t ANSWER_MARK = 0x70313161'6e737772ULL;
+
+// Larger frames are refused on both sides: the agent never sends one, and a host that
+// claims one is broken.
+inline constexpr std::size_t MAX_FRAME = 80u << 20;
+
+// The internal argument that makes the executable a module host.
+inline constexpr const char* HOST_ARGUMENT = "--module-host";
+
+class Writer {
+ public:
+  Writer& number(std::uint64_t value);
+  Writer& bytes(const void* data, std::size_t size);
+  // A flag for NULL, then the bytes when there are any.
+  Writer& optional_bytes(const void* data, std::size_t size);
+  // The finished frame, length first.
+  const Bytes& frame();
+
+ private:
+  Bytes bytes_ = Bytes(4);
+};
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::byte> payload) : rest_(payload) {}
+  // 0 once anything failed to read; `ok` tells.
+  std::uint64_t number();
+  // The bytes of a byte string; empty once anything failed to read.
+  std::span<const std::byte> bytes();
+  // nullopt for the NULL flag.
+  bool optional_bytes(std::span<const std::byte>& out);
+  bool ok() const { return ok_; }
+
+ private:
+  std::span<const std::byte> rest_;
+  bool ok_ = true;
+};
+
+// The payload length a frame's first 4 bytes give.
+std::size_t frame_length(std::span<const std::byte, 4> head);
+
+}  // namespace p11agent::host_protocol

@@ -1,0 +1,333 @@
+// The agent's side of a module host: the stand-in entries and the exchange under deadlines.
+#include "token/module_host.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace p11agent {
+
+using host_protocol::Bytes;
+using host_protocol::Call;
+using host_protocol::Reader;
+using host_protocol::Writer;
+
+namespace {
+
+std::optional<ModuleHosting> g_hosting;
+
+// The stand-in entries have no argument that could name their host, so each host takes a
+// place in this table and its list's entries are the ones made for that place.
+constexpr std::size_t HOST_PLACES = 64;
+std::array<std::atomic<ModuleHost*>, HOST_PLACES> g_places{};
+std::mutex g_places_lock;
+
+std::optional<std::size_t> take_place(ModuleHost* host) {
+  std::lock_guard lock(g_places_lock);
+  for (std::size_t i = 0; i < HOST_PLACES; ++i)
+    if (g_places[i].load() == nullptr) {
+      g_places[i].store(host);
+      return i;
+    }
+  return std::nullopt;
+}
+
+void give_place_back(std::size_t place) {
+  std::lock_guard lock(g_places_lock);
+  g_places[place].store(nullptr);
+}
+
+// Copies what a module wrote, never more than the caller's buffer holds.
+template <typename T>
+void copy_out(std::span<const std::byte> from, T* to, std::size_t capacity) {
+  if (to == nullptr) return;
+  const std::size_t count = std::min(from.size() / sizeof(T), capacity);
+  if (count != 0) std::memcpy(to, from.data(), count * sizeof(T));
+}
+
+// Makes the call: CKR_OK from the exchange, then the module's value, then `read_rest`
+// for what the answer carries besides.
+template <typename ReadRest>
+CK_RV remote(ModuleHost& host, Writer& request, Call call, ReadRest read_rest) {
+  Bytes answer;
+  if (CK_RV failed = host.exchange(request, answer, call); failed != CKR_OK) return failed;
+  Reader reader(answer);
+  const auto rv = static_cast<CK_RV>(reader.number());
+  read_rest(reader);
+  if (!reader.ok()) return host.broken();
+  return rv;
+}
+
+CK_RV remote(ModuleHost& host, Writer& request, Call call) {
+  return remote(host, request, call, [](Reader&) {});
+}
+
+Writer request_of(Call call) {
+  Writer w;
+  w.number(static_cast<std::uint64_t>(call));
+  return w;
+}
+
+CK_RV remote_initialize(ModuleHost& host, CK_VOID_PTR args) {
+  Writer w = request_of(Call::Initialize);
+  w.number(args != nullptr ? 1 : 0);
+  w.number(args != nullptr ? static_cast<CK_C_INITIALIZE_ARGS*>(args)->flags : 0);
+  return remote(host, w, Call::Initialize);
+}
+
+CK_RV remote_finalize(ModuleHost& host, CK_VOID_PTR) {
+  Writer w = request_of(Call::Finalize);
+  return remote(host, w, Call::Finalize);
+}
+
+CK_RV remote_get_slot_list(ModuleHost& host, CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+  Writer w = request_of(Call::GetSlotList);
+  w.number(present).number(list != nullptr ? 1 : 0).number(*count);
+  const CK_ULONG room = *count;
+  return remote(host, w, Call::GetSlotList, [&](Reader& r) {
+    *count = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), list, room);
+  });
+}
+
+CK_RV remote_get_token_info(ModuleHost& host, CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  Writer w = request_of(Call::GetTokenInfo);
+  w.number(slot);
+  return remote(host, w, Call::GetTokenInfo, [&](Reader& r) {
+    auto bytes = r.bytes();
+    if (bytes.size() == sizeof *info) std::memcpy(info, bytes.data(), sizeof *info);
+  });
+}
+
+CK_RV remote_open_session(ModuleHost& host, CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
+                          CK_SESSION_HANDLE_PTR session) {
+  Writer w = request_of(Call::OpenSession);
+  w.number(slot).number(flags);
+  return remote(host, w, Call::OpenSession, [&](Reader& r) { *session = static_cast<CK_SESSION_HANDLE>(r.number()); });
+}
+
+// The calls that take only a session.
+template <Call CALL>
+CK_RV remote_on_session(ModuleHost& host, CK_SESSION_HANDLE session) {
+  Writer w = request_of(CALL);
+  w.number(session);
+  return remote(host, w, CALL);
+}
+
+CK_RV remote_login(ModuleHost& host, CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
+                   CK_ULONG length) {
+  Writer w = request_of(Call::Login);
+  w.number(session).number(user).optional_bytes(pin, length);
+  return remote(host, w, Call::Login);
+}
+
+void write_template(Writer& w, CK_ATTRIBUTE_PTR attributes, CK_ULONG count, bool with_values) {
+  w.number(attributes != nullptr ? 1 : 0).number(count);
+  if (attributes == nullptr) return;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    w.number(attributes[i].type);
+    if (with_values) {
+      w.optional_bytes(attributes[i].pValue, attributes[i].ulValueLen);
+    } else {
+      w.number(attributes[i].pValue != nullptr ? 1 : 0).number(attributes[i].ulValueLen);
+    }
+  }
+}
+
+CK_RV remote_find_objects_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR query, CK_ULONG count) {
+  Writer w = request_of(Call::FindObjectsInit);
+  w.number(session);
+  write_template(w, query, count, true);
+  return remote(host, w, Call::FindObjectsInit);
+}
+
+CK_RV remote_find_objects(ModuleHost& host, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR found, CK_ULONG room,
+                          CK_ULONG_PTR count) {
+  Writer w = request_of(Call::FindObjects);
+  w.number(session).number(found != nullptr ? 1 : 0).number(room);
+  return remote(host, w, Call::FindObjects, [&](Reader& r) {
+    *count = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), found, room);
+  });
+}
+
+CK_RV remote_get_attribute_value(ModuleHost& host, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                 CK_ATTRIBUTE_PTR query, CK_ULONG count) {
+  Writer w = request_of(Call::GetAttributeValue);
+  w.number(session).number(object);
+  write_template(w, query, count, false);
+  return remote(host, w, Call::GetAttributeValue, [&](Reader& r) {
+    if (query == nullptr) return;
+    for (CK_ULONG i = 0; i < count; ++i) {
+      const CK_ULONG room = query[i].ulValueLen;
+      query[i].ulValueLen = static_cast<CK_ULONG>(r.number());
+      copy_out(r.bytes(), static_cast<std::byte*>(query[i].pValue), room);
+    }
+  });
+}
+
+CK_RV remote_sign_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  Writer w = request_of(Call::SignInit);
+  w.number(session).number(mechanism != nullptr ? 1 : 0);
+  if (mechanism != nullptr)
+    w.number(mechanism->mechanism).optional_bytes(mechanism->pParameter, mechanism->ulParameterLen);
+  w.number(key);
+  return remote(host, w, Call::SignInit);
+}
+
+CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
+                  CK_ULONG_PTR signature_length) {
+  Writer w = request_of(Call::Sign);
+  w.number(session).optional_bytes(data, length).number(signature != nullptr ? 1 : 0).number(*signature_length);
+  const CK_ULONG room = *signature_length;
+  return remote(host, w, Call::Sign, [&](Reader& r) {
+    *signature_length = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
+  });
+}
+
+// One stand-in entry: the remote call for the host in place I.
+template <std::size_t I, auto REMOTE>
+struct Entry;
+template <std::size_t I, typename... Args, CK_RV (*REMOTE)(ModuleHost&, Args...)>
+struct Entry<I, REMOTE> {
+  static CK_RV call(Args... args) {
+    ModuleHost* host = g_places[I].load();
+    return host == nullptr ? HOST_ENDED_RV : REMOTE(*host, args...);
+  }
+};
+
+// The entries the agent calls, in the order the null mask of a load answer gives them.
+template <std::size_t I>
+CK_FUNCTION_LIST entries_for_place() {
+  CK_FUNCTION_LIST list{};
+  list.C_Initialize = &Entry<I, remote_initialize>::call;
+  list.C_Finalize = &Entry<I, remote_finalize>::call;
+  list.C_GetSlotList = &Entry<I, remote_get_slot_list>::call;
+  list.C_GetTokenInfo = &Entry<I, remote_get_token_info>::call;
+  list.C_OpenSession = &Entry<I, remote_open_session>::call;
+  list.C_CloseSession = &Entry<I, remote_on_session<Call::CloseSession>>::call;
+  list.C_Login = &Entry<I, remote_login>::call;
+  list.C_Logout = &Entry<I, remote_on_session<Call::Logout>>::call;
+  list.C_FindObjectsInit = &Entry<I, remote_find_objects_init>::call;
+  list.C_FindObjects = &Entry<I, remote_find_objects>::call;
+  list.C_FindObjectsFinal = &Entry<I, remote_on_session<Call::FindObjectsFinal>>::call;
+  list.C_GetAttributeValue = &Entry<I, remote_get_attribute_value>::call;
+  list.C_SignInit = &Entry<I, remote_sign_init>::call;
+  list.C_Sign = &Entry<I, remote_sign>::call;
+  return list;
+}
+
+template <std::size_t... I>
+constexpr std::array<CK_FUNCTION_LIST (*)(), sizeof...(I)> entry_makers(std::index_sequence<I...>) {
+  return {&entries_for_place<I>...};
+}
+
+const auto ENTRY_MAKERS = entry_makers(std::make_index_sequence<HOST_PLACES>());
+
+// The module's NULL entries (bit n for the n-th entry of the list above) stay NULL.
+void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
+  auto entries = std::to_array<void**>({
+      reinterpret_cast<void**>(&list.C_Initialize), reinterpret_cast<void**>(&list.C_Finalize),
+      reinterpret_cast<void**>(&list.C_GetSlotList), reinterpret_cast<void**>(&list.C_GetTokenInfo),
+      reinterpret_cast<void**>(&list.C_OpenSession), reinterpret_cast<void**>(&list.C_CloseSession),
+      reinterpret_cast<void**>(&list.C_Login), reinterpret_cast<void**>(&list.C_Logout),
+      reinterpret_cast<void**>(&list.C_FindObjectsInit), reinterpret_cast<void**>(&list.C_FindObjects),
+      reinterpret_cast<void**>(&list.C_FindObjectsFinal), reinterpret_cast<void**>(&list.C_GetAttributeValue),
+      reinterpret_cast<void**>(&list.C_SignInit), reinterpret_cast<void**>(&list.C_Sign),
+  });
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if ((null_mask >> i) & 1) *entries[i] = nullptr;
+}
+
+}  // namespace
+
+void use_module_hosts(ModuleHosting hosting) { g_hosting = std::move(hosting); }
+
+const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
+
+ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline)
+    : process_(std::move(process)), load_deadline_(load_deadline), call_deadline_(g_hosting->call_deadline) {}
+
+ModuleHost::~ModuleHost() {
+  process_->end();
+  if (place_ != HOST_PLACES) give_place_back(place_);
+}
+
+Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& path, bool directory_rule,
+                                                            std::chrono::seconds load_deadline) {
+  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
+  std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline));
+  host->place_ = HOST_PLACES;
+  auto place = take_place(host.get());
+  if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
+  host->place_ = *place;
+
+  Writer w = request_of(Call::Load);
+  w.bytes(path.data(), path.size()).number(directory_rule ? 1 : 0);
+  Bytes answer;
+  if (CK_RV failed = host->exchange(w, answer, Call::Load); failed != CKR_OK)
+    return std::unexpected(*Pkcs11Error::of_host(failed));
+  Reader r(answer);
+  const bool loaded = r.number() != 0;
+  const auto kind = r.number();
+  const auto rv = static_cast<CK_RV>(r.number());
+  CK_FUNCTION_LIST list = ENTRY_MAKERS[*place]();
+  list.version.major = static_cast<CK_BYTE>(r.number());
+  list.version.minor = static_cast<CK_BYTE>(r.number());
+  clear_null_entries(list, r.number());
+  if (!r.ok()) return std::unexpected(*Pkcs11Error::of_host(host->broken()));
+  if (!loaded) {
+    using Kind = Pkcs11Error::Kind;
+    switch (static_cast<Kind>(kind)) {
+      case Kind::ReturnValue:  // the one load failure that names an entry point
+        return std::unexpected(Pkcs11Error::returned("GetFunctionList", rv));
+      case Kind::LoadFailed:
+      case Kind::LoadFailedUnreported:
+      case Kind::NoFunctionListExport:
+        return std::unexpected(Pkcs11Error::of(static_cast<Kind>(kind)));
+      default:
+        return std::unexpected(*Pkcs11Error::of_host(host->broken()));
+    }
+  }
+  host->functions_ = list;
+  return host;
+}
+
+CK_RV ModuleHost::fail(CK_RV failure) {
+  if (failure_ == CKR_OK) failure_ = failure;
+  process_->end();
+  return failure;
+}
+
+CK_RV ModuleHost::broken() { return fail(HOST_ENDED_RV); }
+
+CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
+  if (failure_ != CKR_OK) return HOST_ENDED_RV;
+  const bool loading = call == Call::Load || call == Call::Initialize;
+  const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  auto failed = [&](platform::Transfer t) {
+    return fail(t == platform::Transfer::TimedOut ? HOST_NO_ANSWER_RV | static_cast<CK_RV>(bound.count())
+                                                  : HOST_ENDED_RV);
+  };
+  const Bytes& frame = request.frame();
+  if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t);
+  std::array<std::byte, 4> head;
+  if (auto t = process_->read_exact(head, deadline); t != platform::Transfer::Done) return failed(t);
+  const std::size_t length = host_protocol::frame_length(head);
+  if (length > host_protocol::MAX_FRAME || length < 8) return broken();
+  answer.resize(length);
+  if (auto t = process_->read_exact(answer, deadline); t != platform::Transfer::Done) return failed(t);
+  Reader mark(answer);
+  if (mark.number() != host_protocol::ANSWER_MARK) return broken();
+  answer.erase(answer.begin(), answer.begin() + 8);
+  return CKR_OK;
+}
+
+}  // namespace p11agent

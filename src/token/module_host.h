@@ -1,0 +1,66 @@
+#pragma once
+// A module loaded in a process of its own (a module host: this executable, started with an
+// internal argument). The agent calls it through a function list whose entries carry each
+// call across and wait for the answer under a deadline, so a module that hangs or crashes
+// costs its own answers and never the agent. What the module sees is call for call what
+// it would see loaded in the agent.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host_process.h"
+#include "token/host_protocol.h"
+#include "token/pkcs11_error.h"
+
+namespace p11agent {
+
+// Where modules are loaded: in this process (the default, for programs that test the
+// layers above in one process), or each in a host of its own. Set once, before the first
+// module is loaded.
+struct ModuleHosting {
+  std::string executable;
+  std::chrono::seconds call_deadline;  // every call but C_Initialize
+};
+void use_module_hosts(ModuleHosting hosting);
+const ModuleHosting* module_hosting();
+
+class ModuleHost {
+ public:
+  // Starts a host, which loads the module (with the directory rule where asked) under
+  // `load_deadline`; C_Initialize later gets the same bound.
+  static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& path, bool directory_rule,
+                                                         std::chrono::seconds load_deadline);
+  ~ModuleHost();
+  // The stand-in entries refer to this object by its place in a fixed table.
+  ModuleHost(const ModuleHost&) = delete;
+  ModuleHost& operator=(const ModuleHost&) = delete;
+
+  // The stand-in entries; NULL where the module's own list has NULL.
+  const CK_FUNCTION_LIST& functions() const { return functions_; }
+  // The host timed out or died: every later call fails at once.
+  bool ended() const { return failure_ != CKR_OK; }
+
+  // One call across: CKR_OK with the answer in `answer`, or the value that says why there
+  // is none (the host then is ended). Used by the stand-in entries.
+  CK_RV exchange(host_protocol::Writer& request, host_protocol::Bytes& answer, host_protocol::Call call);
+  // An answer that does not read as one: the host is taken as dead.
+  CK_RV broken();
+
+ private:
+  ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline);
+  CK_RV fail(CK_RV failure);
+
+  std::unique_ptr<platform::HostProcess> process_;
+  std::chrono::seconds load_deadline_;
+  std::chrono::seconds call_deadline_;
+  std::size_t place_ = 0;
+  CK_FUNCTION_LIST functions_{};
+  CK_RV failure_ = CKR_OK;
+};
+
+// The host's side: loads the module the agent names and makes the calls it sends, until
+// the agent ends it or goes. `arguments` are those after the internal argument.
+[[noreturn]] void run_module_host(std::vector<std::string> arguments);
+
+}  // namespace p11agent
