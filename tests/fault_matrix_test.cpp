@@ -8,6 +8,7 @@
 #include "support/agent.h"
 #include "token/certificate.h"
 #include "token/messages.h"
+#include "token/module_host.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -183,6 +184,54 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
     EXPECT_TRUE(listed["ok"].get<bool>() && listed["certs"].size() < 40u) << c.name;
     for (const char* request : {R"({"cmd":"find_cert","thumbprint":")", R"({"cmd":"validate","pin":"1234","thumbprint":")"})
       EXPECT_EQ(handle_daemon_request(state, request + PRINT + R"("})"), error_response_text(CERT_NOT_FOUND)) << c.name;
+  }
+}
+
+// Modules in hosts of their own, with a short call bound, for as long as a test runs.
+class HostedModules {
+ public:
+  HostedModules() { use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(1)}); }
+  ~HostedModules() { use_module_hosts(std::nullopt); }
+};
+
+// A module that crashes or hangs in any call the agent makes costs its own answers only,
+// bounded in time: the agent goes on, the other module answers, and once the module
+// behaves again it answers on the next request.
+TEST_F(FaultMatrixTest, AModuleThatCrashesOrHangsCostsOnlyItsOwnAnswers) {
+  REQUIRE_TEST_BED_MODULES(2);
+  HostedModules hosted;
+  const std::string other = test_known_modules()[1];
+  const std::string other_print = thumbprint_of(hex_bytes(der_with_serial("0e0f"))).value();
+  install_known_module(other, {{"slots", json::array({slot(1, token("U", "V", {certificate(der_with_serial("0e0f"), "02"),
+                                                                                  private_key("02", CKK_EC)}))})}});
+  const Request sign_request{"sign", module, PRINT, "0102", "1234"};
+  const std::string validate = R"({"cmd":"validate","thumbprint":")" + PRINT + R"(","pin":"1234"})";
+  const std::string sign = R"({"cmd":"sign","thumbprint":")" + PRINT + R"(","pin":"1234","hash_hex":"0102"})";
+  const std::string list = R"({"cmd":"list_certs"})";
+  auto ok = [](const std::string& answer) { return Json::parse(answer)["ok"] == true; };
+  for (const std::string& entry : ENTRY_POINTS) {
+    for (const char* fault : {"crash", "hang"}) {
+      const std::string what = entry + ", " + fault;
+      install_known_module(module, scenario({{fault, json::array({entry})}}));
+      EXPECT_NE(run_list_certs(Request{"list_certs", {}, {}, {}, {}}).value_or("").find(other_print), std::string::npos) << what;
+      if (CommandResult answer = run_sign(sign_request); !answer) {
+        EXPECT_TRUE(is_known_error(answer.error())) << what << ": " << answer.error();
+      }
+      DaemonState state;
+      state.candidate_paths = {module, other};
+      state.module_table = state.loader.load(state.candidate_paths, std::chrono::seconds(8));
+      for (const std::string& request : {validate, sign, list}) {
+        Json answer = Json::parse(handle_daemon_request(state, request));
+        if (!answer["ok"].get<bool>()) {
+          EXPECT_TRUE(is_known_error(answer["error"])) << what << ", " << request << ": " << answer;
+        }
+      }
+      EXPECT_NE(handle_daemon_request(state, list).find(other_print), std::string::npos) << what;
+      install_known_module(module, scenario(json::object()));
+      EXPECT_TRUE(ok(handle_daemon_request(state, validate))) << what;
+      EXPECT_TRUE(ok(handle_daemon_request(state, sign))) << what;
+      EXPECT_NE(handle_daemon_request(state, list).find(PRINT), std::string::npos) << what;
+    }
   }
 }
 

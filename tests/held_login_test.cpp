@@ -77,8 +77,9 @@ TEST_F(DaemonCacheTest, AKeyThatAsksForThePinIsGivenItForEverySignatureOnce) {
 }
 
 // A loader stuck in a module's C_Initialize is the only one for that module: later loads
-// neither start another thread for it nor wait for it, and collect the module once it has
-// loaded, initialised once and never finalised from under the daemon.
+// neither start another thread for it nor wait for it, nor start one while its module
+// waits to be collected; they collect the module once it has loaded, initialised once and
+// never finalised from under the daemon.
 TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
   json s = card();
   s["delay_ms"] = {{"C_Initialize", 1500}};
@@ -93,11 +94,37 @@ TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
   ModuleTable loaded;
   for (int poll = 0; poll < 200 && loaded.empty(); ++poll) {
     std::this_thread::sleep_for(50ms);
-    loaded = loader.load({}, 0ms);
+    loaded = loader.load({path}, 60s);
   }
   ASSERT_EQ(loaded.size(), 1u);
   EXPECT_TRUE(slots_with_token(*loaded.at(path)));
   EXPECT_EQ(calls_named(fake_folder().call_log(name), {"C_Initialize", "C_Finalize"}), Calls{"C_Initialize"});
+}
+
+// A device that lost its state under the module (every call fails until the module starts
+// afresh): the module is started afresh once within the request, which then succeeds with
+// one login. A failure that a fresh start does not mend costs one answer and one restart.
+TEST_F(DaemonCacheTest, AModuleThatLostItsStateIsStartedAfreshOnceWithinTheRequest) {
+  start(card());
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  json s = card();
+  s["wedge_rv"] = CKR_DEVICE_ERROR;
+  rescript(s);
+  calls();
+  EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+  auto log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Finalize"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Initialize"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 1);
+  s = card();
+  s["fail"] = json::array({failure("C_Login", CKR_GENERAL_ERROR)});
+  rescript(s);
+  EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+  calls();
+  EXPECT_EQ(validate(), error_response_text("C_Login: Function::Login: PKCS11 error: " + describe_rv(CKR_GENERAL_ERROR)));
+  log = calls();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Initialize"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 2);
 }
 
 TEST_F(DaemonCacheTest, AnswersPingAndUnknownCommandsWithoutTouchingTokens) {

@@ -53,7 +53,7 @@ int run_agent(int argc, char** argv) {
   if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
     run_module_host(std::vector<std::string>(args.begin() + 1, args.end()));
   // Every module the agent loads lives in a host process of its own.
-  use_module_hosts({platform::own_executable_path(), MODULE_CALL_DEADLINE});
+  use_module_hosts(ModuleHosting{platform::own_executable_path(), MODULE_CALL_DEADLINE});
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());

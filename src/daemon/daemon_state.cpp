@@ -25,6 +25,22 @@ void forget_module_login(DaemonState& state, const std::string& module_path, Log
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.module_path == module_path; });
 }
 
+void reload_modules(DaemonState& state, const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    forget_module_login(state, path, LogoutFirst::No);
+    state.module_table.erase(path);  // finalised, and its host ended
+  }
+  for (auto& [path, module] : state.loader.load(paths, REFILL_DEADLINE))
+    state.module_table.insert_or_assign(path, std::move(module));
+}
+
+void reload_ended_modules(DaemonState& state) {
+  std::vector<std::string> ended;
+  for (const auto& [path, module] : state.module_table)
+    if (module->host_ended()) ended.push_back(path);
+  if (!ended.empty()) reload_modules(state, ended);
+}
+
 void release_state(DaemonState& state) {
   std::vector<std::string> paths;
   for (const auto& [path, login] : state.module_logins) paths.push_back(path);

@@ -53,6 +53,17 @@ enum class LogoutFirst : bool { No, Yes };
 // PIN digest and every login cached on it.
 void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout);
 
+// How long a load after start-up may take.
+inline constexpr std::chrono::seconds REFILL_DEADLINE{6};
+
+// Forgets what was held for the modules and loads them afresh (a new host, a new
+// C_Initialize); those that do not load in time are left out of the table.
+void reload_modules(DaemonState& state, const std::vector<std::string>& paths);
+
+// Modules whose host did not answer in time or died in an earlier request are loaded
+// afresh before the next one.
+void reload_ended_modules(DaemonState& state);
+
 // Forgets every module's login without C_Logout (the token stays logged in for nobody)
 // and releases the modules once their last session is closed.
 void release_state(DaemonState& state);

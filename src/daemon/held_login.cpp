@@ -65,12 +65,13 @@ std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state
       auto login = log_in_and_prepare_key(state, *session, *cert, pin, digest);
       if (login) return std::move(*login);
       if (!login.error().session_lost || attempt > 0)
-        return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error().message)});
+        return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error().message),
+                                              login.error().module_state_lost ? module->path() : std::string()});
       // Pulled and put back, or closed under us: what was held for the module is gone.
       forget_module_login(state, module->path(), LogoutFirst::No);
     }
   }
-  return std::unexpected(HeldLoginError{HeldLoginError::Kind::CertNotFound, CERT_NOT_FOUND});
+  return std::unexpected(HeldLoginError{HeldLoginError::Kind::CertNotFound, CERT_NOT_FOUND, {}});
 }
 
 }  // namespace p11agent

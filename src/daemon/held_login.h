@@ -15,6 +15,7 @@ struct HeldLoginError {
   };
   Kind kind;
   std::string text;
+  std::string lost_module;  // the module whose state the failure says is lost; empty if none
 };
 
 // Finds the certificate (thumbprint already lower-cased) on the loaded modules, holds a

@@ -13,7 +13,6 @@ namespace p11agent {
 
 namespace {
 
-constexpr std::chrono::seconds REFILL_DEADLINE{6};
 constexpr int SIGN_ATTEMPTS = 2;
 
 std::string text_of(const std::optional<std::string>& field) { return field.value_or(std::string()); }
@@ -41,15 +40,77 @@ bool digest_matches(const DaemonState& state, const std::string& module_path, co
 // prepare_held_login, with one refill of the known modules that were missing when the
 // certificate is not found; stores the result under the (lower-case) thumbprint. The
 // search compares thumbprints, so it needs them computable.
-std::expected<void, std::string> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
-                                                     std::string_view pin, const PinDigest& digest) {
-  if (auto ready = check_thumbprint_digest(); !ready) return std::unexpected(ready.error());
+std::expected<void, HeldLoginError> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
+                                                        std::string_view pin, const PinDigest& digest) {
+  if (auto ready = check_thumbprint_digest(); !ready)
+    return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, ready.error(), {}});
   auto login = prepare_held_login(state, thumbprint, pin, digest);
   if (!login && login.error().kind == HeldLoginError::Kind::CertNotFound && refill_module_table(state))
     login = prepare_held_login(state, thumbprint, pin, digest);
-  if (!login) return std::unexpected(std::move(login.error().text));
+  if (!login) return std::unexpected(std::move(login.error()));
   state.cached_logins.insert_or_assign(thumbprint, std::move(*login));
   return {};
+}
+
+// A request's answer, and the module whose lost state made it fail, if one did.
+struct Outcome {
+  std::string answer;
+  std::string lost_module;  // empty if none
+};
+
+// Runs the request; when a module or its device lost its state on the way (a reset
+// token service, a host that died), that module gets a fresh host and the request one
+// more run. Never more: a module that keeps failing costs one answer.
+template <typename Run>
+std::string with_one_restart(DaemonState& state, Run run) {
+  Outcome outcome = run();
+  if (outcome.lost_module.empty()) return std::move(outcome.answer);
+  reload_modules(state, {outcome.lost_module});
+  return run().answer;
+}
+
+Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::string_view pin,
+                      const PinDigest& digest) {
+  if (auto cached = state.cached_logins.find(thumbprint);
+      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, digest))
+    return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+  if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
+    return {error_response_text(login.error().text), login.error().lost_module};
+  return {render_json(Json{{"ok", true}}), {}};
+}
+
+Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields,
+                       const PinDigest& digest) {
+  std::string last_error;
+  std::string lost_module;
+  for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
+    if (!state.cached_logins.contains(thumbprint)) {
+      if (auto login = ensure_cached_login(state, thumbprint, fields.pin, digest); !login)
+        return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
+    }
+    const CachedLogin& record = state.cached_logins.at(thumbprint);
+    auto held = state.module_logins.find(record.module_path);
+    if (held == state.module_logins.end() || !held->second.session) {
+      state.cached_logins.erase(thumbprint);
+      continue;
+    }
+    const Session& session = *held->second.session;
+    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, fields.pin);
+    if (signature) return {sign_answer(record.answer_head, *signature), {}};
+    const Pkcs11Error& error = signature.error().error;
+    last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
+    if (is_module_state_lost(error)) lost_module = record.module_path;
+    // The session is closed, and with it any operation left begun. The token may have been
+    // pulled: the next attempt starts on a new one, unless the token refused the PIN for
+    // this signature, which is not tried twice, or the module did not answer in time,
+    // which it is not given twice in one request.
+    const bool pin_refused = signature.error().at_operation_login && !is_session_lost(error);
+    const bool no_answer = error.kind == Pkcs11Error::Kind::NoAnswer;
+    held->second.session.reset();
+    state.cached_logins.erase(thumbprint);
+    if (pin_refused || no_answer) break;
+  }
+  return {error_response_text(last_error), lost_module};
 }
 
 }  // namespace
@@ -60,12 +121,7 @@ std::string handle_validate(DaemonState& state, const Request& request) {
   if (thumbprint.empty() || pin.empty()) return error_response_text("validate requires thumbprint and pin");
   const auto digest = pin_digest(pin);
   if (!digest) return error_response_text(PIN_DIGEST_FAILED);
-  if (auto cached = state.cached_logins.find(thumbprint);
-      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, *digest))
-    return render_json(Json{{"cached", true}, {"ok", true}});
-  if (auto login = ensure_cached_login(state, thumbprint, pin, *digest); !login)
-    return error_response_text(login.error());
-  return render_json(Json{{"ok", true}});
+  return with_one_restart(state, [&] { return validate_once(state, thumbprint, pin, *digest); });
 }
 
 std::string handle_sign(DaemonState& state, const Request& request) {
@@ -79,31 +135,7 @@ std::string handle_sign(DaemonState& state, const Request& request) {
     const std::string module_path = cached->second.module_path;
     if (!digest_matches(state, module_path, *digest)) forget_module_login(state, module_path, LogoutFirst::No);
   }
-  std::string last_error;
-  for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
-    if (!state.cached_logins.contains(thumbprint)) {
-      if (auto login = ensure_cached_login(state, thumbprint, fields->pin, *digest); !login)
-        return error_response_text(login.error());
-    }
-    const CachedLogin& record = state.cached_logins.at(thumbprint);
-    auto held = state.module_logins.find(record.module_path);
-    if (held == state.module_logins.end() || !held->second.session) {
-      state.cached_logins.erase(thumbprint);
-      continue;
-    }
-    const Session& session = *held->second.session;
-    auto signature = sign_data(session, record.key_use, record.key_handle, fields->data, fields->pin);
-    if (signature) return sign_answer(record.answer_head, *signature);
-    last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
-    // The session is closed, and with it any operation left begun. The token may have been
-    // pulled: the next attempt starts on a new one, unless the token refused the PIN for
-    // this signature, which is not tried twice.
-    const bool pin_refused = signature.error().at_operation_login && !is_session_lost(signature.error().error);
-    held->second.session.reset();
-    state.cached_logins.erase(thumbprint);
-    if (pin_refused) break;
-  }
-  return error_response_text(last_error);
+  return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *digest); });
 }
 
 std::string handle_logout(DaemonState& state, const Request& request) {

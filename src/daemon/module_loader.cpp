@@ -18,12 +18,12 @@ struct LoadMessage {
 // Between the loader and its threads: which paths have a thread, and what the threads sent.
 class LoadChannel {
  public:
-  // False when the path already has a thread, or its module waits to be received: one
-  // library, one load.
+  // False when the path already has a thread, or its loaded module waits to be received:
+  // one library, one load.
   bool begin(const std::string& path) {
     std::lock_guard lock(mutex_);
     for (const LoadMessage& message : messages_)
-      if (message.path == path) return false;
+      if (message.path == path && message.module) return false;
     return loading_.insert(path).second;
   }
 
@@ -71,6 +71,8 @@ class LoadChannel {
 
 namespace {
 
+constexpr std::chrono::milliseconds HOSTED_LOAD_GRACE{300};
+
 void load_one(std::shared_ptr<LoadChannel> channel, std::string path, std::chrono::seconds deadline) {
   auto module = open_module(path, deadline);
   LoadMessage message{std::move(path), module ? std::move(*module) : nullptr};
@@ -85,9 +87,16 @@ ModuleLoader::ModuleLoader() : channel_(std::make_shared<LoadChannel>()) {}
 ModuleLoader::~ModuleLoader() { channel_->close(); }
 
 ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chrono::milliseconds deadline) {
+  ModuleTable table;
+  auto keep_loaded = [&](std::deque<LoadMessage> messages) {
+    for (LoadMessage& message : messages)
+      if (message.module) table.insert_or_assign(message.path, std::move(message.module));
+  };
+  // What earlier loads finished since comes first: such a module is not loaded twice.
+  keep_loaded(channel_->receive({}, std::chrono::steady_clock::now()));
   std::set<std::string> started;
   for (const std::string& path : paths) {
-    if (!channel_->begin(path)) continue;
+    if (table.contains(path) || !channel_->begin(path)) continue;
     try {
       std::thread(load_one, channel_, path, std::chrono::ceil<std::chrono::seconds>(deadline)).detach();
       started.insert(path);
@@ -96,10 +105,11 @@ ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chron
       channel_->send({path, nullptr});
     }
   }
-  const auto until = started.empty() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::now() + deadline;
-  ModuleTable table;
-  for (LoadMessage& message : channel_->receive(started, until))
-    if (message.module) table.insert_or_assign(message.path, std::move(message.module));
+  // A module in a host of its own gives up at the deadline itself; the moment past it lets
+  // that failure be reported by this load rather than linger into the next one.
+  const auto until = started.empty() ? std::chrono::steady_clock::now()
+                                     : std::chrono::steady_clock::now() + deadline + HOSTED_LOAD_GRACE;
+  keep_loaded(channel_->receive(started, until));
   return table;
 }
 

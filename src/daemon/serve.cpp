@@ -35,7 +35,10 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
   for (const auto& command : DAEMON_COMMANDS)
-    if (request->cmd == command.name) return command.handle(state, *request);
+    if (request->cmd == command.name) {
+      reload_ended_modules(state);
+      return command.handle(state, *request);
+    }
   return error_response_text("daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping");
 }
 

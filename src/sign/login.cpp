@@ -98,8 +98,8 @@ std::expected<void, HeldLoginFailure> login_held_session(const Session& session,
     error = second.error();
     if (is_already_logged_in(error) && pin_accepted_before) return {};
   }
-  return std::unexpected(
-      HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session), is_session_lost(error)});
+  return std::unexpected(HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session),
+                                          is_session_lost(error), is_module_state_lost(error)});
 }
 
 }  // namespace p11agent

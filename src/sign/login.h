@@ -56,6 +56,7 @@ std::expected<void, std::string> login_for_one_shot(const Session& session, std:
 struct HeldLoginFailure {
   std::string message;
   bool session_lost = false;
+  bool module_state_lost = false;  // only a fresh C_Initialize may bring the module back
 };
 
 // Held-session road: a session already logged in is logged out and in once more. When the

@@ -246,12 +246,15 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
 
 }  // namespace
 
-void use_module_hosts(ModuleHosting hosting) { g_hosting = std::move(hosting); }
+void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::move(hosting); }
 
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
 ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline)
-    : process_(std::move(process)), load_deadline_(load_deadline), call_deadline_(g_hosting->call_deadline) {}
+    : process_(std::move(process)),
+      load_deadline_(load_deadline),
+      load_until_(std::chrono::steady_clock::now() + load_deadline),
+      call_deadline_(g_hosting->call_deadline) {}
 
 ModuleHost::~ModuleHost() {
   process_->end();
@@ -309,9 +312,10 @@ CK_RV ModuleHost::broken() { return fail(HOST_ENDED_RV); }
 
 CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
+  // Loading and C_Initialize share one bound, counted from the host's start.
   const bool loading = call == Call::Load || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
-  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
   auto failed = [&](platform::Transfer t) {
     return fail(t == platform::Transfer::TimedOut ? HOST_NO_ANSWER_RV | static_cast<CK_RV>(bound.count())
                                                   : HOST_ENDED_RV);

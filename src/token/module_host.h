@@ -6,6 +6,7 @@
 // it would see loaded in the agent.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,18 +18,18 @@ namespace p11agent {
 
 // Where modules are loaded: in this process (the default, for programs that test the
 // layers above in one process), or each in a host of its own. Set once, before the first
-// module is loaded.
+// module is loaded (std::nullopt: in this process again).
 struct ModuleHosting {
   std::string executable;
   std::chrono::seconds call_deadline;  // every call but C_Initialize
 };
-void use_module_hosts(ModuleHosting hosting);
+void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
 
 class ModuleHost {
  public:
-  // Starts a host, which loads the module (with the directory rule where asked) under
-  // `load_deadline`; C_Initialize later gets the same bound.
+  // Starts a host, which loads the module (with the directory rule where asked); the load
+  // and C_Initialize together end within `load_deadline`.
   static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& path, bool directory_rule,
                                                          std::chrono::seconds load_deadline);
   ~ModuleHost();
@@ -53,6 +54,7 @@ class ModuleHost {
 
   std::unique_ptr<platform::HostProcess> process_;
   std::chrono::seconds load_deadline_;
+  platform::Deadline load_until_;
   std::chrono::seconds call_deadline_;
   std::size_t place_ = 0;
   CK_FUNCTION_LIST functions_{};

@@ -88,6 +88,9 @@ struct Scenario {
   bool reject_null = false;            // a NULL template is CKR_ARGUMENTS_BAD, as SoftHSM2 has it
   bool find_phantom = false;  // a search claims a full batch every time and writes nothing
   long find_repeat = 0;       // a search hands out its first match this many times, a batch at a time
+  std::vector<std::string> crash;  // these calls crash the process (a write through a null pointer)
+  std::vector<std::string> hang;   // these calls never return
+  CK_RV wedge_rv = CKR_OK;         // arriving while initialised: every call fails so until finalised
 };
 
 std::recursive_mutex g_lock;
@@ -98,6 +101,7 @@ std::map<CK_SESSION_HANDLE, FakeSession> g_sessions;
 std::map<std::string, bool> g_logged_in;  // by token insertion
 CK_SESSION_HANDLE g_next_session = 1;
 bool g_initialized = false;
+bool g_wedged = false;
 
 std::vector<unsigned char> from_hex(const std::string& hex) {
   std::vector<unsigned char> out;
@@ -178,6 +182,9 @@ Scenario parse_scenario(const json& doc) {
   s.reject_null = doc.value("reject_null", false);
   s.find_phantom = doc.value("find_phantom", false);
   s.find_repeat = doc.value("find_repeat", 0L);
+  s.crash = doc.value("crash", std::vector<std::string>{});
+  s.hang = doc.value("hang", std::vector<std::string>{});
+  s.wedge_rv = doc.value("wedge_rv", CK_RV{CKR_OK});
   return s;
 }
 
@@ -212,6 +219,8 @@ void adopt_scenario(const std::string& text) {
     json doc = json::parse(text.empty() ? std::string("{}") : text, nullptr, true, true);
     integers_only(doc);
     g_scenario = parse_scenario(doc);
+    // A device that lost its state under a running module: only a fresh start helps.
+    g_wedged = g_initialized && g_scenario.wedge_rv != CKR_OK;
   } catch (const std::exception&) {
     g_scenario = Scenario{};
   }
@@ -239,6 +248,22 @@ CK_RV enter(const std::string& name, const std::string& args = {}) {
   std::string line = args.empty() ? name : name + " " + args;
   if (auto d = g_scenario.delays_ms.find(name); d != g_scenario.delays_ms.end() && !g_scenario_held)
     std::this_thread::sleep_for(std::chrono::milliseconds(d->second));
+  auto named = [&](const std::vector<std::string>& names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  if (named(g_scenario.crash)) {
+    log_call(line + " crashed");
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
+  if (named(g_scenario.hang)) {
+    log_call(line + " hung");
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  if (g_wedged && name != "C_Finalize") {
+    log_call(line + " failed=" + std::to_string(g_scenario.wedge_rv));
+    return g_scenario.wedge_rv;
+  }
   if (auto f = g_scenario.failures.find(name); f != g_scenario.failures.end())
     for (auto [call, rv] : f->second)
       if (call == 0 || call == n) {
@@ -287,6 +312,7 @@ CK_RV C_Initialize_(CK_VOID_PTR) {
 CK_RV C_Finalize_(CK_VOID_PTR) {
   GUARD("C_Finalize", "");
   g_initialized = false;
+  g_wedged = false;
   g_sessions.clear();
   g_logged_in.clear();
   return CKR_OK;
