@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "wire/response.h"
 #include "support/agent.h"
@@ -50,6 +51,26 @@ class ServeTest : public ::testing::Test {
     return Json::parse(ping_answer).value("modules", -1L) - system_modules;
   }
 };
+
+// A module host never outlives the agent, however the agent ends: killed outright while
+// its host is stuck inside the module, the host ends too.
+TEST_F(ServeTest, AModuleHostEndsWithTheAgentEvenWhenTheAgentIsKilled) {
+  json s = signing_token();
+  s["pid_file"] = true;
+  s["hang"] = {"C_Login"};
+  install_known_module(known.front(), s);
+  auto daemon = serve();
+  EXPECT_EQ(our_modules(ask(*daemon, R"({"cmd":"ping"})")), 1);
+  const long host = fake_folder().process_id(file_name_of(known.front()));
+  ASSERT_GT(host, 0);
+  daemon->write(validate() + "\n");
+  for (int wait = 0; wait < 200 && count_calls(fake_folder().call_log(file_name_of(known.front())), "C_Login") == 0; ++wait)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(process_ends_within(host, 0ms));
+  daemon->kill();
+  daemon->wait();
+  EXPECT_TRUE(process_ends_within(host, 5s));
+}
 
 TEST_F(ServeTest, FramesRequestsByLine) {
   auto daemon = serve();

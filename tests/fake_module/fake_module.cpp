@@ -91,6 +91,7 @@ struct Scenario {
   std::vector<std::string> crash;  // these calls crash the process (a write through a null pointer)
   std::vector<std::string> hang;   // these calls never return
   CK_RV wedge_rv = CKR_OK;         // arriving while initialised: every call fails so until finalised
+  bool pid_file = false;           // C_Initialize writes the process's id to "<file name>.pid"
 };
 
 std::recursive_mutex g_lock;
@@ -185,6 +186,7 @@ Scenario parse_scenario(const json& doc) {
   s.crash = doc.value("crash", std::vector<std::string>{});
   s.hang = doc.value("hang", std::vector<std::string>{});
   s.wedge_rv = doc.value("wedge_rv", CK_RV{CKR_OK});
+  s.pid_file = doc.value("pid_file", false);
   return s;
 }
 
@@ -306,6 +308,7 @@ CK_RV C_Initialize_(CK_VOID_PTR) {
 #endif
   if (g_initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   g_initialized = true;
+  if (g_scenario.pid_file) std::ofstream(scenario_folder() + own_file_name() + ".pid") << fake_process_id();
   return CKR_OK;
 }
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <unistd.h>
 
 std::string fake_module_self_path() {
   Dl_info info{};
@@ -14,3 +15,5 @@ std::string fake_module_folder_variable() {
   const char* dir = std::getenv("P11FAKE_DIR");
   return dir != nullptr ? dir : "";
 }
+
+long fake_process_id() { return static_cast<long>(getpid()); }

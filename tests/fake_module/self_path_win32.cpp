@@ -17,3 +17,5 @@ std::string fake_module_folder_variable() {
   DWORD n = GetEnvironmentVariableA("P11FAKE_DIR", value, sizeof value);
   return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
 }
+
+long fake_process_id() { return static_cast<long>(GetCurrentProcessId()); }

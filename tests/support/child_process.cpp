@@ -65,6 +65,8 @@ int ChildProcess::wait() {
   return *status_;
 }
 
+void ChildProcess::kill() { raw_->kill(); }
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
   ChildProcess child(program, args);
   child.write(input);

@@ -42,6 +42,8 @@ class ChildProcess {
   std::string read_rest();
   std::string stderr_text();
   int wait();
+  // Ends the child outright, as a task manager would.
+  void kill();
 
  private:
   void pump(bool from_stdout);
@@ -62,6 +64,9 @@ struct RunResult {
 
 // One-shot run: writes the input, closes standard input, collects everything.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& input);
+
+// Whether the process with this id has ended (or is a zombie) within the timeout.
+bool process_ends_within(long id, std::chrono::milliseconds timeout);
 
 // The folder of the running test executable.
 std::string executable_folder();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <fstream>
+#include <thread>
 
 #include "support/child_process.h"
 
@@ -104,5 +106,17 @@ std::string executable_folder() {
 }
 
 void set_environment(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
+
+bool process_ends_within(long id, std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // Gone, or a zombie that nobody reaps: it runs no more.
+    std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
+    std::string pid, name, state;
+    if (!(stat >> pid >> name >> state) || state == "Z") return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
 
 }  // namespace testing_support

@@ -120,4 +120,12 @@ void set_environment(const std::string& name, const std::string& value) {
   SetEnvironmentVariableA(name.c_str(), value.c_str());
 }
 
+bool process_ends_within(long id, std::chrono::milliseconds timeout) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
 }  // namespace testing_support

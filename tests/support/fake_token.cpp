@@ -51,6 +51,13 @@ void FakeModuleFolder::clear_log(const std::string& module_file) const {
   fs::remove(fs::path(path_) / (module_file + ".log"), ignored);
 }
 
+long FakeModuleFolder::process_id(const std::string& module_file) const {
+  std::ifstream in(fs::path(path_) / (module_file + ".pid"));
+  long id = -1;
+  in >> id;
+  return id;
+}
+
 const FakeModuleFolder& fake_folder() {
   static const FakeModuleFolder folder;
   return folder;

@@ -20,6 +20,8 @@ class FakeModuleFolder {
   void write_scenario(const std::string& module_file, const json& scenario) const;
   std::vector<std::string> call_log(const std::string& module_file) const;
   void clear_log(const std::string& module_file) const;
+  // The process the module was last initialised in (scenario "pid_file"); -1 if none.
+  long process_id(const std::string& module_file) const;
 
  private:
   std::string path_;
