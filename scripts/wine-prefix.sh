@@ -10,6 +10,11 @@ case "${1:-}" in
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$here/scripts/wine-run.sh" wineboot -i >/dev/null 2>&1
     fi
+    # A crashing process ends as on a desktop whose error reporting is off: no debugger
+    # attaches to it (and holds its DLLs open after it has gone). The tests crash module
+    # hosts on purpose.
+    "$here/scripts/wine-run.sh" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /f >/dev/null 2>&1 || true
     ;;
   stop)
     "$server" -k || true

@@ -71,7 +71,7 @@ class LoadChannel {
 
 namespace {
 
-constexpr std::chrono::milliseconds HOSTED_LOAD_GRACE{300};
+constexpr std::chrono::milliseconds HOSTED_LOAD_GRACE{500};
 
 void load_one(std::shared_ptr<LoadChannel> channel, std::string path, std::chrono::seconds deadline) {
   auto module = open_module(path, deadline);

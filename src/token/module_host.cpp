@@ -250,10 +250,11 @@ void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::m
 
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
-ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline)
+ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
+                       platform::Deadline load_until)
     : process_(std::move(process)),
       load_deadline_(load_deadline),
-      load_until_(std::chrono::steady_clock::now() + load_deadline),
+      load_until_(load_until),
       call_deadline_(g_hosting->call_deadline) {}
 
 ModuleHost::~ModuleHost() {
@@ -263,9 +264,11 @@ ModuleHost::~ModuleHost() {
 
 Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& path, bool directory_rule,
                                                             std::chrono::seconds load_deadline) {
+  // The bound counts the host's own start too.
+  const auto load_until = std::chrono::steady_clock::now() + load_deadline;
   auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
   if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
-  std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline));
+  std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline, load_until));
   host->place_ = HOST_PLACES;
   auto place = take_place(host.get());
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));

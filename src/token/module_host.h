@@ -49,7 +49,8 @@ class ModuleHost {
   CK_RV broken();
 
  private:
-  ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline);
+  ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
+             platform::Deadline load_until);
   CK_RV fail(CK_RV failure);
 
   std::unique_ptr<platform::HostProcess> process_;
