@@ -16,6 +16,7 @@
 #include "support/fake_token.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
+#include "token/module_host.h"
 #include "wire/request.h"
 
 namespace {
@@ -95,6 +96,27 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
     }
     dup2(saved, 0);
     close(saved);
+  }
+  {
+    // A module host's side: the PIN crosses in a request and is handed to C_Login.
+    using namespace host_protocol;
+    ModuleHostServer host;
+    auto ask = [&](Writer& request) {
+      Reader reader(std::span(request.frame()).subspan(4));
+      Writer answer;
+      EXPECT_TRUE(host.answer(reader, answer));
+      return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
+    };
+    Writer load, open, login;
+    load.number(static_cast<std::uint64_t>(Call::Load)).bytes(path.data(), path.size()).number(0);
+    ASSERT_EQ(Reader(ask(load)).number(), 1u);
+    open.number(static_cast<std::uint64_t>(Call::OpenSession)).number(1).number(CKF_SERIAL_SESSION);
+    const host_protocol::Bytes opened = ask(open);
+    Reader session(opened);
+    ASSERT_EQ(session.number(), CKR_OK);
+    login.number(static_cast<std::uint64_t>(Call::Login)).number(session.number()).number(CKU_USER);
+    login.optional_bytes(g_secret.data(), g_secret.size());
+    EXPECT_EQ(Reader(ask(login)).number(), CKR_PIN_INCORRECT);
   }
   g_scanning = false;
 

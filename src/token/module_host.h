@@ -16,6 +16,8 @@
 
 namespace p11agent {
 
+class Pkcs11Module;
+
 // Where modules are loaded: in this process (the default, for programs that test the
 // layers above in one process), or each in a host of its own. Set once, before the first
 // module is loaded (std::nullopt: in this process again).
@@ -60,6 +62,20 @@ class ModuleHost {
   std::size_t place_ = 0;
   CK_FUNCTION_LIST functions_{};
   CK_RV failure_ = CKR_OK;
+};
+
+// The host's side of the exchange: one module, loaded in the host's process, and the calls
+// made on it with exactly the arguments the agent gave.
+class ModuleHostServer {
+ public:
+  // Reads one request and writes its answer (after the answer mark); false when the
+  // request does not read as one.
+  bool answer(host_protocol::Reader& request, host_protocol::Writer& answer);
+
+ private:
+  bool load(host_protocol::Reader& request, host_protocol::Writer& answer);
+  bool get_attribute_value(const CK_FUNCTION_LIST& f, host_protocol::Reader& request, host_protocol::Writer& answer);
+  std::shared_ptr<Pkcs11Module> module_;
 };
 
 // The host's side: loads the module the agent names and makes the calls it sends, until

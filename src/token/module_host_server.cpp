@@ -63,193 +63,192 @@ Input read_input(Reader& r) {
   return input;
 }
 
-class Host {
- public:
-  // False when the request does not read as one.
-  bool answer(Reader& r, Writer& w) {
-    const auto call = static_cast<Call>(r.number());
-    if (!r.ok()) return false;
-    if (call == Call::Load) return !module_ && load(r, w);
-    if (!module_) return false;
-    const CK_FUNCTION_LIST& f = module_->functions();
-    switch (call) {
-      case Call::Initialize: {
-        const bool with_args = r.number() != 0;
-        CK_C_INITIALIZE_ARGS args{};
-        args.flags = static_cast<CK_FLAGS>(r.number());
-        w.number(passed_on(call_rv(f.C_Initialize, with_args ? &args : nullptr)));
-        break;
-      }
-      case Call::Finalize:
-        w.number(passed_on(call_rv(f.C_Finalize, nullptr)));
-        break;
-      case Call::GetSlotList: {
-        const auto present = static_cast<CK_BBOOL>(r.number());
-        const bool with_list = r.number() != 0;
-        CK_ULONG count = capped(r.number(), MAX_HANDLES);
-        auto slots = room_for<CK_SLOT_ID>(count);
-        const CK_ULONG room = count;
-        w.number(passed_on(call_rv(f.C_GetSlotList, present, with_list ? slots.data() : nullptr, &count)));
-        w.number(count).bytes(slots.data(), with_list ? byte_size<CK_SLOT_ID>(std::min(count, room)) : 0);
-        break;
-      }
-      case Call::GetTokenInfo: {
-        const auto slot = static_cast<CK_SLOT_ID>(r.number());
-        CK_TOKEN_INFO info{};
-        w.number(passed_on(call_rv(f.C_GetTokenInfo, slot, &info))).bytes(&info, sizeof info);
-        break;
-      }
-      case Call::OpenSession: {
-        const auto slot = static_cast<CK_SLOT_ID>(r.number());
-        const auto flags = static_cast<CK_FLAGS>(r.number());
-        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        w.number(passed_on(call_rv(f.C_OpenSession, slot, flags, nullptr, nullptr, &session))).number(session);
-        break;
-      }
-      case Call::CloseSession:
-        w.number(passed_on(call_rv(f.C_CloseSession, static_cast<CK_SESSION_HANDLE>(r.number()))));
-        break;
-      case Call::Logout:
-        w.number(passed_on(call_rv(f.C_Logout, static_cast<CK_SESSION_HANDLE>(r.number()))));
-        break;
-      case Call::FindObjectsFinal:
-        w.number(passed_on(call_rv(f.C_FindObjectsFinal, static_cast<CK_SESSION_HANDLE>(r.number()))));
-        break;
-      case Call::Login: {
-        const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-        const auto user = static_cast<CK_USER_TYPE>(r.number());
-        Input pin = read_input(r);
-        w.number(passed_on(call_rv(f.C_Login, session, user, pin.pointer(), static_cast<CK_ULONG>(pin.bytes.size()))));
-        break;
-      }
-      case Call::FindObjectsInit: {
-        const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-        const bool with_template = r.number() != 0;
-        const auto count = capped(r.number(), MAX_HANDLES);
-        std::vector<Input> values;
-        std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
-        for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
-          query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
-          values.push_back(read_input(r));
-        }
-        if (!r.ok()) return false;
-        for (CK_ULONG i = 0; with_template && i < count; ++i) {
-          query[i].ulValueLen = static_cast<CK_ULONG>(values[i].bytes.size());
-          query[i].pValue = values[i].pointer();
-        }
-        w.number(passed_on(call_rv(f.C_FindObjectsInit, session, with_template ? query.data() : nullptr, count)));
-        break;
-      }
-      case Call::FindObjects: {
-        const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-        const bool with_room = r.number() != 0;
-        const CK_ULONG room = capped(r.number(), MAX_HANDLES);
-        auto handles = room_for<CK_OBJECT_HANDLE>(room);
-        CK_ULONG count = 0;
-        w.number(passed_on(call_rv(f.C_FindObjects, session, with_room ? handles.data() : nullptr, room, &count)));
-        w.number(count).bytes(handles.data(), with_room ? byte_size<CK_OBJECT_HANDLE>(std::min(count, room)) : 0);
-        break;
-      }
-      case Call::GetAttributeValue:
-        return get_attribute_value(f, r, w);
-      case Call::SignInit: {
-        const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-        const bool with_mechanism = r.number() != 0;
-        CK_MECHANISM mechanism{};
-        Input parameter;
-        if (with_mechanism) {
-          mechanism.mechanism = static_cast<CK_MECHANISM_TYPE>(r.number());
-          parameter = read_input(r);
-          mechanism.pParameter = parameter.pointer();
-          mechanism.ulParameterLen = static_cast<CK_ULONG>(parameter.bytes.size());
-        }
-        const auto key = static_cast<CK_OBJECT_HANDLE>(r.number());
-        if (!r.ok()) return false;
-        w.number(passed_on(call_rv(f.C_SignInit, session, with_mechanism ? &mechanism : nullptr, key)));
-        break;
-      }
-      case Call::Sign: {
-        const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-        Input data = read_input(r);
-        const bool with_room = r.number() != 0;
-        CK_ULONG length = capped(r.number(), MAX_SIGNATURE_BYTES);
-        const CK_ULONG room = length;
-        auto signature = room_for<CK_BYTE>(room);
-        if (!r.ok()) return false;
-        w.number(passed_on(call_rv(f.C_Sign, session, data.pointer(), static_cast<CK_ULONG>(data.bytes.size()),
-                                   with_room ? signature.data() : nullptr, &length)));
-        w.number(length).bytes(signature.data(), with_room ? std::min(length, room) : 0);
-        break;
-      }
-      default:
-        return false;
-    }
-    return r.ok();
-  }
+}  // namespace
 
- private:
-  bool load(Reader& r, Writer& w) {
-    auto path_bytes = r.bytes();
-    const std::string path(reinterpret_cast<const char*>(path_bytes.data()), path_bytes.size());
-    const bool directory_rule = r.number() != 0;
-    if (!r.ok()) return false;
-    if (directory_rule) prepare_module_directory(path);
-    auto loaded = load_module_here(path);
-    if (!loaded) {
-      w.number(0).number(static_cast<std::uint64_t>(loaded.error().kind)).number(loaded.error().rv);
-      w.number(0).number(0).number(0);
-      return true;
+bool ModuleHostServer::answer(Reader& r, Writer& w) {
+  const auto call = static_cast<Call>(r.number());
+  if (!r.ok()) return false;
+  if (call == Call::Load) return !module_ && load(r, w);
+  if (!module_) return false;
+  const CK_FUNCTION_LIST& f = module_->functions();
+  switch (call) {
+    case Call::Initialize: {
+      const bool with_args = r.number() != 0;
+      CK_C_INITIALIZE_ARGS args{};
+      args.flags = static_cast<CK_FLAGS>(r.number());
+      w.number(passed_on(call_rv(f.C_Initialize, with_args ? &args : nullptr)));
+      break;
     }
-    module_ = std::move(*loaded);
-    const CK_FUNCTION_LIST& f = module_->functions();
-    const auto entries = std::to_array<const void*>({
-        reinterpret_cast<const void*>(f.C_Initialize), reinterpret_cast<const void*>(f.C_Finalize),
-        reinterpret_cast<const void*>(f.C_GetSlotList), reinterpret_cast<const void*>(f.C_GetTokenInfo),
-        reinterpret_cast<const void*>(f.C_OpenSession), reinterpret_cast<const void*>(f.C_CloseSession),
-        reinterpret_cast<const void*>(f.C_Login), reinterpret_cast<const void*>(f.C_Logout),
-        reinterpret_cast<const void*>(f.C_FindObjectsInit), reinterpret_cast<const void*>(f.C_FindObjects),
-        reinterpret_cast<const void*>(f.C_FindObjectsFinal), reinterpret_cast<const void*>(f.C_GetAttributeValue),
-        reinterpret_cast<const void*>(f.C_SignInit), reinterpret_cast<const void*>(f.C_Sign),
-    });
-    std::uint64_t null_mask = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      if (entries[i] == nullptr) null_mask |= std::uint64_t{1} << i;
-    w.number(1).number(0).number(0).number(f.version.major).number(f.version.minor).number(null_mask);
+    case Call::Finalize:
+      w.number(passed_on(call_rv(f.C_Finalize, nullptr)));
+      break;
+    case Call::GetSlotList: {
+      const auto present = static_cast<CK_BBOOL>(r.number());
+      const bool with_list = r.number() != 0;
+      CK_ULONG count = capped(r.number(), MAX_HANDLES);
+      auto slots = room_for<CK_SLOT_ID>(count);
+      const CK_ULONG room = count;
+      w.number(passed_on(call_rv(f.C_GetSlotList, present, with_list ? slots.data() : nullptr, &count)));
+      w.number(count).bytes(slots.data(), with_list ? byte_size<CK_SLOT_ID>(std::min(count, room)) : 0);
+      break;
+    }
+    case Call::GetTokenInfo: {
+      const auto slot = static_cast<CK_SLOT_ID>(r.number());
+      CK_TOKEN_INFO info{};
+      w.number(passed_on(call_rv(f.C_GetTokenInfo, slot, &info))).bytes(&info, sizeof info);
+      break;
+    }
+    case Call::OpenSession: {
+      const auto slot = static_cast<CK_SLOT_ID>(r.number());
+      const auto flags = static_cast<CK_FLAGS>(r.number());
+      CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+      w.number(passed_on(call_rv(f.C_OpenSession, slot, flags, nullptr, nullptr, &session))).number(session);
+      break;
+    }
+    case Call::CloseSession:
+      w.number(passed_on(call_rv(f.C_CloseSession, static_cast<CK_SESSION_HANDLE>(r.number()))));
+      break;
+    case Call::Logout:
+      w.number(passed_on(call_rv(f.C_Logout, static_cast<CK_SESSION_HANDLE>(r.number()))));
+      break;
+    case Call::FindObjectsFinal:
+      w.number(passed_on(call_rv(f.C_FindObjectsFinal, static_cast<CK_SESSION_HANDLE>(r.number()))));
+      break;
+    case Call::Login: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      const auto user = static_cast<CK_USER_TYPE>(r.number());
+      Input pin = read_input(r);
+      w.number(passed_on(call_rv(f.C_Login, session, user, pin.pointer(), static_cast<CK_ULONG>(pin.bytes.size()))));
+      break;
+    }
+    case Call::FindObjectsInit: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      const bool with_template = r.number() != 0;
+      const auto count = capped(r.number(), MAX_HANDLES);
+      std::vector<Input> values;
+      std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
+      for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
+        query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
+        values.push_back(read_input(r));
+      }
+      if (!r.ok()) return false;
+      for (CK_ULONG i = 0; with_template && i < count; ++i) {
+        query[i].ulValueLen = static_cast<CK_ULONG>(values[i].bytes.size());
+        query[i].pValue = values[i].pointer();
+      }
+      w.number(passed_on(call_rv(f.C_FindObjectsInit, session, with_template ? query.data() : nullptr, count)));
+      break;
+    }
+    case Call::FindObjects: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      const bool with_room = r.number() != 0;
+      const CK_ULONG room = capped(r.number(), MAX_HANDLES);
+      auto handles = room_for<CK_OBJECT_HANDLE>(room);
+      CK_ULONG count = 0;
+      w.number(passed_on(call_rv(f.C_FindObjects, session, with_room ? handles.data() : nullptr, room, &count)));
+      w.number(count).bytes(handles.data(), with_room ? byte_size<CK_OBJECT_HANDLE>(std::min(count, room)) : 0);
+      break;
+    }
+    case Call::GetAttributeValue:
+      return get_attribute_value(f, r, w);
+    case Call::SignInit: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      const bool with_mechanism = r.number() != 0;
+      CK_MECHANISM mechanism{};
+      Input parameter;
+      if (with_mechanism) {
+        mechanism.mechanism = static_cast<CK_MECHANISM_TYPE>(r.number());
+        parameter = read_input(r);
+        mechanism.pParameter = parameter.pointer();
+        mechanism.ulParameterLen = static_cast<CK_ULONG>(parameter.bytes.size());
+      }
+      const auto key = static_cast<CK_OBJECT_HANDLE>(r.number());
+      if (!r.ok()) return false;
+      w.number(passed_on(call_rv(f.C_SignInit, session, with_mechanism ? &mechanism : nullptr, key)));
+      break;
+    }
+    case Call::Sign: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      Input data = read_input(r);
+      const bool with_room = r.number() != 0;
+      CK_ULONG length = capped(r.number(), MAX_SIGNATURE_BYTES);
+      const CK_ULONG room = length;
+      auto signature = room_for<CK_BYTE>(room);
+      if (!r.ok()) return false;
+      w.number(passed_on(call_rv(f.C_Sign, session, data.pointer(), static_cast<CK_ULONG>(data.bytes.size()),
+                                 with_room ? signature.data() : nullptr, &length)));
+      w.number(length).bytes(signature.data(), with_room ? std::min(length, room) : 0);
+      break;
+    }
+    default:
+      return false;
+  }
+  return r.ok();
+}
+
+bool ModuleHostServer::load(Reader& r, Writer& w) {
+  auto path_bytes = r.bytes();
+  const std::string path(reinterpret_cast<const char*>(path_bytes.data()), path_bytes.size());
+  const bool directory_rule = r.number() != 0;
+  if (!r.ok()) return false;
+  if (directory_rule) prepare_module_directory(path);
+  auto loaded = load_module_here(path);
+  if (!loaded) {
+    w.number(0).number(static_cast<std::uint64_t>(loaded.error().kind)).number(loaded.error().rv);
+    w.number(0).number(0).number(0);
     return true;
   }
+  module_ = std::move(*loaded);
+  const CK_FUNCTION_LIST& f = module_->functions();
+  const auto entries = std::to_array<const void*>({
+      reinterpret_cast<const void*>(f.C_Initialize), reinterpret_cast<const void*>(f.C_Finalize),
+      reinterpret_cast<const void*>(f.C_GetSlotList), reinterpret_cast<const void*>(f.C_GetTokenInfo),
+      reinterpret_cast<const void*>(f.C_OpenSession), reinterpret_cast<const void*>(f.C_CloseSession),
+      reinterpret_cast<const void*>(f.C_Login), reinterpret_cast<const void*>(f.C_Logout),
+      reinterpret_cast<const void*>(f.C_FindObjectsInit), reinterpret_cast<const void*>(f.C_FindObjects),
+      reinterpret_cast<const void*>(f.C_FindObjectsFinal), reinterpret_cast<const void*>(f.C_GetAttributeValue),
+      reinterpret_cast<const void*>(f.C_SignInit), reinterpret_cast<const void*>(f.C_Sign),
+  });
+  std::uint64_t null_mask = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i] == nullptr) null_mask |= std::uint64_t{1} << i;
+  w.number(1).number(0).number(0).number(f.version.major).number(f.version.minor).number(null_mask);
+  return true;
+}
 
-  bool get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r, Writer& w) {
-    const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-    const auto object = static_cast<CK_OBJECT_HANDLE>(r.number());
-    const bool with_template = r.number() != 0;
-    const auto count = capped(r.number(), MAX_HANDLES);
-    std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
-    std::vector<Bytes> values(count);
-    std::vector<CK_ULONG> rooms(count);
-    std::size_t total = 0;
-    for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
-      query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
-      const bool with_value = r.number() != 0;
-      rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_ATTRIBUTE_BYTES - total));
-      query[i].ulValueLen = rooms[i];
-      if (with_value) {
-        values[i].resize(std::max<std::size_t>(rooms[i], 1));
-        query[i].pValue = values[i].data();
-        total += rooms[i];
-      }
+bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r, Writer& w) {
+  const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+  const auto object = static_cast<CK_OBJECT_HANDLE>(r.number());
+  const bool with_template = r.number() != 0;
+  const auto count = capped(r.number(), MAX_HANDLES);
+  std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
+  std::vector<Bytes> values(count);
+  std::vector<CK_ULONG> rooms(count);
+  std::size_t total = 0;
+  for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
+    query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
+    const bool with_value = r.number() != 0;
+    rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_ATTRIBUTE_BYTES - total));
+    query[i].ulValueLen = rooms[i];
+    if (with_value) {
+      values[i].resize(std::max<std::size_t>(rooms[i], 1));
+      query[i].pValue = values[i].data();
+      total += rooms[i];
     }
-    if (!r.ok()) return false;
-    w.number(passed_on(call_rv(f.C_GetAttributeValue, session, object, with_template ? query.data() : nullptr, count)));
-    for (CK_ULONG i = 0; with_template && i < count; ++i) {
-      const CK_ULONG written = query[i].ulValueLen;
-      const bool readable = query[i].pValue != nullptr && written != CK_UNAVAILABLE_INFORMATION;
-      w.number(written).bytes(values[i].data(), readable ? std::min(written, rooms[i]) : 0);
-    }
-    return true;
   }
+  if (!r.ok()) return false;
+  w.number(passed_on(call_rv(f.C_GetAttributeValue, session, object, with_template ? query.data() : nullptr, count)));
+  for (CK_ULONG i = 0; with_template && i < count; ++i) {
+    const CK_ULONG written = query[i].ulValueLen;
+    const bool readable = query[i].pValue != nullptr && written != CK_UNAVAILABLE_INFORMATION;
+    w.number(written).bytes(values[i].data(), readable ? std::min(written, rooms[i]) : 0);
+  }
+  return true;
+}
 
-  ModulePtr module_;
-};
+
+namespace {
+
 
 std::optional<Bytes> read_request() {
   std::array<std::byte, 4> head;
@@ -268,7 +267,7 @@ void run_module_host(std::vector<std::string> arguments) {
   platform::end_with_parent();
   // The module stays loaded until the process ends: the agent has finalised it by then,
   // or has gone, and unloading is the system's work.
-  Host host;
+  ModuleHostServer host;
   for (;;) {
     auto request = read_request();
     if (!request) platform::end_process_now(0);
