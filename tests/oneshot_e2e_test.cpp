@@ -158,7 +158,7 @@ TEST_F(OneShotTest, EnumerateEndsAtTheFirstFailureWithItsPrefix) {
   EXPECT_EQ(absent.out, failure_line("load " + missing + ": libloading error (" + platform::LOADER_CALL_NAME + " failed)"));
   EXPECT_EQ(absent.status, 1);
   // Without a module, the last known module is the one enumerated.
-  const std::string fallback_module = DEFAULT_ENUMERATE_MODULE;
+  const std::string fallback_module = default_enumerate_module();
   RunResult fallback = run_agent(R"({"cmd":"enumerate","module":""})");
   if (platform::file_exists(fallback_module)) {
     // Loaded: whatever its tokens say, the answer is not a load failure.

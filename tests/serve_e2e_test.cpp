@@ -47,7 +47,7 @@ class ServeTest : public ::testing::Test {
   // Modules of the test bed only: the known modules that are not ours (on Linux, the
   // system's proxy module) load too and are counted by ping.
   static long our_modules(const std::string& ping_answer) {
-    long system_modules = static_cast<long>(DEFAULT_MODULES.size() - test_known_modules().size());
+    long system_modules = static_cast<long>(default_modules().size() - test_known_modules().size());
     return Json::parse(ping_answer).value("modules", -1L) - system_modules;
   }
 };

@@ -65,12 +65,29 @@ TEST(Pkcs11ErrorText, RendersEveryKind) {
   EXPECT_EQ(Pkcs11Error::of(Kind::SliceConversion).text(),
             "Error converting slice to array (could not convert slice to array)");
   EXPECT_EQ(Pkcs11Error::of(Kind::AlreadyInitialized).text(), "PKCS11 library has already been initialized");
+  // A module host's stand-in answers: the bound it missed, or its end; never a module's value.
+  EXPECT_EQ(Pkcs11Error::of_host(HOST_NO_ANSWER_RV | 20)->text(), "the module did not answer within 20 s");
+  EXPECT_EQ(Pkcs11Error::of_host(HOST_ENDED_RV)->text(), "the module ended unexpectedly");
+  EXPECT_FALSE(Pkcs11Error::of_host(HOST_MASKED_RV));
 #ifdef _WIN32
   EXPECT_EQ(Pkcs11Error::of(Kind::LoadFailed).text(), "libloading error (LoadLibraryExW failed)");
   EXPECT_EQ(Pkcs11Error::of(Kind::LoadFailedUnreported).text(),
             "libloading error (LoadLibraryExW failed, but system did not report the error)");
 #endif
 }
+
+#ifndef _WIN32
+// The modules p11-kit registers for its proxy: SoftHSM2's is one; p11-kit's own trust
+// module, which the proxy leaves out, is not.
+TEST(RegisteredModules, AreTheModulesTheProxyTakes) {
+  const auto modules = registered_modules();
+  auto listed = [&](const std::string& file) {
+    return std::any_of(modules.begin(), modules.end(), [&](const std::string& path) { return path.ends_with(file); });
+  };
+  EXPECT_TRUE(listed("/libsofthsm2.so"));
+  EXPECT_FALSE(listed("/p11-kit-trust.so"));
+}
+#endif
 
 TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
   const std::vector<std::pair<std::string, std::string>> cases = {

@@ -49,8 +49,8 @@ namespace {
 template <typename Reader, typename Write>
 int serve_with(Reader& reader, Write write_answer) {
   DaemonState state;
-  state.module_table = state.loader.load(DEFAULT_MODULES, START_DEADLINE);
-  state.candidate_paths = DEFAULT_MODULES;
+  state.module_table = state.loader.load(default_modules(), START_DEADLINE);
+  state.candidate_paths = default_modules();
   while (auto request = reader.next_request())
     if (!write_answer(handle_daemon_request(state, *request))) break;
   release_state(state);

@@ -66,7 +66,7 @@ struct LocatedCert {
 // The find_cert walk: only modules whose file exists, loaded without the directory rule.
 std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
-  for (const std::string& path : DEFAULT_MODULES) {
+  for (const std::string& path : default_modules()) {
     if (!platform::file_exists(path)) continue;
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
@@ -83,7 +83,7 @@ std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
 }  // namespace
 
 CommandResult run_enumerate(const Request& request) {
-  auto report = enumerate_report(request.module.value_or(DEFAULT_ENUMERATE_MODULE));
+  auto report = enumerate_report(request.module.value_or(default_enumerate_module()));
   if (!report) return std::unexpected(report.error());
   return render_json(Json{{"ok", true}, {"text", *report}});
 }
@@ -100,7 +100,7 @@ CommandResult run_list_certs(const Request& request) {
   if (request.module) {
     add_module(*request.module);
   } else {
-    for (const std::string& path : DEFAULT_MODULES) add_module(path);
+    for (const std::string& path : default_modules()) add_module(path);
   }
   return render_json(Json{{"certs", std::move(certs)}, {"ok", true}});
 }

@@ -31,6 +31,7 @@ enum class Call : std::uint8_t {
   GetAttributeValue,
   SignInit,
   Sign,
+  RegisteredModules,  // instead of Load: the host answers which modules p11-kit registers
 };
 
 // Opens every answer: bytes that do not start with it are no answer.

@@ -11,9 +11,11 @@
 namespace p11agent {
 
 // The known modules, in the order every search tries them, and the one `enumerate` opens
-// when none is named (the last of them).
-extern const std::vector<std::string> DEFAULT_MODULES;
-extern const std::string DEFAULT_ENUMERATE_MODULE;
+// when none is named (the last of them). On Linux, unless the build names them, they are
+// the modules p11-kit registers for its proxy, each loaded on its own; they are asked for
+// once, in a module host, so that no vendor code runs in the agent for the question.
+const std::vector<std::string>& default_modules();
+const std::string& default_enumerate_module();
 
 // The module that needs a private DLL search folder, and that folder.
 inline constexpr std::string_view DIRECTORY_RULE_MODULE = "C:\\Windows\\System32\\SignatureP11.dll";
@@ -57,6 +59,9 @@ class Pkcs11Module {
 };
 
 using ModulePtr = std::shared_ptr<Pkcs11Module>;
+
+// The modules p11-kit registers for its proxy, read in this process (none on Windows).
+std::vector<std::string> registered_modules();
 
 // The search folder rule for the one module that needs it; process-wide, never undone.
 void prepare_module_directory(const std::string& path);

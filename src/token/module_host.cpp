@@ -1,6 +1,8 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
+#include "token/module.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -303,6 +305,24 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   }
   host->functions_ = list;
   return host;
+}
+
+std::vector<std::string> ModuleHost::registered_modules() {
+  std::vector<std::string> paths;
+  const auto until = std::chrono::steady_clock::now() + LOAD_DEADLINE;
+  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  if (!process) return paths;
+  ModuleHost host(std::move(process), LOAD_DEADLINE, until);
+  Writer w = request_of(Call::RegisteredModules);
+  Bytes answer;
+  if (host.exchange(w, answer, Call::Load) != CKR_OK) return paths;
+  Reader r(answer);
+  for (auto count = r.number(); r.ok() && count > 0; --count) {
+    auto path = r.bytes();
+    paths.emplace_back(reinterpret_cast<const char*>(path.data()), path.size());
+  }
+  if (!r.ok()) paths.clear();
+  return paths;
 }
 
 CK_RV ModuleHost::fail(CK_RV failure) {

@@ -69,6 +69,12 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
   const auto call = static_cast<Call>(r.number());
   if (!r.ok()) return false;
   if (call == Call::Load) return !module_ && load(r, w);
+  if (call == Call::RegisteredModules) {
+    const std::vector<std::string> paths = registered_modules();
+    w.number(paths.size());
+    for (const std::string& path : paths) w.bytes(path.data(), path.size());
+    return !module_;
+  }
   if (!module_) return false;
   const CK_FUNCTION_LIST& f = module_->functions();
   switch (call) {

@@ -99,7 +99,7 @@ std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::strin
 
 std::optional<CertLocation> find_cert_module(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
-  for (const std::string& path : DEFAULT_MODULES) {
+  for (const std::string& path : default_modules()) {
     auto module = open_module(path);
     if (!module) continue;
     if (auto match = find_cert_on_module(*module, lowered)) return CertLocation{path, match->slot};

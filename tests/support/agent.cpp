@@ -22,7 +22,7 @@ RunResult run_agent(const std::string& input, const std::vector<std::string>& ar
 
 std::vector<std::string> test_known_modules() {
   std::vector<std::string> ours;
-  for (const std::string& path : p11agent::DEFAULT_MODULES)
+  for (const std::string& path : p11agent::default_modules())
     if (path.find("System32") != std::string::npos || path.find("/known/") != std::string::npos) ours.push_back(path);
   return ours;
 }
