@@ -60,6 +60,8 @@ int run_agent(int argc, char** argv) {
   if (started_by_a_browser(args)) platform::end_process_now(run_native_host());
   // The answer is written and every module released: the libraries' exit-time clean-up
   // (OpenSSL frees its tables, for one) would only delay the caller.
+  // The first module host starts while the request is read and checked.
+  prestart_module_host();
   platform::end_process_now(run_one_shot());
 }
 

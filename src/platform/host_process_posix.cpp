@@ -46,8 +46,25 @@ int millis_until(Deadline deadline) {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// A module's answer, and the agent's next call of a sequence, usually come within a
+// millisecond: asking again for that long costs less than the wake-up of a process that
+// went to sleep (tens of microseconds on an idle processor), which every call would pay.
+// A token that takes longer is waited for asleep.
+constexpr std::chrono::microseconds ANSWER_SPIN{1000};
+constexpr std::chrono::microseconds REQUEST_SPIN{200};
+
+bool ready_within_spin(int fd, short events, std::chrono::microseconds spin) {
+  const auto until = std::chrono::steady_clock::now() + spin;
+  do {
+    pollfd p{fd, events, 0};
+    if (::poll(&p, 1, 0) != 0) return true;
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
 // Waits until the descriptor is ready for `events`; false when the deadline passed first.
 bool wait_ready(int fd, short events, Deadline deadline) {
+  if (ready_within_spin(fd, events, ANSWER_SPIN)) return true;
   for (;;) {
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, millis_until(deadline));
@@ -169,6 +186,7 @@ bool take_host_pipes(std::vector<std::string>& arguments) {
 }
 
 bool host_read_exact(std::span<std::byte> bytes) {
+  (void)ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN);
   while (!bytes.empty()) {
     ssize_t n = ::read(g_host_in, bytes.data(), bytes.size());
     if (n > 0) {

@@ -22,6 +22,17 @@ namespace {
 
 std::optional<ModuleHosting> g_hosting;
 
+std::mutex g_prestarted_lock;
+std::unique_ptr<platform::HostProcess> g_prestarted;
+
+std::unique_ptr<platform::HostProcess> start_host_process() {
+  {
+    std::lock_guard lock(g_prestarted_lock);
+    if (g_prestarted) return std::move(g_prestarted);
+  }
+  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+}
+
 // The stand-in entries have no argument that could name their host, so each host takes a
 // place in this table and its list's entries are the ones made for that place.
 constexpr std::size_t HOST_PLACES = 64;
@@ -250,6 +261,12 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
 
 void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::move(hosting); }
 
+void prestart_module_host() {
+  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  std::lock_guard lock(g_prestarted_lock);
+  g_prestarted = std::move(process);
+}
+
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
 ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
@@ -268,7 +285,7 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
                                                             std::chrono::seconds load_deadline) {
   // The bound counts the host's own start too.
   const auto load_until = std::chrono::steady_clock::now() + load_deadline;
-  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  auto process = start_host_process();
   if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline, load_until));
   host->place_ = HOST_PLACES;
@@ -310,7 +327,7 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
 std::vector<std::string> ModuleHost::registered_modules() {
   std::vector<std::string> paths;
   const auto until = std::chrono::steady_clock::now() + LOAD_DEADLINE;
-  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  auto process = start_host_process();
   if (!process) return paths;
   ModuleHost host(std::move(process), LOAD_DEADLINE, until);
   Writer w = request_of(Call::RegisteredModules);

@@ -28,6 +28,10 @@ struct ModuleHosting {
 void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
 
+// Starts the process of the next module host now, so that its start overlaps the work
+// before the module is named; the next ModuleHost::start takes it.
+void prestart_module_host();
+
 class ModuleHost {
  public:
   // Starts a host, which loads the module (with the directory rule where asked); the load
