@@ -241,6 +241,25 @@ TEST_F(DaemonCacheTest, TwoSigningFailuresAnswerTheSecondFailure) {
   EXPECT_EQ(sign(), error_response_text("C_Sign: Function::SignInit: PKCS11 error: " + describe_rv(CKR_KEY_HANDLE_INVALID)));
 }
 
+// A signature that fails drops the held session: another certificate of the same token is
+// then no longer "cached", and its validate logs in anew.
+TEST_F(DaemonCacheTest, ValidateSaysCachedOnlyWhileTheSessionIsHeld) {
+  const std::string other_cert = der_with_serial("0304");
+  json s = card();
+  s["slots"][0]["token"]["objects"].push_back(certificate(other_cert, "02"));
+  s["slots"][0]["token"]["objects"].push_back(private_key("02", CKK_EC));
+  start(s);
+  const std::string other = thumbprint_of(hex_bytes(other_cert)).value();
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  ASSERT_EQ(validate("1234", other), R"({"ok":true})");
+  s["fail"] = json::array({failure("C_SignInit", CKR_KEY_HANDLE_INVALID)});
+  rescript(s);
+  EXPECT_EQ(sign(), error_response_text("C_Sign: Function::SignInit: PKCS11 error: " + describe_rv(CKR_KEY_HANDLE_INVALID)));
+  calls();
+  EXPECT_EQ(validate("1234", other), R"({"ok":true})");
+  EXPECT_EQ(count_calls(calls(), "C_Login"), 1);
+}
+
 TEST_F(DaemonCacheTest, AWriteProtectedTokenSignsOnAReadOnlySession) {
   json s = card();
   s["slots"][0]["token"]["write_protected"] = true;

@@ -68,7 +68,7 @@ TEST_F(SigningTest, ReportsEveryFailureWithItsStepText) {
     EXPECT_EQ(signed_.error(), c.error) << c.what;
   }
   const std::vector<Case> correct_pin_cases = {
-      {"PIN locked by the token", failing(rsa_token(), "C_Login", CKR_PIN_LOCKED), "WRONG_PIN:-1"},
+      {"PIN locked by the token, no flag set", failing(rsa_token(), "C_Login", CKR_PIN_LOCKED), "WRONG_PIN:0"},
       {"mutex error reads as locked", failing(rsa_token(), "C_Login", CKR_MUTEX_NOT_LOCKED), "WRONG_PIN:-1"},
       {"PIN length", failing(rsa_token(), "C_Login", CKR_PIN_LEN_RANGE),
        "C_Login: Function::Login: " + text(CKR_PIN_LEN_RANGE)},

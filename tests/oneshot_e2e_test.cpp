@@ -61,6 +61,10 @@ TEST_F(OneShotTest, AnswersBadInputWithOneLineAndStatusOne) {
       {"{\"cmd\":\"a\\\"\\n\"}", {}, "unknown cmd 'a\"\n" + unknown},
       {"[\"find_cert\"]", {"SERVE"}, "find_cert requires thumbprint"},
       {"{\"cmd\":\"find_cert\",\"thumbprint\":\"\"}", {"--serve", "serve"}, "find_cert requires thumbprint"},
+      // Only the browsers' own forms start the native host.
+      {"{\"cmd\":\"find_cert\"}", {"request.json", "--verbose"}, "find_cert requires thumbprint"},
+      {"{\"cmd\":\"find_cert\"}", {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkiq/"}, "find_cert requires thumbprint"},
+      {"{\"cmd\":\"find_cert\"}", {"chrome-extension://x/", "--parent-window=0"}, "find_cert requires thumbprint"},
   };
   for (const auto& c : cases) {
     RunResult result = run_agent(c.input, c.args);

@@ -1,5 +1,9 @@
 #include "app/entry.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
@@ -31,11 +35,29 @@ constexpr const char* HELP_TEXT =
     "\n"
     "example: echo '{\"cmd\":\"list_certs\"}' | p11agent\n";
 
+// Chrome's and Edge's form of an extension's origin: "chrome-extension://", an id of 32
+// letters from a to p, "/".
+bool is_extension_origin(std::string_view arg) {
+  constexpr std::string_view scheme = "chrome-extension://";
+  if (arg.size() != scheme.size() + 33 || !arg.starts_with(scheme) || !arg.ends_with('/')) return false;
+  const std::string_view id = arg.substr(scheme.size(), 32);
+  return std::all_of(id.begin(), id.end(), [](char c) { return c >= 'a' && c <= 'p'; });
+}
+
+// Firefox's first argument: the host manifest's absolute path ("/...", "C:\...", "\\...").
+bool is_absolute_manifest_path(std::string_view arg) {
+  if (!arg.ends_with(".json")) return false;
+  const bool drive = arg.size() > 3 && std::isalpha(static_cast<unsigned char>(arg[0])) && arg[1] == ':' &&
+                     (arg[2] == '\\' || arg[2] == '/');
+  return arg.starts_with('/') || arg.starts_with("\\\\") || drive;
+}
+
 // How Chrome and Edge (the extension's origin first, on Windows a parent window after it)
-// and Firefox (the host manifest's path and the extension's id) start a native host.
+// and Firefox (the host manifest's path and the extension's id) start a native host; any
+// other arguments leave the agent in one-shot mode.
 bool started_by_a_browser(const std::vector<std::string>& args) {
-  if (!args.empty() && args.front().starts_with("chrome-extension://")) return true;
-  return args.size() == 2 && args.front().ends_with(".json");
+  if (!args.empty() && is_extension_origin(args.front())) return true;
+  return args.size() == 2 && is_absolute_manifest_path(args.front()) && !args.back().empty();
 }
 
 }  // namespace

@@ -71,8 +71,10 @@ std::string with_one_restart(DaemonState& state, Run run) {
 
 Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::string_view pin,
                       const PinDigest& digest) {
+  // Cached only while the login is held: a session dropped after a failure is no login.
   if (auto cached = state.cached_logins.find(thumbprint);
-      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, digest))
+      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, digest) &&
+      state.module_logins.at(cached->second.module_path).session)
     return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
   if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
     return {error_response_text(login.error().text), login.error().lost_module};

@@ -74,6 +74,8 @@ Pkcs11Result<void> login_for_operation(const Session& session, std::string_view 
 std::string classify_login_error(const Pkcs11Error& error,
                                  std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                                  const Session& session) {
+  // A locked PIN is locked whatever the token's flags say (a TPM token sets none of them).
+  if (error.answered(CKR_PIN_LOCKED)) return "WRONG_PIN:0";
   if (is_wrong_or_locked_pin(error))
     return "WRONG_PIN:" + std::to_string(tries_left(session.module(), session.slot()));
   return step::LOGIN + error.text();
