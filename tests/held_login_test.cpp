@@ -260,6 +260,18 @@ TEST_F(DaemonCacheTest, ValidateSaysCachedOnlyWhileTheSessionIsHeld) {
   EXPECT_EQ(count_calls(calls(), "C_Login"), 1);
 }
 
+// A key search cut short on the held session costs that request only: the module allows
+// one search at a time on a session, and the next request works.
+TEST_F(DaemonCacheTest, AKeySearchCutShortOnTheHeldSessionCostsOneRequest) {
+  json s = card();
+  s["fail"] = json::array({failure("C_FindObjects", CKR_FUNCTION_CANCELED, 3)});  // the key search's first
+  start(s);
+  EXPECT_EQ(validate(), error_response_text("find key: Function::FindObjects: PKCS11 error: " +
+                                            describe_rv(CKR_FUNCTION_CANCELED)));
+  EXPECT_EQ(validate(), R"({"ok":true})");
+  EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+}
+
 TEST_F(DaemonCacheTest, AWriteProtectedTokenSignsOnAReadOnlySession) {
   json s = card();
   s["slots"][0]["token"]["write_protected"] = true;

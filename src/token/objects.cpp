@@ -47,14 +47,20 @@ Pkcs11Result<std::vector<CK_OBJECT_HANDLE>> find_objects(const Session& session,
   if (!count) return std::unexpected(count.error());
   if (auto r = call("FindObjectsInit", f.C_FindObjectsInit, session.handle(), attributes.data(), *count); !r)
     return std::unexpected(r.error());
+  // A search cut short is still ended: a module allows one search at a time on a session
+  // and would refuse every later one on it (a held session lives on).
+  auto cut_short = [&](const Pkcs11Error& error) {
+    (void)call("FindObjectsFinal", f.C_FindObjectsFinal, session.handle());
+    return std::unexpected(error);
+  };
   std::vector<CK_OBJECT_HANDLE> handles;
   for (int round = 0;; ++round) {
-    if (round == MAX_FIND_ROUNDS) return std::unexpected(Pkcs11Error::bound_exceeded("FindObjects"));
+    if (round == MAX_FIND_ROUNDS) return cut_short(Pkcs11Error::bound_exceeded("FindObjects"));
     CK_OBJECT_HANDLE batch[FIND_BATCH];
     std::fill(std::begin(batch), std::end(batch), CK_INVALID_HANDLE);
     CK_ULONG found = 0;
     if (auto r = call("FindObjects", f.C_FindObjects, session.handle(), batch, FIND_BATCH, &found); !r)
-      return std::unexpected(r.error());
+      return cut_short(r.error());
     if (found == 0) break;
     // A module that claims more than the room it was given wrote at most that room; what
     // it claimed but did not write is still CK_INVALID_HANDLE and is not an object.

@@ -431,6 +431,7 @@ CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR query, CK_UL
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
   FakeSession& session = g_sessions[handle];
+  if (session.finding) return CKR_OPERATION_ACTIVE;  // one search at a time, as SoftHSM2 has it
   session.found.clear();
   session.found_pos = 0;
   session.repeated = 0;
