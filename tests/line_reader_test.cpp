@@ -38,8 +38,15 @@ std::vector<std::string> bytes_one_at_a_time(const std::string& text) {
   return reads;
 }
 
+// A request's text, or "refused: " and the failure it is answered with.
+std::string as_read(const ReadRequest& request) {
+  return request.refusal.empty() ? std::string(request.text) : "refused: " + std::string(request.refusal);
+}
+
 TEST(LineReader, FramesOneRequestPerLine) {
   const std::string big(200000, 'x');
+  const std::string too_long(MAX_MESSAGE_BYTES + 1, 'x');
+  const std::string refused = "refused: request line longer than the 1048576 bytes serve takes";
   const std::vector<FramingCase> cases = {
       {"LF", {"a\nb\n"}, {"a", "b"}},
       {"CR LF", {"a\r\nb\r\n"}, {"a", "b"}},
@@ -51,6 +58,10 @@ TEST(LineReader, FramesOneRequestPerLine) {
       {"lines joined in one read", {"x\ny\nz\n"}, {"x", "y", "z"}},
       {"a last line ended by the input", {"a\nlast"}, {"a", "last"}},
       {"a line longer than the read buffer", {big + "\n" + "next\n"}, {big, "next"}},
+      {"a line of the limit's length", {std::string(MAX_MESSAGE_BYTES, 'x') + "\n"}, {std::string(MAX_MESSAGE_BYTES, 'x')}},
+      {"a line past the limit is refused and skipped", {"a\n" + too_long + "\nb\n"}, {"a", refused, "b"}},
+      {"a line past the limit over many reads", {too_long.substr(0, 70000), too_long.substr(70000) + "\nb\n"}, {refused, "b"}},
+      {"a line past the limit ended by the input", {too_long}, {refused}},
       {"a line that is not UTF-8 ends the input", {"a\n\xFF\nb\n"}, {"a"}},
       {"a read error ends the input", {"a\nb", "<error>", "c\n"}, {"a"}},
       {"no input", {}, {}},
@@ -58,7 +69,7 @@ TEST(LineReader, FramesOneRequestPerLine) {
   for (const FramingCase& c : cases) {
     LineReader reader(scripted(c.reads));
     std::vector<std::string> got;
-    while (auto request = reader.next_request()) got.emplace_back(*request);
+    while (auto request = reader.next_request()) got.push_back(as_read(*request));
     EXPECT_EQ(got, c.requests) << c.name;
   }
 }
@@ -91,16 +102,30 @@ TEST(FrameReader, FramesOneRequestPerMessage) {
       {"a length beyond the limit ends the input", {whole + message("y", MAX_MESSAGE_BYTES + 1) + whole}, {ping}, true},
       {"end of input inside the length", {whole + whole.substr(0, 3)}, {ping}, false},
       {"end of input inside the message", {whole + whole.substr(0, 9)}, {ping}, false},
-      {"a message that is not UTF-8 ends the input", {message("\xFF") + whole}, {}, false},
+      {"a message that is not UTF-8 is refused", {message("\xFF") + whole},
+       {"refused: failed to read request from stdin", ping}, false},
       {"a read error ends the input", {whole, "<error>", whole}, {ping}, false},
   };
   for (const Case& c : cases) {
     FrameReader reader(scripted(c.reads));
     std::vector<std::string> got;
-    while (auto request = reader.next_request()) got.emplace_back(*request);
+    while (auto request = reader.next_request()) got.push_back(as_read(*request));
     EXPECT_EQ(got, c.requests) << c.name;
     EXPECT_EQ(reader.over_limit(), c.over_limit) << c.name;
   }
+  // A message over the limit is read to its end before it is answered: the browser that
+  // is still writing it takes the answer only then.
+  const std::string over = message(std::string(MAX_MESSAGE_BYTES + 1, 'y'));
+  std::size_t delivered = 0;
+  FrameReader reader([&](char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
+    const std::size_t n = std::min(capacity, over.size() - delivered);
+    std::memcpy(buffer, over.data() + delivered, n);
+    delivered += n;
+    return n;
+  });
+  EXPECT_FALSE(reader.next_request());
+  EXPECT_TRUE(reader.over_limit());
+  EXPECT_EQ(delivered, over.size());
   // An answer goes out framed; one over the limit is replaced by an error that says so.
   EXPECT_EQ(framed_answer(ping), whole);
   const std::string refused = framed_answer("{\"certs\":[\"" + big + "\"],\"ok\":true}");

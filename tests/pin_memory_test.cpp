@@ -78,7 +78,7 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
       at += n;
       return n;
     });
-    while (auto request = reader.next_request()) answers.push_back(handle_daemon_request(state, *request));
+    while (auto request = reader.next_request()) answers.push_back(handle_daemon_request(state, request->text));
   }
   {
     // The one-shot intake: standard input read to its end, then parsed.

@@ -10,17 +10,18 @@
 
 namespace p11agent {
 
-// The browsers take no answer over 1 MB from a host; no request needs more either.
-inline constexpr std::uint32_t MAX_MESSAGE_BYTES = 1024 * 1024;
+// Of a message over the limit, at most this much is read (and dropped) before it is
+// answered: a browser delivers the answer only once it has written the message.
+inline constexpr std::size_t MAX_DISCARDED_BYTES = 64u << 20;
 
 class FrameReader {
  public:
   explicit FrameReader(ByteSource source) : input_(std::move(source)) {}
 
-  // The next request: a message trimmed of white space; empty messages are skipped.
-  // nullopt at end of input (also inside a length or a message), on a read error, at a
-  // message that is not UTF-8, and at a length over MAX_MESSAGE_BYTES (see over_limit).
-  std::optional<WipedString> next_request();
+  // The next request: a message trimmed of white space; empty messages are skipped; one
+  // that is not UTF-8 is refused. nullopt at end of input (also inside a length or a
+  // message), on a read error, and at a length over MAX_MESSAGE_BYTES (see over_limit).
+  std::optional<ReadRequest> next_request();
 
   // The input ended at a length over the limit: the rest cannot be framed.
   bool over_limit() const { return over_limit_; }
@@ -29,6 +30,8 @@ class FrameReader {
   std::optional<WipedString> next_message();
   // Reads until `count` bytes are unread; false at end of input or on a read error.
   bool fill(std::size_t count);
+  // Reads and drops up to `count` bytes, holding none of them.
+  void discard(std::size_t count);
 
   InputBuffer input_;
   bool over_limit_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 // Framing of the daemon's input: one request a line.
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -42,26 +43,40 @@ class InputBuffer {
   std::array<char, 65536> chunk_{};
 };
 
-// A request as read, whatever its framing: nullopt when it is not UTF-8 (the input then
-// ends), otherwise the text trimmed of white space (empty for a blank one, which is skipped).
+// The longest request either framing holds: the browsers take no message over 1 MB from a
+// host, and no request needs more.
+inline constexpr std::uint32_t MAX_MESSAGE_BYTES = 1024 * 1024;
+
+// A request as read: its text, or, for one that is answered without being handled, the
+// failure text it is answered with.
+struct ReadRequest {
+  WipedString text;
+  std::string_view refusal;  // empty: the request is handled
+};
+
+// A request as read, whatever its framing: nullopt when it is not UTF-8, otherwise the
+// text trimmed of white space (empty for a blank one, which is skipped).
 std::optional<WipedString> request_text(WipedString raw);
 
-// Reads a byte source a line at a time; a line is kept whole however long it is.
+// Reads a byte source a line at a time. A line past MAX_MESSAGE_BYTES is not held: its
+// bytes are dropped as they arrive, up to its end.
 class LineReader {
  public:
   explicit LineReader(ByteSource source) : input_(std::move(source)) {}
 
-  // The next line without its "\n"; nullopt at end of input or on a read error. Input
-  // that ends in the middle of a line gives that line.
+  // The next line without its "\n" (empty for one that was too long); nullopt at end of
+  // input or on a read error. Input that ends in the middle of a line gives that line.
   std::optional<WipedString> next_line();
 
   // The next request: a line without a final "\r", trimmed of white space; blank lines
-  // are skipped. nullopt at end of input, on a read error, or at a line that is not UTF-8.
-  std::optional<WipedString> next_request();
+  // are skipped; a line too long is refused. nullopt at end of input, on a read error, or
+  // at a line that is not UTF-8 (where such a line ended cannot be known for sure).
+  std::optional<ReadRequest> next_request();
 
  private:
   InputBuffer input_;
   std::size_t scanned_ = 0;  // unread bytes known to hold no "\n"
+  bool too_long_ = false;    // the line being read, or the last one given, is too long
 };
 
 }  // namespace p11agent

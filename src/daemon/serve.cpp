@@ -51,8 +51,11 @@ int serve_with(Reader& reader, Write write_answer) {
   DaemonState state;
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
-  while (auto request = reader.next_request())
-    if (!write_answer(handle_daemon_request(state, *request))) break;
+  while (auto request = reader.next_request()) {
+    std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
+                                                  : error_response_text(std::string(request->refusal));
+    if (!write_answer(std::move(answer))) break;
+  }
   release_state(state);
   return 0;
 }
