@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/wait.h>
 #include <thread>
@@ -74,6 +75,26 @@ bool wait_ready(int fd, short events, Deadline deadline) {
   }
 }
 
+// Moves every byte with `step` (a read or a write on `fd`). Without a deadline the
+// descriptor blocks; with one it does not, and a step that would block waits for it.
+template <typename Bytes, typename Step>
+Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline> deadline, Step step) {
+  while (!bytes.empty()) {
+    ssize_t n = step(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && deadline) {
+      if (!wait_ready(fd, events, *deadline)) return Transfer::TimedOut;
+      continue;
+    }
+    return Transfer::Ended;
+  }
+  return Transfer::Done;
+}
+
 }  // namespace
 
 struct HostProcess::Handles {
@@ -125,39 +146,13 @@ HostProcess::HostProcess(std::unique_ptr<Handles> handles) : handles_(std::move(
 HostProcess::~HostProcess() { end(); }
 
 Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadline) {
-  while (!bytes.empty()) {
-    if (handles_->pid < 0) return Transfer::Ended;
-    ssize_t n = ::write(handles_->to_child.get(), bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      if (!wait_ready(handles_->to_child.get(), POLLOUT, deadline)) return Transfer::TimedOut;
-      continue;
-    }
-    return Transfer::Ended;
-  }
-  return Transfer::Done;
+  if (handles_->pid < 0) return Transfer::Ended;
+  return transfer_all(handles_->to_child.get(), bytes, POLLOUT, deadline, ::write);
 }
 
 Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline) {
-  while (!bytes.empty()) {
-    if (handles_->pid < 0) return Transfer::Ended;
-    ssize_t n = ::read(handles_->from_child.get(), bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      if (!wait_ready(handles_->from_child.get(), POLLIN, deadline)) return Transfer::TimedOut;
-      continue;
-    }
-    return Transfer::Ended;
-  }
-  return Transfer::Done;
+  if (handles_->pid < 0) return Transfer::Ended;
+  return transfer_all(handles_->from_child.get(), bytes, POLLIN, deadline, ::read);
 }
 
 void HostProcess::end() {
@@ -187,29 +182,11 @@ bool take_host_pipes(std::vector<std::string>& arguments) {
 
 bool host_read_exact(std::span<std::byte> bytes) {
   (void)ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN);
-  while (!bytes.empty()) {
-    ssize_t n = ::read(g_host_in, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return false;
-  }
-  return true;
+  return transfer_all(g_host_in, bytes, POLLIN, std::nullopt, ::read) == Transfer::Done;
 }
 
 bool host_write_all(std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(g_host_out, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return false;
-  }
-  return true;
+  return transfer_all(g_host_out, bytes, POLLOUT, std::nullopt, ::write) == Transfer::Done;
 }
 
 void end_with_parent() {

@@ -138,32 +138,32 @@ Transfer overlapped_transfer(HostProcess::Handles& h, Deadline deadline, DWORD& 
 
 DWORD chunk_of(std::size_t size) { return size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size); }
 
-}  // namespace
-
-Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadline) {
+// Moves every byte, one overlapped step (a read or a write) at a time.
+template <typename Bytes, typename Step>
+Transfer transfer_all(HostProcess::Handles& h, Bytes bytes, Deadline deadline, Step step) {
   while (!bytes.empty()) {
-    if (!handles_->process.valid()) return Transfer::Ended;
+    if (!h.process.valid()) return Transfer::Ended;
     DWORD moved = 0;
-    Transfer t = overlapped_transfer(*handles_, deadline, moved, [&](OVERLAPPED* o) {
-      return WriteFile(handles_->pipe.get(), bytes.data(), chunk_of(bytes.size()), nullptr, o);
-    });
+    Transfer t = overlapped_transfer(h, deadline, moved,
+                                     [&](OVERLAPPED* o) { return step(bytes.data(), chunk_of(bytes.size()), o); });
     if (t != Transfer::Done) return t;
     bytes = bytes.subspan(moved);
   }
   return Transfer::Done;
 }
 
+}  // namespace
+
+Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadline) {
+  return transfer_all(*handles_, bytes, deadline, [&](const std::byte* data, DWORD size, OVERLAPPED* o) {
+    return WriteFile(handles_->pipe.get(), data, size, nullptr, o);
+  });
+}
+
 Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline) {
-  while (!bytes.empty()) {
-    if (!handles_->process.valid()) return Transfer::Ended;
-    DWORD moved = 0;
-    Transfer t = overlapped_transfer(*handles_, deadline, moved, [&](OVERLAPPED* o) {
-      return ReadFile(handles_->pipe.get(), bytes.data(), chunk_of(bytes.size()), nullptr, o);
-    });
-    if (t != Transfer::Done) return t;
-    bytes = bytes.subspan(moved);
-  }
-  return Transfer::Done;
+  return transfer_all(*handles_, bytes, deadline, [&](std::byte* data, DWORD size, OVERLAPPED* o) {
+    return ReadFile(handles_->pipe.get(), data, size, nullptr, o);
+  });
 }
 
 void HostProcess::end() {
