@@ -28,7 +28,7 @@ for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do
   [ -f "$folder/$file" ] || fail "$file not installed"
 done
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version"
-printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://p11agent/ --parent-window=0 |
+printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/ --parent-window=0 |
   tail -c +5 | grep -q '"ok":true' || fail "framed ping"
 for entry in "${keys[@]}"; do
   "$run" reg query "${entry%%=*}" /ve 2>/dev/null | grep -qF "C:\\Program Files\\p11agent\\${entry#*=}" ||
