@@ -15,7 +15,7 @@ declare -A allowed=(
   [wire]="text platform"
   [daemon]="sign token platform text wire"
   [oneshot]="sign token platform text wire"
-  [app]="daemon oneshot platform"
+  [app]="daemon oneshot token platform"
 )
 
 status=0
