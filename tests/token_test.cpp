@@ -6,9 +6,12 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "support/fake_token.h"
 #include "token/certificate.h"
+#include "token/module_host.h"
 #include "token/token_certs.h"
 
 namespace p11agent {
@@ -77,6 +80,39 @@ TEST(Pkcs11ErrorText, RendersEveryKind) {
 }
 
 #ifndef _WIN32
+// Bytes from a module host that are not a well-formed answer (a crash report printed where
+// the answer goes, a broken host) are the host's end, never an answer; silence is waited
+// for only up to the bound.
+TEST(ModuleHostAnswers, AnythingButAnAnswerIsTheHostsEnd) {
+  const std::string ended = Pkcs11Error::of(Pkcs11Error::Kind::HostEnded).text();
+  struct Case {
+    const char* name;
+    const char* host;  // what the stand-in host does with its answer descriptor (4)
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"text", "printf 'Unhandled page fault at 0000000000000000, starting debugger' >&4; sleep 5", ended},
+      {"a frame of 80 MiB and more", "printf '\\377\\377\\377\\377' >&4; sleep 5", ended},
+      {"a frame without the mark", "printf '\\010\\0\\0\\0abcdefgh' >&4; sleep 5", ended},
+      {"an exit", "exit 0", ended},
+      {"silence", "sleep 5", "the module did not answer within 1 s"},
+  };
+  const std::string script = (std::filesystem::temp_directory_path() / "p11agent-stand-in-host").string();
+  for (const Case& c : cases) {
+    std::filesystem::remove(script);
+    std::ofstream(script) << "#!/bin/sh\n" << c.host << "\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    use_module_hosts(ModuleHosting{script, std::chrono::seconds(1)});
+    const auto start = std::chrono::steady_clock::now();
+    auto host = ModuleHost::start("/no/such/module.so", false, std::chrono::seconds(1));
+    use_module_hosts(std::nullopt);
+    ASSERT_FALSE(host) << c.name;
+    EXPECT_EQ(host.error().text(), c.error) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.name;
+  }
+  std::filesystem::remove(script);
+}
+
 // The modules p11-kit registers for its proxy: SoftHSM2's is one; p11-kit's own trust
 // module, which the proxy leaves out, is not.
 TEST(RegisteredModules, AreTheModulesTheProxyTakes) {
