@@ -187,7 +187,7 @@ PerSignature in_process_per_signature(p11agent::DaemonState& state, const std::s
   std::string request = sign_request(thumbprint, pin);
   request.pop_back();  // the line without its "\n"
   const p11agent::CachedLogin& login = state.cached_logins.at(thumbprint);
-  const p11agent::Session& session = *state.module_logins.at(login.module_path).session;
+  const p11agent::Session& session = *state.token_logins.at(login.token).session;
   const CK_FUNCTION_LIST& f = session.functions();
   CK_MECHANISM mechanism{login.key_use.mechanism, nullptr, 0};
   std::vector<CK_BYTE> digest(32, 0x44), signature(512);

@@ -39,6 +39,7 @@ class DaemonCacheTest : public ::testing::Test {
     fake_folder().clear_log(name);
   }
   void rescript(const json& s) { fake_folder().write_scenario(name, s); }
+  TokenKey card_token(CK_SLOT_ID slot = 1) const { return {path, slot}; }
   std::string request(const std::string& line) { return handle_daemon_request(state, line); }
   std::string validate(const std::string& pin = "1234", std::string print = "") {
     return request(json{{"cmd", "validate"}, {"thumbprint", print.empty() ? thumbprint : print}, {"pin", pin}}.dump());
@@ -176,7 +177,7 @@ TEST_F(DaemonCacheTest, AChangedPinClosesTheModuleSessionBeforeLoggingInAnew) {
   EXPECT_EQ(log.front(), "C_CloseSession");
   EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 0);
   EXPECT_EQ(std::count(log.begin(), log.end(), "C_Login"), 1);
-  EXPECT_FALSE(state.module_logins.contains(path) && state.module_logins.at(path).pin_digest);
+  EXPECT_FALSE(state.token_logins.contains(card_token()) && state.token_logins.at(card_token()).pin_digest);
   EXPECT_TRUE(state.cached_logins.empty());
 }
 
@@ -184,7 +185,7 @@ TEST_F(DaemonCacheTest, AWrongPinKeepsTheDigestOfTheEarlierCorrectOne) {
   start(card());
   ASSERT_EQ(validate(), R"({"ok":true})");
   EXPECT_EQ(validate("0000"), R"({"error":"WRONG_PIN:-1","ok":false})");
-  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234").value());
+  EXPECT_EQ(state.token_logins.at(card_token()).pin_digest, pin_digest("1234").value());
 }
 
 TEST_F(DaemonCacheTest, APinTheTokenNeverAcceptedIsNeverCachedOrUsed) {
@@ -197,7 +198,7 @@ TEST_F(DaemonCacheTest, APinTheTokenNeverAcceptedIsNeverCachedOrUsed) {
   const std::string still_logged_in =
       error_response_text("C_Login: Function::Login: PKCS11 error: " + describe_rv(CKR_USER_ALREADY_LOGGED_IN));
   EXPECT_EQ(validate("0000"), still_logged_in);
-  EXPECT_EQ(state.module_logins.at(path).pin_digest, pin_digest("1234").value());
+  EXPECT_EQ(state.token_logins.at(card_token()).pin_digest, pin_digest("1234").value());
   EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
   EXPECT_EQ(sign("0000"), still_logged_in);
   EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Sign"), 0);
@@ -298,10 +299,31 @@ TEST_F(DaemonCacheTest, ATokenMovedToAnotherSlotGetsANewSessionThere) {
   rescript(card(5, "2"));
   calls();
   EXPECT_EQ(validate(), R"({"ok":true})");
-  auto log = calls();
-  // Old session: logged out and closed; new read-write session on slot 5.
-  EXPECT_EQ(std::count(log.begin(), log.end(), "C_Logout"), 1);
-  EXPECT_EQ(state.module_logins.at(path).slot, 5u);
+  // A login of its own on slot 5; what was held for slot 1 is another token's.
+  EXPECT_EQ(count_calls(calls(), "C_Login"), 1);
+  EXPECT_TRUE(state.token_logins.at(card_token(5)).session);
+}
+
+// Each token of a module holds its own login: two tokens stay logged in side by side, a
+// wrong PIN on one leaves the other's login alone, and a logout by thumbprint ends only
+// the login of that certificate's token.
+TEST_F(DaemonCacheTest, EachTokenOfAModuleHoldsItsOwnLogin) {
+  const std::string other_cert = der_with_serial("0506");
+  const std::string other = thumbprint_of(hex_bytes(other_cert)).value();
+  json s = card(1);
+  json second = token("Other", "SN 2", {certificate(other_cert, "02"), private_key("02", CKK_EC)});
+  second["pin"] = "5678";
+  s["slots"].push_back(slot(5, second));
+  start(s);
+  ASSERT_EQ(validate(), R"({"ok":true})");
+  ASSERT_EQ(validate("5678", other), R"({"ok":true})");
+  EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
+  EXPECT_EQ(validate("0000", other), R"({"error":"WRONG_PIN:-1","ok":false})");
+  EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
+  EXPECT_NE(sign().find(R"("ok":true)"), std::string::npos);
+  EXPECT_EQ(request(json{{"cmd", "logout"}, {"thumbprint", other}}.dump()), R"({"closed":1,"ok":true})");
+  EXPECT_EQ(validate(), R"({"cached":true,"ok":true})");
+  EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
 }
 
 TEST_F(DaemonCacheTest, LogoutCountsTargetsAndForgetsTheLogin) {

@@ -15,19 +15,27 @@ bool same_digest(const PinDigest& a, const PinDigest& b) {
   return difference == 0;
 }
 
-void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout) {
-  if (auto held = state.module_logins.find(module_path); held != state.module_logins.end()) {
+void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst logout) {
+  if (auto held = state.token_logins.find(token); held != state.token_logins.end()) {
     const std::optional<Session>& session = held->second.session;
     if (logout == LogoutFirst::Yes && session)
       (void)call("Logout", session->functions().C_Logout, session->handle());
-    state.module_logins.erase(held);  // closes the session
+    state.token_logins.erase(held);  // closes the session
   }
-  std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.module_path == module_path; });
+  std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token == token; });
+}
+
+void forget_module_logins(DaemonState& state, const std::string& module_path) {
+  std::vector<TokenKey> tokens;
+  for (const auto& [token, login] : state.token_logins)
+    if (token.module_path == module_path) tokens.push_back(token);
+  for (const TokenKey& token : tokens) forget_token_login(state, token, LogoutFirst::No);
+  std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token.module_path == module_path; });
 }
 
 void reload_modules(DaemonState& state, const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    forget_module_login(state, path, LogoutFirst::No);
+    forget_module_logins(state, path);
     state.module_table.erase(path);  // finalised, and its host ended
   }
   for (auto& [path, module] : state.loader.load(paths, REFILL_DEADLINE))
@@ -42,9 +50,8 @@ void reload_ended_modules(DaemonState& state) {
 }
 
 void release_state(DaemonState& state) {
-  std::vector<std::string> paths;
-  for (const auto& [path, login] : state.module_logins) paths.push_back(path);
-  for (const std::string& path : paths) forget_module_login(state, path, LogoutFirst::No);
+  state.cached_logins.clear();
+  state.token_logins.clear();  // closes every held session, without C_Logout
   state.module_table.clear();
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // What the daemon holds between requests.
 #include <array>
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -21,20 +23,27 @@ std::optional<PinDigest> pin_digest(std::string_view pin);
 // Compares in time that does not depend on where the digests first differ.
 bool same_digest(const PinDigest& a, const PinDigest& b);
 
-// Where a certificate's key is, on its module's held session, and the sign answer's
+// One token: the module it is reached through and its slot there.
+struct TokenKey {
+  std::string module_path;
+  CK_SLOT_ID slot = 0;
+  auto operator<=>(const TokenKey&) const = default;
+};
+
+// Where a certificate's key is, on its token's held session, and the sign answer's
 // unchanging part (the certificate and the module), rendered once.
 struct CachedLogin {
-  std::string module_path;
+  TokenKey token;
   KeyUse key_use;
   CK_OBJECT_HANDLE key_handle;
   std::string answer_head;
 };
 
-// What is held for one module: the read-write session logins happen on, while it is
-// usable, its slot, and the digest of the PIN the token accepted on it.
-struct ModuleLogin {
+// What is held for one token: the read-write session logins happen on, while it is
+// usable, and the digest of the PIN the token accepted on it. Each token has its own, so
+// two tokens of one module stay logged in side by side.
+struct TokenLogin {
   std::optional<Session> session;
-  CK_SLOT_ID slot = 0;
   std::optional<PinDigest> pin_digest;
 };
 
@@ -43,15 +52,18 @@ struct DaemonState {
   ModuleLoader loader;
   ModuleTable module_table;
   std::vector<std::string> candidate_paths;
-  std::unordered_map<std::string, ModuleLogin> module_logins;  // by module path
+  std::map<TokenKey, TokenLogin> token_logins;
   std::unordered_map<std::string, CachedLogin> cached_logins;  // by lower-case thumbprint
 };
 
 enum class LogoutFirst : bool { No, Yes };
 
-// Closes the module's held session (after C_Logout when asked) and forgets its slot, its
-// PIN digest and every login cached on it.
-void forget_module_login(DaemonState& state, const std::string& module_path, LogoutFirst logout);
+// Closes the token's held session (after C_Logout when asked) and forgets its PIN digest
+// and every login cached on it.
+void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst logout);
+
+// The same, without C_Logout, for every token of the module.
+void forget_module_logins(DaemonState& state, const std::string& module_path);
 
 // How long a load after start-up may take.
 inline constexpr std::chrono::seconds REFILL_DEADLINE{6};

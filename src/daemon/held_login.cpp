@@ -13,23 +13,18 @@ namespace p11agent {
 
 namespace {
 
-// The held session for the module on the slot, opened when none is held. nullptr when
-// the slot has lost its token or no session opens: the search then goes on elsewhere.
+// The held session of the token in the slot, opened when none is held. nullptr when the
+// slot has lost its token or no session opens: the search then goes on elsewhere.
 const Session* hold_session(DaemonState& state, const ModulePtr& module, CK_SLOT_ID slot) {
-  const std::string& path = module->path();
-  auto held = state.module_logins.find(path);
-  if (held != state.module_logins.end() && held->second.slot != slot) {
-    forget_module_login(state, path, LogoutFirst::Yes);
-    held = state.module_logins.end();
-  }
-  if (held != state.module_logins.end() && held->second.session) return &*held->second.session;
+  const TokenKey token{module->path(), slot};
+  if (auto held = state.token_logins.find(token); held != state.token_logins.end() && held->second.session)
+    return &*held->second.session;
   auto slots = slots_with_token(*module);
   if (!slots || std::find(slots->begin(), slots->end(), slot) == slots->end()) return nullptr;
   auto session = open_signing_session(module, slot);
   if (!session) return nullptr;
-  ModuleLogin& login = state.module_logins[path];
+  TokenLogin& login = state.token_logins[token];
   login.session = std::move(*session);
-  login.slot = slot;
   return &*login.session;
 }
 
@@ -38,7 +33,8 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
                                                                     const PinDigest& digest) {
   if (cert.id.empty()) return std::unexpected(HeldLoginFailure{"cert has no CKA_ID"});
   const std::string& path = session.module().path();
-  ModuleLogin& held = state.module_logins.at(path);
+  const TokenKey token{path, session.slot()};
+  TokenLogin& held = state.token_logins.at(token);
   const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, digest);
   if (auto login = login_held_session(session, pin, accepted_before); !login) return std::unexpected(login.error());
   held.pin_digest = digest;
@@ -46,7 +42,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   if (!key) return std::unexpected(HeldLoginFailure{key.error()});
   auto use = choose_mechanism(session, *key);
   if (!use) return std::unexpected(HeldLoginFailure{use.error()});
-  return CachedLogin{path, *use, *key, sign_answer_head(cert.der, path)};
+  return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path)};
 }
 
 }  // namespace
@@ -68,7 +64,7 @@ std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state
         return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error().message),
                                               login.error().module_state_lost ? module->path() : std::string()});
       // Pulled and put back, or closed under us: what was held for the module is gone.
-      forget_module_login(state, module->path(), LogoutFirst::No);
+      forget_token_login(state, {module->path(), cert->slot}, LogoutFirst::No);
     }
   }
   return std::unexpected(HeldLoginError{HeldLoginError::Kind::CertNotFound, CERT_NOT_FOUND, {}});

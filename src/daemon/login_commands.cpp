@@ -32,9 +32,9 @@ bool refill_module_table(DaemonState& state) {
   return !loaded.empty();
 }
 
-bool digest_matches(const DaemonState& state, const std::string& module_path, const PinDigest& digest) {
-  auto held = state.module_logins.find(module_path);
-  return held != state.module_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
+bool digest_matches(const DaemonState& state, const TokenKey& token, const PinDigest& digest) {
+  auto held = state.token_logins.find(token);
+  return held != state.token_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
@@ -73,8 +73,8 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::st
                       const PinDigest& digest) {
   // Cached only while the login is held: a session dropped after a failure is no login.
   if (auto cached = state.cached_logins.find(thumbprint);
-      cached != state.cached_logins.end() && digest_matches(state, cached->second.module_path, digest) &&
-      state.module_logins.at(cached->second.module_path).session)
+      cached != state.cached_logins.end() && digest_matches(state, cached->second.token, digest) &&
+      state.token_logins.at(cached->second.token).session)
     return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
   if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
     return {error_response_text(login.error().text), login.error().lost_module};
@@ -91,8 +91,8 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
         return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
     }
     const CachedLogin& record = state.cached_logins.at(thumbprint);
-    auto held = state.module_logins.find(record.module_path);
-    if (held == state.module_logins.end() || !held->second.session) {
+    auto held = state.token_logins.find(record.token);
+    if (held == state.token_logins.end() || !held->second.session) {
       state.cached_logins.erase(thumbprint);
       continue;
     }
@@ -101,7 +101,7 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
-    if (is_module_state_lost(error)) lost_module = record.module_path;
+    if (is_module_state_lost(error)) lost_module = record.token.module_path;
     // The session is closed, and with it any operation left begun. The token may have been
     // pulled: the next attempt starts on a new one, unless the token refused the PIN for
     // this signature, which is not tried twice, or the module did not answer in time,
@@ -134,22 +134,22 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   if (!digest) return error_response_text(PIN_DIGEST_FAILED);
   // Another PIN than the one the module was logged in with: that login is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
-    const std::string module_path = cached->second.module_path;
-    if (!digest_matches(state, module_path, *digest)) forget_module_login(state, module_path, LogoutFirst::No);
+    const TokenKey token = cached->second.token;
+    if (!digest_matches(state, token, *digest)) forget_token_login(state, token, LogoutFirst::No);
   }
   return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *digest); });
 }
 
 std::string handle_logout(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
-  std::vector<std::string> targets;
+  std::vector<TokenKey> targets;
   if (thumbprint.empty()) {
-    for (const auto& [path, login] : state.module_logins)
-      if (login.session) targets.push_back(path);
+    for (const auto& [token, login] : state.token_logins)
+      if (login.session) targets.push_back(token);
   } else if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
-    targets.push_back(cached->second.module_path);
+    targets.push_back(cached->second.token);
   }
-  for (const std::string& path : targets) forget_module_login(state, path, LogoutFirst::Yes);
+  for (const TokenKey& token : targets) forget_token_login(state, token, LogoutFirst::Yes);
   return render_json(Json{{"closed", targets.size()}, {"ok", true}});
 }
 
