@@ -64,7 +64,7 @@ class Reader {
   std::uint64_t number();
   // The bytes of a byte string; empty once anything failed to read.
   std::span<const std::byte> bytes();
-  // nullopt for the NULL flag.
+  // False (and `out` empty) for the NULL flag or a failed read.
   bool optional_bytes(std::span<const std::byte>& out);
   bool ok() const { return ok_; }
 

@@ -41,10 +41,6 @@ namespace {
 constexpr CK_RV HOST_RV_KIND = 0xFFFF0000UL;
 }  // namespace
 
-bool is_host_rv(CK_RV rv) {
-  return (rv & HOST_RV_KIND) == HOST_NO_ANSWER_RV || (rv & HOST_RV_KIND) == HOST_ENDED_RV;
-}
-
 std::optional<Pkcs11Error> Pkcs11Error::of_host(CK_RV rv) {
   if ((rv & HOST_RV_KIND) == HOST_NO_ANSWER_RV) return Pkcs11Error{Kind::NoAnswer, rv & ~HOST_RV_KIND, {}};
   if ((rv & HOST_RV_KIND) == HOST_ENDED_RV) return of(Kind::HostEnded);

@@ -57,7 +57,6 @@ bool is_session_lost(const Pkcs11Error& error);
 inline constexpr CK_RV HOST_NO_ANSWER_RV = CKR_VENDOR_DEFINED | 0x0A110000UL;
 inline constexpr CK_RV HOST_ENDED_RV = CKR_VENDOR_DEFINED | 0x0A120000UL;
 inline constexpr CK_RV HOST_MASKED_RV = CKR_VENDOR_DEFINED | 0x0A100000UL;
-bool is_host_rv(CK_RV rv);
 
 // The module or its device lost its state (a fresh C_Initialize may bring it back).
 bool is_module_state_lost(const Pkcs11Error& error);
