@@ -274,7 +274,8 @@ ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chro
     : process_(std::move(process)),
       load_deadline_(load_deadline),
       load_until_(load_until),
-      call_deadline_(g_hosting->call_deadline) {}
+      call_deadline_(g_hosting->call_deadline),
+      place_(HOST_PLACES) {}
 
 ModuleHost::~ModuleHost() {
   process_->end();
@@ -288,7 +289,6 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   auto process = start_host_process();
   if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline, load_until));
-  host->place_ = HOST_PLACES;
   auto place = take_place(host.get());
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   host->place_ = *place;
@@ -332,7 +332,7 @@ std::vector<std::string> ModuleHost::registered_modules() {
   ModuleHost host(std::move(process), LOAD_DEADLINE, until);
   Writer w = request_of(Call::RegisteredModules);
   Bytes answer;
-  if (host.exchange(w, answer, Call::Load) != CKR_OK) return paths;
+  if (host.exchange(w, answer, Call::RegisteredModules) != CKR_OK) return paths;
   Reader r(answer);
   for (auto count = r.number(); r.ok() && count > 0; --count) {
     auto path = r.bytes();
@@ -352,8 +352,9 @@ CK_RV ModuleHost::broken() { return fail(HOST_ENDED_RV); }
 
 CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
-  // Loading and C_Initialize share one bound, counted from the host's start.
-  const bool loading = call == Call::Load || call == Call::Initialize;
+  // Loading (or asking p11-kit, which loads) and C_Initialize share one bound, counted
+  // from the host's start.
+  const bool loading = call == Call::Load || call == Call::RegisteredModules || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
   const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
   auto failed = [&](platform::Transfer t) {

@@ -66,7 +66,7 @@ class ModuleHost {
   std::chrono::seconds load_deadline_;
   platform::Deadline load_until_;
   std::chrono::seconds call_deadline_;
-  std::size_t place_ = 0;
+  std::size_t place_;  // in the table of stand-in entries; none until the host has one
   CK_FUNCTION_LIST functions_{};
   CK_RV failure_ = CKR_OK;
 };
