@@ -4,6 +4,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "app/host_registration.h"
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
@@ -27,6 +28,12 @@ constexpr const char* HELP_TEXT =
     "                      exits 0 (ok) or 1; cmd: enumerate, list_certs, find_cert, sign\n"
     "  p11agent serve      one request per line, one answer line each, until the input ends;\n"
     "                      cmd: ping, list_certs, find_cert, validate, sign, logout\n"
+    "  p11agent --register-host [--system] --chrome-extension ID --firefox-extension ID\n"
+    "                      lets these extensions start p11agent from Chrome, Chromium, Edge\n"
+    "                      and Firefox, for this user or (--system) for every user; the\n"
+    "                      options repeat, one id each\n"
+    "  p11agent --unregister-host [--system]\n"
+    "                      takes that back\n"
     "  p11agent --help     this text\n"
     "  p11agent --version  the version and the platform of this build\n"
     "\n"
@@ -34,15 +41,6 @@ constexpr const char* HELP_TEXT =
     "browser's framing. Requests, answers and error texts: docs/protocol.md.\n"
     "\n"
     "example: echo '{\"cmd\":\"list_certs\"}' | p11agent\n";
-
-// Chrome's and Edge's form of an extension's origin: "chrome-extension://", an id of 32
-// letters from a to p, "/".
-bool is_extension_origin(std::string_view arg) {
-  constexpr std::string_view scheme = "chrome-extension://";
-  if (arg.size() != scheme.size() + 33 || !arg.starts_with(scheme) || !arg.ends_with('/')) return false;
-  const std::string_view id = arg.substr(scheme.size(), 32);
-  return std::all_of(id.begin(), id.end(), [](char c) { return c >= 'a' && c <= 'p'; });
-}
 
 // Firefox's first argument: the host manifest's absolute path ("/...", "C:\...", "\\...").
 bool is_absolute_manifest_path(std::string_view arg) {
@@ -70,6 +68,7 @@ int run_agent(int argc, char** argv) {
   auto args = platform::arguments(argc, argv);
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
     platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : VERSION_TEXT) ? 0 : 1);
+  if (auto status = run_host_registration(args)) platform::end_process_now(*status);
   // Reached only from the agent itself: a host's pipes are named by an argument that only
   // the agent gives, and nothing a caller sends in the other modes reaches a host.
   if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)

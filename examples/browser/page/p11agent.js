@@ -1,0 +1,137 @@
+// p11agent from a web page, through the p11agent example extension.
+//
+//   import { connect } from "./p11agent.js";
+//   const agent = await connect();
+//   const certs = await agent.listCerts();
+//   const { signature } = await agent.sign({ thumbprint, pin, key: "rsa", hash: "SHA-256", data });
+//
+// Every method returns a promise; a failure rejects it with a P11AgentError whose `code`
+// says what to do (see below).
+
+// The DigestInfo prefix that PKCS #1 v1.5 RSA signatures carry before the digest.
+const DIGEST_INFO = {
+  "SHA-256": "3031300d060960864801650304020105000420",
+  "SHA-384": "3041300d060960864801650304020205000430",
+  "SHA-512": "3051300d060960864801650304020305000440",
+};
+const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
+
+// code: "EXTENSION_MISSING" (the extension is not installed or not enabled for this page),
+// "HOST_MISSING" (p11agent is not registered for this browser), "HOST_REFUSED" (it is, but
+// not for this extension), "HOST_ENDED" (the host stopped; the next call starts it again),
+// "WRONG_PIN" (`triesLeft`: 2 or more, 1 = the last try, 0 = locked, -1 = the token does
+// not say), "AGENT" (any other error the agent answered; `message` is its text).
+export class P11AgentError extends Error {
+  constructor(code, message, triesLeft) {
+    super(message);
+    this.name = "P11AgentError";
+    this.code = code;
+    if (triesLeft !== undefined) this.triesLeft = triesLeft;
+  }
+}
+
+// What the browsers say when a native host cannot be started.
+function hostFailure(reason) {
+  if (/not found|No such native application/i.test(reason)) return new P11AgentError("HOST_MISSING", reason);
+  if (/forbidden|does not have permission/i.test(reason)) return new P11AgentError("HOST_REFUSED", reason);
+  return new P11AgentError("HOST_ENDED", reason);
+}
+
+function agentFailure(text) {
+  const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
+  if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
+  return new P11AgentError("AGENT", text);
+}
+
+export function toHex(bytes) {
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+function fromHex(hex) {
+  return new Uint8Array(hex.match(/../g)?.map((pair) => parseInt(pair, 16)) ?? []);
+}
+
+// The bytes the token signs: for RSA the DigestInfo (built here from a bare digest, taken
+// as it is when the caller built it), for EC the bare digest.
+export function bytesToSign(key, hash, digest) {
+  if (key === "ec") return digest;
+  if (!(hash in DIGEST_INFO)) throw new P11AgentError("AGENT", `unknown hash ${hash}`);
+  if (digest.length !== DIGEST_LENGTH[hash]) return digest;
+  return new Uint8Array([...fromHex(DIGEST_INFO[hash]), ...digest]);
+}
+
+class Agent {
+  #next = 1;
+  #waiting = new Map();  // request id -> {resolve, reject}
+
+  constructor() {
+    window.addEventListener("message", (event) => {
+      if (event.source !== window || event.data?.p11agent !== "answer") return;
+      const call = this.#waiting.get(event.data.id);
+      if (!call) return;
+      this.#waiting.delete(event.data.id);
+      if (event.data.failure !== undefined) call.reject(hostFailure(event.data.failure));
+      else if (event.data.answer.ok) call.resolve(event.data.answer);
+      else call.reject(agentFailure(event.data.answer.error));
+    });
+  }
+
+  // Sends one request; the answer with the same id settles it.
+  request(request) {
+    const id = this.#next++;
+    return new Promise((resolve, reject) => {
+      this.#waiting.set(id, { resolve, reject });
+      window.postMessage({ p11agent: "request", id, request }, window.location.origin);
+    });
+  }
+
+  // How many token modules the agent has loaded.
+  async ping() {
+    return (await this.request({ cmd: "ping" })).modules;
+  }
+
+  // [{thumbprint, module, token_serial}] for every certificate on the connected tokens.
+  async listCerts() {
+    return (await this.request({ cmd: "list_certs" })).certs;
+  }
+
+  // Signs with the certificate's key. Give `data` (hashed here with `hash`) or `digest`
+  // (Uint8Array or hex: a bare digest, or for RSA also a whole DigestInfo). `key` is "rsa"
+  // or "ec". Answers {signature (Uint8Array; EC: r then s), certificate (Base64 DER)}.
+  async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest }) {
+    if (data !== undefined) {
+      const bytes = typeof data === "string" ? new TextEncoder().encode(data) : data;
+      digest = new Uint8Array(await crypto.subtle.digest(hash, bytes));
+    } else if (typeof digest === "string") {
+      digest = fromHex(digest);
+    }
+    const answer = await this.request({
+      cmd: "sign", thumbprint, pin, hash_hex: toHex(bytesToSign(key, hash, digest)),
+    });
+    return { signature: fromHex(answer.signature_hex), certificate: answer.cert_der_b64 };
+  }
+
+  // Ends the token login of this certificate, or every login without one; answers how
+  // many were ended.
+  async logout(thumbprint) {
+    return (await this.request(thumbprint ? { cmd: "logout", thumbprint } : { cmd: "logout" })).closed;
+  }
+}
+
+// Resolves once the extension answers on this page (within `timeoutMs`).
+export function connect({ timeoutMs = 2000 } = {}) {
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      window.removeEventListener("message", ready);
+      reject(new P11AgentError("EXTENSION_MISSING", "the p11agent extension did not answer on this page"));
+    }, timeoutMs);
+    function ready(event) {
+      if (event.source !== window || event.data?.p11agent !== "ready") return;
+      clearTimeout(timer);
+      window.removeEventListener("message", ready);
+      resolve(new Agent());
+    }
+    window.addEventListener("message", ready);
+    window.postMessage({ p11agent: "probe" }, window.location.origin);
+  });
+}

@@ -1,0 +1,45 @@
+#pragma once
+// --register-host and --unregister-host: the browsers' host manifests (and on Windows the
+// keys that name them) for this executable, per user or for every user.
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host_places.h"
+
+namespace p11agent {
+
+inline constexpr const char* HOST_NAME = "p11agent";
+
+struct HostRegistration {
+  std::string executable;                       // what the manifests name
+  std::vector<std::string> chrome_origins;      // "chrome-extension://<id>/"
+  std::vector<std::string> firefox_extensions;  // Firefox extension ids
+};
+
+// Chrome's and Edge's form of an extension's origin: "chrome-extension://", an id of 32
+// letters from a to p, "/".
+bool is_extension_origin(std::string_view arg);
+
+// The manifest a browser of this form reads.
+std::string host_manifest(const HostRegistration& registration, platform::ManifestForm form);
+
+// Writes the manifests and keys of every place; on a failure takes back what this run wrote
+// and names the failure. `done` gets one line per file written and key set.
+std::expected<void, std::string> register_host(const HostRegistration& registration,
+                                               std::span<const platform::HostPlace> places,
+                                               std::vector<std::string>& done);
+
+// Removes this host's manifests and the keys that name them, and the folders that
+// registering made and that are empty again; `done` gets one line per thing removed.
+std::expected<void, std::string> unregister_host(std::span<const platform::HostPlace> places,
+                                                 std::vector<std::string>& done);
+
+// Runs --register-host / --unregister-host when the arguments ask for it and answers the
+// exit status; std::nullopt when they ask for something else.
+std::optional<int> run_host_registration(const std::vector<std::string>& args);
+
+}  // namespace p11agent

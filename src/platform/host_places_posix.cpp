@@ -1,0 +1,52 @@
+#include "platform/host_places.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace p11agent::platform {
+
+namespace {
+
+std::string home_folder() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  const passwd* user = ::getpwuid(::getuid());
+  return user && user->pw_dir ? user->pw_dir : "";
+}
+
+HostPlace place(ManifestForm form, const std::string& base, const std::string& folder, const std::string& name) {
+  return {form, folder + "/" + name + ".json", base, {}};
+}
+
+}  // namespace
+
+std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, const std::string& name,
+                                                               const std::string&) {
+  using enum ManifestForm;
+  if (every_user) {
+    return std::vector<HostPlace>{
+        place(Chromium, "/etc/opt", "/etc/opt/chrome/native-messaging-hosts", name),
+        place(Chromium, "/etc", "/etc/chromium/native-messaging-hosts", name),
+        place(Chromium, "/etc/opt", "/etc/opt/edge/native-messaging-hosts", name),
+        place(Firefox, "/usr/lib", "/usr/lib/mozilla/native-messaging-hosts", name),
+    };
+  }
+  const std::string home = home_folder();
+  if (home.empty() || home.front() != '/') return std::unexpected("the current user has no home folder");
+  // Chrome, Chromium and Edge keep their profiles under XDG_CONFIG_HOME when it is set.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string config = xdg && *xdg == '/' ? xdg : home + "/.config";
+  return std::vector<HostPlace>{
+      place(Chromium, home, config + "/google-chrome/NativeMessagingHosts", name),
+      place(Chromium, home, config + "/chromium/NativeMessagingHosts", name),
+      place(Chromium, home, config + "/microsoft-edge/NativeMessagingHosts", name),
+      place(Firefox, home, home + "/.mozilla/native-messaging-hosts", name),
+  };
+}
+
+// No registry here: the manifest's folder is all a browser reads.
+std::expected<void, std::string> set_host_key(const std::string&, const std::string&) { return {}; }
+std::expected<bool, std::string> remove_host_key(const std::string&, const std::string&) { return false; }
+
+}  // namespace p11agent::platform
