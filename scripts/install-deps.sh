@@ -13,7 +13,8 @@ packages=(
   googletest libgtest-dev           # tests
   softhsm2 opensc                   # a real PKCS#11 token; pkcs11-tool
   clang-16 libclang-rt-16-dev       # libFuzzer targets
-  wixl                              # the Windows installer (MSI)
+  wixl msitools osslsigncode        # the Windows installer (MSI): build, inspect, sign
+  chromium firefox-esr python3      # a web page signs through the example extension
 )
 
 missing=()

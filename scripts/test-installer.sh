@@ -22,6 +22,27 @@ fail() {
 
 [ -n "$msi" ] || fail "no MSI was built"
 "$here/scripts/wine-prefix.sh" start
+
+# --register-host for this user and for every user, seen as the browsers see it.
+copy="$WINEPREFIX/drive_c/p11reg"
+mkdir -p "$copy" && cp "$here/build/windows/p11agent.exe" "$copy/"
+chrome_id=mocfelaojeifljllokijgedhmchkecgh
+for scope in HKCU HKLM; do
+  option=()
+  manifests='C:\users\'"$(whoami)"'\AppData\Local\p11agent'
+  if [ "$scope" = HKLM ]; then option=(--system); manifests='C:\p11reg'; fi
+  "$run" 'C:\p11reg\p11agent.exe' --register-host "${option[@]}" --chrome-extension "$chrome_id" \
+    --firefox-extension a@b.org >/dev/null || fail "--register-host ${option[*]}"
+  for key in 'Google\Chrome=chrome' 'Chromium=chrome' 'Microsoft\Edge=chrome' 'Mozilla=firefox'; do
+    "$run" reg query "$scope\Software\\${key%%=*}\NativeMessagingHosts\p11agent" /ve 2>/dev/null |
+      grep -qF "$manifests\p11agent-${key#*=}.json" || fail "--register-host: $scope key of ${key%%=*}"
+  done
+  "$run" 'C:\p11reg\p11agent.exe' --unregister-host "${option[@]}" >/dev/null || fail "--unregister-host ${option[*]}"
+  ! "$run" reg query "$scope\Software\Mozilla\NativeMessagingHosts\p11agent" /ve >/dev/null 2>&1 ||
+    fail "--unregister-host left the $scope key"
+done
+[ "$(ls "$copy")" = p11agent.exe ] || fail "--unregister-host --system left $(ls "$copy")"
+rm -rf "$copy"
 windows_msi="Z:$(echo "$msi" | tr / '\\')"
 "$run" msiexec /i "$windows_msi" /qn || fail "msiexec /i"
 for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do

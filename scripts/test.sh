@@ -36,6 +36,16 @@ for preset in linux-asan windows; do
     "$logs/test-$preset.log" | tail -n 120
 done
 
+# A web page signs through the example extension in headless Chromium and Firefox, with
+# the optimised build (the one that is packaged).
+echo "=== browsers"
+if { cmake --preset linux && cmake --build --preset linux --target p11agent; } >"$logs/build-linux.log" 2>&1; then
+  scripts/test-browsers.sh build/linux/p11agent | tee "$logs/test-browsers.log"
+else
+  tail -n 30 "$logs/build-linux.log"
+  echo "browsers: FAILED (build)" | tee "$logs/test-browsers.log"
+fi
+
 # The MSI the Windows build made, under Wine.
 echo "=== installer"
 scripts/test-installer.sh | tee "$logs/test-installer.log"
@@ -60,8 +70,8 @@ echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install|installer): Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install|installer): FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install|installer|browsers): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install|installer|browsers): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "${passed} passed, ${failed} failed"

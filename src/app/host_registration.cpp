@@ -49,6 +49,8 @@ bool is_firefox_extension_id(std::string_view id) {
 }
 
 bool is_our_manifest(const fs::path& file) {
+  std::error_code error;
+  if (!fs::is_regular_file(file, error)) return false;
   std::ifstream in(file, std::ios::binary);
   const auto manifest = nlohmann::json::parse(in, nullptr, false);
   return manifest.is_object() && manifest.value("name", "") == HOST_NAME;
@@ -185,7 +187,7 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
     }
     const fs::path file = path_of(place.manifest);
     std::error_code error;
-    if (!fs::exists(file, error) || !is_our_manifest(file)) continue;
+    if (!is_our_manifest(file)) continue;
     if (!fs::remove(file, error)) return failure("cannot remove", file, error);
     done.push_back("removed " + place.manifest);
     remove_empty_folders(file.parent_path(), path_of(place.base));
