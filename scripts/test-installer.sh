@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, in the test run's prefix: it installs p11agent.exe and
-# its manifests under Program Files; the installed agent answers --version and a framed
-# ping; the per-user keys name the manifests; uninstalling removes files and keys.
+# The Windows installer under Wine, in the test run's prefix, after --register-host in both
+# scopes: installed as the machine with the extensions a deployment names, it puts the
+# signed p11agent.exe and manifests with those extensions under Program Files and the HKLM
+# keys (no per-user one); the installed agent answers --version and a framed ping; the
+# same version and a newer one each replace it (one product listed); uninstalling removes
+# every file and key.
 # Prints "installer: Done" or "installer: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,9 +13,10 @@ export WINEPREFIX="${WINEPREFIX:-$here/build/windows/wineprefix}"
 msi=$(ls "$here"/build/windows/p11agent-*.msi 2>/dev/null | head -n 1)
 folder="$WINEPREFIX/drive_c/Program Files/p11agent"
 exe='C:\Program Files\p11agent\p11agent.exe'
-keys=('HKCU\Software\Google\Chrome\NativeMessagingHosts\p11agent=p11agent-chrome.json'
-      'HKCU\Software\Microsoft\Edge\NativeMessagingHosts\p11agent=p11agent-chrome.json'
-      'HKCU\Software\Mozilla\NativeMessagingHosts\p11agent=p11agent-firefox.json')
+keys=('Software\Google\Chrome\NativeMessagingHosts\p11agent=p11agent-chrome.json'
+      'Software\Chromium\NativeMessagingHosts\p11agent=p11agent-chrome.json'
+      'Software\Microsoft\Edge\NativeMessagingHosts\p11agent=p11agent-chrome.json'
+      'Software\Mozilla\NativeMessagingHosts\p11agent=p11agent-firefox.json')
 
 fail() {
   echo "installer: FAILED ($1)"
@@ -43,22 +47,62 @@ for scope in HKCU HKLM; do
 done
 [ "$(ls "$copy")" = p11agent.exe ] || fail "--unregister-host --system left $(ls "$copy")"
 rm -rf "$copy"
-windows_msi="Z:$(echo "$msi" | tr / '\\')"
-"$run" msiexec /i "$windows_msi" /qn || fail "msiexec /i"
+# A rebuild of the installer (a new product code, the same version) and a newer build (the
+# version raised), made from the build's installer source as the build makes it.
+version=$(basename "$msi" .msi)
+version=${version#p11agent-}
+rebuild_msi() {
+  local out="$here/build/windows/dist/$1"
+  rm -rf "$out" && mkdir -p "$out"
+  sed "s/\"$version\"/\"$2\"/g" "$here/build/windows/p11agent.wxs" >"$here/build/windows/$1.wxs"
+  (cd "$here/build/windows" && wixl -a x64 -o "$out/p11agent.msi" "$1.wxs" && rm "$1.wxs" &&
+    cmake -DMSI="$out/p11agent.msi" -DWORK="$out/tables" -P "$here/packaging/msi-upgrades.cmake") >/dev/null ||
+    fail "building the $1 MSI"
+}
+rebuild_msi rebuilt "$version"
+rebuild_msi newer "$version.1"
+windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
+installed_products() { "$run" uninstaller --list 2>/dev/null | grep -c '|||p11agent'; }
+verify_signature() {
+  [ ! -f "$signing_cert" ] || osslsigncode verify -CAfile "$signing_cert" -in "$1" >/dev/null 2>&1 ||
+    fail "signature of $(basename "$1")"
+}
+signing_cert="$here/build/windows/signing/cert.pem"
+other_id=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
+
+verify_signature "$msi"
+# As the machine, with the extensions a deployment names.
+"$run" msiexec /i "$(windows "$msi")" /qn CHROME_EXTENSIONS="$chrome_id,$other_id" FIREFOX_EXTENSIONS=a@b.org >/dev/null ||
+  fail "msiexec /i"
 for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do
   [ -f "$folder/$file" ] || fail "$file not installed"
 done
+verify_signature "$folder/p11agent.exe"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version"
-printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/ --parent-window=0 |
+printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://$chrome_id/ --parent-window=0 |
   tail -c +5 | grep -q '"ok":true' || fail "framed ping"
 for entry in "${keys[@]}"; do
-  "$run" reg query "${entry%%=*}" /ve 2>/dev/null | grep -qF "C:\\Program Files\\p11agent\\${entry#*=}" ||
-    fail "key ${entry%%=*}"
+  "$run" reg query "HKLM\\${entry%%=*}" /ve 2>/dev/null | grep -qF "C:\\Program Files\\p11agent\\${entry#*=}" ||
+    fail "key HKLM\\${entry%%=*}"
+  ! "$run" reg query "HKCU\\${entry%%=*}" /ve >/dev/null 2>&1 || fail "a per-user key HKCU\\${entry%%=*}"
 done
-"$run" msiexec /x "$windows_msi" /qn || fail "msiexec /x"
-[ ! -e "$folder/p11agent.exe" ] || fail "p11agent.exe left after uninstall"
+grep -q "chrome-extension://$chrome_id/" "$folder/p11agent-chrome.json" &&
+  grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" &&
+  grep -q '"a@b.org"' "$folder/p11agent-firefox.json" || fail "the extensions given are not in the manifests"
+
+# The same version again, then a newer one: each replaces what is installed.
+"$run" msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn ||
+  fail "msiexec /i of a rebuild of the same version"
+[ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing the same version"
+"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /i of a newer version"
+[ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing a newer version"
+"$run" "$exe" --version | grep -q '^p11agent ' || fail "--version after the upgrade"
+
+"$run" msiexec /x "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /x"
+[ ! -e "$folder" ] || fail "left after uninstall: $(ls "$folder")"
 for entry in "${keys[@]}"; do
-  ! "$run" reg query "${entry%%=*}" /ve >/dev/null 2>&1 || fail "key ${entry%%=*} left after uninstall"
+  ! "$run" reg query "HKLM\\${entry%%=*}" /ve >/dev/null 2>&1 || fail "key HKLM\\${entry%%=*} left after uninstall"
 done
+[ "$(installed_products)" = 0 ] || fail "still listed after uninstall"
 "$here/scripts/wine-prefix.sh" stop
 echo "installer: Done"

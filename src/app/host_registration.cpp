@@ -21,7 +21,8 @@ namespace {
 constexpr std::string_view CHROME_SCHEME = "chrome-extension://";
 
 constexpr const char* USAGE =
-    "usage: p11agent --register-host [--system] (--chrome-extension ID | --firefox-extension ID)...\n"
+    "usage: p11agent --register-host [--system] (--chrome-extension IDS | --firefox-extension IDS)...\n"
+    "       (IDS: one id, or several separated by commas)\n"
     "       p11agent --unregister-host [--system]\n";
 
 // Paths are UTF-8 throughout the agent; std::filesystem reads them as such only from u8 text.
@@ -89,6 +90,27 @@ void remove_empty_folders(const fs::path& folder, const fs::path& base) {
   }
 }
 
+// An installer hands its list of ids in one value, separated by commas (neither form of id
+// has one); empty items are nothing.
+std::expected<void, std::string> add_extensions(bool chrome, const std::string& ids, HostRegistration& registration) {
+  for (std::size_t start = 0, end = 0; start <= ids.size(); start = end + 1) {
+    end = std::min(ids.find(',', start), ids.size());
+    const std::string id = ids.substr(start, end - start);
+    if (id.empty()) continue;
+    if (chrome) {
+      std::string origin = std::string(CHROME_SCHEME) + id + "/";
+      if (!is_extension_origin(origin))
+        return std::unexpected("not a Chrome extension id (32 letters from a to p): " + id);
+      registration.chrome_origins.push_back(std::move(origin));
+    } else {
+      if (!is_firefox_extension_id(id))
+        return std::unexpected("not a Firefox extension id (name@domain or {GUID}): " + id);
+      registration.firefox_extensions.push_back(id);
+    }
+  }
+  return {};
+}
+
 struct Options {
   bool registering = false;
   bool every_user = false;
@@ -108,17 +130,7 @@ std::expected<Options, std::string> parse_options(const std::vector<std::string>
     if (!options.registering || (!chrome && option != "--firefox-extension"))
       return std::unexpected("unknown option " + option);
     if (i + 1 == args.size()) return std::unexpected(option + " needs an extension id");
-    const std::string& id = args[++i];
-    if (chrome) {
-      std::string origin = std::string(CHROME_SCHEME) + id + "/";
-      if (!is_extension_origin(origin))
-        return std::unexpected("not a Chrome extension id (32 letters from a to p): " + id);
-      options.registration.chrome_origins.push_back(std::move(origin));
-    } else {
-      if (!is_firefox_extension_id(id))
-        return std::unexpected("not a Firefox extension id (name@domain or {GUID}): " + id);
-      options.registration.firefox_extensions.push_back(id);
-    }
+    if (auto added = add_extensions(chrome, args[++i], options.registration); !added) return std::unexpected(added.error());
   }
   if (options.registering && options.registration.chrome_origins.empty() &&
       options.registration.firefox_extensions.empty())
