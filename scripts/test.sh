@@ -22,9 +22,21 @@ else
   status=1
 fi
 rm -rf "$planted"
+# The Windows build signs p11agent.exe and the MSI with a throwaway certificate, which the
+# installer test checks the signatures against.
+signing=build/windows/signing
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/key.pem" -out "$signing/cert.pem" -days 2 \
+  -subj "/CN=p11agent test signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+declare -A configure_options=(
+  [linux-asan]=""
+  [windows]="-DP11AGENT_SIGNING_CERT=$PWD/$signing/cert.pem -DP11AGENT_SIGNING_KEY=$PWD/$signing/key.pem"
+)
 for preset in linux-asan windows; do
   echo "=== $preset: configure and build"
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$logs/build-$preset.log" 2>&1; then
+  # shellcheck disable=SC2086
+  if ! { cmake --preset "$preset" ${configure_options[$preset]} && cmake --build --preset "$preset"; } \
+      >"$logs/build-$preset.log" 2>&1; then
     tail -n 60 "$logs/build-$preset.log"
     echo "=== $preset: build failed"
     status=1
@@ -36,25 +48,31 @@ for preset in linux-asan windows; do
     "$logs/test-$preset.log" | tail -n 120
 done
 
-# A web page signs through the example extension in headless Chromium and Firefox, with
-# the optimised build (the one that is packaged).
-echo "=== browsers"
-if { cmake --preset linux && cmake --build --preset linux --target p11agent; } >"$logs/build-linux.log" 2>&1; then
-  scripts/test-browsers.sh build/linux/p11agent | tee "$logs/test-browsers.log"
+# The optimised build, as it is packaged: a web page signs through the example extension in
+# headless Chromium and Firefox, and its Debian package installs, works and goes.
+echo "=== browsers and the Debian package"
+if { cmake --preset linux && cmake --build --preset linux --target p11agent shipped_agent; } \
+    >"$logs/build-linux.log" 2>&1; then
+  scripts/test-browsers.sh build/linux/dist/p11agent | tee "$logs/test-browsers.log"
+  scripts/test-package.sh build/linux | tee "$logs/test-package.log"
 else
   tail -n 30 "$logs/build-linux.log"
   echo "browsers: FAILED (build)" | tee "$logs/test-browsers.log"
+  echo "package: FAILED (build)" | tee "$logs/test-package.log"
 fi
 
 # The MSI the Windows build made, under Wine.
 echo "=== installer"
 scripts/test-installer.sh | tee "$logs/test-installer.log"
 
-# cmake --install: the executable, and host manifests that name it where it was installed.
+# cmake --install: the executable, and host manifests that name it where it was installed;
+# install_manifest.txt names every file the install wrote. The prefix has a quote in it,
+# which the manifests' JSON escapes.
 echo "=== install"
-prefix=$(mktemp -d)
-names_installed_agent() { grep -q "\"path\": \"$prefix/bin/p11agent\"" "$1"; }
+prefix="$(mktemp -d)/pre\"fix"
+names_installed_agent() { grep -qF "\"path\": \"${prefix//\"/\\\"}/bin/p11agent\"" "$1"; }
 if cmake --install build/linux-asan --prefix "$prefix" >"$logs/build-install.log" 2>&1 &&
+   diff <(find "$prefix" -type f | sort) <(sort build/linux-asan/install_manifest.txt) &&
    names_installed_agent "$prefix/etc/opt/chrome/native-messaging-hosts/p11agent.json" &&
    names_installed_agent "$prefix/etc/opt/edge/native-messaging-hosts/p11agent.json" &&
    names_installed_agent "$prefix/lib/mozilla/native-messaging-hosts/p11agent.json" &&
@@ -64,14 +82,14 @@ else
   echo "install: FAILED" | tee "$logs/test-install.log"
   status=1
 fi
-rm -rf "$prefix"
+rm -rf "$(dirname "$prefix")"
 
 echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install|installer|browsers): Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install|installer|browsers): FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|layers|install|installer|browsers|package): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|layers|install|installer|browsers|package): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "${passed} passed, ${failed} failed"

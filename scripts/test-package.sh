@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The Debian package of the Linux build, installed on this machine with dpkg -i: the
+# installed agent answers --version and lists a SoftHSM2 token's certificates in one-shot
+# mode, the host manifests name it, and purging the package leaves none of its files.
+# usage: test-package.sh BUILD_FOLDER. Prints "package: Done" or "package: FAILED (<what>)".
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+work=$(mktemp -d)
+
+fail() {
+  echo "package: FAILED ($1)"
+  $sudo dpkg --purge p11agent >/dev/null 2>&1
+  rm -rf "$work"
+  exit 1
+}
+
+(cd "$build" && rm -f p11agent_*.deb && cpack -G DEB) >"$work/cpack.log" 2>&1 || fail "cpack: $(tail -n 5 "$work/cpack.log")"
+deb=$(ls "$build"/p11agent_*.deb)
+$sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(tail -n 5 "$work/dpkg.log")"
+files=$(dpkg-query -L p11agent | while read -r path; do [ -f "$path" ] && echo "$path"; done)
+
+/usr/bin/p11agent --version | grep -q '^p11agent ' || fail "--version"
+for manifest in /etc/opt/chrome /etc/chromium /etc/opt/edge /usr/lib/mozilla; do
+  grep -q '"path": "/usr/bin/p11agent"' "$manifest/native-messaging-hosts/p11agent.json" ||
+    fail "$manifest/native-messaging-hosts/p11agent.json"
+done
+# The installed agent finds the token through the modules p11-kit registers.
+source "$here/scripts/softhsm-token.sh"
+softhsm_token "$work/token" package rsa ec
+answer=$(echo '{"cmd":"list_certs"}' | /usr/bin/p11agent)
+for key in rsa ec; do
+  grep -q "\"thumbprint\":\"$(thumbprint "$work/token" $key)\"" <<<"$answer" || fail "list_certs: $answer"
+done
+
+$sudo dpkg --purge p11agent >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(tail -n 5 "$work/dpkg.log")"
+for path in $files; do
+  [ ! -e "$path" ] || fail "$path left after purge"
+done
+rm -rf "$work"
+echo "package: Done"
