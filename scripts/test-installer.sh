@@ -3,8 +3,8 @@
 # scopes: installed as the machine with the extensions a deployment names, it puts the
 # signed p11agent.exe and manifests with those extensions under Program Files and the HKLM
 # keys (no per-user one); the installed agent answers --version and a framed ping; the
-# same version and a newer one each replace it (one product listed); uninstalling removes
-# every file and key.
+# same version and a newer one each replace it (one product listed) and keep those
+# extensions; uninstalling removes every file and key.
 # Prints "installer: Done" or "installer: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -90,13 +90,16 @@ grep -q "chrome-extension://$chrome_id/" "$folder/p11agent-chrome.json" &&
   grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" &&
   grep -q '"a@b.org"' "$folder/p11agent-firefox.json" || fail "the extensions given are not in the manifests"
 
-# The same version again, then a newer one: each replaces what is installed.
+# The same version again, then a newer one, without the extensions: each replaces what is
+# installed and keeps the extensions given before.
 "$run" msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn ||
   fail "msiexec /i of a rebuild of the same version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing the same version"
 "$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /i of a newer version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing a newer version"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version after the upgrade"
+grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
+  fail "the upgrades did not keep the extensions given at the first install"
 
 "$run" msiexec /x "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /x"
 [ ! -e "$folder" ] || fail "left after uninstall: $(ls "$folder")"

@@ -215,6 +215,10 @@ std::optional<int> run_host_registration(const std::vector<std::string>& args) {
     return 1;
   }
   options->registration.executable = platform::own_executable_path();
+  if (options->registration.executable.empty()) {
+    (void)platform::write_stdout("the agent's own path is unknown: nothing was registered\n");
+    return 1;
+  }
   auto places = platform::host_places(options->every_user, HOST_NAME, options->registration.executable);
   std::vector<std::string> done;
   auto result = !places ? std::unexpected(places.error())
