@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package of the Linux build, installed on this machine with dpkg -i: the
 # installed agent answers --version and lists a SoftHSM2 token's certificates in one-shot
-# mode, the host manifests name it, and purging the package leaves none of its files.
+# mode, the host manifests name it, extensions registered for every user outlive a
+# reinstall, and purging the package leaves none of its files.
 # usage: test-package.sh BUILD_FOLDER. Prints "package: Done" or "package: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,9 +36,18 @@ for key in rsa ec; do
   grep -q "\"thumbprint\":\"$(thumbprint "$work/token" $key)\"" <<<"$answer" || fail "list_certs: $answer"
 done
 
+# Extensions registered for every user outlive a reinstall (an upgrade) of the package.
+chrome_id=mocfelaojeifljllokijgedhmchkecgh
+$sudo /usr/bin/p11agent --register-host --system --chrome-extension $chrome_id --firefox-extension a@b.org \
+  >"$work/register.log" || fail "--register-host --system: $(cat "$work/register.log")"
+[ -L /usr/lib/mozilla/native-messaging-hosts/p11agent.json ] || fail "--register-host --system replaced Firefox's link"
+$sudo dpkg -i --force-confold "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i again: $(tail -n 5 "$work/dpkg.log")"
+grep -q "chrome-extension://$chrome_id/" /etc/opt/chrome/native-messaging-hosts/p11agent.json &&
+  grep -q '"a@b.org"' /usr/lib/mozilla/native-messaging-hosts/p11agent.json || fail "the reinstall lost the extensions"
+
 $sudo dpkg --purge p11agent >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(tail -n 5 "$work/dpkg.log")"
 for path in $files; do
-  [ ! -e "$path" ] || fail "$path left after purge"
+  [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path left after purge"
 done
 rm -rf "$work"
 echo "package: Done"

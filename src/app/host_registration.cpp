@@ -57,7 +57,17 @@ bool is_our_manifest(const fs::path& file) {
   return manifest.is_object() && manifest.value("name", "") == HOST_NAME;
 }
 
-std::expected<void, std::string> write_file(const fs::path& file, const std::string& text) {
+// A manifest that is a link (a package keeps the file among its configuration) is written
+// where the link points, so the link stays.
+fs::path written_path(const fs::path& file) {
+  std::error_code error;
+  if (!fs::is_symlink(file, error)) return file;
+  const fs::path target = fs::read_symlink(file, error);
+  return error ? file : file.parent_path() / target;
+}
+
+std::expected<void, std::string> write_file(const fs::path& place, const std::string& text) {
+  const fs::path file = written_path(place);
   std::error_code error;
   fs::create_directories(file.parent_path(), error);
   if (error) return failure("cannot make", file.parent_path(), error);
