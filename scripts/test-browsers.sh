@@ -43,7 +43,7 @@ run_page() {
   server_pid=$!
   for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
   local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec&pin=1234"
-  "$@" "$url" >"$work/$browser.log" 2>&1 &
+  "$@" "$url" </dev/null >"$work/$browser.log" 2>&1 &
   local browser_pid=$!
   for _ in $(seq 900); do [ -s "$work/report.json" ] && break; sleep 0.1; done
   kill "$browser_pid" "$server_pid" 2>/dev/null

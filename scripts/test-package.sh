@@ -20,7 +20,7 @@ fail() {
 
 (cd "$build" && rm -f p11agent_*.deb && cpack -G DEB) >"$work/cpack.log" 2>&1 || fail "cpack: $(tail -n 5 "$work/cpack.log")"
 deb=$(ls "$build"/p11agent_*.deb)
-$sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(tail -n 5 "$work/dpkg.log")"
+$sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i: $(tail -n 5 "$work/dpkg.log")"
 files=$(dpkg-query -L p11agent | while read -r path; do [ -f "$path" ] && echo "$path"; done)
 
 /usr/bin/p11agent --version | grep -q '^p11agent ' || fail "--version"
