@@ -92,10 +92,10 @@ grep -q "chrome-extension://$chrome_id/" "$folder/p11agent-chrome.json" &&
 
 # The same version again, then a newer one, without the extensions: each replaces what is
 # installed and keeps the extensions given before.
-"$run" msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn ||
+"$run" msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn >/dev/null ||
   fail "msiexec /i of a rebuild of the same version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing the same version"
-"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /i of a newer version"
+"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn >/dev/null || fail "msiexec /i of a newer version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing a newer version"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version after the upgrade"
 grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
