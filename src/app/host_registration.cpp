@@ -154,15 +154,7 @@ std::string joined(const std::vector<std::string>& lines) {
   return text;
 }
 
-}  // namespace
-
-bool is_extension_origin(std::string_view arg) {
-  if (arg.size() != CHROME_SCHEME.size() + 33 || !arg.starts_with(CHROME_SCHEME) || !arg.ends_with('/'))
-    return false;
-  const std::string_view id = arg.substr(CHROME_SCHEME.size(), 32);
-  return std::all_of(id.begin(), id.end(), [](char c) { return c >= 'a' && c <= 'p'; });
-}
-
+// The manifest a browser of this form reads.
 std::string host_manifest(const HostRegistration& registration, platform::ManifestForm form) {
   nlohmann::json manifest = {
       {"name", HOST_NAME},
@@ -177,19 +169,34 @@ std::string host_manifest(const HostRegistration& registration, platform::Manife
   return manifest.dump(2) + "\n";
 }
 
+
+// The place's manifest, then the keys that name it.
+std::expected<void, std::string> register_place(const HostRegistration& registration,
+                                                const platform::HostPlace& place, std::vector<std::string>& done) {
+  if (auto written = write_file(path_of(place.manifest), host_manifest(registration, place.form)); !written)
+    return written;
+  done.push_back("wrote " + place.manifest);
+  for (const std::string& key : place.keys) {
+    if (auto set = platform::set_host_key(key, place.manifest); !set) return set;
+    done.push_back("set " + key + " = " + place.manifest);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool is_extension_origin(std::string_view arg) {
+  if (arg.size() != CHROME_SCHEME.size() + 33 || !arg.starts_with(CHROME_SCHEME) || !arg.ends_with('/'))
+    return false;
+  const std::string_view id = arg.substr(CHROME_SCHEME.size(), 32);
+  return std::all_of(id.begin(), id.end(), [](char c) { return c >= 'a' && c <= 'p'; });
+}
+
 std::expected<void, std::string> register_host(const HostRegistration& registration,
                                                std::span<const platform::HostPlace> places,
                                                std::vector<std::string>& done) {
   for (std::size_t i = 0; i < places.size(); ++i) {
-    const platform::HostPlace& place = places[i];
-    auto written = write_file(path_of(place.manifest), host_manifest(registration, place.form));
-    if (written) done.push_back("wrote " + place.manifest);
-    for (const std::string& key : place.keys) {
-      if (!written) break;
-      written = platform::set_host_key(key, place.manifest);
-      if (written) done.push_back("set " + key + " = " + place.manifest);
-    }
-    if (!written) {
+    if (auto written = register_place(registration, places[i], done); !written) {
       std::vector<std::string> undone;
       (void)unregister_host(places.first(i + 1), undone);
       done.insert(done.end(), undone.begin(), undone.end());

@@ -24,9 +24,6 @@ struct HostRegistration {
 // letters from a to p, "/".
 bool is_extension_origin(std::string_view arg);
 
-// The manifest a browser of this form reads.
-std::string host_manifest(const HostRegistration& registration, platform::ManifestForm form);
-
 // Writes the manifests and keys of every place; on a failure takes back what this run wrote
 // and names the failure. `done` gets one line per file written and key set.
 std::expected<void, std::string> register_host(const HostRegistration& registration,

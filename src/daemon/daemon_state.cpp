@@ -26,10 +26,7 @@ void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst l
 }
 
 void forget_module_logins(DaemonState& state, const std::string& module_path) {
-  std::vector<TokenKey> tokens;
-  for (const auto& [token, login] : state.token_logins)
-    if (token.module_path == module_path) tokens.push_back(token);
-  for (const TokenKey& token : tokens) forget_token_login(state, token, LogoutFirst::No);
+  std::erase_if(state.token_logins, [&](const auto& entry) { return entry.first.module_path == module_path; });
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token.module_path == module_path; });
 }
 

@@ -32,9 +32,12 @@ bool refill_module_table(DaemonState& state) {
   return !loaded.empty();
 }
 
-bool digest_matches(const DaemonState& state, const TokenKey& token, const PinDigest& digest) {
+// The token's held login when the token accepted this PIN on it; nullptr otherwise.
+const TokenLogin* login_with_pin(const DaemonState& state, const TokenKey& token, const PinDigest& digest) {
   auto held = state.token_logins.find(token);
-  return held != state.token_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
+  const bool same_pin =
+      held != state.token_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
+  return same_pin ? &held->second : nullptr;
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
@@ -72,10 +75,10 @@ std::string with_one_restart(DaemonState& state, Run run) {
 Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::string_view pin,
                       const PinDigest& digest) {
   // Cached only while the login is held: a session dropped after a failure is no login.
-  if (auto cached = state.cached_logins.find(thumbprint);
-      cached != state.cached_logins.end() && digest_matches(state, cached->second.token, digest) &&
-      state.token_logins.at(cached->second.token).session)
-    return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+  if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
+    const TokenLogin* held = login_with_pin(state, cached->second.token, digest);
+    if (held && held->session) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+  }
   if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
     return {error_response_text(login.error().text), login.error().lost_module};
   return {render_json(Json{{"ok", true}}), {}};
@@ -135,7 +138,7 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   // Another PIN than the one the module was logged in with: that login is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;
-    if (!digest_matches(state, token, *digest)) forget_token_login(state, token, LogoutFirst::No);
+    if (!login_with_pin(state, token, *digest)) forget_token_login(state, token, LogoutFirst::No);
   }
   return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *digest); });
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <system_error>
+
 #include "platform/wide.h"
 
 namespace p11agent::platform {
@@ -19,16 +21,9 @@ std::string folder_of(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string system_text(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = n > 0 ? to_utf8(text) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-    message.pop_back();
-  return message;
+// The system's text for a registry call's status, as std::filesystem gives its errors.
+std::string system_text(LSTATUS status) {
+  return std::error_code(static_cast<int>(status), std::system_category()).message();
 }
 
 struct KeyName {
@@ -76,7 +71,7 @@ std::expected<void, std::string> set_host_key(const std::string& key, const std:
   const LSTATUS status =
       RegSetKeyValueW(name.root, name.path.c_str(), nullptr, REG_SZ, value.c_str(),
                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  if (status != ERROR_SUCCESS) return std::unexpected("cannot set " + key + ": " + system_text(static_cast<DWORD>(status)));
+  if (status != ERROR_SUCCESS) return std::unexpected("cannot set " + key + ": " + system_text(status));
   return {};
 }
 
@@ -85,7 +80,7 @@ std::expected<bool, std::string> remove_host_key(const std::string& key, const s
   if (CompareStringOrdinal(default_value(name).c_str(), -1, to_wide(manifest).c_str(), -1, TRUE) != CSTR_EQUAL)
     return false;
   const LSTATUS status = RegDeleteKeyExW(name.root, name.path.c_str(), KEY_WOW64_64KEY, 0);
-  if (status != ERROR_SUCCESS) return std::unexpected("cannot remove " + key + ": " + system_text(static_cast<DWORD>(status)));
+  if (status != ERROR_SUCCESS) return std::unexpected("cannot remove " + key + ": " + system_text(status));
   return true;
 }
 

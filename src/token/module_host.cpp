@@ -25,12 +25,17 @@ std::optional<ModuleHosting> g_hosting;
 std::mutex g_prestarted_lock;
 std::unique_ptr<platform::HostProcess> g_prestarted;
 
+std::unique_ptr<platform::HostProcess> new_host_process() {
+  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+}
+
+// The prestarted process when there is one, a new one otherwise.
 std::unique_ptr<platform::HostProcess> start_host_process() {
   {
     std::lock_guard lock(g_prestarted_lock);
     if (g_prestarted) return std::move(g_prestarted);
   }
-  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  return new_host_process();
 }
 
 // The stand-in entries have no argument that could name their host, so each host takes a
@@ -262,7 +267,7 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
 void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::move(hosting); }
 
 void prestart_module_host() {
-  auto process = platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  auto process = new_host_process();
   std::lock_guard lock(g_prestarted_lock);
   g_prestarted = std::move(process);
 }
