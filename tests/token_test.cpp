@@ -375,7 +375,7 @@ TEST_F(FakeModuleTest, ListsAndFindsOnATokenWithAThousandCertificatesAndKeys) {
   EXPECT_TRUE(std::all_of(certs->begin(), certs->end(), [](const TokenCert& c) { return c.has_private_key; }));
   auto module = open_module(path);
   ASSERT_TRUE(module);
-  auto match = find_cert_on_module(*module, certs->back().thumbprint);
+  auto match = find_cert_on_module(*module, certs->back().thumbprint).match;
   ASSERT_TRUE(match);
   EXPECT_EQ(cert_serial_hex(match->der), "03e7");
   std::printf("[ timing   ] %d certificates and keys listed in %.1f ms\n", COUNT,

@@ -10,14 +10,12 @@
 #include "platform/library.h"
 #include "platform/host_process.h"
 #include "platform/process.h"
+#include "token/bounds.h"
 #include "token/module_host.h"
 
 namespace p11agent {
 
 namespace {
-
-// No healthy token takes this long for one call; a module that does is taken as hung.
-constexpr std::chrono::seconds MODULE_CALL_DEADLINE{20};
 
 constexpr const char* VERSION_TEXT = "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")\n";
 
@@ -74,7 +72,7 @@ int run_agent(int argc, char** argv) {
   if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
     run_module_host(std::vector<std::string>(args.begin() + 1, args.end()));
   // Every module the agent loads lives in a host process of its own.
-  use_module_hosts(ModuleHosting{platform::own_executable_path(), MODULE_CALL_DEADLINE});
+  use_module_hosts(ModuleHosting{platform::own_program_for_children(), CALL_DEADLINE});
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());

@@ -1,5 +1,7 @@
 #include "daemon/daemon_state.h"
 
+#include <algorithm>
+
 #include "platform/digest.h"
 #include "token/pkcs11_call.h"
 
@@ -30,19 +32,22 @@ void forget_module_logins(DaemonState& state, const std::string& module_path) {
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token.module_path == module_path; });
 }
 
-void reload_modules(DaemonState& state, const std::vector<std::string>& paths) {
+bool reload_modules(DaemonState& state, const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     forget_module_logins(state, path);
     state.module_table.erase(path);  // finalised, and its host ended
+    state.modules_lost.erase(path);
   }
   for (auto& [path, module] : state.loader.load(paths, REFILL_DEADLINE))
     state.module_table.insert_or_assign(path, std::move(module));
+  return std::all_of(paths.begin(), paths.end(), [&](const std::string& path) { return state.module_table.contains(path); });
 }
 
 void reload_ended_modules(DaemonState& state) {
   std::vector<std::string> ended;
   for (const auto& [path, module] : state.module_table)
-    if (module->host_ended()) ended.push_back(path);
+    if (module->host_ended() || state.modules_lost.contains(path)) ended.push_back(path);
+  state.modules_lost.clear();
   if (!ended.empty()) reload_modules(state, ended);
 }
 

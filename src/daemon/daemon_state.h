@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -54,6 +55,7 @@ struct DaemonState {
   std::vector<std::string> candidate_paths;
   std::map<TokenKey, TokenLogin> token_logins;
   std::unordered_map<std::string, CachedLogin> cached_logins;  // by lower-case thumbprint
+  std::set<std::string> modules_lost;  // to be loaded afresh before the next request
 };
 
 enum class LogoutFirst : bool { No, Yes };
@@ -65,16 +67,31 @@ void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst l
 // The same, without C_Logout, for every token of the module.
 void forget_module_logins(DaemonState& state, const std::string& module_path);
 
-// How long a load after start-up may take.
-inline constexpr std::chrono::seconds REFILL_DEADLINE{6};
-
 // Forgets what was held for the modules and loads them afresh (a new host, a new
-// C_Initialize); those that do not load in time are left out of the table.
-void reload_modules(DaemonState& state, const std::vector<std::string>& paths);
+// C_Initialize); those that do not load in time are left out of the table. Whether all of
+// them are in the table again.
+bool reload_modules(DaemonState& state, const std::vector<std::string>& paths);
 
-// Modules whose host did not answer in time or died in an earlier request are loaded
-// afresh before the next one.
+// Modules whose host did not answer in time or died in an earlier request, or that lost
+// their state in one (modules_lost), are loaded afresh before the next one.
 void reload_ended_modules(DaemonState& state);
+
+// A request's answer, and the module whose lost state made it fail, if one did.
+struct Outcome {
+  std::string answer;
+  std::string lost_module;  // empty if none
+};
+
+// Runs the request; when a module or its device lost its state on the way (a reset token
+// service, a host that died), that module gets a fresh host and the request one more run.
+// Never more: a module that keeps failing costs one answer. When no fresh host can be had,
+// the first run's answer stands.
+template <typename Run>
+std::string with_one_restart(DaemonState& state, Run run) {
+  Outcome outcome = run();
+  if (outcome.lost_module.empty() || !reload_modules(state, {outcome.lost_module})) return std::move(outcome.answer);
+  return run().answer;
+}
 
 // Forgets every module's login without C_Logout (the token stays logged in for nobody)
 // and releases the modules once their last session is closed.

@@ -45,6 +45,16 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path)};
 }
 
+// A failed login or key preparation: the PIN is not sent again within the request, so no
+// failure here asks for a rerun. A refused PIN has logged the token out; a module that lost
+// its state gets a fresh host before the next request.
+HeldLoginError failed_login(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot,
+                            HeldLoginFailure&& failure) {
+  if (failure.pin_refused) forget_token_login(state, {module.path(), slot}, LogoutFirst::No);
+  if (failure.device_failed && token_lost_its_state(module, slot)) state.modules_lost.insert(module.path());
+  return HeldLoginError{HeldLoginError::Kind::Failed, std::move(failure.message), {}};
+}
+
 }  // namespace
 
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
@@ -52,22 +62,27 @@ std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state
   // A snapshot: the loop below may not change the table, but the modules stay held.
   std::vector<ModulePtr> modules;
   for (const auto& [path, module] : state.module_table) modules.push_back(module);
+  FirstModuleFailure failed;
   for (const ModulePtr& module : modules) {
-    auto cert = find_cert_on_module(module, thumbprint, VALUE_AND_ID);
-    if (!cert) continue;
+    auto search = find_cert_on_module(module, thumbprint, VALUE_AND_ID);
+    if (!search.match) {
+      failed.keep(std::move(search.failure), module->path());
+      continue;
+    }
+    const CertMatch& cert = *search.match;
     for (int attempt = 0;; ++attempt) {
-      const Session* session = hold_session(state, module, cert->slot);
+      const Session* session = hold_session(state, module, cert.slot);
       if (session == nullptr) break;
-      auto login = log_in_and_prepare_key(state, *session, *cert, pin, digest);
+      auto login = log_in_and_prepare_key(state, *session, cert, pin, digest);
       if (login) return std::move(*login);
       if (!login.error().session_lost || attempt > 0)
-        return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(login.error().message),
-                                              login.error().module_state_lost ? module->path() : std::string()});
+        return std::unexpected(failed_login(state, *module, cert.slot, std::move(login.error())));
       // Pulled and put back, or closed under us: what was held for the module is gone.
-      forget_token_login(state, {module->path(), cert->slot}, LogoutFirst::No);
+      forget_token_login(state, {module->path(), cert.slot}, LogoutFirst::No);
     }
   }
-  return std::unexpected(HeldLoginError{HeldLoginError::Kind::CertNotFound, CERT_NOT_FOUND, {}});
+  return std::unexpected(
+      HeldLoginError{HeldLoginError::Kind::CertNotFound, failed.not_found_text(), failed.module_to_restart()});
 }
 
 }  // namespace p11agent

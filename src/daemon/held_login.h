@@ -10,12 +10,13 @@ namespace p11agent {
 
 struct HeldLoginError {
   enum class Kind {
-    CertNotFound,  // no loaded module shows the certificate
+    CertNotFound,  // no loaded module shows the certificate (the text names a module's
+                   // failure on the way, if there was one)
     Failed,        // found, but the login or the key preparation failed
   };
   Kind kind;
   std::string text;
-  std::string lost_module;  // the module whose state the failure says is lost; empty if none
+  std::string lost_module;  // the module to start afresh for a rerun of the request; empty if none
 };
 
 // Finds the certificate (thumbprint already lower-cased) on the loaded modules, holds a

@@ -27,6 +27,8 @@ std::vector<std::string> missing_module_paths(const DaemonState& state) {
 }
 
 bool refill_module_table(DaemonState& state) {
+  // None known yet: the question that should have named them failed, and is asked again.
+  if (state.candidate_paths.empty()) state.candidate_paths = default_modules();
   ModuleTable loaded = state.loader.load(missing_module_paths(state), REFILL_DEADLINE);
   for (auto& [path, module] : loaded) state.module_table.insert_or_assign(path, std::move(module));
   return !loaded.empty();
@@ -55,29 +57,14 @@ std::expected<void, HeldLoginError> ensure_cached_login(DaemonState& state, cons
   return {};
 }
 
-// A request's answer, and the module whose lost state made it fail, if one did.
-struct Outcome {
-  std::string answer;
-  std::string lost_module;  // empty if none
-};
-
-// Runs the request; when a module or its device lost its state on the way (a reset
-// token service, a host that died), that module gets a fresh host and the request one
-// more run. Never more: a module that keeps failing costs one answer.
-template <typename Run>
-std::string with_one_restart(DaemonState& state, Run run) {
-  Outcome outcome = run();
-  if (outcome.lost_module.empty()) return std::move(outcome.answer);
-  reload_modules(state, {outcome.lost_module});
-  return run().answer;
-}
-
 Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::string_view pin,
                       const PinDigest& digest) {
-  // Cached only while the login is held: a session dropped after a failure is no login.
+  // Cached only while the login is held, and the module says the token is still logged in
+  // on it: a card pulled and put back keeps no login, whatever the agent holds.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenLogin* held = login_with_pin(state, cached->second.token, digest);
-    if (held && held->session) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+    if (held && held->session && session_logged_in(*held->session))
+      return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
   }
   if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
     return {error_response_text(login.error().text), login.error().lost_module};
@@ -104,7 +91,15 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
-    if (is_module_state_lost(error)) lost_module = record.token.module_path;
+    // A rerun logs in again with the PIN the token accepted, unless the failure was in the
+    // login for this signature: the PIN is not sent twice in one request, and a module that
+    // lost its state there gets a fresh host before the next request instead.
+    if (is_module_state_lost(error)) {
+      if (!signature.error().at_operation_login)
+        lost_module = record.token.module_path;
+      else if (token_lost_its_state(session.module(), session.slot()))
+        state.modules_lost.insert(record.token.module_path);
+    }
     // The session is closed, and with it any operation left begun. The token may have been
     // pulled: the next attempt starts on a new one, unless the token refused the PIN for
     // this signature, which is not tried twice, or the module did not answer in time,

@@ -37,13 +37,21 @@ std::string handle_find_cert(DaemonState& state, const Request& request) {
   if (!thumbprint) return error_response_text(thumbprint.error());
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
   const std::string wanted = ascii_lowercase(*thumbprint);
-  for (const auto& [path, module] : state.module_table) {
-    auto match = find_cert_on_module(module, wanted);
-    if (!match) continue;
-    return render_json(Json{{"cert_serial", cert_serial_hex(match->der)}, {"module", path}, {"ok", true},
-                            {"slot", match->slot}, {"token_serial", white_space_trimmed_serial(*module, match->slot)}});
-  }
-  return error_response_text(CERT_NOT_FOUND);
+  return with_one_restart(state, [&]() -> Outcome {
+    FirstModuleFailure failed;
+    for (const auto& [path, module] : state.module_table) {
+      auto search = find_cert_on_module(module, wanted);
+      if (!search.match) {
+        failed.keep(std::move(search.failure), path);
+        continue;
+      }
+      const CertMatch& match = *search.match;
+      return {render_json(Json{{"cert_serial", cert_serial_hex(match.der)}, {"module", path}, {"ok", true},
+                               {"slot", match.slot}, {"token_serial", white_space_trimmed_serial(*module, match.slot)}}),
+              {}};
+    }
+    return {error_response_text(failed.not_found_text()), failed.module_to_restart()};
+  });
 }
 
 }  // namespace p11agent

@@ -2,10 +2,13 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
+
+#include "token/module_host.h"
 
 namespace p11agent {
 
@@ -15,22 +18,49 @@ struct LoadMessage {
   ModulePtr module;
 };
 
-// Between the loader and its threads: which paths have a thread, and what the threads sent.
+using Clock = std::chrono::steady_clock;
+
+std::chrono::seconds slow_load_bound() {
+  const ModuleHosting* hosting = module_hosting();
+  return hosting != nullptr ? hosting->slow_load : SLOW_LOAD_RETRY;
+}
+
+// Between the loader and its threads: which paths have a thread, what the threads sent, and
+// which paths were slow: their load outlasted a deadline that a request waited for.
 class LoadChannel {
  public:
-  // False when the path already has a thread, or its loaded module waits to be received:
-  // one library, one load.
+  // False when the path already has a thread, or its loaded module waits to be received
+  // (one library, one load), or it was slow and was started less than SLOW_LOAD_RETRY ago.
   bool begin(const std::string& path) {
     std::lock_guard lock(mutex_);
     for (const LoadMessage& message : messages_)
       if (message.path == path && message.module) return false;
+    const auto now = Clock::now();
+    if (auto slow = slow_since_.find(path); slow != slow_since_.end()) {
+      if (now - slow->second < slow_load_bound()) return false;
+      slow->second = now;
+    }
     return loading_.insert(path).second;
+  }
+
+  // A slow path's load is not waited for again until one of its loads has finished.
+  bool is_slow(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return slow_since_.contains(path);
+  }
+
+  // Those of `started` (at `when`) still loading were slow.
+  void mark_still_loading_slow(const std::set<std::string>& started, Clock::time_point when) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& path : started)
+      if (loading_.contains(path)) slow_since_.emplace(path, when);
   }
 
   // False when the loader has gone: the sender keeps (and so releases) its module.
   bool send(LoadMessage&& message) {
     std::lock_guard lock(mutex_);
     loading_.erase(message.path);
+    if (message.module) slow_since_.erase(message.path);
     if (!receiving_) return false;
     messages_.push_back(std::move(message));
     ready_.notify_one();
@@ -65,16 +95,17 @@ class LoadChannel {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::set<std::string> loading_;
+  std::map<std::string, Clock::time_point> slow_since_;
   std::deque<LoadMessage> messages_;
   bool receiving_ = true;
 };
 
 namespace {
 
-constexpr std::chrono::milliseconds HOSTED_LOAD_GRACE{500};
-
-void load_one(std::shared_ptr<LoadChannel> channel, std::string path, std::chrono::seconds deadline) {
-  auto module = open_module(path, deadline);
+void load_one(std::shared_ptr<LoadChannel> channel, std::string path) {
+  // A module in a host of its own goes on past the deadline a request waits for, and is
+  // used once it has loaded; one that never does is ended at this bound.
+  auto module = open_module(path, slow_load_bound());
   LoadMessage message{std::move(path), module ? std::move(*module) : nullptr};
   channel->send(std::move(message));
   // When the send was refused, `message` still holds the module and releases it here.
@@ -94,22 +125,21 @@ ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chron
   };
   // What earlier loads finished since comes first: such a module is not loaded twice.
   keep_loaded(channel_->receive({}, std::chrono::steady_clock::now()));
-  std::set<std::string> started;
+  std::set<std::string> awaited;
   for (const std::string& path : paths) {
     if (table.contains(path) || !channel_->begin(path)) continue;
     try {
-      std::thread(load_one, channel_, path, std::chrono::ceil<std::chrono::seconds>(deadline)).detach();
-      started.insert(path);
+      const bool slow = channel_->is_slow(path);
+      std::thread(load_one, channel_, path).detach();
+      if (!slow) awaited.insert(path);
     } catch (const std::system_error&) {
       // A thread that cannot start is a module that did not load.
       channel_->send({path, nullptr});
     }
   }
-  // A module in a host of its own gives up at the deadline itself; the moment past it lets
-  // that failure be reported by this load rather than linger into the next one.
-  const auto until = started.empty() ? std::chrono::steady_clock::now()
-                                     : std::chrono::steady_clock::now() + deadline + HOSTED_LOAD_GRACE;
-  keep_loaded(channel_->receive(started, until));
+  const auto started = Clock::now();
+  keep_loaded(channel_->receive(awaited, awaited.empty() ? started : started + deadline));
+  channel_->mark_still_loading_slow(awaited, started);
   return table;
 }
 

@@ -12,8 +12,6 @@ namespace p11agent {
 
 namespace {
 
-constexpr std::chrono::seconds START_DEADLINE{8};
-
 struct DaemonCommand {
   std::string_view name;
   std::string (*handle)(DaemonState&, const Request&);

@@ -64,20 +64,21 @@ struct LocatedCert {
 };
 
 // The find_cert walk: only modules whose file exists, loaded without the directory rule.
-std::optional<LocatedCert> locate_for_find_cert(std::string_view thumbprint) {
+std::expected<LocatedCert, std::string> locate_for_find_cert(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
+  FirstModuleFailure failed;
   for (const std::string& path : default_modules()) {
     if (!platform::file_exists(path)) continue;
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
     std::string token_serial;
     // The token's information is read before the search's session is closed.
-    auto match = find_cert_on_module(*module, lowered, VALUE_ONLY,
-                                     [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(**module, slot); });
-    if (!match) continue;
-    return LocatedCert{path, cert_serial_hex(match->der), token_serial, match->slot};
+    auto search = find_cert_on_module(*module, lowered, VALUE_ONLY,
+                                      [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(**module, slot); });
+    if (search.match) return LocatedCert{path, cert_serial_hex(search.match->der), token_serial, search.match->slot};
+    failed.keep(std::move(search.failure), path);
   }
-  return std::nullopt;
+  return std::unexpected(failed.not_found_text());
 }
 
 }  // namespace
@@ -110,7 +111,7 @@ CommandResult run_find_cert(const Request& request) {
   if (!thumbprint) return std::unexpected(thumbprint.error());
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   auto located = locate_for_find_cert(*thumbprint);
-  if (!located) return std::unexpected(CERT_NOT_FOUND);
+  if (!located) return std::unexpected(located.error());
   return render_json(Json{{"cert_serial", located->cert_serial}, {"module", located->module}, {"ok", true},
                           {"slot", located->slot}, {"token_serial", located->token_serial}});
 }

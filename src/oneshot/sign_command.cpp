@@ -14,8 +14,9 @@ CommandResult run_sign(const Request& request) {
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   std::optional<CertLocation> located;
   if (!request.module) {
-    located = find_cert_module(fields->thumbprint);
-    if (!located) return std::unexpected(CERT_NOT_FOUND);
+    auto found = find_cert_module(fields->thumbprint);
+    if (!found) return std::unexpected(found.error());
+    located = *found;
   }
   const std::string& module_path = located ? located->module_path : *request.module;
   auto output = sign_once(module_path, fields->pin, fields->thumbprint, fields->data,

@@ -22,10 +22,13 @@ enum class Transfer {
 class HostProcess {
  public:
   // Starts `executable` with `arguments` after the ones that tell it which pipe ends are
-  // its own. Its standard streams lead nowhere: nothing it prints can reach the caller.
-  // The child never outlives this process, however this process ends. nullptr when it
-  // cannot be started.
-  static std::unique_ptr<HostProcess> start(const std::string& executable, const std::vector<std::string>& arguments);
+  // its own. It holds those pipe ends and nothing else of this process: its standard
+  // streams lead nowhere (nothing it prints can reach the caller, nothing the caller sends
+  // can reach it) and no other handle or descriptor is inherited. The child never outlives
+  // this process, however this process ends; ending it waits at most `end_grace`. nullptr
+  // when it cannot be started.
+  static std::unique_ptr<HostProcess> start(const std::string& executable, const std::vector<std::string>& arguments,
+                                            std::chrono::milliseconds end_grace);
 
   ~HostProcess();
   // One child, one owner: the owner ends it.
@@ -35,7 +38,8 @@ class HostProcess {
   Transfer write_all(std::span<const std::byte> bytes, Deadline deadline);
   Transfer read_exact(std::span<std::byte> bytes, Deadline deadline);
 
-  // Ends the child at once and waits until it has gone.
+  // Ends the child at once and waits until it has gone, at most the grace it was started
+  // with: a child stuck where the system cannot end it at once is reaped later.
   void end();
 
   struct Handles;
@@ -45,8 +49,13 @@ class HostProcess {
   std::unique_ptr<Handles> handles_;
 };
 
-// The executable this process runs, for starting children of its own kind.
+// The executable this process runs, by the path it was started from.
 std::string own_executable_path();
+
+// What to start children of this process's own kind from: this very program, also when its
+// file has been replaced or removed since it started (Linux); its path on Windows, where a
+// running program's file stays in place.
+std::string own_program_for_children();
 
 // In a child started by HostProcess: its ends of the pipes, named by the arguments it was
 // given (which it removes from `arguments`). False when the arguments name none.

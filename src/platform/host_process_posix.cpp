@@ -4,8 +4,10 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -95,16 +97,48 @@ Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline>
   return Transfer::Done;
 }
 
+// Closes every descriptor from `first` up; safe between fork and exec.
+void close_from(int first) {
+  if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+  rlimit open_files{};
+  const rlim_t last = ::getrlimit(RLIMIT_NOFILE, &open_files) == 0 && open_files.rlim_cur != RLIM_INFINITY
+                          ? open_files.rlim_cur
+                          : 65536;
+  for (rlim_t fd = static_cast<rlim_t>(first); fd < last; ++fd) ::close(static_cast<int>(fd));
+}
+
+// Children killed that had not gone within their grace: reaped when they have.
+std::mutex g_unreaped_lock;
+std::vector<pid_t> g_unreaped;
+
+void reap_left_behind() {
+  std::lock_guard lock(g_unreaped_lock);
+  std::erase_if(g_unreaped, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
+// Waits for the killed child until the grace has passed; false when it has not gone.
+bool reaped_within(pid_t pid, std::chrono::milliseconds grace) {
+  const auto until = std::chrono::steady_clock::now() + grace;
+  for (;;) {
+    pid_t reaped = ::waitpid(pid, nullptr, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 }  // namespace
 
 struct HostProcess::Handles {
   pid_t pid = -1;
   Fd to_child;
   Fd from_child;
+  std::chrono::milliseconds end_grace{0};
 };
 
 std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
-                                                const std::vector<std::string>& arguments) {
+                                                const std::vector<std::string>& arguments,
+                                                std::chrono::milliseconds end_grace) {
   int request[2];
   int answer[2];
   // Close-on-exec: no other child started meanwhile keeps these pipes open.
@@ -129,11 +163,14 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
     int null = ::open("/dev/null", O_RDWR);
     if (in < 0 || out < 0 || null < 0 || ::dup2(in, CHILD_IN) < 0 || ::dup2(out, CHILD_OUT) < 0) ::_exit(127);
     for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    // The caller's descriptors that lack close-on-exec, and the copies made above, stay here.
+    close_from(CHILD_OUT + 1);
     ::execv(executable.c_str(), argv.data());
     ::_exit(127);
   }
   auto handles = std::make_unique<Handles>();
   handles->pid = pid;
+  handles->end_grace = end_grace;
   ::fcntl(request_write.get(), F_SETFL, O_NONBLOCK);
   ::fcntl(answer_read.get(), F_SETFL, O_NONBLOCK);
   handles->to_child.reset(request_write.release());
@@ -160,7 +197,10 @@ void HostProcess::end() {
   handles_->to_child.reset();
   handles_->from_child.reset();
   ::kill(handles_->pid, SIGKILL);
-  while (::waitpid(handles_->pid, nullptr, 0) < 0 && errno == EINTR) {
+  reap_left_behind();
+  if (!reaped_within(handles_->pid, handles_->end_grace)) {
+    std::lock_guard lock(g_unreaped_lock);
+    g_unreaped.push_back(handles_->pid);
   }
   handles_->pid = -1;
 }
@@ -171,6 +211,8 @@ std::string own_executable_path() {
   return n > 0 && static_cast<std::size_t>(n) < sizeof path ? std::string(path, static_cast<std::size_t>(n))
                                                              : std::string();
 }
+
+std::string own_program_for_children() { return "/proc/self/exe"; }
 
 bool take_host_pipes(std::vector<std::string>& arguments) {
   if (arguments.empty() || arguments.back() != CHILD_PIPES_ARGUMENT) return false;

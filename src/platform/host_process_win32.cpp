@@ -62,16 +62,54 @@ struct HostProcess::Handles {
   OwnedHandle process;
   OwnedHandle pipe;   // this side's end, overlapped
   OwnedHandle event;  // signalled when an overlapped transfer completes
+  std::chrono::milliseconds end_grace{0};
 };
 
+namespace {
+
+// The attribute that makes a child inherit exactly `handles` (which must be inheritable),
+// whatever else of this process is inheritable: the caller's own standard streams, when
+// it redirected them, are.
+class InheritedHandles {
+ public:
+  explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    initialized_ = true;
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr))
+      list_ = list;
+  }
+  ~InheritedHandles() {
+    if (initialized_) DeleteProcThreadAttributeList(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
+  }
+  InheritedHandles(const InheritedHandles&) = delete;
+  InheritedHandles& operator=(const InheritedHandles&) = delete;
+  // nullptr when the list could not be made: the child is then not started.
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<unsigned char> storage_;
+  bool initialized_ = false;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
 std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
-                                                const std::vector<std::string>& arguments) {
+                                                const std::vector<std::string>& arguments,
+                                                std::chrono::milliseconds end_grace) {
   HANDLE job = children_job();
   if (job == nullptr) return nullptr;
   static std::atomic<unsigned long> counter{0};
   const std::wstring name = L"\\\\.\\pipe\\p11agent-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount64());
   auto handles = std::make_unique<Handles>();
+  handles->end_grace = end_grace;
   handles->pipe.reset(CreateNamedPipeW(name.c_str(),
                                        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
@@ -93,13 +131,17 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
   for (const std::string& argument : arguments) command += L" \"" + to_wide(argument) + L"\"";
   command += L" " + to_wide(CHILD_PIPE_PREFIX) +
              std::to_wstring(reinterpret_cast<std::uintptr_t>(child_pipe.get()));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nowhere.get();
+  InheritedHandles inherited({child_pipe.get(), nowhere.get()});
+  if (inherited.list() == nullptr) return nullptr;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nowhere.get();
+  startup.lpAttributeList = inherited.list();
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(to_wide(executable).c_str(), command.data(), nullptr, nullptr, TRUE,
-                      CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
+                      CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                      &startup.StartupInfo, &info))
     return nullptr;
   OwnedHandle thread(info.hThread);
   handles->process.reset(info.hProcess);
@@ -170,7 +212,8 @@ void HostProcess::end() {
   if (!handles_->process.valid()) return;
   handles_->pipe.reset();
   TerminateProcess(handles_->process.get(), 1);
-  WaitForSingleObject(handles_->process.get(), INFINITE);
+  // A process stuck in a driver call ends when the call does; the system reaps it then.
+  WaitForSingleObject(handles_->process.get(), static_cast<DWORD>(handles_->end_grace.count()));
   handles_->process.reset();
 }
 
@@ -181,6 +224,8 @@ std::string own_executable_path() {
   path.resize(n);
   return to_utf8(path.c_str());
 }
+
+std::string own_program_for_children() { return own_executable_path(); }
 
 bool take_host_pipes(std::vector<std::string>& arguments) {
   if (arguments.empty() || !arguments.back().starts_with(CHILD_PIPE_PREFIX)) return false;

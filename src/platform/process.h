@@ -10,7 +10,10 @@
 namespace p11agent::platform {
 
 // Keeps the system from showing dialogs (missing media, crash boxes) to a user who never
-// started the agent directly; on Linux a closed standard output becomes a write error.
+// started the agent directly, and from writing the process's memory, which holds PINs, to
+// a crash dump: a crash ends the process at once (Windows), and the process is not dumpable
+// (Linux, where core dump collectors would keep the PIN silently). On Linux a closed
+// standard output becomes a write error.
 void set_process_error_mode();
 
 // The arguments after the program name, as UTF-8.

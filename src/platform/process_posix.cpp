@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace p11agent::platform {
@@ -9,6 +11,9 @@ namespace p11agent::platform {
 void set_process_error_mode() {
   // A caller that closes our standard output must not kill the agent mid-answer.
   std::signal(SIGPIPE, SIG_IGN);
+  const rlimit no_core{0, 0};
+  (void)::setrlimit(RLIMIT_CORE, &no_core);
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 std::vector<std::string> arguments(int argc, char** argv) {

@@ -7,9 +7,20 @@
 
 namespace p11agent::platform {
 
+namespace {
+
+// Before the system's error reporting could write a dump of the process.
+LONG WINAPI end_at_once(EXCEPTION_POINTERS* exception) {
+  TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
 void set_process_error_mode() {
   // SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
   SetErrorMode(0x8003);
+  SetUnhandledExceptionFilter(end_at_once);
 }
 
 std::vector<std::string> arguments(int, char**) {

@@ -101,7 +101,20 @@ std::expected<void, HeldLoginFailure> login_held_session(const Session& session,
     if (is_already_logged_in(error) && pin_accepted_before) return {};
   }
   return std::unexpected(HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session),
-                                          is_session_lost(error), is_module_state_lost(error)});
+                                          is_session_lost(error), is_module_state_lost(error),
+                                          is_wrong_or_locked_pin(error)});
+}
+
+bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot) {
+  CK_TOKEN_INFO info{};
+  auto asked = call("GetTokenInfo", module.functions().C_GetTokenInfo, slot, &info);
+  return !asked && is_module_state_lost(asked.error());
+}
+
+bool session_logged_in(const Session& session) {
+  CK_SESSION_INFO info{};
+  auto asked = call("GetSessionInfo", session.functions().C_GetSessionInfo, session.handle(), &info);
+  return asked && (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS);
 }
 
 }  // namespace p11agent

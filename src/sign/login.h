@@ -56,8 +56,17 @@ std::expected<void, std::string> login_for_one_shot(const Session& session, std:
 struct HeldLoginFailure {
   std::string message;
   bool session_lost = false;
-  bool module_state_lost = false;  // only a fresh C_Initialize may bring the module back
+  bool device_failed = false;  // a device-level answer: the module may have lost its state
+  bool pin_refused = false;    // a wrong or locked PIN: the token's user is logged out
 };
+
+// Whether the module says the session is logged in as the user (C_GetSessionInfo, which
+// takes no PIN); false when it cannot say.
+bool session_logged_in(const Session& session);
+
+// After a device-level answer to C_Login: whether a call that takes no PIN
+// (C_GetTokenInfo) fails so too, in which case the module has lost its state.
+bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot);
 
 // Held-session road: a session already logged in is logged out and in once more. When the
 // token still says "already logged in", that login counts only for the PIN it accepted on

@@ -119,7 +119,7 @@ CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, st
   const auto& slots = opened.slots;
   if (located && std::find(slots.begin(), slots.end(), *located) != slots.end()) return *located;
   if (slots.size() > 1)
-    if (auto match = find_cert_on_module(opened.module, lowered)) return match->slot;
+    if (auto search = find_cert_on_module(opened.module, lowered); search.match) return search.match->slot;
   return slots.front();
 }
 

@@ -50,12 +50,16 @@ std::vector<std::string> registered_modules() {
 }
 
 const std::vector<std::string>& default_modules() {
-  // Fixed when the agent is configured, or else asked of p11-kit once.
-  static const std::vector<std::string> modules = [] {
-    std::vector<std::string> configured = {P11AGENT_LINUX_MODULES};
-    if (!configured.empty()) return configured;
-    return module_hosting() != nullptr ? ModuleHost::registered_modules() : registered_modules();
-  }();
+  // Fixed when the agent is configured, or else asked of p11-kit until it answers. Only the
+  // thread that handles requests asks.
+  static std::vector<std::string> modules = {P11AGENT_LINUX_MODULES};
+  static bool known = !modules.empty();
+  if (!known) {
+    auto registered = module_hosting() != nullptr ? ModuleHost::registered_modules()
+                                                  : std::optional(registered_modules());
+    known = registered.has_value();
+    if (registered) modules = std::move(*registered);
+  }
   return modules;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 #include <string>
 
+#include "token/bounds.h"
 #include "token/pkcs11_error.h"
 
 namespace p11agent {
@@ -13,7 +14,8 @@ namespace p11agent {
 // The known modules, in the order every search tries them, and the one `enumerate` opens
 // when none is named (the last of them). On Linux, unless the build names them, they are
 // the modules p11-kit registers for its proxy, each loaded on its own; they are asked for
-// once, in a module host, so that no vendor code runs in the agent for the question.
+// in a module host, so that no vendor code runs in the agent for the question, until a
+// question is answered (one that failed or passed its bound leaves none known for now).
 const std::vector<std::string>& default_modules();
 const std::string& default_enumerate_module();
 
@@ -23,9 +25,6 @@ inline constexpr std::string_view DIRECTORY_RULE_FOLDER =
     "C:\\Windows\\System32\\Watchdata\\PROXKey CSP India V3.0";
 
 class ModuleHost;
-
-// How long loading a module and its C_Initialize may take.
-inline constexpr std::chrono::seconds LOAD_DEADLINE{8};
 
 // One loaded module. Shared by its sessions; the last holder's release finalises it
 // (whether or not C_Initialize ever succeeded, unless it answered that the library was
@@ -72,7 +71,7 @@ Pkcs11Result<ModulePtr> load_module_here(const std::string& path);
 Pkcs11Result<ModulePtr> load_module(const std::string& path);
 Pkcs11Result<void> initialize_module(Pkcs11Module& module);
 // prepare_module_directory, load_module, initialize_module, with the step prefixes; a
-// hosted module's load and C_Initialize each get `deadline`.
+// hosted module's load and C_Initialize share `deadline`, counted from its host's start.
 std::expected<ModulePtr, std::string> open_module(const std::string& path,
                                                   std::chrono::seconds deadline = LOAD_DEADLINE);
 

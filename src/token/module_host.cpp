@@ -1,7 +1,7 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
-#include "token/module.h"
+#include "token/bounds.h"
 
 #include <algorithm>
 #include <array>
@@ -26,7 +26,7 @@ std::mutex g_prestarted_lock;
 std::unique_ptr<platform::HostProcess> g_prestarted;
 
 std::unique_ptr<platform::HostProcess> new_host_process() {
-  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT});
+  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT}, HOST_END_GRACE);
 }
 
 // The prestarted process when there is one, a new one otherwise.
@@ -90,6 +90,13 @@ Writer request_of(Call call) {
   return w;
 }
 
+// The first request to a host says which version of the messages the agent speaks.
+Writer first_request_of(Call call) {
+  Writer w = request_of(call);
+  w.number(host_protocol::VERSION);
+  return w;
+}
+
 CK_RV remote_initialize(ModuleHost& host, CK_VOID_PTR args) {
   Writer w = request_of(Call::Initialize);
   w.number(args != nullptr ? 1 : 0);
@@ -126,6 +133,17 @@ CK_RV remote_open_session(ModuleHost& host, CK_SLOT_ID slot, CK_FLAGS flags, CK_
   Writer w = request_of(Call::OpenSession);
   w.number(slot).number(flags);
   return remote(host, w, Call::OpenSession, [&](Reader& r) { *session = static_cast<CK_SESSION_HANDLE>(r.number()); });
+}
+
+CK_RV remote_get_session_info(ModuleHost& host, CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
+  Writer w = request_of(Call::GetSessionInfo);
+  w.number(session);
+  return remote(host, w, Call::GetSessionInfo, [&](Reader& r) {
+    info->slotID = static_cast<CK_SLOT_ID>(r.number());
+    info->state = static_cast<CK_STATE>(r.number());
+    info->flags = static_cast<CK_FLAGS>(r.number());
+    info->ulDeviceError = static_cast<CK_ULONG>(r.number());
+  });
 }
 
 // The calls that take only a session.
@@ -237,6 +255,7 @@ CK_FUNCTION_LIST entries_for_place() {
   list.C_GetAttributeValue = &Entry<I, remote_get_attribute_value>::call;
   list.C_SignInit = &Entry<I, remote_sign_init>::call;
   list.C_Sign = &Entry<I, remote_sign>::call;
+  list.C_GetSessionInfo = &Entry<I, remote_get_session_info>::call;
   return list;
 }
 
@@ -257,6 +276,7 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
       reinterpret_cast<void**>(&list.C_FindObjectsInit), reinterpret_cast<void**>(&list.C_FindObjects),
       reinterpret_cast<void**>(&list.C_FindObjectsFinal), reinterpret_cast<void**>(&list.C_GetAttributeValue),
       reinterpret_cast<void**>(&list.C_SignInit), reinterpret_cast<void**>(&list.C_Sign),
+      reinterpret_cast<void**>(&list.C_GetSessionInfo),
   });
   for (std::size_t i = 0; i < entries.size(); ++i)
     if ((null_mask >> i) & 1) *entries[i] = nullptr;
@@ -298,12 +318,17 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   host->place_ = *place;
 
-  Writer w = request_of(Call::Load);
+  Writer w = first_request_of(Call::Load);
   w.bytes(path.data(), path.size()).number(directory_rule ? 1 : 0);
   Bytes answer;
   if (CK_RV failed = host->exchange(w, answer, Call::Load); failed != CKR_OK)
     return std::unexpected(*Pkcs11Error::of_host(failed));
   Reader r(answer);
+  if (r.number() != host_protocol::SAME_VERSION) {
+    const auto version = r.number();
+    host->broken();
+    return std::unexpected(Pkcs11Error{Pkcs11Error::Kind::HostOtherVersion, static_cast<CK_RV>(version), {}});
+  }
   const bool loaded = r.number() != 0;
   const auto kind = r.number();
   const auto rv = static_cast<CK_RV>(r.number());
@@ -329,21 +354,22 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   return host;
 }
 
-std::vector<std::string> ModuleHost::registered_modules() {
-  std::vector<std::string> paths;
+std::optional<std::vector<std::string>> ModuleHost::registered_modules() {
   const auto until = std::chrono::steady_clock::now() + LOAD_DEADLINE;
   auto process = start_host_process();
-  if (!process) return paths;
+  if (!process) return std::nullopt;
   ModuleHost host(std::move(process), LOAD_DEADLINE, until);
-  Writer w = request_of(Call::RegisteredModules);
+  Writer w = first_request_of(Call::RegisteredModules);
   Bytes answer;
-  if (host.exchange(w, answer, Call::RegisteredModules) != CKR_OK) return paths;
+  if (host.exchange(w, answer, Call::RegisteredModules) != CKR_OK) return std::nullopt;
   Reader r(answer);
+  if (r.number() != host_protocol::SAME_VERSION) return std::nullopt;
+  std::vector<std::string> paths;
   for (auto count = r.number(); r.ok() && count > 0; --count) {
     auto path = r.bytes();
     paths.emplace_back(reinterpret_cast<const char*>(path.data()), path.size());
   }
-  if (!r.ok()) paths.clear();
+  if (!r.ok()) return std::nullopt;
   return paths;
 }
 

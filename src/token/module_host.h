@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host_process.h"
+#include "token/bounds.h"
 #include "token/host_protocol.h"
 #include "token/pkcs11_error.h"
 
@@ -23,7 +24,9 @@ class Pkcs11Module;
 // module is loaded (std::nullopt: in this process again).
 struct ModuleHosting {
   std::string executable;
-  std::chrono::seconds call_deadline;  // every call but C_Initialize
+  std::chrono::seconds call_deadline;  // every call but loading and C_Initialize
+  // How long a load that no request waits for any more may go on (SLOW_LOAD_RETRY).
+  std::chrono::seconds slow_load = SLOW_LOAD_RETRY;
 };
 void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
@@ -39,8 +42,8 @@ class ModuleHost {
   static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& path, bool directory_rule,
                                                          std::chrono::seconds load_deadline);
   // The modules p11-kit registers, asked of a host of their own (which loads them to read
-  // their configuration); none when the host does not answer within the load bound.
-  static std::vector<std::string> registered_modules();
+  // their configuration); nullopt when the host does not answer within the load bound.
+  static std::optional<std::vector<std::string>> registered_modules();
   ~ModuleHost();
   // The stand-in entries refer to this object by its place in a fixed table.
   ModuleHost(const ModuleHost&) = delete;
@@ -83,6 +86,7 @@ class ModuleHostServer {
   bool load(host_protocol::Reader& request, host_protocol::Writer& answer);
   bool get_attribute_value(const CK_FUNCTION_LIST& f, host_protocol::Reader& request, host_protocol::Writer& answer);
   std::shared_ptr<Pkcs11Module> module_;
+  bool answered_first_ = false;  // the request that names the version comes once
 };
 
 // The host's side: loads the module the agent names and makes the calls it sends, until

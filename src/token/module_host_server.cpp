@@ -68,12 +68,21 @@ Input read_input(Reader& r) {
 bool ModuleHostServer::answer(Reader& r, Writer& w) {
   const auto call = static_cast<Call>(r.number());
   if (!r.ok()) return false;
-  if (call == Call::Load) return !module_ && load(r, w);
+  if (call == Call::Load || call == Call::RegisteredModules) {
+    if (module_ || answered_first_) return false;
+    answered_first_ = true;
+    if (const auto version = r.number(); version != host_protocol::VERSION) {
+      w.number(host_protocol::OTHER_VERSION).number(host_protocol::VERSION);
+      return r.ok();
+    }
+    w.number(host_protocol::SAME_VERSION);
+  }
+  if (call == Call::Load) return load(r, w);
   if (call == Call::RegisteredModules) {
     const std::vector<std::string> paths = registered_modules();
     w.number(paths.size());
     for (const std::string& path : paths) w.bytes(path.data(), path.size());
-    return !module_;
+    return true;
   }
   if (!module_) return false;
   const CK_FUNCTION_LIST& f = module_->functions();
@@ -109,6 +118,12 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const auto flags = static_cast<CK_FLAGS>(r.number());
       CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
       w.number(passed_on(call_rv(f.C_OpenSession, slot, flags, nullptr, nullptr, &session))).number(session);
+      break;
+    }
+    case Call::GetSessionInfo: {
+      CK_SESSION_INFO info{};
+      w.number(passed_on(call_rv(f.C_GetSessionInfo, static_cast<CK_SESSION_HANDLE>(r.number()), &info)));
+      w.number(info.slotID).number(info.state).number(info.flags).number(info.ulDeviceError);
       break;
     }
     case Call::CloseSession:
@@ -214,6 +229,7 @@ bool ModuleHostServer::load(Reader& r, Writer& w) {
       reinterpret_cast<const void*>(f.C_FindObjectsInit), reinterpret_cast<const void*>(f.C_FindObjects),
       reinterpret_cast<const void*>(f.C_FindObjectsFinal), reinterpret_cast<const void*>(f.C_GetAttributeValue),
       reinterpret_cast<const void*>(f.C_SignInit), reinterpret_cast<const void*>(f.C_Sign),
+      reinterpret_cast<const void*>(f.C_GetSessionInfo),
   });
   std::uint64_t null_mask = 0;
   for (std::size_t i = 0; i < entries.size(); ++i)

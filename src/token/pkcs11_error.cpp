@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/library.h"
+#include "token/host_protocol.h"
 
 namespace p11agent {
 
@@ -33,6 +34,9 @@ std::string Pkcs11Error::text() const {
       return "the module ended unexpectedly";
     case Kind::HostNotStarted:
       return "the module's host process could not be started";
+    case Kind::HostOtherVersion:
+      return "the module's host is another build of p11agent (its messages are version " + std::to_string(rv) +
+             ", this agent's " + std::to_string(host_protocol::VERSION) + "): restart the agent";
   }
   return {};
 }

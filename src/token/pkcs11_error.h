@@ -24,6 +24,7 @@ struct Pkcs11Error {
     NoAnswer,              // the module's host did not answer in time (rv: the bound, in seconds)
     HostEnded,             // the module's host ended (crashed, killed) before it answered
     HostNotStarted,        // no host could be started for the module
+    HostOtherVersion,      // the host speaks another version of the messages (rv: its version)
   };
 
   Kind kind;

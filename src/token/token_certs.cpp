@@ -62,49 +62,96 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
   return certs;
 }
 
-bool for_each_certificate(const ModulePtr& module, const CertificateVisitor& visitor) {
+namespace {
+
+// The module's own failures: a token that went or a session the module dropped are the
+// token's, and the search passes over them as before.
+bool is_module_failure(const Pkcs11Error& error) {
+  return is_module_state_lost(error) || error.kind == Pkcs11Error::Kind::NoAnswer;
+}
+
+// Records the first of the module's own failures, with its step's prefix.
+void note_failure(std::optional<ModuleFailure>& first, const char* step, const Pkcs11Error& error) {
+  if (!first && is_module_failure(error)) first = ModuleFailure{step + error.text(), error};
+}
+
+}  // namespace
+
+CertificateWalk for_each_certificate(const ModulePtr& module, const CertificateVisitor& visitor) {
+  CertificateWalk walk;
   auto slots = slots_with_token(*module);
-  if (!slots) return false;
+  if (!slots) {
+    note_failure(walk.failure, step::SLOTS_WITH_TOKEN, slots.error());
+    return walk;
+  }
+  const char* read_step = visitor.types.size() == 1 ? step::GET_CERT_VALUE : step::GET_CERT_ATTRS;
   ReadBudget budget;
   for (CK_SLOT_ID slot : *slots) {
     if (visitor.on_slot) visitor.on_slot(slot);
     auto session = open_ro_session(module, slot);
-    if (!session) continue;
+    if (!session) {
+      note_failure(walk.failure, step::OPEN_RO_SESSION, session.error());
+      continue;
+    }
     auto handles = find_objects(*session, certificate_template());
-    if (!handles) continue;
+    if (!handles) {
+      note_failure(walk.failure, step::FIND_CERTS, handles.error());
+      continue;
+    }
     for (CK_OBJECT_HANDLE handle : *handles) {
       auto attributes = get_attributes(*session, handle, visitor.types, budget);
       // Past the budget every read fails; the rest of the module counts as unreadable.
-      if (!attributes && is_bound_exceeded(attributes.error())) return false;
-      if (attributes && attributes->find(CKA_VALUE) != nullptr && visitor.on_cert(slot, *attributes)) return true;
+      if (!attributes && is_bound_exceeded(attributes.error())) return walk;
+      if (!attributes) note_failure(walk.failure, read_step, attributes.error());
+      if (attributes && attributes->find(CKA_VALUE) != nullptr && visitor.on_cert(slot, *attributes)) {
+        walk.stopped = true;
+        return walk;
+      }
     }
   }
-  return false;
+  return walk;
 }
 
-std::optional<CertMatch> find_cert_on_module(const ModulePtr& module, std::string_view lowered,
-                                             std::span<const CK_ATTRIBUTE_TYPE> types,
-                                             const std::function<void(CK_SLOT_ID)>& on_match) {
-  std::optional<CertMatch> match;
-  for_each_certificate(module, {types, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
-                                  const Bytes& der = *attributes.find(CKA_VALUE);
-                                  if (thumbprint_of(der) != lowered) return false;  // nor when not computed
-                                  const Bytes* id = attributes.find(CKA_ID);
-                                  match = CertMatch{slot, der, id != nullptr ? *id : Bytes{}};
-                                  if (on_match) on_match(slot);
-                                  return true;
-                                }});
-  return match;
+CertSearch find_cert_on_module(const ModulePtr& module, std::string_view lowered,
+                               std::span<const CK_ATTRIBUTE_TYPE> types,
+                               const std::function<void(CK_SLOT_ID)>& on_match) {
+  CertSearch search;
+  auto walk = for_each_certificate(module, {types, nullptr, [&](CK_SLOT_ID slot, const Attributes& attributes) {
+                                              const Bytes& der = *attributes.find(CKA_VALUE);
+                                              // Nor when the thumbprint is not computed.
+                                              if (thumbprint_of(der) != lowered) return false;
+                                              const Bytes* id = attributes.find(CKA_ID);
+                                              search.match = CertMatch{slot, der, id != nullptr ? *id : Bytes{}};
+                                              if (on_match) on_match(slot);
+                                              return true;
+                                            }});
+  if (!search.match) search.failure = std::move(walk.failure);
+  return search;
 }
 
-std::optional<CertLocation> find_cert_module(std::string_view thumbprint) {
+std::expected<CertLocation, std::string> find_cert_module(std::string_view thumbprint) {
   const std::string lowered = ascii_lowercase(thumbprint);
+  FirstModuleFailure failed;
   for (const std::string& path : default_modules()) {
     auto module = open_module(path);
     if (!module) continue;
-    if (auto match = find_cert_on_module(*module, lowered)) return CertLocation{path, match->slot};
+    auto search = find_cert_on_module(*module, lowered);
+    if (search.match) return CertLocation{path, search.match->slot};
+    failed.keep(std::move(search.failure), path);
   }
-  return std::nullopt;
+  return std::unexpected(failed.not_found_text());
+}
+
+void FirstModuleFailure::keep(std::optional<ModuleFailure> failure, const std::string& module_path) {
+  if (failure_ || !failure) return;
+  failure_ = std::move(failure);
+  module_path_ = module_path;
+}
+
+std::string FirstModuleFailure::not_found_text() const { return failure_ ? failure_->text : CERT_NOT_FOUND; }
+
+std::string FirstModuleFailure::module_to_restart() const {
+  return failure_ && is_module_state_lost(failure_->error) ? module_path_ : std::string();
 }
 
 }  // namespace p11agent

@@ -73,6 +73,7 @@ struct FakeSession {
   bool signing = false;
   CK_OBJECT_HANDLE signing_key = 0;
   bool context_login = false;  // the PIN given since C_SignInit
+  bool read_write = false;
 };
 
 struct Scenario {
@@ -92,6 +93,8 @@ struct Scenario {
   std::vector<std::string> hang;   // these calls never return
   CK_RV wedge_rv = CKR_OK;         // arriving while initialised: every call fails so until finalised
   bool pid_file = false;           // C_Initialize writes the process's id to "<file name>.pid"
+  bool report_reach = false;       // C_Initialize writes fake_reach_report to "<file name>.reach"
+  std::vector<unsigned long long> reach_probes;  // descriptors or handles that report looks for
 };
 
 std::recursive_mutex g_lock;
@@ -187,6 +190,8 @@ Scenario parse_scenario(const json& doc) {
   s.hang = doc.value("hang", std::vector<std::string>{});
   s.wedge_rv = doc.value("wedge_rv", CK_RV{CKR_OK});
   s.pid_file = doc.value("pid_file", false);
+  s.report_reach = doc.value("report_reach", false);
+  s.reach_probes = doc.value("reach_probes", std::vector<unsigned long long>{});
   return s;
 }
 
@@ -309,6 +314,8 @@ CK_RV C_Initialize_(CK_VOID_PTR) {
   if (g_initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   g_initialized = true;
   if (g_scenario.pid_file) std::ofstream(scenario_folder() + own_file_name() + ".pid") << fake_process_id();
+  if (g_scenario.report_reach)
+    std::ofstream(scenario_folder() + own_file_name() + ".reach") << fake_reach_report(g_scenario.reach_probes);
   return CKR_OK;
 }
 
@@ -369,7 +376,8 @@ CK_RV C_OpenSession_(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_S
   if (slot == nullptr || !slot->present) return CKR_TOKEN_NOT_PRESENT;
   if ((flags & CKF_RW_SESSION) != 0 && slot->token.write_protected) return CKR_TOKEN_WRITE_PROTECTED;
   *handle = g_next_session++;
-  g_sessions[*handle] = FakeSession{id, slot->token.insertion, {}, 0, false, false};
+  g_sessions[*handle] = FakeSession{id, slot->token.insertion, {}, 0, 0, false, false, 0, false,
+                                    (flags & CKF_RW_SESSION) != 0};
   return CKR_OK;
 }
 
@@ -403,6 +411,21 @@ CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
     session.context_login = true;
   else
     g_logged_in[token->insertion] = true;
+  return CKR_OK;
+}
+
+CK_RV C_GetSessionInfo_(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info) {
+  GUARD("C_GetSessionInfo", "session=" + std::to_string(handle));
+  CK_RV rv = CKR_OK;
+  FakeToken* token = session_token(handle, rv);
+  if (token == nullptr) return rv;
+  const FakeSession& session = g_sessions[handle];
+  *info = CK_SESSION_INFO{};
+  info->slotID = session.slot;
+  info->flags = CKF_SERIAL_SESSION | (session.read_write ? CKF_RW_SESSION : 0);
+  const bool user = g_logged_in[token->insertion];
+  info->state = session.read_write ? (user ? CKS_RW_USER_FUNCTIONS : CKS_RW_PUBLIC_SESSION)
+                                   : (user ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION);
   return CKR_OK;
 }
 
@@ -599,6 +622,7 @@ extern "C" CK_SPEC CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   set_entry(g_list.C_GetAttributeValue, &C_GetAttributeValue_, "C_GetAttributeValue");
   set_entry(g_list.C_SignInit, &C_SignInit_, "C_SignInit");
   set_entry(g_list.C_Sign, &C_Sign_, "C_Sign");
+  set_entry(g_list.C_GetSessionInfo, &C_GetSessionInfo_, "C_GetSessionInfo");
   *list = &g_list;
   return CKR_OK;
 }

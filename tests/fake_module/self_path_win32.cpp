@@ -19,3 +19,13 @@ std::string fake_module_folder_variable() {
 }
 
 long fake_process_id() { return static_cast<long>(GetCurrentProcessId()); }
+
+std::string fake_reach_report(const std::vector<unsigned long long>& probes) {
+  std::string held;
+  for (unsigned long long value : probes) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), &flags))
+      held += (held.empty() ? "" : ",") + std::to_string(value);
+  }
+  return "{\"descriptors\":{},\"probes_held\":[" + held + "]}";
+}

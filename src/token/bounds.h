@@ -1,0 +1,31 @@
+#pragma once
+// Every time bound the agent puts on a module, each with its reason. A module is vendor
+// code that may hang; these bounds are what a caller waits for at most.
+#include <chrono>
+
+namespace p11agent {
+
+// Loading a module and its C_Initialize share one deadline, counted from the start of the
+// module's host: a healthy module is ready within a second, a token service may take a few.
+inline constexpr std::chrono::seconds LOAD_DEADLINE{8};
+
+// serve waits this long for the known modules at start-up, as long as one load may take.
+inline constexpr std::chrono::seconds START_DEADLINE = LOAD_DEADLINE;
+
+// A request waits this long for modules loaded after start-up (missing ones, or a fresh
+// host for a module that lost its state): a request should not cost a whole start-up.
+inline constexpr std::chrono::seconds REFILL_DEADLINE{6};
+
+// A load that a request stopped waiting for goes on in its host this long, and is used
+// once it finishes; one that never finishes is started again at most this often, without a
+// request waiting for it, so that a slow module costs its deadline once, not per request.
+inline constexpr std::chrono::seconds SLOW_LOAD_RETRY{30};
+
+// No healthy token takes this long for one call; a module that does is taken as hung.
+inline constexpr std::chrono::seconds CALL_DEADLINE{20};
+
+// A host that was killed is waited for this long: one stuck in a driver call the system
+// cannot interrupt is left to be reaped later rather than hang the agent.
+inline constexpr std::chrono::milliseconds HOST_END_GRACE{500};
+
+}  // namespace p11agent
