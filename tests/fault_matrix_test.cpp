@@ -6,6 +6,7 @@
 #include "daemon/serve.h"
 #include "oneshot/commands.h"
 #include "support/agent.h"
+#include "support/threads.h"
 #include "token/certificate.h"
 #include "token/messages.h"
 #include "token/module_host.h"
@@ -42,6 +43,8 @@ std::vector<Fault> faults_of(const std::string& entry) {
   faults.push_back({"slow", {{"delay_ms", {{entry, 3}}}}});
   return faults;
 }
+
+std::string error_of(const CommandResult& answer) { return answer ? std::string() : answer.error(); }
 
 // The texts an answer may carry: the steps' prefixes and the whole messages.
 bool is_known_error(const std::string& text) {
@@ -173,7 +176,6 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
     json s = {{"slots", json::array({slot(1, token("T", "S", {c.cert, private_key("01", CKK_EC)}))})}};
     s.update(c.rule);
     install_known_module(module, s);
-    auto error_of = [](const CommandResult& answer) { return answer ? std::string() : answer.error(); };
     EXPECT_EQ(error_of(run_enumerate(sign_request)), c.enumerate) << c.name;
     EXPECT_EQ(error_of(run_sign(sign_request)), c.sign) << c.name;
     EXPECT_EQ(run_list_certs(sign_request).value_or(""), R"({"certs":[],"ok":true})") << c.name;
@@ -190,7 +192,7 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
 // Modules in hosts of their own, with a short call bound, for as long as a test runs.
 class HostedModules {
  public:
-  HostedModules() { use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(1)}); }
+  HostedModules() { use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(2)}); }
   ~HostedModules() { use_module_hosts(std::nullopt); }
 };
 
@@ -220,6 +222,7 @@ TEST_F(FaultMatrixTest, AModuleThatCrashesOrHangsCostsOnlyItsOwnAnswers) {
       DaemonState state;
       state.candidate_paths = {module, other};
       state.module_table = state.loader.load(state.candidate_paths, std::chrono::seconds(8));
+      fake_folder().clear_log(name);
       for (const std::string& request : {validate, sign, list}) {
         Json answer = Json::parse(handle_daemon_request(state, request));
         if (!answer["ok"].get<bool>()) {
@@ -227,12 +230,92 @@ TEST_F(FaultMatrixTest, AModuleThatCrashesOrHangsCostsOnlyItsOwnAnswers) {
         }
       }
       EXPECT_NE(handle_daemon_request(state, list).find(other_print), std::string::npos) << what;
+      // The PIN reaches a module that failed in C_Login once per request, not again in a rerun.
+      if (entry == "C_Login") {
+        EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 2) << what;  // validate, sign
+      }
       fake_folder().write_scenario(name, scenario(json::object()));  // the file itself is in use
       EXPECT_TRUE(ok(handle_daemon_request(state, validate))) << what;
       EXPECT_TRUE(ok(handle_daemon_request(state, sign))) << what;
       EXPECT_NE(handle_daemon_request(state, list).find(PRINT), std::string::npos) << what;
     }
   }
+}
+
+// A module that fails in the certificate search is named with the step it failed in, not
+// passed over as if it had no certificate, in both modes; one that lost its state there (a
+// device-level answer, a crash) gets a fresh host once within the request, so a device that
+// came back is found again without restarting the agent.
+TEST_F(FaultMatrixTest, AModuleFailingInTheSearchIsNamedAndStartedAfreshOnce) {
+  HostedModules hosted;
+  const std::string device = "PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR);
+  const std::string ended = Pkcs11Error::of(Pkcs11Error::Kind::HostEnded).text();
+  const std::string silent = "the module did not answer within 1 s";
+  struct Step {
+    std::string entry, prefix, held_prefix;  // the search's prefix, and that of the login's search
+  };
+  const std::vector<Step> steps = {
+      {"C_GetSlotList", "get_slots_with_token: ", "get_slots_with_token: "},
+      {"C_OpenSession", "open_ro_session: ", "open_ro_session: "},
+      {"C_FindObjectsInit", "find certs: ", "find certs: "},
+      {"C_FindObjects", "find certs: ", "find certs: "},
+      {"C_GetAttributeValue", "get cert value: ", "get cert attrs: "},
+  };
+  const Request sign_request{"sign", {}, PRINT, "0102", "1234"};
+  const std::string find = R"({"cmd":"find_cert","thumbprint":")" + PRINT + R"("})";
+  const std::string validate = R"({"cmd":"validate","thumbprint":")" + PRINT + R"(","pin":"1234"})";
+  for (const Step& step : steps) {
+    const std::string function = "Function::" + step.entry.substr(2) + ": ";
+    for (const auto& [fault, rule, text, fresh_starts] :
+         std::vector<std::tuple<std::string, json, std::string, long>>{
+             {"device error", {{"fail", json::array({failure(step.entry, CKR_DEVICE_ERROR)})}}, function + device, 1},
+             {"crash", {{"crash", json::array({step.entry})}}, ended, 1},
+             {"hang", {{"hang", json::array({step.entry})}}, silent, 0}}) {
+      const std::string what = step.entry + ", " + fault;
+      install_known_module(module, scenario(rule));
+      EXPECT_EQ(error_of(run_find_cert(sign_request)), step.prefix + text) << what;
+      EXPECT_EQ(error_of(run_sign(sign_request)), step.prefix + text) << what;
+      DaemonState state;
+      state.candidate_paths = {module};
+      state.module_table = state.loader.load(state.candidate_paths, std::chrono::seconds(8));
+      fake_folder().clear_log(name);
+      EXPECT_EQ(handle_daemon_request(state, find), error_response_text(step.prefix + text)) << what;
+      EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Initialize"), fresh_starts) << what;
+      EXPECT_EQ(handle_daemon_request(state, validate), error_response_text(step.held_prefix + text)) << what;
+    }
+  }
+  // The device comes back under a running module, which only a fresh start notices.
+  install_known_module(module, scenario(json::object()));
+  DaemonState state;
+  state.candidate_paths = {module};
+  state.module_table = state.loader.load(state.candidate_paths, std::chrono::seconds(8));
+  json wedged = scenario(json::object());
+  wedged["wedge_rv"] = CKR_DEVICE_ERROR;
+  fake_folder().write_scenario(name, wedged);
+  EXPECT_EQ(Json::parse(handle_daemon_request(state, find))["ok"], true);
+}
+
+// A module in its host reaches nothing of the agent's: no descriptor or handle the agent
+// holds (its caller's redirected streams among them), only the host's own two pipe ends and
+// standard streams that lead nowhere. Nor can a crash there leave a dump of the PIN.
+TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumped) {
+  HostedModules hosted;
+  const unsigned long long planted = plant_inheritable_handle();
+  install_known_module(module, scenario({{"report_reach", true}, {"reach_probes", {planted}}}));
+  ASSERT_TRUE(open_module(module));
+  const json reach = fake_folder().reach(name);
+  ASSERT_TRUE(reach.is_object());
+  EXPECT_EQ(reach["probes_held"], json::array());
+  for (const auto& [descriptor, target] : reach["descriptors"].items()) {
+    EXPECT_LE(std::stoi(descriptor), 4) << descriptor << " leads to " << target;
+    if (std::stoi(descriptor) <= 2) {
+      EXPECT_EQ(target, "/dev/null") << descriptor;
+    }
+  }
+#ifndef _WIN32
+  EXPECT_EQ(reach["dumpable"], 0);
+  EXPECT_EQ(reach["core_limit"], 0);
+#endif
 }
 
 }  // namespace

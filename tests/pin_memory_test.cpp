@@ -108,8 +108,11 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
       return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
     };
     Writer load, open, login;
-    load.number(static_cast<std::uint64_t>(Call::Load)).bytes(path.data(), path.size()).number(0);
-    ASSERT_EQ(Reader(ask(load)).number(), 1u);
+    load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).number(0);
+    const host_protocol::Bytes loaded = ask(load);
+    Reader loaded_reader(loaded);
+    ASSERT_EQ(loaded_reader.number(), SAME_VERSION);
+    ASSERT_EQ(loaded_reader.number(), 1u);
     open.number(static_cast<std::uint64_t>(Call::OpenSession)).number(1).number(CKF_SERIAL_SESSION);
     const host_protocol::Bytes opened = ask(open);
     Reader session(opened);

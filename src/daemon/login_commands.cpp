@@ -62,9 +62,13 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::st
   // Cached only while the login is held, and the module says the token is still logged in
   // on it: a card pulled and put back keeps no login, whatever the agent holds.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
-    const TokenLogin* held = login_with_pin(state, cached->second.token, digest);
-    if (held && held->session && session_logged_in(*held->session))
-      return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+    const TokenKey token = cached->second.token;  // a copy: forgetting the login erases the record
+    const TokenLogin* held = login_with_pin(state, token, digest);
+    if (held && held->session) {
+      if (session_logged_in(*held->session)) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+      // The login is gone: it starts over on a new session, the PIN sent to the token once.
+      forget_token_login(state, token, LogoutFirst::No);
+    }
   }
   if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
     return {error_response_text(login.error().text), login.error().lost_module};

@@ -58,6 +58,11 @@ long FakeModuleFolder::process_id(const std::string& module_file) const {
   return id;
 }
 
+json FakeModuleFolder::reach(const std::string& module_file) const {
+  std::ifstream in(fs::path(path_) / (module_file + ".reach"));
+  return json::parse(in, nullptr, false);
+}
+
 const FakeModuleFolder& fake_folder() {
   static const FakeModuleFolder folder;
   return folder;

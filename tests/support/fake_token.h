@@ -22,6 +22,8 @@ class FakeModuleFolder {
   void clear_log(const std::string& module_file) const;
   // The process the module was last initialised in (scenario "pid_file"); -1 if none.
   long process_id(const std::string& module_file) const;
+  // What that process could reach (scenario "report_reach"); null if nothing was reported.
+  json reach(const std::string& module_file) const;
 
  private:
   std::string path_;

@@ -5,6 +5,11 @@
 
 namespace testing_support {
 
+unsigned long long plant_inheritable_handle() {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return reinterpret_cast<ULONG_PTR>(CreateEventW(&inherit, TRUE, FALSE, nullptr));
+}
+
 long thread_count() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return -1;
