@@ -3,9 +3,11 @@
 
 #include "daemon/serve.h"
 #include "wire/response.h"
+#include "support/agent.h"
 #include "support/fake_token.h"
 #include "support/threads.h"
 #include "token/certificate.h"
+#include "token/module_host.h"
 #include "token/slot.h"
 
 namespace p11agent {
@@ -47,6 +49,7 @@ class DaemonCacheTest : public ::testing::Test {
   std::string sign(const std::string& pin = "1234") {
     return request(json{{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", pin}, {"hash_hex", "00ff"}}.dump());
   }
+  void still_loading_module_is_collected_once_loaded();
   std::vector<std::string> calls() {
     auto log = fake_folder().call_log(name);
     fake_folder().clear_log(name);
@@ -80,11 +83,22 @@ TEST_F(DaemonCacheTest, AKeyThatAsksForThePinIsGivenItForEverySignatureOnce) {
 // A loader stuck in a module's C_Initialize is the only one for that module: later loads
 // neither start another thread for it nor wait for it, nor start one while its module
 // waits to be collected; they collect the module once it has loaded, initialised once and
-// never finalised from under the daemon.
+// never finalised from under the daemon. A module in a host of its own goes on loading
+// past the deadline too, rather than being ended there and waited for again by every load.
 TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
+  for (bool hosted : {false, true}) {
+    if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+    still_loading_module_is_collected_once_loaded();
+    use_module_hosts(std::nullopt);
+  }
+}
+
+void DaemonCacheTest::still_loading_module_is_collected_once_loaded() {
+  SCOPED_TRACE(module_hosting() != nullptr ? "in a host" : "in process");
   json s = card();
   s["delay_ms"] = {{"C_Initialize", 1500}};
   rescript(s);
+  fake_folder().clear_log(name);
   ModuleLoader loader;
   const long threads = thread_count();
   EXPECT_TRUE(loader.load({path}, 100ms).empty());

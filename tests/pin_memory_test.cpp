@@ -3,21 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <new>
 
 #include "daemon/line_reader.h"
 #include "daemon/serve.h"
 #include "platform/process.h"
+#include "support/agent.h"
 #include "support/fake_token.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
 #include "token/module_host.h"
 #include "wire/request.h"
+#include "wire/response.h"
 
 namespace {
 
@@ -127,6 +132,55 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
                                               R"({"modules":1,"ok":true})", R"({"error":"WRONG_PIN:-1","ok":false})"}));
   EXPECT_EQ(g_blocks_with_secret.load(), 0);
   release_state(state);
+}
+
+// A module host that crashes inside C_Login, where the PIN is in its memory, leaves no dump
+// of it where core dumps are on: neither the host nor the agent can be dumped.
+TEST(PinMemory, ACrashInTheLoginLeavesNoDumpHoldingThePin) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer turns core dumps off in the processes it runs in";
+#else
+  std::ifstream pattern_file("/proc/sys/kernel/core_pattern");
+  std::string pattern;
+  std::getline(pattern_file, pattern);
+  if (pattern.empty() || pattern.front() == '|' || pattern.front() == '/')
+    GTEST_SKIP() << "core dumps go to " << pattern << ", out of this test's sight";
+  g_secret = "pin-for-the-core-dump-check-0123456789";
+  const std::string cert = der_with_serial("0e0f");
+  const std::string print = thumbprint_of(hex_bytes(cert)).value();
+  const std::string path = fake_module_path();
+  json s = {{"slots", json::array({slot(1, token("T", "S", {certificate(cert), private_key()}))})}};
+  s["crash"] = {"C_Login"};
+  fake_folder().write_scenario(file_name_of(path), s);
+  // Core dumps on, written where the host runs: a folder of this test's own.
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "p11agent-core-check";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const auto previous_folder = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+  rlimit previous_limit{};
+  getrlimit(RLIMIT_CORE, &previous_limit);
+  const rlimit unlimited{previous_limit.rlim_max, previous_limit.rlim_max};
+  setrlimit(RLIMIT_CORE, &unlimited);
+  use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+  {
+    DaemonState state;
+    state.module_table[path] = open_module(path).value();
+    const std::string validate = json{{"cmd", "validate"}, {"thumbprint", print}, {"pin", g_secret}}.dump();
+    EXPECT_EQ(handle_daemon_request(state, validate),
+              error_response_text("C_Login: " + Pkcs11Error::of(Pkcs11Error::Kind::HostEnded).text()));
+    release_state(state);
+  }
+  use_module_hosts(std::nullopt);
+  setrlimit(RLIMIT_CORE, &previous_limit);
+  std::filesystem::current_path(previous_folder);
+  for (const auto& file : std::filesystem::directory_iterator(folder)) {
+    std::ifstream in(file.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find(g_secret), std::string::npos) << file.path() << " holds the PIN";
+  }
+  std::filesystem::remove_all(folder);
+#endif
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ class ServeTest : public ::testing::Test {
 // A module host never outlives the agent, however the agent ends: killed outright while
 // its host is stuck inside the module, the host ends too.
 TEST_F(ServeTest, AModuleHostEndsWithTheAgentEvenWhenTheAgentIsKilled) {
+  REQUIRE_TEST_BED_MODULES(1);
   json s = signing_token();
   s["pid_file"] = true;
   s["hang"] = {"C_Login"};

@@ -314,8 +314,10 @@ CK_RV C_Initialize_(CK_VOID_PTR) {
   if (g_initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   g_initialized = true;
   if (g_scenario.pid_file) std::ofstream(scenario_folder() + own_file_name() + ".pid") << fake_process_id();
-  if (g_scenario.report_reach)
-    std::ofstream(scenario_folder() + own_file_name() + ".reach") << fake_reach_report(g_scenario.reach_probes);
+  if (g_scenario.report_reach) {
+    const std::string report = fake_reach_report(g_scenario.reach_probes);  // before its own file is open
+    std::ofstream(scenario_folder() + own_file_name() + ".reach") << report;
+  }
   return CKR_OK;
 }
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <iterator>
@@ -7,7 +8,13 @@
 
 namespace testing_support {
 
-unsigned long long plant_inheritable_handle() { return static_cast<unsigned long long>(open("/dev/null", O_RDWR)); }
+unsigned long long plant_inheritable_handle() {
+  // Far above the descriptors a child is given on purpose, so as not to be taken for one.
+  const int opened = open("/dev/null", O_RDWR);
+  const int planted = fcntl(opened, F_DUPFD, 100);
+  close(opened);
+  return static_cast<unsigned long long>(planted);
+}
 
 long thread_count() {
   auto tasks = std::filesystem::directory_iterator("/proc/self/task");
