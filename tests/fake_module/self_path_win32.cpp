@@ -23,8 +23,10 @@ long fake_process_id() { return static_cast<long>(GetCurrentProcessId()); }
 std::string fake_reach_report(const std::vector<unsigned long long>& probes) {
   std::string held;
   for (unsigned long long value : probes) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), &flags))
+    // The same value may be a handle of this process's own: only the planted file counts.
+    char name[MAX_PATH * 4] = {};
+    if (GetFinalPathNameByHandleA(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), name, sizeof name, 0) &&
+        std::string(name).find("p11agent-planted-") != std::string::npos)
       held += (held.empty() ? "" : ",") + std::to_string(value);
   }
   return "{\"descriptors\":{},\"probes_held\":[" + held + "]}";
