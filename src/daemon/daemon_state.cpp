@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/digest.h"
+#include "sign/login.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -49,6 +50,10 @@ void reload_ended_modules(DaemonState& state) {
     if (module->host_ended() || state.modules_lost.contains(path)) ended.push_back(path);
   state.modules_lost.clear();
   if (!ended.empty()) reload_modules(state, ended);
+}
+
+void restart_module_if_token_lost(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot) {
+  if (token_lost_its_state(module, slot)) state.modules_lost.insert(module.path());
 }
 
 void release_state(DaemonState& state) {

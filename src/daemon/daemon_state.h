@@ -76,6 +76,11 @@ bool reload_modules(DaemonState& state, const std::vector<std::string>& paths);
 // their state in one (modules_lost), are loaded afresh before the next one.
 void reload_ended_modules(DaemonState& state);
 
+// After a device-level failure of a C_Login on the token: when the token also fails a call
+// that takes no PIN, its module lost its state and is loaded afresh before the next request
+// (never within this one, which would send the PIN again).
+void restart_module_if_token_lost(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot);
+
 // A request's answer, and the module whose lost state made it fail, if one did.
 struct Outcome {
   std::string answer;

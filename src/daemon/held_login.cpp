@@ -51,7 +51,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
 HeldLoginError failed_login(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot,
                             HeldLoginFailure&& failure) {
   if (failure.pin_refused) forget_token_login(state, {module.path(), slot}, LogoutFirst::No);
-  if (failure.device_failed && token_lost_its_state(module, slot)) state.modules_lost.insert(module.path());
+  if (failure.device_failed) restart_module_if_token_lost(state, module, slot);
   return HeldLoginError{HeldLoginError::Kind::Failed, std::move(failure.message), {}};
 }
 

@@ -101,8 +101,8 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     if (is_module_state_lost(error)) {
       if (!signature.error().at_operation_login)
         lost_module = record.token.module_path;
-      else if (token_lost_its_state(session.module(), session.slot()))
-        state.modules_lost.insert(record.token.module_path);
+      else
+        restart_module_if_token_lost(state, session.module(), session.slot());
     }
     // The session is closed, and with it any operation left begun. The token may have been
     // pulled: the next attempt starts on a new one, unless the token refused the PIN for

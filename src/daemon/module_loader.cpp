@@ -18,6 +18,8 @@ struct LoadMessage {
   ModulePtr module;
 };
 
+namespace {
+
 using Clock = std::chrono::steady_clock;
 
 std::chrono::seconds slow_load_bound() {
@@ -25,28 +27,32 @@ std::chrono::seconds slow_load_bound() {
   return hosting != nullptr ? hosting->slow_load : SLOW_LOAD_RETRY;
 }
 
+}  // namespace
+
+// How a load may begin.
+enum class LoadStart { Refused, Awaited, InBackground };
+
 // Between the loader and its threads: which paths have a thread, what the threads sent, and
 // which paths were slow: their load outlasted a deadline that a request waited for.
 class LoadChannel {
  public:
-  // False when the path already has a thread, or its loaded module waits to be received
-  // (one library, one load), or it was slow and was started less than SLOW_LOAD_RETRY ago.
-  bool begin(const std::string& path) {
+  // Refused when the path already has a thread, or its loaded module waits to be received
+  // (one library, one load), or it was slow and was started less than the slow-load bound
+  // ago. A slow path's load goes on in the background: no request waits for it again
+  // until one of its loads has finished.
+  LoadStart begin(const std::string& path) {
     std::lock_guard lock(mutex_);
     for (const LoadMessage& message : messages_)
-      if (message.path == path && message.module) return false;
-    const auto now = Clock::now();
-    if (auto slow = slow_since_.find(path); slow != slow_since_.end()) {
-      if (now - slow->second < slow_load_bound()) return false;
+      if (message.path == path && message.module) return LoadStart::Refused;
+    if (loading_.contains(path)) return LoadStart::Refused;
+    auto slow = slow_since_.find(path);
+    if (slow != slow_since_.end()) {
+      const auto now = Clock::now();
+      if (now - slow->second < slow_load_bound()) return LoadStart::Refused;
       slow->second = now;
     }
-    return loading_.insert(path).second;
-  }
-
-  // A slow path's load is not waited for again until one of its loads has finished.
-  bool is_slow(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    return slow_since_.contains(path);
+    loading_.insert(path);
+    return slow != slow_since_.end() ? LoadStart::InBackground : LoadStart::Awaited;
   }
 
   // Those of `started` (at `when`) still loading were slow.
@@ -127,11 +133,12 @@ ModuleTable ModuleLoader::load(const std::vector<std::string>& paths, std::chron
   keep_loaded(channel_->receive({}, std::chrono::steady_clock::now()));
   std::set<std::string> awaited;
   for (const std::string& path : paths) {
-    if (table.contains(path) || !channel_->begin(path)) continue;
+    if (table.contains(path)) continue;
+    const LoadStart begun = channel_->begin(path);
+    if (begun == LoadStart::Refused) continue;
     try {
-      const bool slow = channel_->is_slow(path);
       std::thread(load_one, channel_, path).detach();
-      if (!slow) awaited.insert(path);
+      if (begun == LoadStart::Awaited) awaited.insert(path);
     } catch (const std::system_error&) {
       // A thread that cannot start is a module that did not load.
       channel_->send({path, nullptr});

@@ -69,7 +69,7 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
   const auto call = static_cast<Call>(r.number());
   if (!r.ok()) return false;
   if (call == Call::Load || call == Call::RegisteredModules) {
-    if (module_ || answered_first_) return false;
+    if (answered_first_) return false;
     answered_first_ = true;
     if (const auto version = r.number(); version != host_protocol::VERSION) {
       w.number(host_protocol::OTHER_VERSION).number(host_protocol::VERSION);
