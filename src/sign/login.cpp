@@ -112,6 +112,11 @@ bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot) {
 }
 
 bool session_logged_in(const Session& session) {
+  // Asking for the slots with a token makes smart-card middleware look at its readers:
+  // a card pulled out (and perhaps put back) since the last call is noticed there and
+  // its sessions end, where the session's own state would still say logged in.
+  auto slots = slots_with_token(session.module());
+  if (!slots || std::ranges::find(*slots, session.slot()) == slots->end()) return false;
   CK_SESSION_INFO info{};
   auto asked = call("GetSessionInfo", session.functions().C_GetSessionInfo, session.handle(), &info);
   return asked && (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS);

@@ -60,8 +60,9 @@ struct HeldLoginFailure {
   bool pin_refused = false;    // a wrong or locked PIN: the token's user is logged out
 };
 
-// Whether the module says the session is logged in as the user (C_GetSessionInfo, which
-// takes no PIN); false when it cannot say.
+// Whether the module says the session's token is still in its slot (C_GetSlotList) and
+// the session logged in as the user (C_GetSessionInfo); neither takes a PIN. False when
+// it cannot say.
 bool session_logged_in(const Session& session);
 
 // After a device-level answer to C_Login: whether a call that takes no PIN
