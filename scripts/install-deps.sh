@@ -15,7 +15,7 @@ packages=(
   clang-16 libclang-rt-16-dev       # libFuzzer targets
   wixl msitools osslsigncode        # the Windows installer (MSI): build, inspect, sign
   chromium firefox-esr python3      # a web page signs through the example extension
-  pcscd vsmartcard-vpcd libcacard-dev libnss3-tools pkg-config  # an emulated smart card behind PC/SC
+  pcscd vsmartcard-vpcd libcacard-dev libnss3-tools pkg-config iproute2  # an emulated smart card behind PC/SC
 )
 
 missing=()

@@ -38,6 +38,7 @@ await_card() {
 }
 
 make_card() {
+  rm -rf "$dir/nss"
   mkdir -p "$dir/nss"
   echo "$PIN" >"$dir/pin.txt"
   head -c 64 /dev/urandom >"$dir/noise"
