@@ -12,6 +12,13 @@
 #include "support/fake_token.h"
 #include "token/certificate.h"
 #include "token/module_host.h"
+#ifndef _WIN32
+#define P11_KIT_FUTURE_UNSTABLE_API
+#include <p11-kit/p11-kit.h>
+#include <unistd.h>
+
+#include "token/module_registry.h"
+#endif
 #include "token/token_certs.h"
 
 namespace p11agent {
@@ -124,6 +131,66 @@ TEST(RegisteredModules, AreTheModulesTheProxyTakes) {
   };
   EXPECT_TRUE(listed("/libsofthsm2.so"));
   EXPECT_FALSE(listed("/p11-kit-trust.so"));
+}
+
+// The agent reads p11-kit's configuration without loading a module; p11-kit loads every
+// module to answer. On the same configuration both name the same modules in the same order.
+TEST(RegisteredModules, AreWhatP11KitItselfAnswers) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("p11agent-registry-" + std::to_string(getpid()));
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // path under root, text
+  };
+  const std::vector<Case> cases = {
+      {"priority first, then name",
+       {{"package/b.module", "module: @b"}, {"package/a.module", "module: @a"},
+        {"package/c.module", "priority: 2\nmodule: @c"}}},
+      {"the system's configuration of a name wins, the package's fills in",
+       {{"package/a.module", "module: @a\ndisable-in: p11-kit-proxy"}, {"system/a.module", "module: @b"},
+        {"package/c.module", "module: @c"}, {"system/c.module", "# nothing but a comment"}}},
+      {"enable-in and disable-in name the proxy",
+       {{"package/a.module", "module: @a\nenable-in: p11-kit-proxy, other"}, {"package/b.module", "module: @b\nenable-in: other"},
+        {"package/c.module", "module: @c\ndisable-in: other p11-kit-proxy"}}},
+      {"no module, or a file named otherwise",
+       {{"package/a.module", "priority: 5"}, {"package/b.conf", "module: @b"}, {"package/c.module", "  module :  @c  "}}},
+      {"the user's configuration, unless turned off",
+       {{"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}, {"user/b.module", "disable-in: p11-kit-proxy"}}},
+      {"user-config none", {{"pkcs11.conf", "user-config: none"}, {"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}}},
+  };
+  // Modules p11-kit can load: copies of the fake module, one file each.
+  fs::create_directories(root / "lib");
+  for (const char* name : {"a", "b", "c"}) fs::copy_file(fake_module_path(), root / "lib" / (std::string(name) + ".so"));
+  const ModuleRegistryPlaces places{(root / "pkcs11.conf").string(), (root / "user.conf").string(), (root / "user").string(),
+                                    (root / "system").string(), (root / "package").string(), (root / "lib").string(),
+                                    geteuid() != 0};
+  p11_kit_set_progname("p11-kit-proxy");
+  p11_kit_override_system_files(places.global_config.c_str(), places.user_config.c_str(), places.package_dir.c_str(),
+                                places.system_dir.c_str(), places.user_dir.c_str());
+  for (const Case& c : cases) {
+    for (const char* folder : {"package", "system", "user"}) fs::remove_all(root / folder), fs::create_directories(root / folder);
+    fs::remove(root / "pkcs11.conf");
+    for (const auto& [path, text] : c.files) {
+      std::string body = text;
+      for (std::size_t at; (at = body.find('@')) != std::string::npos;)
+        body.replace(at, 2, (root / "lib" / body.substr(at + 1, 1)).string() + ".so");
+      std::ofstream(root / path) << body << "\n";
+    }
+    std::vector<std::string> p11kit;
+    CK_FUNCTION_LIST** modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
+    for (CK_FUNCTION_LIST** module = modules; modules != nullptr && *module != nullptr; ++module) {
+      char* file = p11_kit_module_get_filename(*module);
+      p11kit.emplace_back(file);
+      std::free(file);
+    }
+    if (modules != nullptr) p11_kit_modules_release(modules);
+    std::vector<std::string> ours;
+    for (const std::string& path : modules_registered_in(places)) ours.push_back(fs::path(path).lexically_normal().string());
+    for (std::string& path : p11kit) path = fs::path(path).lexically_normal().string();
+    EXPECT_EQ(ours, p11kit) << c.name;
+    EXPECT_FALSE(p11kit.empty()) << c.name;
+  }
+  fs::remove_all(root);
 }
 #endif
 

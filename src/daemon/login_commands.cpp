@@ -27,8 +27,6 @@ std::vector<std::string> missing_module_paths(const DaemonState& state) {
 }
 
 bool refill_module_table(DaemonState& state) {
-  // None known yet: the question that should have named them failed, and is asked again.
-  if (state.candidate_paths.empty()) state.candidate_paths = default_modules();
   ModuleTable loaded = state.loader.load(missing_module_paths(state), REFILL_DEADLINE);
   for (auto& [path, module] : loaded) state.module_table.insert_or_assign(path, std::move(module));
   return !loaded.empty();

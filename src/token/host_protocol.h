@@ -31,15 +31,14 @@ enum class Call : std::uint8_t {
   GetAttributeValue,
   SignInit,
   Sign,
-  RegisteredModules,  // instead of Load: the host answers which modules p11-kit registers
   GetSessionInfo,
 };
 
-// The version of these messages. The first request to a host (Load or RegisteredModules)
-// carries it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
+// The version of these messages. The first request to a host (Load) carries
+// it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 2;
+inline constexpr std::uint64_t VERSION = 3;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

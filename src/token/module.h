@@ -59,7 +59,7 @@ class Pkcs11Module {
 
 using ModulePtr = std::shared_ptr<Pkcs11Module>;
 
-// The modules p11-kit registers for its proxy, read in this process (none on Windows).
+// The modules p11-kit registers for its proxy, from its configuration (none on Windows).
 std::vector<std::string> registered_modules();
 
 // The search folder rule for the one module that needs it; process-wide, never undone.

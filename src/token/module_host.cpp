@@ -354,25 +354,6 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   return host;
 }
 
-std::optional<std::vector<std::string>> ModuleHost::registered_modules() {
-  const auto until = std::chrono::steady_clock::now() + LOAD_DEADLINE;
-  auto process = start_host_process();
-  if (!process) return std::nullopt;
-  ModuleHost host(std::move(process), LOAD_DEADLINE, until);
-  Writer w = first_request_of(Call::RegisteredModules);
-  Bytes answer;
-  if (host.exchange(w, answer, Call::RegisteredModules) != CKR_OK) return std::nullopt;
-  Reader r(answer);
-  if (r.number() != host_protocol::SAME_VERSION) return std::nullopt;
-  std::vector<std::string> paths;
-  for (auto count = r.number(); r.ok() && count > 0; --count) {
-    auto path = r.bytes();
-    paths.emplace_back(reinterpret_cast<const char*>(path.data()), path.size());
-  }
-  if (!r.ok()) return std::nullopt;
-  return paths;
-}
-
 CK_RV ModuleHost::fail(CK_RV failure) {
   if (failure_ == CKR_OK) failure_ = failure;
   process_->end();
@@ -385,7 +366,7 @@ CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
   // Loading (or asking p11-kit, which loads) and C_Initialize share one bound, counted
   // from the host's start.
-  const bool loading = call == Call::Load || call == Call::RegisteredModules || call == Call::Initialize;
+  const bool loading = call == Call::Load || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
   const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
   auto failed = [&](platform::Transfer t) {

@@ -41,9 +41,6 @@ class ModuleHost {
   // and C_Initialize together end within `load_deadline`.
   static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& path, bool directory_rule,
                                                          std::chrono::seconds load_deadline);
-  // The modules p11-kit registers, asked of a host of their own (which loads them to read
-  // their configuration); nullopt when the host does not answer within the load bound.
-  static std::optional<std::vector<std::string>> registered_modules();
   ~ModuleHost();
   // The stand-in entries refer to this object by its place in a fixed table.
   ModuleHost(const ModuleHost&) = delete;

@@ -68,7 +68,7 @@ Input read_input(Reader& r) {
 bool ModuleHostServer::answer(Reader& r, Writer& w) {
   const auto call = static_cast<Call>(r.number());
   if (!r.ok()) return false;
-  if (call == Call::Load || call == Call::RegisteredModules) {
+  if (call == Call::Load) {
     if (answered_first_) return false;
     answered_first_ = true;
     if (const auto version = r.number(); version != host_protocol::VERSION) {
@@ -78,12 +78,6 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
     w.number(host_protocol::SAME_VERSION);
   }
   if (call == Call::Load) return load(r, w);
-  if (call == Call::RegisteredModules) {
-    const std::vector<std::string> paths = registered_modules();
-    w.number(paths.size());
-    for (const std::string& path : paths) w.bytes(path.data(), path.size());
-    return true;
-  }
   if (!module_) return false;
   const CK_FUNCTION_LIST& f = module_->functions();
   switch (call) {
