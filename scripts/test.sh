@@ -58,7 +58,7 @@ if { cmake --preset linux && cmake --build --preset linux; } >"$logs/build-linux
   grep -E -A6 '\[  FAILED  \]|\.cpp:[0-9]+: Failure|tests passed|tests failed' "$logs/test-linux.log" | tail -n 60
   scripts/test-browsers.sh build/linux/dist/p11agent | tee "$logs/test-browsers.log"
   scripts/test-package.sh build/linux | tee "$logs/test-package.log"
-  scripts/test-smartcard.sh build/linux/p11agent build/linux/p11agent_test_card | tee "$logs/test-smartcard.log"
+  scripts/test-smartcard.sh build/linux/p11agent build/linux/p11agent_test_card build/linux/fake_pkcs11.so | tee "$logs/test-smartcard.log"
 else
   tail -n 30 "$logs/build-linux.log"
   echo "browsers: FAILED (build)" | tee "$logs/test-browsers.log"

@@ -103,7 +103,8 @@ TEST(ModuleHostAnswers, AnythingButAnAnswerIsTheHostsEnd) {
       {"a frame without the mark", "printf '\\010\\0\\0\\0abcdefgh' >&4; sleep 5", ended},
       {"an exit", "exit 0", ended},
       {"a host of another version", "printf '\\030\\0\\0\\0rwsna11prhto\\0\\0\\0\\0\\001\\0\\0\\0\\0\\0\\0\\0' >&4; sleep 5",
-       "the module's host is another build of p11agent (its messages are version 1, this agent's 2): restart the agent"},
+       "the module's host is another build of p11agent (its messages are version 1, this agent's " +
+           std::to_string(host_protocol::VERSION) + "): restart the agent"},
       {"silence", "sleep 5", "the module did not answer within 1 s"},
   };
   const std::string script = (std::filesystem::temp_directory_path() / "p11agent-stand-in-host").string();

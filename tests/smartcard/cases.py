@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The agent with a real smart-card stack: OpenSC reads the emulated card through pcscd.
 
-usage: cases.py AGENT STACK_SCRIPT STACK_DIR CARD_PROGRAM
+usage: cases.py AGENT STACK_SCRIPT STACK_DIR CARD_PROGRAM FAKE_MODULE
 The stack runs already (STACK_SCRIPT start). Prints "smartcard <case>: Done" or
 "smartcard <case>: FAILED (<what>)" per case; the cases run in order, because the
 wrong-PIN case blocks the card and the last case starts a card of its own.
@@ -15,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 
-AGENT, STACK, DIR, CARD_PROGRAM = sys.argv[1:5]
+AGENT, STACK, DIR, CARD_PROGRAM, FAKE_MODULE = sys.argv[1:6]
 PIN = "123456"
 WRONG = "000000"
 DIGEST = hashlib.sha256(b"signed on a smart card").digest()
@@ -193,6 +193,32 @@ def browser_host_signs_with_the_card():
         host.close()
 
 
+def a_module_hanging_when_loaded_hides_no_card():
+    """A module registered with p11-kit next to OpenSC's that hangs when it is loaded, or in
+    C_Initialize, costs its load deadline and never the card."""
+    registration = "/etc/pkcs11/modules/p11agent-test-hanging.module"
+    os.makedirs(os.path.dirname(registration), exist_ok=True)
+    with tempfile.TemporaryDirectory() as scenarios:
+        os.environ["P11FAKE_DIR"] = scenarios
+        try:
+            with open(registration, "w") as out:
+                out.write(f"module: {FAKE_MODULE}\n")
+            for entry in ("C_GetFunctionList", "C_Initialize"):
+                with open(f"{scenarios}/{os.path.basename(FAKE_MODULE)}.json", "w") as out:
+                    json.dump({"delay_ms": {entry: 120000}}, out)
+                listed = oneshot({"cmd": "list_certs"})
+                ders = [base64.b64decode(cert["der_b64"]) for cert in listed.get("certs", [])]
+                expect(card_der() in ders, f"one-shot list_certs, a module hanging in {entry}: {listed}")
+                with Served("serve") as served:
+                    for _ in range(2):
+                        listed = served({"cmd": "list_certs"})
+                        expect(thumbprint() in json.dumps(listed), f"serve list_certs, hanging in {entry}: {listed}")
+                    served.close()
+        finally:
+            os.remove(registration)
+            del os.environ["P11FAKE_DIR"]
+
+
 def wrong_pins_count_down_one_try_each():
     """Each wrong PIN costs the card one try, in every mode, until it is blocked. OpenSC
     says how many are left only at the last one (its CAC driver knows no maximum), so the
@@ -222,7 +248,8 @@ def a_wrong_pin_reported_as_a_general_error_is_sent_once():
 
 
 CASES = [oneshot_lists_finds_and_signs, serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
-         serve_outlives_a_pcscd_restart, browser_host_signs_with_the_card, wrong_pins_count_down_one_try_each,
+         serve_outlives_a_pcscd_restart, browser_host_signs_with_the_card, a_module_hanging_when_loaded_hides_no_card,
+         wrong_pins_count_down_one_try_each,
          a_wrong_pin_reported_as_a_general_error_is_sent_once]
 
 
