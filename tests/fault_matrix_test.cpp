@@ -298,24 +298,30 @@ TEST_F(FaultMatrixTest, AModuleFailingInTheSearchIsNamedAndStartedAfreshOnce) {
 // A module in its host reaches nothing of the agent's: no descriptor or handle the agent
 // holds (its caller's redirected streams among them), only the host's own two pipe ends and
 // standard streams that lead nowhere. Nor can a crash there leave a dump of the PIN.
+// Both ways a host starts: a new start of the agent's program, and (Linux) a copy of the
+// agent made while it runs one thread.
 TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumped) {
   HostedModules hosted;
   const unsigned long long planted = plant_inheritable_handle();
   install_known_module(module, scenario({{"report_reach", true}, {"reach_probes", {planted}}}));
-  ASSERT_TRUE(open_module(module));
-  const json reach = fake_folder().reach(name);
-  ASSERT_TRUE(reach.is_object());
-  EXPECT_EQ(reach["probes_held"], json::array());
-  for (const auto& [descriptor, target] : reach["descriptors"].items()) {
-    EXPECT_LE(std::stoi(descriptor), 4) << descriptor << " leads to " << target;
-    if (std::stoi(descriptor) <= 2) {
-      EXPECT_EQ(target, "/dev/null") << descriptor;
+  for (const bool copy : {true, false}) {
+    if (copy) prestart_module_hosts(1);
+    ASSERT_TRUE(open_module(module)) << copy;
+    const json reach = fake_folder().reach(name);
+    ASSERT_TRUE(reach.is_object()) << copy;
+    EXPECT_EQ(reach["probes_held"], json::array()) << copy;
+    for (const auto& [descriptor, target] : reach["descriptors"].items()) {
+      EXPECT_LE(std::stoi(descriptor), 4) << descriptor << " leads to " << target << ", copy " << copy;
+      if (std::stoi(descriptor) <= 2) {
+        EXPECT_EQ(target, "/dev/null") << descriptor << ", copy " << copy;
+      }
     }
-  }
 #ifndef _WIN32
-  EXPECT_EQ(reach["dumpable"], 0);
-  EXPECT_EQ(reach["core_limit"], 0);
+    EXPECT_EQ(reach["dumpable"], 0) << copy;
+    EXPECT_EQ(reach["core_limit"], 0) << copy;
+    EXPECT_EQ(reach["started_as_host"], !copy);
 #endif
+  }
 }
 
 }  // namespace

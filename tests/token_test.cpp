@@ -159,7 +159,9 @@ TEST(RegisteredModules, AreWhatP11KitItselfAnswers) {
        {{"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}, {"user/b.module", "disable-in: p11-kit-proxy"}}},
       {"user-config none", {{"pkcs11.conf", "user-config: none"}, {"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}}},
   };
-  // Modules p11-kit can load: copies of the fake module, one file each.
+  // Modules p11-kit can load: copies of the fake module, one file each, whose call logs go
+  // to a folder of the test's.
+  const FakeModuleFolder logs;
   fs::create_directories(root / "lib");
   for (const char* name : {"a", "b", "c"}) fs::copy_file(fake_module_path(), root / "lib" / (std::string(name) + ".so"));
   const ModuleRegistryPlaces places{(root / "pkcs11.conf").string(), (root / "user.conf").string(), (root / "user").string(),

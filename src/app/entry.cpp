@@ -8,6 +8,8 @@
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
+#include "platform/digest.h"
+#include "platform/files.h"
 #include "platform/host_process.h"
 #include "platform/process.h"
 #include "token/bounds.h"
@@ -56,9 +58,15 @@ bool started_by_a_browser(const std::vector<std::string>& args) {
   return args.size() == 2 && is_absolute_manifest_path(args.front()) && !args.back().empty();
 }
 
+// The known modules whose files are there: `serve` and the browser host load each at start.
+std::size_t installed_known_modules() {
+  const auto& modules = default_modules();
+  return static_cast<std::size_t>(std::count_if(modules.begin(), modules.end(), platform::file_exists));
+}
+
 }  // namespace
 
-int run_agent(int argc, char** argv) {
+int run_agent(int argc, char** argv, ModulePlacement placement) {
   platform::set_process_error_mode();
   // Refused, the search stays the system's default: no worse than before, and no reason to
   // refuse the caller a signature.
@@ -72,15 +80,23 @@ int run_agent(int argc, char** argv) {
   if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
     run_module_host(std::vector<std::string>(args.begin() + 1, args.end()));
   // Every module the agent loads lives in a host process of its own.
-  use_module_hosts(ModuleHosting{platform::own_program_for_children(), CALL_DEADLINE});
+  const bool hosted = placement == ModulePlacement::Hosts;
+  ModuleHosting hosting{platform::own_program_for_children(), CALL_DEADLINE};
+  const bool serves = !args.empty() && args.front() == "serve";
+  const bool browser = started_by_a_browser(args);
+  // One-shot ends right after its hosts: a killed host is left for the system to reap.
+  if (!serves && !browser) hosting.end_grace = std::chrono::milliseconds{0};
+  if (hosted) use_module_hosts(std::move(hosting));
+  // The hosts of the known modules, and of the one-shot command's module, start now, while
+  // the request is read and checked: as copies of this process, before any thread starts.
+  if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);
+  platform::prepare_digests();
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
-  if (!args.empty() && args.front() == "serve") platform::end_process_now(run_serve());
-  if (started_by_a_browser(args)) platform::end_process_now(run_native_host());
+  if (serves) platform::end_process_now(run_serve());
+  if (browser) platform::end_process_now(run_native_host());
   // The answer is written and every module released: the libraries' exit-time clean-up
   // (OpenSSL frees its tables, for one) would only delay the caller.
-  // The first module host starts while the request is read and checked.
-  prestart_module_host();
   platform::end_process_now(run_one_shot());
 }
 

@@ -35,6 +35,9 @@ BCRYPT_ALG_HANDLE provider(LPCWSTR name) {
 }
 }  // namespace
 
+// CNG is part of the system and loaded with the agent: nothing to prepare.
+void prepare_digests() {}
+
 std::optional<Sha1> sha1(std::span<const std::uint8_t> data) {
   static const BCRYPT_ALG_HANDLE algorithm = provider(BCRYPT_SHA1_ALGORITHM);
   return cng_digest<20>(algorithm, data);

@@ -30,6 +30,18 @@ class HostProcess {
   static std::unique_ptr<HostProcess> start(const std::string& executable, const std::vector<std::string>& arguments,
                                             std::chrono::milliseconds end_grace);
 
+  // The work of a host: given the arguments `executable` would be started with (after the
+  // program name), it runs until the host ends and never returns.
+  using HostMain = void (*)(std::vector<std::string> arguments);
+  // As `start`, with the same reach, but where it can be, the child is a copy of this
+  // process that runs `host_main` in place of starting `executable`: no loading and
+  // linking again. Only while this process runs a single thread (a copy of one with more
+  // could hold a lock nobody will release) and holds nothing the child may not see: at
+  // its start. Otherwise, and where processes are not copied (Windows), `start`.
+  static std::unique_ptr<HostProcess> start_copy(HostMain host_main, const std::string& executable,
+                                                 const std::vector<std::string>& arguments,
+                                                 std::chrono::milliseconds end_grace);
+
   ~HostProcess();
   // One child, one owner: the owner ends it.
   HostProcess(const HostProcess&) = delete;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -136,9 +137,20 @@ struct HostProcess::Handles {
   std::chrono::milliseconds end_grace{0};
 };
 
-std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
-                                                const std::vector<std::string>& arguments,
-                                                std::chrono::milliseconds end_grace) {
+namespace {
+
+// Whether this process runs one thread only: a copy of it made then holds no lock that
+// another thread took.
+bool single_threaded() {
+  std::error_code error;
+  auto tasks = std::filesystem::directory_iterator("/proc/self/task", error);
+  return !error && std::distance(tasks, std::filesystem::directory_iterator()) == 1;
+}
+
+
+// The child's pipes and process; it runs `copy_runs` in place of `executable` when given.
+std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const std::vector<std::string>& arguments,
+                                            std::chrono::milliseconds end_grace, HostProcess::HostMain copy_runs) {
   int request[2];
   int answer[2];
   // Close-on-exec: no other child started meanwhile keeps these pipes open.
@@ -165,17 +177,35 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
     for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
     // The caller's descriptors that lack close-on-exec, and the copies made above, stay here.
     close_from(CHILD_OUT + 1);
+    // A copy runs the host's work in place: nothing to load and link again.
+    if (copy_runs != nullptr) copy_runs(std::vector<std::string>(args.begin() + 1, args.end()));
     ::execv(executable.c_str(), argv.data());
     ::_exit(127);
   }
-  auto handles = std::make_unique<Handles>();
+  auto handles = std::make_unique<HostProcess::Handles>();
   handles->pid = pid;
   handles->end_grace = end_grace;
   ::fcntl(request_write.get(), F_SETFL, O_NONBLOCK);
   ::fcntl(answer_read.get(), F_SETFL, O_NONBLOCK);
   handles->to_child.reset(request_write.release());
   handles->from_child.reset(answer_read.release());
-  return std::unique_ptr<HostProcess>(new HostProcess(std::move(handles)));
+  return handles;
+}
+
+}  // namespace
+
+std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
+                                                const std::vector<std::string>& arguments,
+                                                std::chrono::milliseconds end_grace) {
+  auto handles = spawn(executable, arguments, end_grace, nullptr);
+  return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
+}
+
+std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain host_main, const std::string& executable,
+                                                     const std::vector<std::string>& arguments,
+                                                     std::chrono::milliseconds end_grace) {
+  auto handles = spawn(executable, arguments, end_grace, single_threaded() ? host_main : nullptr);
+  return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
 }
 
 HostProcess::HostProcess(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}

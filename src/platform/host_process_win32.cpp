@@ -155,6 +155,13 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
   return std::unique_ptr<HostProcess>(new HostProcess(std::move(handles)));
 }
 
+// Windows copies no process: a new start it is.
+std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain, const std::string& executable,
+                                                     const std::vector<std::string>& arguments,
+                                                     std::chrono::milliseconds end_grace) {
+  return start(executable, arguments, end_grace);
+}
+
 HostProcess::HostProcess(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}
 
 HostProcess::~HostProcess() { end(); }

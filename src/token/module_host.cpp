@@ -1,6 +1,7 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
+#include "platform/process.h"
 #include "token/bounds.h"
 
 #include <algorithm>
@@ -23,17 +24,21 @@ namespace {
 std::optional<ModuleHosting> g_hosting;
 
 std::mutex g_prestarted_lock;
-std::unique_ptr<platform::HostProcess> g_prestarted;
+std::vector<std::unique_ptr<platform::HostProcess>> g_prestarted;
 
 std::unique_ptr<platform::HostProcess> new_host_process() {
-  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT}, HOST_END_GRACE);
+  return platform::HostProcess::start(g_hosting->executable, {host_protocol::HOST_ARGUMENT}, g_hosting->end_grace);
 }
 
-// The prestarted process when there is one, a new one otherwise.
+// A prestarted process when there is one, a new one otherwise.
 std::unique_ptr<platform::HostProcess> start_host_process() {
   {
     std::lock_guard lock(g_prestarted_lock);
-    if (g_prestarted) return std::move(g_prestarted);
+    if (!g_prestarted.empty()) {
+      auto process = std::move(g_prestarted.back());
+      g_prestarted.pop_back();
+      return process;
+    }
   }
   return new_host_process();
 }
@@ -286,10 +291,22 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
 
 void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::move(hosting); }
 
-void prestart_module_host() {
-  auto process = new_host_process();
-  std::lock_guard lock(g_prestarted_lock);
-  g_prestarted = std::move(process);
+namespace {
+// A copy of the agent made a host: its arguments are those a started host gets.
+[[noreturn]] void run_copied_host(std::vector<std::string> arguments) {
+  if (arguments.empty() || arguments.front() != host_protocol::HOST_ARGUMENT) platform::end_process_now(2);
+  run_module_host(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+}
+}  // namespace
+
+void prestart_module_hosts(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto process = platform::HostProcess::start_copy(&run_copied_host, g_hosting->executable,
+                                                     {host_protocol::HOST_ARGUMENT}, g_hosting->end_grace);
+    if (!process) return;
+    std::lock_guard lock(g_prestarted_lock);
+    g_prestarted.push_back(std::move(process));
+  }
 }
 
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }

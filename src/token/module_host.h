@@ -27,13 +27,19 @@ struct ModuleHosting {
   std::chrono::seconds call_deadline;  // every call but loading and C_Initialize
   // How long a load that no request waits for any more may go on (SLOW_LOAD_RETRY).
   std::chrono::seconds slow_load = SLOW_LOAD_RETRY;
+  // How long a killed host is waited for (HOST_END_GRACE); none where the agent ends
+  // right after its hosts, so that its end is not held up by theirs.
+  std::chrono::milliseconds end_grace = HOST_END_GRACE;
 };
 void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
 
-// Starts the process of the next module host now, so that its start overlaps the work
-// before the module is named; the next ModuleHost::start takes it.
-void prestart_module_host();
+// Starts the processes of the next `count` module hosts now, so that their start overlaps
+// the work before the modules are named; the next ModuleHost::starts take them. Called
+// while the agent runs one thread and holds nothing of the caller's, each host is a copy
+// of the agent (Linux): it starts without loading and linking the program again, with the
+// libraries the agent has loaded already in place for the module.
+void prestart_module_hosts(std::size_t count);
 
 class ModuleHost {
  public:

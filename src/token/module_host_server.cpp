@@ -280,6 +280,9 @@ std::optional<Bytes> read_request() {
 
 void run_module_host(std::vector<std::string> arguments) {
   if (!platform::take_host_pipes(arguments) || !arguments.empty()) platform::end_process_now(2);
+  // However the host started (a copy of the agent takes the agent's settings with it), it
+  // leaves no dump and no error dialog.
+  platform::set_process_error_mode();
   platform::end_with_parent();
   // The module stays loaded until the process ends: the agent has finalised it by then,
   // or has gone, and unloading is the system's work.

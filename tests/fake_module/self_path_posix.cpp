@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -40,6 +41,11 @@ std::string fake_reach_report(const std::vector<unsigned long long>& probes) {
     if (fcntl(static_cast<int>(fd), F_GETFD) != -1) held += (held.empty() ? "" : ",") + std::to_string(fd);
   rlimit core{};
   getrlimit(RLIMIT_CORE, &core);
+  // Whether the host was started as a host (its arguments say so) or is a copy of the agent.
+  std::string arguments;
+  std::getline(std::ifstream("/proc/self/cmdline"), arguments, '\n');
+  const bool started = arguments.find("--module-host") != std::string::npos;
   return "{\"descriptors\":{" + descriptors + "},\"probes_held\":[" + held + "],\"dumpable\":" +
-         std::to_string(prctl(PR_GET_DUMPABLE)) + ",\"core_limit\":" + std::to_string(core.rlim_cur) + "}";
+         std::to_string(prctl(PR_GET_DUMPABLE)) + ",\"core_limit\":" + std::to_string(core.rlim_cur) +
+         ",\"started_as_host\":" + (started ? "true" : "false") + "}";
 }

@@ -1,0 +1,5 @@
+// The agent with every module loaded in its own process, as before module hosts: the
+// baseline that bench/run-boundary-cost.sh sets the shipped agent against.
+#include "app/entry.h"
+
+int main(int argc, char** argv) { return p11agent::run_agent(argc, argv, p11agent::ModulePlacement::InProcess); }

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# What the module hosts cost, side by side in one run on a SoftHSM2 token (the modules
+# p11-kit registers are the known ones): the shipped agent against the same code loading
+# modules in its own process (bench/in_process_agent.cpp), against pkcs11-tool, and, when
+# BEFORE names another build's p11agent, against that build.
+#   1. browser host: start to the first list_certs answer (no browser), and the CPU time of
+#      one life (start, one list, end) with every process it started
+#   2. one-shot sign and list_certs, whole processes
+#   3. cached signatures per second against a raw C_Sign loop, on idle cores and with two
+#      busy loops beside them
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${RUNS:-31}
+scripts/install-deps.sh
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target p11agent p11agent_in_process p11agent_bench_process p11agent_bench_sign >/dev/null
+. scripts/softhsm-token.sh
+work=$(mktemp -d)
+busy=()
+trap 'kill "${busy[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+softhsm_token "$work" cost rsa ec
+agents=(agent "$PWD/build/linux/p11agent" in-process "$PWD/build/linux/p11agent_in_process")
+[ -n "${BEFORE:-}" ] && agents+=(before "$(realpath "$BEFORE")")
+
+echo "== browser host: start to the first list_certs answer, and CPU per life (medians of $runs)"
+python3 - "$runs" "$SOFTHSM_MODULE" "${agents[@]}" <<'PY'
+import json, os, resource, struct, subprocess, sys, time
+runs, module, pairs = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
+contenders = dict(zip(pairs[0::2], pairs[1::2]))
+message = json.dumps({"cmd": "list_certs"}).encode()
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+def host_life(agent):
+    # Children of the host (its module hosts) are reaped by it, so they count in its usage.
+    cpu, start = children_cpu(), time.perf_counter()
+    host = subprocess.Popen([agent, "chrome-extension://" + "a" * 32 + "/"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    host.stdin.write(struct.pack("<I", len(message)) + message); host.stdin.flush()
+    length = struct.unpack("<I", host.stdout.read(4))[0]
+    answer = json.loads(host.stdout.read(length))
+    first = time.perf_counter() - start
+    assert answer.get("certs"), answer
+    host.stdin.close(); host.wait()
+    return first, children_cpu() - cpu
+def tool_list():
+    start = time.perf_counter()
+    subprocess.run(["pkcs11-tool", "--module", module, "-O", "--type", "cert"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - start, 0.0
+measured = {name: [] for name in [*contenders, "pkcs11-tool"]}
+for _ in range(runs):
+    for name, agent in contenders.items():
+        measured[name].append(host_life(agent))
+    measured["pkcs11-tool"].append(tool_list())
+median = lambda values: sorted(values)[len(values) // 2]
+tool = median([first for first, _ in measured["pkcs11-tool"]])
+in_process_cpu = median([cpu for _, cpu in measured["in-process"]])
+for name, values in measured.items():
+    first, cpu = median([f for f, _ in values]), median([c for _, c in values])
+    line = f"  {name:12} first answer {first * 1000:6.2f} ms (x{first / tool:.2f} pkcs11-tool -O)"
+    if name != "pkcs11-tool":
+        line += f", CPU per life {cpu * 1000:6.2f} ms (x{cpu / in_process_cpu:.2f} in-process)"
+    print(line)
+PY
+
+echo "== one-shot, whole processes"
+print=$(thumbprint "$work" ec)
+digest=$(printf 'cost' | openssl dgst -sha256 -r | cut -d' ' -f1)
+printf '%b' "$(echo -n "$digest" | sed 's/../\\x&/g')" >"$work/digest.bin"
+sign_request="{\"cmd\":\"sign\",\"module\":\"$SOFTHSM_MODULE\",\"thumbprint\":\"$print\",\"hash_hex\":\"$digest\",\"pin\":\"1234\"}"
+contenders=()
+for ((i = 0; i < ${#agents[@]}; i += 2)); do contenders+=(-- "${agents[i]}" "$sign_request" "${agents[i + 1]}"); done
+build/linux/p11agent_bench_process sign "$runs" "${contenders[@]}" \
+  -- pkcs11-tool "" "$(command -v pkcs11-tool)" --module "$SOFTHSM_MODULE" --token-label cost --login --pin 1234 \
+  --sign --mechanism ECDSA --id 02 -i "$work/digest.bin" -o "$work/sig.bin"
+
+echo "== cached signatures against a raw C_Sign loop: idle cores, then two busy loops beside them"
+sign_bench() {
+  build/linux/p11agent_bench_sign build/linux/p11agent /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so 1234 \
+    "$(thumbprint "$work" rsa)" "$(thumbprint "$work" ec)" | grep -E '^(RSA|P-256)'
+}
+sign_bench
+for _ in 1 2; do
+  sh -c 'while :; do :; done' &
+  busy+=($!)
+done
+sign_bench
