@@ -93,6 +93,49 @@ TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
   }
 }
 
+// In a host, a signature's length query brings the signature with it (one message fewer);
+// the module sees exactly the calls, and the caller gets exactly the answers, that a module
+// loaded in process sees and gives: when the signature follows, when the length is one the
+// agent refuses, when the second call fails or is not the one announced.
+TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProcess) {
+  struct Case {
+    const char* name;
+    json rules;
+  };
+  const std::vector<Case> cases = {
+      {"signs", json::object()},
+      {"a zero length", {{"sign_lengths", {0}}}},
+      {"a length past the bound", {{"sign_lengths", {70000}}}},
+      {"a longer second length", {{"sign_lengths", {64, 80}}}},
+      {"a shorter second length", {{"sign_lengths", {64, 32}}}},
+      {"the query fails", {{"fail", json::array({failure("C_Sign", CKR_DEVICE_ERROR, 1)})}}},
+      {"the signature fails", {{"fail", json::array({failure("C_Sign", CKR_FUNCTION_FAILED, 2)})}}},
+  };
+  const std::string validate = json{{"cmd", "validate"}, {"thumbprint", thumbprint}, {"pin", "1234"}}.dump();
+  const std::string sign =
+      json{{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", "1234"}, {"hash_hex", "00ff"}}.dump();
+  for (const Case& c : cases) {
+    std::vector<std::pair<std::string, Calls>> seen;
+    for (const bool hosted : {false, true}) {
+      if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+      json s = card();
+      s.update(c.rules);
+      rescript(s);
+      {
+        DaemonState daemon;
+        daemon.module_table[path] = open_module(path).value();
+        daemon.candidate_paths = {path};
+        ASSERT_EQ(handle_daemon_request(daemon, validate), R"({"ok":true})") << c.name;
+        calls();
+        const std::string answer = handle_daemon_request(daemon, sign);
+        seen.emplace_back(answer, calls());
+      }
+      use_module_hosts(std::nullopt);
+    }
+    EXPECT_EQ(seen[0], seen[1]) << c.name;
+  }
+}
+
 void DaemonCacheTest::still_loading_module_is_collected_once_loaded() {
   SCOPED_TRACE(module_hosting() != nullptr ? "in a host" : "in process");
   json s = card();

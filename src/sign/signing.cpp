@@ -5,6 +5,7 @@
 
 #include "sign/login.h"
 #include "text/utf8.h"
+#include "token/bounds.h"
 #include "token/certificate.h"
 #include "token/messages.h"
 #include "token/pkcs11_call.h"
@@ -22,8 +23,6 @@ std::expected<CK_OBJECT_HANDLE, std::string> find_private_key(const Session& ses
 }
 
 namespace {
-// More than any real signature; a larger size from a module is not allocated.
-constexpr CK_ULONG MAX_SIGNATURE_LENGTH = 64u << 10;
 
 // A CK_BBOOL of any other size, or missing, is false: the key then signs as any other.
 bool is_true(const Bytes* value) {

@@ -2,6 +2,7 @@
 // Every time bound the agent puts on a module, each with its reason. A module is vendor
 // code that may hang; these bounds are what a caller waits for at most.
 #include <chrono>
+#include <cstddef>
 
 namespace p11agent {
 
@@ -27,5 +28,9 @@ inline constexpr std::chrono::seconds CALL_DEADLINE{20};
 // A host that was killed is waited for this long: one stuck in a driver call the system
 // cannot interrupt is left to be reaped later rather than hang the agent.
 inline constexpr std::chrono::milliseconds HOST_END_GRACE{500};
+
+// More than any real signature: a larger length from a module is an error, and no buffer
+// of that size is made for it.
+inline constexpr std::size_t MAX_SIGNATURE_LENGTH = 64u << 10;
 
 }  // namespace p11agent

@@ -32,13 +32,17 @@ enum class Call : std::uint8_t {
   SignInit,
   Sign,
   GetSessionInfo,
+  // C_Sign's length query; when the length is one the agent takes, the host makes the
+  // signature at once and sends it, unasked, as a second answer: the agent's next C_Sign
+  // takes it from there, one message fewer per signature.
+  SignForLength,
 };
 
 // The version of these messages. The first request to a host (Load) carries
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 3;
+inline constexpr std::uint64_t VERSION = 4;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

@@ -220,11 +220,32 @@ CK_RV remote_sign_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_MECHANISM
   return remote(host, w, Call::SignInit);
 }
 
+// A length query brings the signature after it when the length is one the agent takes (see
+// Call::SignForLength); the signing call that follows takes it without a message of its own.
 CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
                   CK_ULONG_PTR signature_length) {
-  Writer w = request_of(Call::Sign);
-  w.number(session).optional_bytes(data, length).number(signature != nullptr ? 1 : 0).number(*signature_length);
+  const std::span<const std::byte> input(reinterpret_cast<const std::byte*>(data), data != nullptr ? length : 0);
+  if (signature == nullptr) {
+    Writer w = request_of(Call::SignForLength);
+    w.number(session).optional_bytes(data, length);
+    const CK_RV rv = remote(host, w, Call::SignForLength,
+                            [&](Reader& r) { *signature_length = static_cast<CK_ULONG>(r.number()); });
+    if (rv == CKR_OK && *signature_length > 0 && *signature_length <= MAX_SIGNATURE_LENGTH)
+      host.expect_following(session, input, *signature_length);
+    return rv;
+  }
   const CK_ULONG room = *signature_length;
+  Bytes answer;
+  if (auto taken = host.take_following(session, input, room, answer)) {
+    if (*taken != CKR_OK) return *taken;
+    Reader r(answer);
+    const auto rv = static_cast<CK_RV>(r.number());
+    *signature_length = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
+    return r.ok() ? rv : host.broken();
+  }
+  Writer w = request_of(Call::Sign);
+  w.number(session).optional_bytes(data, length).number(1).number(room);
   return remote(host, w, Call::Sign, [&](Reader& r) {
     *signature_length = static_cast<CK_ULONG>(r.number());
     copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
@@ -379,19 +400,48 @@ CK_RV ModuleHost::fail(CK_RV failure) {
 
 CK_RV ModuleHost::broken() { return fail(HOST_ENDED_RV); }
 
+void ModuleHost::expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG length) {
+  following_ = Following{session, Bytes(data.begin(), data.end()), length};
+}
+
+std::optional<CK_RV> ModuleHost::take_following(CK_SESSION_HANDLE session, std::span<const std::byte> data,
+                                                CK_ULONG room, Bytes& answer) {
+  if (!following_) return std::nullopt;
+  const bool announced = following_->session == session && following_->length == room &&
+                         std::ranges::equal(following_->data, data);
+  if (!announced) return std::nullopt;  // the next exchange reads and drops it first
+  following_.reset();
+  if (failure_ != CKR_OK) return HOST_ENDED_RV;
+  return receive(answer, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
+}
+
 CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
-  // Loading (or asking p11-kit, which loads) and C_Initialize share one bound, counted
-  // from the host's start.
+  // A signature the host sent unasked that no call took: the module made it, its answer
+  // is read and set aside.
+  if (following_) {
+    following_.reset();
+    Bytes dropped;
+    if (CK_RV failed = receive(dropped, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
+        failed != CKR_OK)
+      return failed;
+  }
+  // Loading and C_Initialize share one bound, counted from the host's start.
   const bool loading = call == Call::Load || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
   const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
-  auto failed = [&](platform::Transfer t) {
-    return fail(t == platform::Transfer::TimedOut ? HOST_NO_ANSWER_RV | static_cast<CK_RV>(bound.count())
-                                                  : HOST_ENDED_RV);
-  };
   const Bytes& frame = request.frame();
-  if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t);
+  if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t, bound);
+  return receive(answer, deadline, bound);
+}
+
+CK_RV ModuleHost::failed(platform::Transfer transfer, std::chrono::seconds bound) {
+  return fail(transfer == platform::Transfer::TimedOut ? HOST_NO_ANSWER_RV | static_cast<CK_RV>(bound.count())
+                                                       : HOST_ENDED_RV);
+}
+
+CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound) {
+  auto failed = [&](platform::Transfer t) { return this->failed(t, bound); };
   std::array<std::byte, 4> head;
   if (auto t = process_->read_exact(head, deadline); t != platform::Transfer::Done) return failed(t);
   const std::size_t length = host_protocol::frame_length(head);

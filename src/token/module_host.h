@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,10 +64,26 @@ class ModuleHost {
   // An answer that does not read as one: the host is taken as dead.
   CK_RV broken();
 
+  // After a length query whose signature the host makes and sends unasked
+  // (Call::SignForLength): the signing call it is for.
+  void expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG length);
+  // For that signing call (same session, data and room): CKR_OK with the host's answer, or
+  // why there is none. nullopt for any other call, which then goes across as usual.
+  std::optional<CK_RV> take_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG room,
+                                      host_protocol::Bytes& answer);
+
  private:
   ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
              platform::Deadline load_until);
   CK_RV fail(CK_RV failure);
+  CK_RV failed(platform::Transfer transfer, std::chrono::seconds bound);
+  CK_RV receive(host_protocol::Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound);
+
+  struct Following {
+    CK_SESSION_HANDLE session;
+    host_protocol::Bytes data;
+    CK_ULONG length;
+  };
 
   std::unique_ptr<platform::HostProcess> process_;
   std::chrono::seconds load_deadline_;
@@ -75,6 +92,7 @@ class ModuleHost {
   std::size_t place_;  // in the table of stand-in entries; none until the host has one
   CK_FUNCTION_LIST functions_{};
   CK_RV failure_ = CKR_OK;
+  std::optional<Following> following_;
 };
 
 // The host's side of the exchange: one module, loaded in the host's process, and the calls
@@ -84,8 +102,18 @@ class ModuleHostServer {
   // Reads one request and writes its answer (after the answer mark); false when the
   // request does not read as one.
   bool answer(host_protocol::Reader& request, host_protocol::Writer& answer);
+  // After a length query that promised the signature: makes it and writes it as an answer
+  // of its own (after the answer mark). False when nothing follows.
+  bool answer_following(host_protocol::Writer& answer);
 
  private:
+  struct FollowingSignature {
+    CK_SESSION_HANDLE session;
+    host_protocol::Bytes data;
+    bool data_present;  // the data pointer was not NULL
+    CK_ULONG length;
+  };
+  std::optional<FollowingSignature> following_;
   bool load(host_protocol::Reader& request, host_protocol::Writer& answer);
   bool get_attribute_value(const CK_FUNCTION_LIST& f, host_protocol::Reader& request, host_protocol::Writer& answer);
   std::shared_ptr<Pkcs11Module> module_;

@@ -182,6 +182,21 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       w.number(passed_on(call_rv(f.C_SignInit, session, with_mechanism ? &mechanism : nullptr, key)));
       break;
     }
+    case Call::SignForLength: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      Input data = read_input(r);
+      if (!r.ok()) return false;
+      CK_ULONG length = 0;
+      const auto data_length = static_cast<CK_ULONG>(data.bytes.size());
+      const CK_RV rv = passed_on(call_rv(f.C_Sign, session, data.pointer(), data_length, nullptr, &length));
+      w.number(rv).number(length);
+      // The agent asks for exactly this signature next: the guard is its own.
+      if (rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH) {
+        data.bytes.resize(data_length);
+        following_ = FollowingSignature{session, std::move(data.bytes), data.present, length};
+      }
+      break;
+    }
     case Call::Sign: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Input data = read_input(r);
@@ -190,7 +205,8 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const CK_ULONG room = length;
       auto signature = room_for<CK_BYTE>(room);
       if (!r.ok()) return false;
-      w.number(passed_on(call_rv(f.C_Sign, session, data.pointer(), static_cast<CK_ULONG>(data.bytes.size()),
+      const auto data_length = static_cast<CK_ULONG>(data.bytes.size());  // before pointer() may grow it
+      w.number(passed_on(call_rv(f.C_Sign, session, data.pointer(), data_length,
                                  with_room ? signature.data() : nullptr, &length)));
       w.number(length).bytes(signature.data(), with_room ? std::min(length, room) : 0);
       break;
@@ -199,6 +215,20 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       return false;
   }
   return r.ok();
+}
+
+bool ModuleHostServer::answer_following(Writer& w) {
+  if (!following_ || !module_) return false;
+  FollowingSignature following = std::move(*following_);
+  following_.reset();
+  CK_ULONG length = following.length;
+  auto signature = room_for<CK_BYTE>(length);
+  Input data{std::move(following.data), following.data_present};
+  const auto data_length = static_cast<CK_ULONG>(data.bytes.size());
+  w.number(passed_on(call_rv(module_->functions().C_Sign, following.session, data.pointer(), data_length,
+                             signature.data(), &length)));
+  w.number(length).bytes(signature.data(), std::min(length, following.length));
+  return true;
 }
 
 bool ModuleHostServer::load(Reader& r, Writer& w) {
@@ -294,6 +324,9 @@ void run_module_host(std::vector<std::string> arguments) {
     Writer answer;
     answer.number(host_protocol::ANSWER_MARK);
     if (!host.answer(reader, answer) || !platform::host_write_all(answer.frame())) platform::end_process_now(1);
+    Writer following;
+    following.number(host_protocol::ANSWER_MARK);
+    if (host.answer_following(following) && !platform::host_write_all(following.frame())) platform::end_process_now(1);
   }
 }
 
