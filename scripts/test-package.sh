@@ -2,7 +2,8 @@
 # The Debian package of the Linux build, installed on this machine with dpkg -i: the
 # installed agent answers --version and lists a SoftHSM2 token's certificates in one-shot
 # mode, the host manifests name it, extensions registered for every user outlive a
-# reinstall, and purging the package leaves none of its files.
+# reinstall, unregistering for every user outlives one too, and purging the package leaves
+# none of its files.
 # usage: test-package.sh BUILD_FOLDER. Prints "package: Done" or "package: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,6 +45,17 @@ $sudo /usr/bin/p11agent --register-host --system --chrome-extension $chrome_id -
 $sudo dpkg -i --force-confold "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i again: $(tail -n 5 "$work/dpkg.log")"
 grep -q "chrome-extension://$chrome_id/" /etc/opt/chrome/native-messaging-hosts/p11agent.json &&
   grep -q '"a@b.org"' /usr/lib/mozilla/native-messaging-hosts/p11agent.json || fail "the reinstall lost the extensions"
+
+# Unregistered for every user, the host stays so across an upgrade: Firefox's link and the
+# package's file stay, allowing no extension, and no id comes back.
+$sudo /usr/bin/p11agent --unregister-host --system >"$work/unregister.log" ||
+  fail "--unregister-host --system: $(cat "$work/unregister.log")"
+$sudo dpkg -i --force-confold "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i after unregistering: $(tail -n 5 "$work/dpkg.log")"
+[ -L /usr/lib/mozilla/native-messaging-hosts/p11agent.json ] || fail "--unregister-host --system removed Firefox's link"
+if grep -qs '"a@b.org"' /usr/lib/mozilla/native-messaging-hosts/p11agent.json ||
+  grep -qs "chrome-extension://$chrome_id/" /etc/opt/chrome/native-messaging-hosts/p11agent.json; then
+  fail "an upgrade after --unregister-host --system brought the extensions back"
+fi
 
 $sudo dpkg --purge p11agent >"$work/dpkg.log" 2>&1 || fail "dpkg --purge: $(tail -n 5 "$work/dpkg.log")"
 for path in $files; do

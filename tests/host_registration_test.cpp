@@ -5,11 +5,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include <nlohmann/json.hpp>
 
 #include "app/host_registration.h"
+#include "platform/files.h"
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace p11agent {
 namespace {
@@ -45,6 +51,11 @@ std::vector<fs::path> files_under(const fs::path& root) {
   for (const auto& entry : fs::recursive_directory_iterator(root))
     if (!entry.is_directory()) files.push_back(entry.path());
   return files;
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 nlohmann::json read_json(const std::string& path) {
@@ -117,16 +128,105 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   EXPECT_TRUE(done.empty());
   EXPECT_TRUE(fs::exists(places.front().manifest));
 
+  // An earlier registration of this host at another place.
+  ASSERT_TRUE(register_host(HostRegistration{"/usr/bin/p11agent", {}, {"old@b.org"}}, std::span(places).subspan(1, 1), done));
+  const std::string earlier = read_text(places[1].manifest);
+
   // A manifest that cannot be written (a folder in its place, which stops an administrator
-  // as well): the failure names it, and what this run wrote is taken back.
+  // as well): the failure names it, and every place holds again what it held before.
   fs::create_directories(places.back().manifest);
   done.clear();
   const auto result = register_host(registration, places, done);
   ASSERT_FALSE(result.has_value());
   EXPECT_TRUE(result.error().starts_with("cannot write " + places.back().manifest + ": ")) << result.error();
-  for (std::size_t i = 0; i + 1 < places.size(); ++i) EXPECT_FALSE(fs::exists(places[i].manifest)) << places[i].manifest;
+  EXPECT_EQ(read_text(places[0].manifest), R"({"name":"someone-else"})");
+  EXPECT_EQ(read_text(places[1].manifest), earlier);
+  for (std::size_t i = 2; i + 1 < places.size(); ++i) EXPECT_FALSE(fs::exists(places[i].manifest)) << places[i].manifest;
   fs::remove_all(root);
 }
+
+#ifndef _WIN32
+// Every user's places get modes every user can read, whatever the umask; nothing is written
+// through a link but the package's own link to its configuration file.
+TEST(HostRegistration, WritesEveryUsersPlacesReadableAndThroughNoLinkButThePackagesOwn) {
+  const fs::path root = fresh_folder();
+  const HostRegistration registration{"/usr/bin/p11agent", {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, {"a@b.org"}};
+  std::vector<std::string> done;
+  const mode_t umask_before = ::umask(027);
+  const auto shared = places_under(root / "system", true);
+  ASSERT_TRUE(register_host(registration, shared, done));
+  ::umask(umask_before);
+  for (const auto& place : shared) {
+    EXPECT_EQ(fs::status(place.manifest).permissions(), fs::perms(0644)) << place.manifest;
+    for (fs::path folder = fs::path(place.manifest).parent_path(); folder != fs::path(place.base);
+         folder = folder.parent_path())
+      EXPECT_EQ(fs::status(folder).permissions(), fs::perms(0755)) << folder;
+  }
+
+  // The package's link is written through; a link planted at a manifest is replaced, and
+  // one planted among the folders stops the run, which then puts back what it wrote.
+  auto places = places_under(root / "user", false);
+  const fs::path victim = root / "victim";
+  std::ofstream(victim) << "not a manifest";
+  places.back().package_file = (root / "package.json").string();
+  std::ofstream(places.back().package_file) << "{}";
+  for (const auto& place : places) fs::create_directories(fs::path(place.manifest).parent_path());
+  fs::create_symlink(places.back().package_file, places.back().manifest);
+  fs::create_symlink(victim, places.front().manifest);
+  ASSERT_TRUE(register_host(registration, places, done));
+  EXPECT_EQ(read_text(victim), "not a manifest");
+  EXPECT_FALSE(fs::is_symlink(places.front().manifest));
+  EXPECT_TRUE(fs::is_symlink(places.back().manifest));
+  EXPECT_EQ(read_json(places.back().package_file)["allowed_extensions"], nlohmann::json::array({"a@b.org"}));
+  // Unregistering keeps the package's link and file, which then allows no extension.
+  ASSERT_TRUE(unregister_host(std::span(places).last(1), done));
+  EXPECT_TRUE(fs::is_symlink(places.back().manifest));
+  EXPECT_EQ(read_json(places.back().package_file)["allowed_extensions"], nlohmann::json::array());
+  ASSERT_TRUE(register_host(registration, std::span(places).last(1), done));
+
+  const fs::path planted = fs::path(places[1].manifest).parent_path();
+  fs::remove_all(planted);
+  fs::create_directory_symlink(root, planted);
+  const auto result = register_host(HostRegistration{"/usr/bin/p11agent", {}, {"c@d.org"}}, places, done);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "not written through a link: " + planted.string());
+  EXPECT_FALSE(fs::exists(root / "p11agent.json"));
+  EXPECT_EQ(read_json(places.front().manifest)["allowed_origins"], nlohmann::json(registration.chrome_origins));
+  fs::remove_all(root);
+}
+
+// --register-host --system refuses an executable that someone other than an administrator
+// could replace, before it writes anything. (Run end to end, a missing refusal would
+// register the host on this machine: the check is tested on its own.)
+TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChange) {
+  const fs::path root = fresh_folder();
+  struct Case {
+    const char* name;
+    fs::perms folder, file;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"only root can change it", fs::perms(0755), fs::perms(0755), false},
+      {"a folder above others may write", fs::perms(0777), fs::perms(0755), true},
+      {"a sticky folder above", fs::perms(01777), fs::perms(0755), false},
+      {"the file others may write", fs::perms(0755), fs::perms(0757), true},
+  };
+  const bool as_root = ::geteuid() == 0;
+  fs::permissions(root, fs::perms(0755));
+  for (const Case& c : cases) {
+    const fs::path folder = root / "bin";
+    fs::create_directories(folder);
+    std::ofstream(folder / "p11agent") << "";
+    fs::permissions(folder, c.folder);
+    fs::permissions(folder / "p11agent", c.file);
+    const auto found = platform::changeable_by_others((folder / "p11agent").string());
+    // Owned by root only when the test runs as root: otherwise the owner is reason enough.
+    EXPECT_EQ(found.has_value(), c.refused || !as_root) << c.name << ": " << found.value_or("");
+    fs::remove_all(folder);
+  }
+  fs::remove_all(root);
+}
+#endif
 
 }  // namespace
 }  // namespace p11agent

@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/files.h"
 #include "platform/host_process.h"
 #include "platform/process.h"
 
@@ -57,37 +60,109 @@ bool is_our_manifest(const fs::path& file) {
   return manifest.is_object() && manifest.value("name", "") == HOST_NAME;
 }
 
-// A manifest that is a link (a package keeps the file among its configuration) is written
-// where the link points, so the link stays.
-fs::path written_path(const fs::path& file) {
+// What is written in every user's places every user reads, whatever the umask.
+constexpr fs::perms SHARED_FILE = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::others_read;
+constexpr fs::perms SHARED_FOLDER = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec;
+
+// The file a place's manifest is written to: the package's own file where the manifest is
+// the package's link to it, the place itself otherwise (a link there is replaced).
+fs::path written_path(const platform::HostPlace& place) {
+  const fs::path file = path_of(place.manifest);
   std::error_code error;
-  if (!fs::is_symlink(file, error)) return file;
-  const fs::path target = fs::read_symlink(file, error);
-  return error ? file : file.parent_path() / target;
+  if (place.package_file.empty() || !fs::is_symlink(file, error)) return file;
+  fs::path target = fs::read_symlink(file, error);
+  if (error) return file;
+  if (target.is_relative()) target = file.parent_path() / target;
+  const fs::path package_file = path_of(place.package_file);
+  return target.lexically_normal() == package_file ? package_file : file;
 }
 
-std::expected<void, std::string> write_file(const fs::path& place, const std::string& text) {
-  const fs::path file = written_path(place);
+// Makes the missing folders from `base` down to `folder`. A link among them is not
+// followed: run by an administrator with another user's home, it could lead anywhere.
+std::expected<void, std::string> make_folders(const fs::path& base, const fs::path& folder, bool shared) {
+  const fs::path below = folder.lexically_relative(base);
+  if (below.empty() || *below.begin() == "..") return std::unexpected("not below " + text_of(base) + ": " + text_of(folder));
+  std::error_code made;
+  if (fs::create_directories(base, made) && shared) fs::permissions(base, SHARED_FOLDER, made);
+  if (made) return failure("cannot make", base, made);
+  fs::path current = base;
+  for (const fs::path& part : below) {
+    current /= part;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(current, error);
+    if (fs::is_symlink(status)) return std::unexpected("not written through a link: " + text_of(current));
+    if (fs::exists(status)) continue;
+    if (!fs::create_directory(current, error)) return failure("cannot make", current, error);
+    if (shared) fs::permissions(current, SHARED_FOLDER, error);
+    if (error) return failure("cannot make", current, error);
+  }
+  return {};
+}
+
+// A name no other run picks at the same time.
+std::u8string unique_suffix() {
+  std::random_device random;
+  const std::string digits = std::to_string(random()) + std::to_string(random());
+  return std::u8string(digits.begin(), digits.end());
+}
+
+// Replaces `file` with `text`. A new file of its own is made beside it, exclusively (never
+// over a file or through a link that is there), and renamed over it: a browser never reads
+// half a manifest, and a link in the file's place is replaced, not followed.
+std::expected<void, std::string> replace_file(const fs::path& file, const std::string& text,
+                                              std::optional<fs::perms> mode) {
   std::error_code error;
-  fs::create_directories(file.parent_path(), error);
-  if (error) return failure("cannot make", file.parent_path(), error);
-  // Written beside and renamed, so a browser never reads half a manifest.
-  const fs::path temporary = file.parent_path() / (file.filename().u8string() + u8".new");
+  const fs::path temporary =
+      file.parent_path() / (file.filename().u8string() + u8".p11agent-" + unique_suffix());
   {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(temporary, std::ios::binary | std::ios::noreplace);
     if (!(out << text) || !out.flush()) {
       const std::error_code cause(errno, std::generic_category());
-      fs::remove(temporary, error);
+      if (out.is_open()) fs::remove(temporary, error);
       return failure("cannot write", file, cause);
     }
   }
-  fs::rename(temporary, file, error);
+  if (mode) fs::permissions(temporary, *mode, error);
+  if (!error) fs::rename(temporary, file, error);
   if (error) {
     std::error_code ignored;
     fs::remove(temporary, ignored);
     return failure("cannot write", file, error);
   }
   return {};
+}
+
+std::expected<void, std::string> write_manifest(const platform::HostPlace& place, const std::string& text) {
+  const fs::path file = written_path(place);
+  if (file == path_of(place.manifest))
+    if (auto made = make_folders(path_of(place.base), file.parent_path(), place.shared); !made) return made;
+  return replace_file(file, text, place.shared ? std::optional(SHARED_FILE) : std::nullopt);
+}
+
+// What a place held before this run wrote there, to put back when the run fails.
+struct Previous {
+  std::optional<std::string> text;           // a file's content
+  fs::perms mode = fs::perms::none;
+  std::optional<fs::path> link;              // a link's target (a link the run replaced)
+  std::vector<std::optional<std::string>> keys;  // each key's value
+};
+
+Previous previous_of(const platform::HostPlace& place) {
+  Previous previous;
+  const fs::path file = written_path(place);
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(file, error);
+  if (fs::is_symlink(status)) {
+    previous.link = fs::read_symlink(file, error);
+  } else if (fs::is_regular_file(status)) {
+    std::ifstream in(file, std::ios::binary);
+    previous.text = std::string(std::istreambuf_iterator<char>(in), {});
+    previous.mode = status.permissions();
+  }
+  for (const std::string& key : place.keys) previous.keys.push_back(platform::host_key_value(key));
+  return previous;
 }
 
 // Removes the folders below `base` that hold nothing any more, from the manifest's upwards.
@@ -98,6 +173,30 @@ void remove_empty_folders(const fs::path& folder, const fs::path& base) {
        current = current.parent_path()) {
     if (!fs::is_empty(current, error) || error || !fs::remove(current, error)) return;
   }
+}
+
+// Puts back what the place held; `done` gets one line per thing put back or removed.
+void restore(const platform::HostPlace& place, const Previous& previous, std::vector<std::string>& done) {
+  for (std::size_t i = 0; i < place.keys.size(); ++i) {
+    const auto& value = previous.keys[i];
+    if (value ? platform::set_host_key(place.keys[i], *value).has_value()
+              : platform::remove_host_key(place.keys[i], place.manifest).value_or(false))
+      done.push_back((value ? "restored " : "removed ") + place.keys[i]);
+  }
+  const fs::path file = written_path(place);
+  std::error_code error;
+  if (previous.text) {
+    if (replace_file(file, *previous.text, previous.mode)) done.push_back("restored " + text_of(file));
+    return;
+  }
+  if (!is_our_manifest(file) || !fs::remove(file, error)) return;
+  done.push_back("removed " + text_of(file));
+  if (previous.link) {
+    fs::create_symlink(*previous.link, file, error);
+    if (!error) done.push_back("restored " + text_of(file));
+    return;
+  }
+  remove_empty_folders(file.parent_path(), path_of(place.base));
 }
 
 // An installer hands its list of ids in one value, separated by commas (neither form of id
@@ -173,8 +272,7 @@ std::string host_manifest(const HostRegistration& registration, platform::Manife
 // The place's manifest, then the keys that name it.
 std::expected<void, std::string> register_place(const HostRegistration& registration,
                                                 const platform::HostPlace& place, std::vector<std::string>& done) {
-  if (auto written = write_file(path_of(place.manifest), host_manifest(registration, place.form)); !written)
-    return written;
+  if (auto written = write_manifest(place, host_manifest(registration, place.form)); !written) return written;
   done.push_back("wrote " + place.manifest);
   for (const std::string& key : place.keys) {
     if (auto set = platform::set_host_key(key, place.manifest); !set) return set;
@@ -195,11 +293,11 @@ bool is_extension_origin(std::string_view arg) {
 std::expected<void, std::string> register_host(const HostRegistration& registration,
                                                std::span<const platform::HostPlace> places,
                                                std::vector<std::string>& done) {
+  std::vector<Previous> previous;
   for (std::size_t i = 0; i < places.size(); ++i) {
+    previous.push_back(previous_of(places[i]));
     if (auto written = register_place(registration, places[i], done); !written) {
-      std::vector<std::string> undone;
-      (void)unregister_host(places.first(i + 1), undone);
-      done.insert(done.end(), undone.begin(), undone.end());
+      for (std::size_t j = i + 1; j-- > 0;) restore(places[j], previous[j], done);
       return written;
     }
   }
@@ -217,6 +315,18 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
     const fs::path file = path_of(place.manifest);
     std::error_code error;
     if (!is_our_manifest(file)) continue;
+    // The package's file stays with its link, for the package's upgrades to keep: it allows
+    // no extension any more.
+    if (const fs::path written = written_path(place); written != file) {
+      std::ifstream in(written, std::ios::binary);
+      auto manifest = nlohmann::json::parse(in, nullptr, false);
+      manifest[place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions"] =
+          nlohmann::json::array();
+      if (auto emptied = replace_file(written, manifest.dump(2) + "\n", fs::status(written, error).permissions()); !emptied)
+        return emptied;
+      done.push_back("allowed no extension in " + text_of(written));
+      continue;
+    }
     if (!fs::remove(file, error)) return failure("cannot remove", file, error);
     done.push_back("removed " + place.manifest);
     remove_empty_folders(file.parent_path(), path_of(place.base));
@@ -236,6 +346,14 @@ std::optional<int> run_host_registration(const std::vector<std::string>& args) {
     (void)platform::write_stdout("the agent's own path is unknown: nothing was registered\n");
     return 1;
   }
+  // Every user's browsers would start whatever replaces the executable.
+  if (options->registering && options->every_user)
+    if (auto changeable = platform::changeable_by_others(options->registration.executable)) {
+      (void)platform::write_stdout("--register-host --system refused: " + options->registration.executable +
+                                   " can be changed by users who are not administrators (" + *changeable +
+                                   "): install p11agent where only administrators can change it\n");
+      return 1;
+    }
   auto places = platform::host_places(options->every_user, HOST_NAME, options->registration.executable);
   std::vector<std::string> done;
   auto result = !places ? std::unexpected(places.error())

@@ -11,4 +11,6 @@ bool file_exists(const std::string& path) {
   return GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &info) != 0;
 }
 
+std::optional<std::string> changeable_by_others(const std::string&) { return std::nullopt; }
+
 }  // namespace p11agent::platform

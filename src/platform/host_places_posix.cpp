@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 namespace p11agent::platform {
 
@@ -15,8 +16,9 @@ std::string home_folder() {
   return user && user->pw_dir ? user->pw_dir : "";
 }
 
-HostPlace place(ManifestForm form, const std::string& base, const std::string& folder, const std::string& name) {
-  return {form, folder + "/" + name + ".json", base, {}};
+HostPlace place(ManifestForm form, const std::string& base, const std::string& folder, const std::string& name,
+                bool shared = false, std::string package_file = {}) {
+  return {form, folder + "/" + name + ".json", base, {}, shared, std::move(package_file)};
 }
 
 }  // namespace
@@ -26,10 +28,12 @@ std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, 
   using enum ManifestForm;
   if (every_user) {
     return std::vector<HostPlace>{
-        place(Chromium, "/etc/opt", "/etc/opt/chrome/native-messaging-hosts", name),
-        place(Chromium, "/etc", "/etc/chromium/native-messaging-hosts", name),
-        place(Chromium, "/etc/opt", "/etc/opt/edge/native-messaging-hosts", name),
-        place(Firefox, "/usr/lib", "/usr/lib/mozilla/native-messaging-hosts", name),
+        place(Chromium, "/etc/opt", "/etc/opt/chrome/native-messaging-hosts", name, true),
+        place(Chromium, "/etc", "/etc/chromium/native-messaging-hosts", name, true),
+        place(Chromium, "/etc/opt", "/etc/opt/edge/native-messaging-hosts", name, true),
+        // The Debian package keeps Firefox's manifest with the configuration and links it here.
+        place(Firefox, "/usr/lib", "/usr/lib/mozilla/native-messaging-hosts", name, true,
+              "/etc/p11agent/" + name + "-firefox.json"),
     };
   }
   const std::string home = home_folder();
@@ -47,6 +51,7 @@ std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, 
 
 // No registry here: the manifest's folder is all a browser reads.
 std::expected<void, std::string> set_host_key(const std::string&, const std::string&) { return {}; }
+std::optional<std::string> host_key_value(const std::string&) { return std::nullopt; }
 std::expected<bool, std::string> remove_host_key(const std::string&, const std::string&) { return false; }
 
 }  // namespace p11agent::platform

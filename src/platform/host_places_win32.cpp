@@ -60,8 +60,8 @@ std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, 
   const std::string hosts = "\\NativeMessagingHosts\\" + name;
   return std::vector<HostPlace>{
       {ManifestForm::Chromium, folder + "\\" + name + "-chrome.json", base,
-       {root + "Google\\Chrome" + hosts, root + "Chromium" + hosts, root + "Microsoft\\Edge" + hosts}},
-      {ManifestForm::Firefox, folder + "\\" + name + "-firefox.json", base, {root + "Mozilla" + hosts}},
+       {root + "Google\\Chrome" + hosts, root + "Chromium" + hosts, root + "Microsoft\\Edge" + hosts}, every_user, {}},
+      {ManifestForm::Firefox, folder + "\\" + name + "-firefox.json", base, {root + "Mozilla" + hosts}, every_user, {}},
   };
 }
 
@@ -73,6 +73,12 @@ std::expected<void, std::string> set_host_key(const std::string& key, const std:
                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) return std::unexpected("cannot set " + key + ": " + system_text(status));
   return {};
+}
+
+std::optional<std::string> host_key_value(const std::string& key) {
+  const std::wstring value = default_value(split_key(key));
+  if (value.empty()) return std::nullopt;
+  return to_utf8(value);
 }
 
 std::expected<bool, std::string> remove_host_key(const std::string& key, const std::string& manifest) {
