@@ -25,6 +25,15 @@ fail() {
 }
 
 [ -n "$msi" ] || fail "no MSI was built"
+# Only an administrator's install or maintenance changes the allowed extensions: in any
+# other run the kept ones stand and the agent is not asked to write them.
+sequence=$(msiinfo export "$msi" InstallExecuteSequence)
+grep -qP '^AllowGivenExtensions\tNOT REMOVE AND Privileged AND AdminUser AND ' <<<"$sequence" ||
+  fail "the MSI lets a run that is not an administrator's write the allowed extensions"
+for browser in Chrome Firefox; do
+  grep -qP "^Keep${browser}Extensions\t.* OR NOT \(Privileged AND AdminUser\)\t" <<<"$sequence" ||
+    fail "the MSI takes $browser extensions from a run that is not an administrator's"
+done
 "$here/scripts/wine-prefix.sh" start
 
 # --register-host for this user and for every user, seen as the browsers see it.

@@ -128,9 +128,13 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   EXPECT_TRUE(done.empty());
   EXPECT_TRUE(fs::exists(places.front().manifest));
 
-  // An earlier registration of this host at another place.
-  ASSERT_TRUE(register_host(HostRegistration{"/usr/bin/p11agent", {}, {"old@b.org"}}, std::span(places).subspan(1, 1), done));
-  const std::string earlier = read_text(places[1].manifest);
+  // An earlier registration of this host at a place between (Linux has four places,
+  // Windows two).
+  const bool between = places.size() > 2;
+  if (between) {
+    ASSERT_TRUE(register_host(HostRegistration{"/usr/bin/p11agent", {}, {"old@b.org"}}, std::span(places).subspan(1, 1), done));
+  }
+  const std::string earlier = between ? read_text(places[1].manifest) : "";
 
   // A manifest that cannot be written (a folder in its place, which stops an administrator
   // as well): the failure names it, and every place holds again what it held before.
@@ -140,7 +144,9 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   ASSERT_FALSE(result.has_value());
   EXPECT_TRUE(result.error().starts_with("cannot write " + places.back().manifest + ": ")) << result.error();
   EXPECT_EQ(read_text(places[0].manifest), R"({"name":"someone-else"})");
-  EXPECT_EQ(read_text(places[1].manifest), earlier);
+  if (between) {
+    EXPECT_EQ(read_text(places[1].manifest), earlier);
+  }
   for (std::size_t i = 2; i + 1 < places.size(); ++i) EXPECT_FALSE(fs::exists(places[i].manifest)) << places[i].manifest;
   fs::remove_all(root);
 }

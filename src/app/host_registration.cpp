@@ -116,14 +116,8 @@ std::expected<void, std::string> replace_file(const fs::path& file, const std::s
   std::error_code error;
   const fs::path temporary =
       file.parent_path() / (file.filename().u8string() + u8".p11agent-" + unique_suffix());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::noreplace);
-    if (!(out << text) || !out.flush()) {
-      const std::error_code cause(errno, std::generic_category());
-      if (out.is_open()) fs::remove(temporary, error);
-      return failure("cannot write", file, cause);
-    }
-  }
+  if (auto created = platform::create_new_file(text_of(temporary), text); !created)
+    return failure("cannot write", file, created.error());
   if (mode) fs::permissions(temporary, *mode, error);
   if (!error) fs::rename(temporary, file, error);
   if (error) {

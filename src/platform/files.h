@@ -1,11 +1,18 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 namespace p11agent::platform {
 
 // True when a file-system metadata query on the path succeeds.
 bool file_exists(const std::string& path);
+
+// Makes a new file at `path` (UTF-8) holding `text`: never over a file that is there, nor
+// through a link there. Readable and writable by its owner only until the caller says more.
+std::expected<void, std::error_code> create_new_file(const std::string& path, std::string_view text);
 
 // The first of the file at `path` and the folders above it that someone other than an
 // administrator can change: one not owned by root, or writable by its group or by others

@@ -1,12 +1,33 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace p11agent::platform {
 
 bool file_exists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0;
+}
+
+std::expected<void, std::error_code> create_new_file(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return std::unexpected(std::error_code(errno, std::generic_category()));
+  std::error_code failed;
+  for (std::string_view left = text; !left.empty() && !failed;) {
+    const ssize_t n = ::write(fd, left.data(), left.size());
+    if (n > 0) left.remove_prefix(static_cast<std::size_t>(n));
+    else if (n < 0 && errno != EINTR) failed = std::error_code(errno, std::generic_category());
+  }
+  if (::close(fd) != 0 && !failed) failed = std::error_code(errno, std::generic_category());
+  if (failed) {
+    ::unlink(path.c_str());
+    return std::unexpected(failed);
+  }
+  return {};
 }
 
 std::optional<std::string> changeable_by_others(const std::string& path) {

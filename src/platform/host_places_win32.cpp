@@ -78,7 +78,7 @@ std::expected<void, std::string> set_host_key(const std::string& key, const std:
 std::optional<std::string> host_key_value(const std::string& key) {
   const std::wstring value = default_value(split_key(key));
   if (value.empty()) return std::nullopt;
-  return to_utf8(value);
+  return to_utf8(value.c_str());
 }
 
 std::expected<bool, std::string> remove_host_key(const std::string& key, const std::string& manifest) {
