@@ -33,16 +33,19 @@ ec=$(thumbprint "$work/token" ec)
   fail "--register-host: $(cat "$work/register.log")"
 
 # Serves the page and runs the browser's command until the page reports (90 s at the
-# most). The page signs, or (expect HOST_MISSING) fails with that code.
+# most). The page signs, or (expect HOST_MISSING, ORIGIN_NOT_ALLOWED) fails with that code;
+# ORIGIN_NOT_ALLOWED asks from a sandboxed frame of the page.
 run_page() {
   local expect=$1 browser=$2
   shift 2
+  local frame=""
+  [ "$expect" = ORIGIN_NOT_ALLOWED ] && frame="&frame=sandboxed"
   rm -f "$work/report.json"
   python3 "$here/tests/browser/server.py" "$work/report.json" "$here/tests/browser/page.html" \
     "$here/examples/browser/page/p11agent.js" >"$work/port" &
   server_pid=$!
   for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-  local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec&pin=1234"
+  local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec&pin=1234$frame"
   "$@" "$url" </dev/null >"$work/$browser.log" 2>&1 &
   local browser_pid=$!
   for _ in $(seq 900); do [ -s "$work/report.json" ] && break; sleep 0.1; done
@@ -70,6 +73,9 @@ chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no
   --disable-background-networking --disable-component-update --disable-sync \
   --user-data-dir="$HOME/.config/chromium" --load-extension="$extension" --disable-extensions-except="$extension")
 run_page signs chromium "${chromium[@]}"
+# A frame the extension does not serve is refused before anything reaches the host (the
+# host would have answered with the certificates).
+run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
 
 # Firefox ESR takes an unsigned extension dropped into the profile once signatures are off.
 profile="$work/firefox"
@@ -87,6 +93,7 @@ user_pref("app.update.enabled", false);
 PREFS
 firefox=(firefox-esr --headless --no-remote --profile "$profile")
 run_page signs firefox "${firefox[@]}"
+run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"
 
 "$agent" --unregister-host >"$work/unregister.log" || fail "--unregister-host: $(cat "$work/unregister.log")"
 left=$(find "$HOME" -name 'p11agent*.json')

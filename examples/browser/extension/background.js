@@ -3,11 +3,41 @@
 //
 // The host answers requests one at a time, in the order they were sent. So the answer to
 // a request is simply the next one to arrive: each request waits in `pending` in order.
+//
+// Only the sites the deployer lists reach the host: the list is the content script's
+// `matches` in manifest.json (the one place to edit), and every request is checked here
+// against the origin of the frame that sent it, as the browser reports it.
 const api = globalThis.browser ?? globalThis.chrome;
 const HOST = "p11agent";
 
 let host = null;     // the native port, while the host runs
 const pending = [];  // {tab, id} for each request sent and not yet answered
+
+// "scheme://host/*" patterns: a listed site on any port, as the browsers match them.
+const ALLOWED = api.runtime.getManifest().content_scripts[0].matches.map((pattern) => {
+  const [, scheme, hostname] = /^(https?):\/\/([^/:]+)\//.exec(pattern) ?? [];
+  return { scheme, hostname };
+});
+
+function isAllowed(origin) {
+  let url;
+  try {
+    url = new URL(origin);
+  } catch {
+    return false;  // "null": a sandboxed or opaque frame
+  }
+  return ALLOWED.some(({ scheme, hostname }) => url.protocol === `${scheme}:` && url.hostname === hostname);
+}
+
+// The origin of the frame at the other end of a port, as the browser reports it.
+function senderOrigin(port) {
+  if (port.sender?.origin) return port.sender.origin;
+  try {
+    return new URL(port.sender?.url).origin;
+  } catch {
+    return "null";
+  }
+}
 
 function openHost() {
   host = api.runtime.connectNative(HOST);
@@ -33,9 +63,15 @@ function reply({ tab, id }, body) {
 
 api.runtime.onConnect.addListener((tab) => {
   if (tab.name !== "p11agent-page") return;
+  const origin = senderOrigin(tab);
   tab.onMessage.addListener(({ id, request }) => {
+    if (!isAllowed(origin)) {
+      reply({ tab, id }, { refused: "ORIGIN_NOT_ALLOWED", failure: `${origin} may not use p11agent` });
+      return;
+    }
     if (!host) openHost();
     pending.push({ tab, id });
-    host.postMessage(request);
+    // The asking site, for the agent to show: set here, over anything the page sent.
+    host.postMessage({ ...request, origin });
   });
 });

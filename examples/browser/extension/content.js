@@ -1,5 +1,6 @@
 // Passes requests between the page (window messages) and the extension (a runtime port).
-// Only messages the page posted to itself are taken, and only the p11agent kind.
+// Only messages the page posted to itself are taken, and only the p11agent kind. Messages
+// go to this window's own origin ("/"), which also names a sandboxed frame's.
 const api = globalThis.browser ?? globalThis.chrome;
 let extension = null;
 
@@ -7,14 +8,14 @@ function toExtension() {
   if (!extension) {
     extension = api.runtime.connect({ name: "p11agent-page" });
     extension.onMessage.addListener((message) =>
-      window.postMessage({ p11agent: "answer", ...message }, window.location.origin));
+      window.postMessage({ p11agent: "answer", ...message }, "/"));
     extension.onDisconnect.addListener(() => { extension = null; });
   }
   return extension;
 }
 
 function announce() {
-  window.postMessage({ p11agent: "ready" }, window.location.origin);
+  window.postMessage({ p11agent: "ready" }, "/");
 }
 
 window.addEventListener("message", (event) => {

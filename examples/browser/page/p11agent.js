@@ -17,6 +17,8 @@ const DIGEST_INFO = {
 const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 
 // code: "EXTENSION_MISSING" (the extension is not installed or not enabled for this page),
+// "ORIGIN_NOT_ALLOWED" (the extension does not serve this page's origin: a sandboxed frame,
+// or a site its deployer did not list),
 // "HOST_MISSING" (p11agent is not registered for this browser), "HOST_REFUSED" (it is, but
 // not for this extension), "HOST_ENDED" (the host stopped; the next call starts it again),
 // "WRONG_PIN" (`triesLeft`: 2 or more, 1 = the last try, 0 = locked, -1 = the token does
@@ -70,7 +72,8 @@ class Agent {
       const call = this.#waiting.get(event.data.id);
       if (!call) return;
       this.#waiting.delete(event.data.id);
-      if (event.data.failure !== undefined) call.reject(hostFailure(event.data.failure));
+      if (event.data.refused !== undefined) call.reject(new P11AgentError(event.data.refused, event.data.failure));
+      else if (event.data.failure !== undefined) call.reject(hostFailure(event.data.failure));
       else if (event.data.answer.ok) call.resolve(event.data.answer);
       else call.reject(agentFailure(event.data.answer.error));
     });
@@ -81,7 +84,7 @@ class Agent {
     const id = this.#next++;
     return new Promise((resolve, reject) => {
       this.#waiting.set(id, { resolve, reject });
-      window.postMessage({ p11agent: "request", id, request }, window.location.origin);
+      window.postMessage({ p11agent: "request", id, request }, "/");
     });
   }
 
@@ -132,6 +135,6 @@ export function connect({ timeoutMs = 2000 } = {}) {
       resolve(new Agent());
     }
     window.addEventListener("message", ready);
-    window.postMessage({ p11agent: "probe" }, window.location.origin);
+    window.postMessage({ p11agent: "probe" }, "/");
   });
 }
