@@ -5,11 +5,29 @@
 # reinstall, unregistering for every user outlives one too, and purging the package leaves
 # none of its files.
 # usage: test-package.sh BUILD_FOLDER. Prints "package: Done" or "package: FAILED (<what>)".
+#
+# All of it happens in a mount namespace of its own, with /etc, /usr and /var overlaid on
+# folders of the test's: what dpkg and the agent write there is gone with the namespace, so
+# the machine's own installation (a p11agent package installed on it among it) stays as it
+# was.
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
+build=$(realpath "$1")
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ -z "${P11AGENT_PACKAGE_OVERLAY:-}" ]; then
+  overlay=$(mktemp -d)
+  $sudo env P11AGENT_PACKAGE_OVERLAY="$overlay" unshare --mount --propagation private "$0" "$build"
+  status=$?
+  $sudo rm -rf "$overlay"
+  exit $status
+fi
+for folder in etc usr var; do
+  mkdir -p "$P11AGENT_PACKAGE_OVERLAY/upper/$folder" "$P11AGENT_PACKAGE_OVERLAY/work/$folder"
+  mount -t overlay overlay -o "lowerdir=/$folder,upperdir=$P11AGENT_PACKAGE_OVERLAY/upper/$folder,workdir=$P11AGENT_PACKAGE_OVERLAY/work/$folder" "/$folder" ||
+    { echo "package: FAILED (no overlay over /$folder)"; exit 1; }
+done
+sudo=""
 work=$(mktemp -d)
 
 fail() {
