@@ -109,6 +109,12 @@ grep -q "chrome-extension://$chrome_id/" "$folder/p11agent-chrome.json" &&
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version after the upgrade"
 grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
   fail "the upgrades did not keep the extensions given at the first install"
+# A repair that names the Chrome extensions alone changes those and keeps Firefox's.
+"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
+  CHROME_EXTENSIONS="$chrome_id" >/dev/null ||
+  fail "msiexec /i REINSTALL=ALL"
+! grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
+  fail "a repair naming Chrome's extensions alone: $(cat "$folder/p11agent-chrome.json" "$folder/p11agent-firefox.json")"
 
 "$run" msiexec /x "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /x"
 [ ! -e "$folder" ] || fail "left after uninstall: $(ls "$folder")"
