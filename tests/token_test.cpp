@@ -164,9 +164,11 @@ TEST(RegisteredModules, AreWhatP11KitItselfAnswers) {
   const FakeModuleFolder logs;
   fs::create_directories(root / "lib");
   for (const char* name : {"a", "b", "c"}) fs::copy_file(fake_module_path(), root / "lib" / (std::string(name) + ".so"));
-  const ModuleRegistryPlaces places{(root / "pkcs11.conf").string(), (root / "user.conf").string(), (root / "user").string(),
-                                    (root / "system").string(), (root / "package").string(), (root / "lib").string(),
-                                    geteuid() != 0};
+  // p11-kit keeps the very strings it is pointed at for the rest of the process.
+  static std::optional<ModuleRegistryPlaces> kept;
+  const auto& places = kept.emplace(ModuleRegistryPlaces{
+      (root / "pkcs11.conf").string(), (root / "user.conf").string(), (root / "user").string(),
+      (root / "system").string(), (root / "package").string(), (root / "lib").string(), geteuid() != 0});
   p11_kit_set_progname("p11-kit-proxy");
   p11_kit_override_system_files(places.global_config.c_str(), places.user_config.c_str(), places.package_dir.c_str(),
                                 places.system_dir.c_str(), places.user_dir.c_str());

@@ -48,7 +48,9 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   Transfer write_all(std::span<const std::byte> bytes, Deadline deadline);
-  Transfer read_exact(std::span<std::byte> bytes, Deadline deadline);
+  // The bytes are asked for awake during `spin` first (an answer that comes within it
+  // costs no wake-up of a sleeping process), then waited for asleep.
+  Transfer read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin);
 
   // Ends the child at once and waits until it has gone, at most the grace it was started
   // with: a child stuck where the system cannot end it at once is reaped later.
@@ -74,7 +76,8 @@ std::string own_program_for_children();
 bool take_host_pipes(std::vector<std::string>& arguments);
 
 // Blocking transfers on the pipes taken; false when the parent has gone.
-bool host_read_exact(std::span<std::byte> bytes);
+// `soon`: the agent's next request usually follows at once (the next call of a sequence).
+bool host_read_exact(std::span<std::byte> bytes, bool soon = true);
 bool host_write_all(std::span<const std::byte> bytes);
 
 // Ends this child when its parent ends, even while it is stuck in a call that never

@@ -50,11 +50,9 @@ int millis_until(Deadline deadline) {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// A module's answer, and the agent's next call of a sequence, usually come within a
-// millisecond: asking again for that long costs less than the wake-up of a process that
-// went to sleep (tens of microseconds on an idle processor), which every call would pay.
-// A token that takes longer is waited for asleep.
-constexpr std::chrono::microseconds ANSWER_SPIN{1000};
+// The agent's next call of a sequence usually comes within microseconds: asking again for
+// a while costs less than the wake-up of a process that went to sleep (tens of
+// microseconds on an idle processor), which every call would pay.
 constexpr std::chrono::microseconds REQUEST_SPIN{200};
 
 bool ready_within_spin(int fd, short events, std::chrono::microseconds spin) {
@@ -66,9 +64,10 @@ bool ready_within_spin(int fd, short events, std::chrono::microseconds spin) {
   return false;
 }
 
-// Waits until the descriptor is ready for `events`; false when the deadline passed first.
-bool wait_ready(int fd, short events, Deadline deadline) {
-  if (ready_within_spin(fd, events, ANSWER_SPIN)) return true;
+// Waits until the descriptor is ready for `events`, asked for awake during `spin` first;
+// false when the deadline passed first.
+bool wait_ready(int fd, short events, Deadline deadline, std::chrono::microseconds spin) {
+  if (ready_within_spin(fd, events, spin)) return true;
   for (;;) {
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, millis_until(deadline));
@@ -81,7 +80,8 @@ bool wait_ready(int fd, short events, Deadline deadline) {
 // Moves every byte with `step` (a read or a write on `fd`). Without a deadline the
 // descriptor blocks; with one it does not, and a step that would block waits for it.
 template <typename Bytes, typename Step>
-Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline> deadline, Step step) {
+Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline> deadline, Step step,
+                      std::chrono::microseconds spin = std::chrono::microseconds{0}) {
   while (!bytes.empty()) {
     ssize_t n = step(fd, bytes.data(), bytes.size());
     if (n > 0) {
@@ -90,7 +90,7 @@ Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline>
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN && deadline) {
-      if (!wait_ready(fd, events, *deadline)) return Transfer::TimedOut;
+      if (!wait_ready(fd, events, *deadline, spin)) return Transfer::TimedOut;
       continue;
     }
     return Transfer::Ended;
@@ -217,9 +217,9 @@ Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadl
   return transfer_all(handles_->to_child.get(), bytes, POLLOUT, deadline, ::write);
 }
 
-Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline) {
+Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin) {
   if (handles_->pid < 0) return Transfer::Ended;
-  return transfer_all(handles_->from_child.get(), bytes, POLLIN, deadline, ::read);
+  return transfer_all(handles_->from_child.get(), bytes, POLLIN, deadline, ::read, spin);
 }
 
 void HostProcess::end() {
@@ -252,8 +252,8 @@ bool take_host_pipes(std::vector<std::string>& arguments) {
   return true;
 }
 
-bool host_read_exact(std::span<std::byte> bytes) {
-  (void)ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN);
+bool host_read_exact(std::span<std::byte> bytes, bool soon) {
+  if (soon) (void)ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN);
   return transfer_all(g_host_in, bytes, POLLIN, std::nullopt, ::read) == Transfer::Done;
 }
 

@@ -209,7 +209,7 @@ Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadl
   });
 }
 
-Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline) {
+Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds) {
   return transfer_all(*handles_, bytes, deadline, [&](std::byte* data, DWORD size, OVERLAPPED* o) {
     return ReadFile(handles_->pipe.get(), data, size, nullptr, o);
   });
@@ -247,7 +247,7 @@ bool take_host_pipes(std::vector<std::string>& arguments) {
   return true;
 }
 
-bool host_read_exact(std::span<std::byte> bytes) {
+bool host_read_exact(std::span<std::byte> bytes, bool) {
   while (!bytes.empty()) {
     DWORD got = 0;
     if (!ReadFile(g_host_pipe, bytes.data(), chunk_of(bytes.size()), &got, nullptr) || got == 0) return false;

@@ -432,7 +432,7 @@ CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
   const Bytes& frame = request.frame();
   if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t, bound);
-  return receive(answer, deadline, bound);
+  return receive(answer, deadline, bound, !loading);
 }
 
 CK_RV ModuleHost::failed(platform::Transfer transfer, std::chrono::seconds bound) {
@@ -440,14 +440,16 @@ CK_RV ModuleHost::failed(platform::Transfer transfer, std::chrono::seconds bound
                                                        : HOST_ENDED_RV);
 }
 
-CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound) {
+CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound, bool soon) {
   auto failed = [&](platform::Transfer t) { return this->failed(t, bound); };
   std::array<std::byte, 4> head;
-  if (auto t = process_->read_exact(head, deadline); t != platform::Transfer::Done) return failed(t);
+  // A load is waited for asleep: asking through it only takes the processor it needs.
+  const auto spin = soon ? ANSWER_SPIN : std::chrono::microseconds{0};
+  if (auto t = process_->read_exact(head, deadline, spin); t != platform::Transfer::Done) return failed(t);
   const std::size_t length = host_protocol::frame_length(head);
   if (length > host_protocol::MAX_FRAME || length < 8) return broken();
   answer.resize(length);
-  if (auto t = process_->read_exact(answer, deadline); t != platform::Transfer::Done) return failed(t);
+  if (auto t = process_->read_exact(answer, deadline, ANSWER_SPIN); t != platform::Transfer::Done) return failed(t);
   Reader mark(answer);
   if (mark.number() != host_protocol::ANSWER_MARK) return broken();
   answer.erase(answer.begin(), answer.begin() + 8);

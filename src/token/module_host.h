@@ -77,7 +77,9 @@ class ModuleHost {
              platform::Deadline load_until);
   CK_RV fail(CK_RV failure);
   CK_RV failed(platform::Transfer transfer, std::chrono::seconds bound);
-  CK_RV receive(host_protocol::Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound);
+  // `soon`: an answer expected within a millisecond (any call but loading).
+  CK_RV receive(host_protocol::Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound,
+                bool soon = true);
 
   struct Following {
     CK_SESSION_HANDLE session;
@@ -93,6 +95,11 @@ class ModuleHost {
   CK_FUNCTION_LIST functions_{};
   CK_RV failure_ = CKR_OK;
   std::optional<Following> following_;
+  // A module's answer to a call on a loaded module usually comes within a millisecond:
+  // asking again for that long costs less than the wake-up of a process that went to sleep
+  // (tens of microseconds on an idle processor), which every call would pay. A token that
+  // takes longer is waited for asleep.
+  static constexpr std::chrono::microseconds ANSWER_SPIN{1000};
 };
 
 // The host's side of the exchange: one module, loaded in the host's process, and the calls

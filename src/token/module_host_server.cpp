@@ -296,9 +296,10 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
 namespace {
 
 
-std::optional<Bytes> read_request() {
+// `soon`: the request is expected at once (one that follows an answer on a loaded module).
+std::optional<Bytes> read_request(bool soon) {
   std::array<std::byte, 4> head;
-  if (!platform::host_read_exact(head)) return std::nullopt;
+  if (!platform::host_read_exact(head, soon)) return std::nullopt;
   const std::size_t length = host_protocol::frame_length(head);
   if (length > host_protocol::MAX_FRAME) return std::nullopt;
   Bytes request(length);
@@ -317,8 +318,9 @@ void run_module_host(std::vector<std::string> arguments) {
   // The module stays loaded until the process ends: the agent has finalised it by then,
   // or has gone, and unloading is the system's work.
   ModuleHostServer host;
-  for (;;) {
-    auto request = read_request();
+  // A host started ahead of its module waits for the first request asleep.
+  for (bool first = true;; first = false) {
+    auto request = read_request(!first);
     if (!request) platform::end_process_now(0);
     Reader reader(*request);
     Writer answer;
