@@ -52,12 +52,14 @@ bool is_firefox_extension_id(std::string_view id) {
          });
 }
 
-bool is_our_manifest(const fs::path& file) {
+// The manifest at `file` (through a link) when it is this host's.
+std::optional<nlohmann::json> our_manifest(const fs::path& file) {
   std::error_code error;
-  if (!fs::is_regular_file(file, error)) return false;
+  if (!fs::is_regular_file(file, error)) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
-  const auto manifest = nlohmann::json::parse(in, nullptr, false);
-  return manifest.is_object() && manifest.value("name", "") == HOST_NAME;
+  auto manifest = nlohmann::json::parse(in, nullptr, false);
+  if (!manifest.is_object() || manifest.value("name", "") != HOST_NAME) return std::nullopt;
+  return manifest;
 }
 
 // What is written in every user's places every user reads, whatever the umask.
@@ -183,7 +185,7 @@ void restore(const platform::HostPlace& place, const Previous& previous, std::ve
     if (replace_file(file, *previous.text, previous.mode)) done.push_back("restored " + text_of(file));
     return;
   }
-  if (!is_our_manifest(file) || !fs::remove(file, error)) return;
+  if (!our_manifest(file) || !fs::remove(file, error)) return;
   done.push_back("removed " + text_of(file));
   if (previous.link) {
     fs::create_symlink(*previous.link, file, error);
@@ -308,15 +310,15 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
     }
     const fs::path file = path_of(place.manifest);
     std::error_code error;
-    if (!is_our_manifest(file)) continue;
+    auto manifest = our_manifest(file);
+    if (!manifest) continue;
     // The package's file stays with its link, for the package's upgrades to keep: it allows
     // no extension any more.
     if (const fs::path written = written_path(place); written != file) {
-      std::ifstream in(written, std::ios::binary);
-      auto manifest = nlohmann::json::parse(in, nullptr, false);
-      manifest[place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions"] =
+      (*manifest)[place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions"] =
           nlohmann::json::array();
-      if (auto emptied = replace_file(written, manifest.dump(2) + "\n", fs::status(written, error).permissions()); !emptied)
+      if (auto emptied = replace_file(written, manifest->dump(2) + "\n", fs::status(written, error).permissions());
+          !emptied)
         return emptied;
       done.push_back("allowed no extension in " + text_of(written));
       continue;

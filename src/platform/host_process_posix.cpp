@@ -147,7 +147,6 @@ bool single_threaded() {
   return !error && std::distance(tasks, std::filesystem::directory_iterator()) == 1;
 }
 
-
 // The child's pipes and process; it runs `copy_runs` in place of `executable` when given.
 std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const std::vector<std::string>& arguments,
                                             std::chrono::milliseconds end_grace, HostProcess::HostMain copy_runs) {

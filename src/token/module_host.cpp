@@ -72,17 +72,22 @@ void copy_out(std::span<const std::byte> from, T* to, std::size_t capacity) {
   if (count != 0) std::memcpy(to, from.data(), count * sizeof(T));
 }
 
-// Makes the call: CKR_OK from the exchange, then the module's value, then `read_rest`
-// for what the answer carries besides.
+// An answer: the module's value, then `read_rest` for what it carries besides.
 template <typename ReadRest>
-CK_RV remote(ModuleHost& host, Writer& request, Call call, ReadRest read_rest) {
-  Bytes answer;
-  if (CK_RV failed = host.exchange(request, answer, call); failed != CKR_OK) return failed;
+CK_RV read_answer(ModuleHost& host, const Bytes& answer, ReadRest read_rest) {
   Reader reader(answer);
   const auto rv = static_cast<CK_RV>(reader.number());
   read_rest(reader);
   if (!reader.ok()) return host.broken();
   return rv;
+}
+
+// Makes the call: CKR_OK from the exchange, then its answer.
+template <typename ReadRest>
+CK_RV remote(ModuleHost& host, Writer& request, Call call, ReadRest read_rest) {
+  Bytes answer;
+  if (CK_RV failed = host.exchange(request, answer, call); failed != CKR_OK) return failed;
+  return read_answer(host, answer, read_rest);
 }
 
 CK_RV remote(ModuleHost& host, Writer& request, Call call) {
@@ -92,13 +97,6 @@ CK_RV remote(ModuleHost& host, Writer& request, Call call) {
 Writer request_of(Call call) {
   Writer w;
   w.number(static_cast<std::uint64_t>(call));
-  return w;
-}
-
-// The first request to a host says which version of the messages the agent speaks.
-Writer first_request_of(Call call) {
-  Writer w = request_of(call);
-  w.number(host_protocol::VERSION);
   return w;
 }
 
@@ -225,31 +223,25 @@ CK_RV remote_sign_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_MECHANISM
 CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
                   CK_ULONG_PTR signature_length) {
   const std::span<const std::byte> input(reinterpret_cast<const std::byte*>(data), data != nullptr ? length : 0);
+  const CK_ULONG room = *signature_length;
+  auto read_signature = [&](Reader& r) {
+    *signature_length = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
+  };
   if (signature == nullptr) {
     Writer w = request_of(Call::SignForLength);
     w.number(session).optional_bytes(data, length);
-    const CK_RV rv = remote(host, w, Call::SignForLength,
-                            [&](Reader& r) { *signature_length = static_cast<CK_ULONG>(r.number()); });
+    const CK_RV rv = remote(host, w, Call::SignForLength, read_signature);
     if (rv == CKR_OK && *signature_length > 0 && *signature_length <= MAX_SIGNATURE_LENGTH)
       host.expect_following(session, input, *signature_length);
     return rv;
   }
-  const CK_ULONG room = *signature_length;
   Bytes answer;
-  if (auto taken = host.take_following(session, input, room, answer)) {
-    if (*taken != CKR_OK) return *taken;
-    Reader r(answer);
-    const auto rv = static_cast<CK_RV>(r.number());
-    *signature_length = static_cast<CK_ULONG>(r.number());
-    copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
-    return r.ok() ? rv : host.broken();
-  }
+  if (auto taken = host.take_following(session, input, room, answer))
+    return *taken != CKR_OK ? *taken : read_answer(host, answer, read_signature);
   Writer w = request_of(Call::Sign);
   w.number(session).optional_bytes(data, length).number(1).number(room);
-  return remote(host, w, Call::Sign, [&](Reader& r) {
-    *signature_length = static_cast<CK_ULONG>(r.number());
-    copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
-  });
+  return remote(host, w, Call::Sign, read_signature);
 }
 
 // One stand-in entry: the remote call for the host in place I.
@@ -356,8 +348,9 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   host->place_ = *place;
 
-  Writer w = first_request_of(Call::Load);
-  w.bytes(path.data(), path.size()).number(directory_rule ? 1 : 0);
+  // The first request says which version of the messages the agent speaks.
+  Writer w = request_of(Call::Load);
+  w.number(host_protocol::VERSION).bytes(path.data(), path.size()).number(directory_rule ? 1 : 0);
   Bytes answer;
   if (CK_RV failed = host->exchange(w, answer, Call::Load); failed != CKR_OK)
     return std::unexpected(*Pkcs11Error::of_host(failed));

@@ -63,6 +63,24 @@ Input read_input(Reader& r) {
   return input;
 }
 
+struct SignAnswer {
+  CK_RV rv;
+  CK_ULONG length;
+};
+
+// C_Sign into a buffer of `room` bytes (without one: the length query), and its answer:
+// the value, the length the module gave, and the bytes it wrote.
+SignAnswer sign_into(const CK_FUNCTION_LIST& f, CK_SESSION_HANDLE session, Input& data, bool with_room,
+                     CK_ULONG room, Writer& w) {
+  const auto data_length = static_cast<CK_ULONG>(data.bytes.size());  // before pointer() may grow it
+  auto signature = room_for<CK_BYTE>(room);
+  CK_ULONG length = room;
+  const CK_RV rv = passed_on(call_rv(f.C_Sign, session, data.pointer(), data_length,
+                                     with_room ? signature.data() : nullptr, &length));
+  w.number(rv).number(length).bytes(signature.data(), with_room ? std::min(length, room) : 0);
+  return {rv, length};
+}
+
 }  // namespace
 
 bool ModuleHostServer::answer(Reader& r, Writer& w) {
@@ -76,8 +94,8 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       return r.ok();
     }
     w.number(host_protocol::SAME_VERSION);
+    return load(r, w);
   }
-  if (call == Call::Load) return load(r, w);
   if (!module_) return false;
   const CK_FUNCTION_LIST& f = module_->functions();
   switch (call) {
@@ -186,10 +204,8 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Input data = read_input(r);
       if (!r.ok()) return false;
-      CK_ULONG length = 0;
-      const auto data_length = static_cast<CK_ULONG>(data.bytes.size());
-      const CK_RV rv = passed_on(call_rv(f.C_Sign, session, data.pointer(), data_length, nullptr, &length));
-      w.number(rv).number(length);
+      const std::size_t data_length = data.bytes.size();
+      const auto [rv, length] = sign_into(f, session, data, false, 0, w);
       // The agent asks for exactly this signature next: the guard is its own.
       if (rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH) {
         data.bytes.resize(data_length);
@@ -201,14 +217,9 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Input data = read_input(r);
       const bool with_room = r.number() != 0;
-      CK_ULONG length = capped(r.number(), MAX_SIGNATURE_BYTES);
-      const CK_ULONG room = length;
-      auto signature = room_for<CK_BYTE>(room);
+      const CK_ULONG room = capped(r.number(), MAX_SIGNATURE_BYTES);
       if (!r.ok()) return false;
-      const auto data_length = static_cast<CK_ULONG>(data.bytes.size());  // before pointer() may grow it
-      w.number(passed_on(call_rv(f.C_Sign, session, data.pointer(), data_length,
-                                 with_room ? signature.data() : nullptr, &length)));
-      w.number(length).bytes(signature.data(), with_room ? std::min(length, room) : 0);
+      sign_into(f, session, data, with_room, room, w);
       break;
     }
     default:
@@ -221,13 +232,8 @@ bool ModuleHostServer::answer_following(Writer& w) {
   if (!following_ || !module_) return false;
   FollowingSignature following = std::move(*following_);
   following_.reset();
-  CK_ULONG length = following.length;
-  auto signature = room_for<CK_BYTE>(length);
   Input data{std::move(following.data), following.data_present};
-  const auto data_length = static_cast<CK_ULONG>(data.bytes.size());
-  w.number(passed_on(call_rv(module_->functions().C_Sign, following.session, data.pointer(), data_length,
-                             signature.data(), &length)));
-  w.number(length).bytes(signature.data(), std::min(length, following.length));
+  sign_into(module_->functions(), following.session, data, true, following.length, w);
   return true;
 }
 
@@ -295,6 +301,11 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
 
 namespace {
 
+Writer marked_answer() {
+  Writer w;
+  w.number(host_protocol::ANSWER_MARK);
+  return w;
+}
 
 // `soon`: the request is expected at once (one that follows an answer on a loaded module).
 std::optional<Bytes> read_request(bool soon) {
@@ -323,11 +334,9 @@ void run_module_host(std::vector<std::string> arguments) {
     auto request = read_request(!first);
     if (!request) platform::end_process_now(0);
     Reader reader(*request);
-    Writer answer;
-    answer.number(host_protocol::ANSWER_MARK);
+    Writer answer = marked_answer();
     if (!host.answer(reader, answer) || !platform::host_write_all(answer.frame())) platform::end_process_now(1);
-    Writer following;
-    following.number(host_protocol::ANSWER_MARK);
+    Writer following = marked_answer();
     if (host.answer_following(following) && !platform::host_write_all(following.frame())) platform::end_process_now(1);
   }
 }
