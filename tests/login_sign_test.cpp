@@ -39,7 +39,7 @@ class SigningTest : public ::testing::Test {
   void scenario(const json& s) { fake_folder().write_scenario(name, s); }
   std::vector<std::string> log() { return fake_folder().call_log(name); }
   std::expected<SignOutput, std::string> sign(const std::string& pin = "1234", std::string print = "") {
-    return sign_once(path, pin, print.empty() ? thumbprint : print, DIGEST);
+    return sign_once(path, PinSource{pin}, print.empty() ? thumbprint : print, DIGEST);
   }
   std::string text(CK_RV rv) { return "PKCS11 error: " + describe_rv(rv); }
 };
@@ -209,7 +209,7 @@ TEST_F(SigningTest, AnEmptyIdGoesOnToTheKeySearch) {
 
 TEST_F(SigningTest, EmptyDataIsSignedAsIs) {
   scenario(rsa_token());
-  auto signed_ = sign_once(path, "1234", thumbprint, Bytes{});
+  auto signed_ = sign_once(path, PinSource{"1234"}, thumbprint, Bytes{});
   ASSERT_TRUE(signed_) << signed_.error();
   EXPECT_EQ(signed_->signature, Bytes(64, 0xAB));
 }

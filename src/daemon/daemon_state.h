@@ -2,6 +2,8 @@
 // What the daemon holds between requests.
 #include <array>
 #include <compare>
+#include <functional>
+#include <memory>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "daemon/module_loader.h"
+#include "platform/pin_dialog.h"
+#include "sign/pin_prompt.h"
 #include "sign/signing.h"
 #include "token/session.h"
 
@@ -43,9 +47,22 @@ struct CachedLogin {
 // What is held for one token: the read-write session logins happen on, while it is
 // usable, and the digest of the PIN the token accepted on it. Each token has its own, so
 // two tokens of one module stay logged in side by side.
+// A login the user made in the prompt has no digest: it is held for the site that asked
+// (prompted_site; "" for an application on this computer).
 struct TokenLogin {
   std::optional<Session> session;
   std::optional<PinDigest> pin_digest;
+  std::optional<std::string> prompted_site;
+};
+
+// How one request logs in: with the PIN it carries, or with one the user enters in the
+// prompt (when `dialog` is set), which says what `facts` say.
+struct LoginWay {
+  std::string_view pin;
+  PinDigest digest{};
+  platform::PinDialog* dialog = nullptr;
+  PromptFacts facts;
+  std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
 };
 
 // The daemon's single state record; owned by the request loop, never shared.
@@ -56,6 +73,11 @@ struct DaemonState {
   std::map<TokenKey, TokenLogin> token_logins;
   std::unordered_map<std::string, CachedLogin> cached_logins;  // by lower-case thumbprint
   std::set<std::string> modules_lost;  // to be loaded afresh before the next request
+  // Answering a browser: a validate or sign without a PIN asks the user for it, and with
+  // `pin_prompt_required` (the deployer's setting) a request may not carry one.
+  bool browser = false;
+  bool pin_prompt_required = false;
+  std::function<std::unique_ptr<platform::PinDialog>()> open_pin_dialog = platform::system_pin_dialog;
 };
 
 enum class LogoutFirst : bool { No, Yes };

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "sign/login.h"
+#include "sign/pin_prompt.h"
+#include "token/certificate.h"
 #include "sign/signing.h"
 #include "token/messages.h"
 #include "token/slot.h"
@@ -28,16 +30,47 @@ const Session* hold_session(DaemonState& state, const ModulePtr& module, CK_SLOT
   return &*login.session;
 }
 
+// The prompt's logins: each PIN the user enters is tried as a request's PIN would be; the
+// last failure's account of the token (lost session, lost state, refused PIN) stands,
+// with the prompt's own answer when the user gave up.
+std::expected<void, HeldLoginFailure> log_in_held_through_prompt(const Session& session, const CertMatch& cert,
+                                                            LoginWay& way) {
+  PromptFacts facts = way.facts;
+  facts.cert = cert_names(cert.der);
+  std::optional<HeldLoginFailure> last;
+  auto entered = log_in_through_prompt(*way.dialog, facts, session, [&](LoginPin pin)
+                                       -> std::expected<void, LoginRefusal> {
+    auto login = login_held_session(session, pin, false);
+    if (login) return {};
+    last = login.error();
+    return std::unexpected(LoginRefusal{last->message, last->tries_left});
+  });
+  if (entered) {
+    way.entered = std::move(*entered);
+    return {};
+  }
+  HeldLoginFailure failure = last.value_or(HeldLoginFailure{});
+  failure.message = std::move(entered.error());
+  return std::unexpected(std::move(failure));
+}
+
 std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState& state, const Session& session,
-                                                                    const CertMatch& cert, std::string_view pin,
-                                                                    const PinDigest& digest) {
+                                                                    const CertMatch& cert, LoginWay& way) {
   if (cert.id.empty()) return std::unexpected(HeldLoginFailure{"cert has no CKA_ID"});
   const std::string& path = session.module().path();
   const TokenKey token{path, session.slot()};
   TokenLogin& held = state.token_logins.at(token);
-  const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, digest);
-  if (auto login = login_held_session(session, pin, accepted_before); !login) return std::unexpected(login.error());
-  held.pin_digest = digest;
+  if (way.dialog != nullptr) {
+    if (auto login = log_in_held_through_prompt(session, cert, way); !login) return std::unexpected(login.error());
+    held.pin_digest.reset();
+    held.prompted_site = way.facts.site;
+  } else {
+    const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, way.digest);
+    if (auto login = login_held_session(session, way.pin, accepted_before); !login)
+      return std::unexpected(login.error());
+    held.pin_digest = way.digest;
+    held.prompted_site.reset();
+  }
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{key.error()});
   auto use = choose_mechanism(session, *key);
@@ -57,8 +90,13 @@ HeldLoginError failed_login(DaemonState& state, const Pkcs11Module& module, CK_S
 
 }  // namespace
 
+bool login_made_so(const TokenLogin& held, const LoginWay& way) {
+  if (way.dialog != nullptr) return held.prompted_site == way.facts.site;
+  return held.pin_digest && same_digest(*held.pin_digest, way.digest);
+}
+
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              std::string_view pin, const PinDigest& digest) {
+                                                              LoginWay& way) {
   // A snapshot: the loop below may not change the table, but the modules stay held.
   std::vector<ModulePtr> modules;
   for (const auto& [path, module] : state.module_table) modules.push_back(module);
@@ -73,7 +111,7 @@ std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state
     for (int attempt = 0;; ++attempt) {
       const Session* session = hold_session(state, module, cert.slot);
       if (session == nullptr) break;
-      auto login = log_in_and_prepare_key(state, *session, cert, pin, digest);
+      auto login = log_in_and_prepare_key(state, *session, cert, way);
       if (login) return std::move(*login);
       if (!login.error().session_lost || attempt > 0)
         return std::unexpected(failed_login(state, *module, cert.slot, std::move(login.error())));

@@ -22,8 +22,12 @@ struct HeldLoginError {
 // Finds the certificate (thumbprint already lower-cased) on the loaded modules, holds a
 // logged-in read-write session on its slot, and finds its key and mechanism. A held
 // session that the module no longer knows is dropped, and the login tried once more on a
-// new one. `digest` is the PIN's.
+// new one. A PIN the user enters in the prompt is kept in `way` for the rest of the request.
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              std::string_view pin, const PinDigest& digest);
+                                                              LoginWay& way);
+
+// Whether the token's held login was made this request's way: with the same PIN, or in the
+// prompt for the same site.
+bool login_made_so(const TokenLogin& held, const LoginWay& way);
 
 }  // namespace p11agent

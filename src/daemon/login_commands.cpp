@@ -32,54 +32,58 @@ bool refill_module_table(DaemonState& state) {
   return !loaded.empty();
 }
 
-// The token's held login when the token accepted this PIN on it; nullptr otherwise.
-const TokenLogin* login_with_pin(const DaemonState& state, const TokenKey& token, const PinDigest& digest) {
+// The token's held login when it was made this request's way; nullptr otherwise.
+const TokenLogin* login_made_so(const DaemonState& state, const TokenKey& token, const LoginWay& way) {
   auto held = state.token_logins.find(token);
-  const bool same_pin =
-      held != state.token_logins.end() && held->second.pin_digest && same_digest(*held->second.pin_digest, digest);
-  return same_pin ? &held->second : nullptr;
+  return held != state.token_logins.end() && login_made_so(held->second, way) ? &held->second : nullptr;
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
 // certificate is not found; stores the result under the (lower-case) thumbprint. The
 // search compares thumbprints, so it needs them computable.
 std::expected<void, HeldLoginError> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
-                                                        std::string_view pin, const PinDigest& digest) {
+                                                        LoginWay& way) {
   if (auto ready = check_thumbprint_digest(); !ready)
     return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, ready.error(), {}});
-  auto login = prepare_held_login(state, thumbprint, pin, digest);
+  auto login = prepare_held_login(state, thumbprint, way);
   if (!login && login.error().kind == HeldLoginError::Kind::CertNotFound && refill_module_table(state))
-    login = prepare_held_login(state, thumbprint, pin, digest);
+    login = prepare_held_login(state, thumbprint, way);
   if (!login) return std::unexpected(std::move(login.error()));
   state.cached_logins.insert_or_assign(thumbprint, std::move(*login));
   return {};
 }
 
-Outcome validate_once(DaemonState& state, const std::string& thumbprint, std::string_view pin,
-                      const PinDigest& digest) {
+Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWay& way) {
   // Cached only while the login is held, and the module says the token is still logged in
   // on it: a card pulled and put back keeps no login, whatever the agent holds.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;  // a copy: forgetting the login erases the record
-    const TokenLogin* held = login_with_pin(state, token, digest);
+    const TokenLogin* held = login_made_so(state, token, way);
     if (held && held->session) {
       if (session_logged_in(*held->session)) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
       // The login is gone: it starts over on a new session, the PIN sent to the token once.
       forget_token_login(state, token, LogoutFirst::No);
     }
   }
-  if (auto login = ensure_cached_login(state, thumbprint, pin, digest); !login)
+  if (auto login = ensure_cached_login(state, thumbprint, way); !login)
     return {error_response_text(login.error().text), login.error().lost_module};
   return {render_json(Json{{"ok", true}}), {}};
 }
 
-Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields,
-                       const PinDigest& digest) {
+// The PIN for a signature's own login (a key that asks for it each time): the request's,
+// or the one the user entered in this request, else asked for once.
+std::expected<PromptedPin, std::string> operation_pin(const LoginWay& way, const Session& session) {
+  if (way.dialog == nullptr) return PromptedPin(platform::WipedString(way.pin));
+  if (way.entered) return PromptedPin(*way.entered);
+  return ask_operation_pin(*way.dialog, way.facts, session);
+}
+
+Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way) {
   std::string last_error;
   std::string lost_module;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
-      if (auto login = ensure_cached_login(state, thumbprint, fields.pin, digest); !login)
+      if (auto login = ensure_cached_login(state, thumbprint, way); !login)
         return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
     }
     const CachedLogin& record = state.cached_logins.at(thumbprint);
@@ -89,7 +93,14 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       continue;
     }
     const Session& session = *held->second.session;
-    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, fields.pin);
+    PromptedPin pin;
+    if (record.key_use.always_authenticate) {
+      auto asked = operation_pin(way, session);
+      if (!asked) return {error_response_text(asked.error()), lost_module};
+      pin = std::move(*asked);
+    }
+    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data,
+                               pin ? LoginPin(*pin) : LoginPin());
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
@@ -115,29 +126,58 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
   return {error_response_text(last_error), lost_module};
 }
 
+bool prompts_for_pin(const DaemonState& state, const Request& request) {
+  return (!request.pin || request.pin->empty()) && (state.browser || request.pin_prompt);
+}
+
+enum class Asks { Signature, Unlock };
+
+// How the request logs in: with its PIN (and the PIN's digest), or through the prompt,
+// opened into `dialog`, which names the site only where a browser says which one asks.
+std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request& request, Asks asks,
+                                               std::unique_ptr<platform::PinDialog>& dialog) {
+  LoginWay way;
+  if (prompts_for_pin(state, request)) {
+    dialog = state.open_pin_dialog();
+    way.dialog = dialog.get();
+    way.facts.site = state.browser ? request.origin.value_or("") : "";
+    way.facts.signing = asks == Asks::Signature;
+    return way;
+  }
+  way.pin = *request.pin;
+  const auto digest = pin_digest(way.pin);
+  if (!digest) return std::unexpected(PIN_DIGEST_FAILED);
+  way.digest = *digest;
+  return way;
+}
+
 }  // namespace
 
 std::string handle_validate(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
-  const std::string_view pin = request.pin ? std::string_view(*request.pin) : std::string_view();
-  if (thumbprint.empty() || pin.empty()) return error_response_text("validate requires thumbprint and pin");
-  const auto digest = pin_digest(pin);
-  if (!digest) return error_response_text(PIN_DIGEST_FAILED);
-  return with_one_restart(state, [&] { return validate_once(state, thumbprint, pin, *digest); });
+  const bool prompting = prompts_for_pin(state, request);
+  const bool no_pin = !request.pin || request.pin->empty();
+  if (thumbprint.empty() || (no_pin && !prompting))
+    return error_response_text(prompting ? "validate requires thumbprint" : "validate requires thumbprint and pin");
+  std::unique_ptr<platform::PinDialog> dialog;
+  auto way = login_way(state, request, Asks::Unlock, dialog);
+  if (!way) return error_response_text(way.error());
+  return with_one_restart(state, [&] { return validate_once(state, thumbprint, *way); });
 }
 
 std::string handle_sign(DaemonState& state, const Request& request) {
-  auto fields = check_sign_request(request);
+  auto fields = check_sign_request(request, prompts_for_pin(state, request) ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return error_response_text(fields.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
-  const auto digest = pin_digest(fields->pin);
-  if (!digest) return error_response_text(PIN_DIGEST_FAILED);
-  // Another PIN than the one the module was logged in with: that login is not this caller's.
+  std::unique_ptr<platform::PinDialog> dialog;
+  auto way = login_way(state, request, Asks::Signature, dialog);
+  if (!way) return error_response_text(way.error());
+  // A login made another way (another PIN, or the prompt for another site) is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;
-    if (!login_with_pin(state, token, *digest)) forget_token_login(state, token, LogoutFirst::No);
+    if (!login_made_so(state, token, *way)) forget_token_login(state, token, LogoutFirst::No);
   }
-  return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *digest); });
+  return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *way); });
 }
 
 std::string handle_logout(DaemonState& state, const Request& request) {

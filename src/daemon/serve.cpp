@@ -5,7 +5,9 @@
 #include "daemon/commands.h"
 #include "daemon/frame_reader.h"
 #include "daemon/line_reader.h"
+#include "platform/pin_dialog.h"
 #include "platform/process.h"
+#include "sign/pin_prompt.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -32,6 +34,8 @@ constexpr std::array<DaemonCommand, 6> DAEMON_COMMANDS = {{
 std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
+  // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
+  if (state.pin_prompt_required && request->pin && !request->pin->empty()) return error_response_text(PIN_PROMPT_REQUIRED);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);
@@ -44,9 +48,13 @@ namespace {
 
 // Loads the known modules, then answers each request the reader gives until it gives none
 // or the caller stops reading; releases everything.
+enum class Caller { Application, Browser };
+
 template <typename Reader, typename Write>
-int serve_with(Reader& reader, Write write_answer) {
+int serve_with(Reader& reader, Caller caller, Write write_answer) {
   DaemonState state;
+  state.browser = caller == Caller::Browser;
+  state.pin_prompt_required = state.browser && platform::pin_prompt_required();
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
   while (auto request = reader.next_request()) {
@@ -62,12 +70,12 @@ int serve_with(Reader& reader, Write write_answer) {
 
 int run_serve() {
   LineReader reader(platform::read_stdin_some);
-  return serve_with(reader, [](std::string answer) { return platform::write_stdout(answer += '\n'); });
+  return serve_with(reader, Caller::Application, [](std::string answer) { return platform::write_stdout(answer += '\n'); });
 }
 
 int run_native_host() {
   FrameReader reader(platform::read_stdin_some);
-  int status = serve_with(reader, [](const std::string& answer) { return platform::write_stdout(framed_answer(answer)); });
+  int status = serve_with(reader, Caller::Browser, [](const std::string& answer) { return platform::write_stdout(framed_answer(answer)); });
   // A length past the limit cannot be skipped safely: it is answered, and the host ends.
   if (reader.over_limit())
     (void)platform::write_stdout(framed_answer(error_response_text(

@@ -1,4 +1,5 @@
 #include "oneshot/commands.h"
+#include "platform/pin_dialog.h"
 #include "sign/signing.h"
 #include "token/certificate.h"
 #include "token/messages.h"
@@ -9,7 +10,8 @@
 namespace p11agent {
 
 CommandResult run_sign(const Request& request) {
-  auto fields = check_sign_request(request);
+  const bool prompting = request.pin_prompt && (!request.pin || request.pin->empty());
+  auto fields = check_sign_request(request, prompting ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return std::unexpected(fields.error());
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   std::optional<CertLocation> located;
@@ -19,7 +21,9 @@ CommandResult run_sign(const Request& request) {
     located = *found;
   }
   const std::string& module_path = located ? located->module_path : *request.module;
-  auto output = sign_once(module_path, fields->pin, fields->thumbprint, fields->data,
+  std::unique_ptr<platform::PinDialog> dialog;
+  if (prompting) dialog = platform::system_pin_dialog();
+  auto output = sign_once(module_path, PinSource{fields->pin, dialog.get(), PromptFacts{}}, fields->thumbprint, fields->data,
                           located ? std::optional(located->slot) : std::nullopt);
   if (!output) return std::unexpected(output.error());
   return sign_answer(sign_answer_head(output->cert_der, module_path), output->signature);

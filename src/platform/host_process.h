@@ -42,6 +42,13 @@ class HostProcess {
                                                  const std::vector<std::string>& arguments,
                                                  std::chrono::milliseconds end_grace);
 
+  // Another program, with the pipes as its standard input and output (its standard error
+  // leads nowhere) and, as a host, nothing else of this process. Linux only: Windows
+  // starts no other program.
+  static std::unique_ptr<HostProcess> start_program(const std::string& executable,
+                                                    const std::vector<std::string>& arguments,
+                                                    std::chrono::milliseconds end_grace);
+
   ~HostProcess();
   // One child, one owner: the owner ends it.
   HostProcess(const HostProcess&) = delete;

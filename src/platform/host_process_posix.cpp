@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -147,9 +148,14 @@ bool single_threaded() {
   return !error && std::distance(tasks, std::filesystem::directory_iterator()) == 1;
 }
 
+// Where the child finds its ends of the pipes: on the numbered descriptors its last
+// argument names (a host), or as its standard input and output (another program).
+enum class ChildEnds { Numbered, Standard };
+
 // The child's pipes and process; it runs `copy_runs` in place of `executable` when given.
 std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const std::vector<std::string>& arguments,
-                                            std::chrono::milliseconds end_grace, HostProcess::HostMain copy_runs) {
+                                            std::chrono::milliseconds end_grace, HostProcess::HostMain copy_runs,
+                                            ChildEnds ends = ChildEnds::Numbered) {
   int request[2];
   int answer[2];
   // Close-on-exec: no other child started meanwhile keeps these pipes open.
@@ -160,11 +166,12 @@ std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const
 
   std::vector<std::string> args = {executable};
   args.insert(args.end(), arguments.begin(), arguments.end());
-  args.emplace_back(CHILD_PIPES_ARGUMENT);
+  if (ends == ChildEnds::Numbered) args.emplace_back(CHILD_PIPES_ARGUMENT);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  const pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) return nullptr;
   if (pid == 0) {
@@ -172,10 +179,19 @@ std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const
     int in = ::fcntl(request_read.get(), F_DUPFD, 10);
     int out = ::fcntl(answer_write.get(), F_DUPFD, 10);
     int null = ::open("/dev/null", O_RDWR);
-    if (in < 0 || out < 0 || null < 0 || ::dup2(in, CHILD_IN) < 0 || ::dup2(out, CHILD_OUT) < 0) ::_exit(127);
-    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-    // The caller's descriptors that lack close-on-exec, and the copies made above, stay here.
-    close_from(CHILD_OUT + 1);
+    if (in < 0 || out < 0 || null < 0) ::_exit(127);
+    if (ends == ChildEnds::Standard) {
+      if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(127);
+      close_from(3);
+      // Another program does not watch its pipes while it works (a prompt on the screen):
+      // the system ends it with this process.
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    } else {
+      if (::dup2(in, CHILD_IN) < 0 || ::dup2(out, CHILD_OUT) < 0) ::_exit(127);
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+      // The caller's descriptors that lack close-on-exec, and the copies made above, stay here.
+      close_from(CHILD_OUT + 1);
+    }
     // A copy runs the host's work in place: nothing to load and link again.
     if (copy_runs != nullptr) copy_runs(std::vector<std::string>(args.begin() + 1, args.end()));
     ::execv(executable.c_str(), argv.data());
@@ -204,6 +220,13 @@ std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain host_main, const s
                                                      const std::vector<std::string>& arguments,
                                                      std::chrono::milliseconds end_grace) {
   auto handles = spawn(executable, arguments, end_grace, single_threaded() ? host_main : nullptr);
+  return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
+}
+
+std::unique_ptr<HostProcess> HostProcess::start_program(const std::string& executable,
+                                                        const std::vector<std::string>& arguments,
+                                                        std::chrono::milliseconds end_grace) {
+  auto handles = spawn(executable, arguments, end_grace, nullptr, ChildEnds::Standard);
   return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
 }
 

@@ -60,34 +60,33 @@ bool is_already_logged_in(const Pkcs11Error& error) {
   return error.rv == CKR_USER_ALREADY_LOGGED_IN || error.rv == CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
 }
 
-Pkcs11Result<void> login_once(const Session& session, std::string_view pin, CK_USER_TYPE user = CKU_USER) {
-  PinCopy copy(pin);
+Pkcs11Result<void> login_once(const Session& session, LoginPin pin, CK_USER_TYPE user = CKU_USER) {
+  if (!pin) return call("Login", session.functions().C_Login, session.handle(), user, nullptr, CK_ULONG{0});
+  PinCopy copy(*pin);
   return login_user(session, copy, user);
 }
 
 }  // namespace
 
-Pkcs11Result<void> login_for_operation(const Session& session, std::string_view pin) {
+Pkcs11Result<void> login_for_operation(const Session& session, LoginPin pin) {
   return login_once(session, pin, CKU_CONTEXT_SPECIFIC);
 }
 
-std::string classify_login_error(const Pkcs11Error& error,
-                                 std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
-                                 const Session& session) {
+LoginRefusal classify_login_error(const Pkcs11Error& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
+                                  const Session& session) {
+  if (!is_wrong_or_locked_pin(error)) return {step::LOGIN + error.text(), std::nullopt};
   // A locked PIN is locked whatever the token's flags say (a TPM token sets none of them).
-  if (error.answered(CKR_PIN_LOCKED)) return "WRONG_PIN:0";
-  if (is_wrong_or_locked_pin(error))
-    return "WRONG_PIN:" + std::to_string(tries_left(session.module(), session.slot()));
-  return step::LOGIN + error.text();
+  const std::int32_t tries = error.answered(CKR_PIN_LOCKED) ? 0 : tries_left(session.module(), session.slot());
+  return {"WRONG_PIN:" + std::to_string(tries), tries};
 }
 
-std::expected<void, std::string> login_for_one_shot(const Session& session, std::string_view pin) {
+std::expected<void, LoginRefusal> login_for_one_shot(const Session& session, LoginPin pin) {
   auto result = login_once(session, pin);
   if (result) return {};
   return std::unexpected(classify_login_error(result.error(), pin_tries_left, session));
 }
 
-std::expected<void, HeldLoginFailure> login_held_session(const Session& session, std::string_view pin,
+std::expected<void, HeldLoginFailure> login_held_session(const Session& session, LoginPin pin,
                                                          bool pin_accepted_before) {
   auto first = login_once(session, pin);
   if (first) return {};
@@ -100,9 +99,9 @@ std::expected<void, HeldLoginFailure> login_held_session(const Session& session,
     error = second.error();
     if (is_already_logged_in(error) && pin_accepted_before) return {};
   }
-  return std::unexpected(HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session),
-                                          is_session_lost(error), is_module_state_lost(error),
-                                          is_wrong_or_locked_pin(error)});
+  LoginRefusal refusal = classify_login_error(error, held_pin_tries_left, session);
+  return std::unexpected(HeldLoginFailure{std::move(refusal.message), refusal.tries_left, is_session_lost(error),
+                                          is_module_state_lost(error), is_wrong_or_locked_pin(error)});
 }
 
 bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -10,6 +11,10 @@
 #include "token/session.h"
 
 namespace p11agent {
+
+// The PIN a login sends; nullopt where the token takes it on its reader's own keypad
+// (CKF_PROTECTED_AUTHENTICATION_PATH), and C_Login is called without one.
+using LoginPin = std::optional<std::string_view>;
 
 // The private copy of a PIN that one C_Login call reads from. login_user wipes it right
 // after the call; the destructor wipes it again (whole allocation) before releasing it.
@@ -34,7 +39,7 @@ class PinCopy {
 Pkcs11Result<void> login_user(const Session& session, PinCopy& pin, CK_USER_TYPE user = CKU_USER);
 
 // C_Login for the operation just begun on the session, from a copy of `pin` wiped after it.
-Pkcs11Result<void> login_for_operation(const Session& session, std::string_view pin);
+Pkcs11Result<void> login_for_operation(const Session& session, LoginPin pin);
 
 // 0 locked, 1 final try, 2 count low, -1 no estimate, from the token's PIN flags.
 std::int32_t pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
@@ -42,19 +47,24 @@ std::int32_t pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
 // The held road asks only while the session's slot still holds a token.
 std::int32_t held_pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
 
-// "WRONG_PIN:<tries>" for a wrong or locked PIN, else "C_Login: " + the error text.
-// `tries_left` is asked only in the first case, after the failed login.
-std::string classify_login_error(const Pkcs11Error& error,
-                                 std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
-                                 const Session& session);
+// A failed login as the caller is told: "WRONG_PIN:<tries>" for a wrong or locked PIN,
+// with the tries as a value too, else "C_Login: " + the error text. `tries_left` is asked
+// only in the first case, after the failed login.
+struct LoginRefusal {
+  std::string message;
+  std::optional<std::int32_t> tries_left = std::nullopt;  // set when the token refused the PIN
+};
+LoginRefusal classify_login_error(const Pkcs11Error& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
+                                  const Session& session);
 
 // One-shot road: one login; a failure is classified.
-std::expected<void, std::string> login_for_one_shot(const Session& session, std::string_view pin);
+std::expected<void, LoginRefusal> login_for_one_shot(const Session& session, LoginPin pin);
 
 // A failed login on a held session: the caller's message, and whether the module no
 // longer knows the session (the caller may then try once more on a new one).
 struct HeldLoginFailure {
   std::string message;
+  std::optional<std::int32_t> tries_left = std::nullopt;  // set when the token refused the PIN
   bool session_lost = false;
   bool device_failed = false;  // a device-level answer: the module may have lost its state
   bool pin_refused = false;    // a wrong or locked PIN: the token's user is logged out
@@ -73,7 +83,7 @@ bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot);
 // token still says "already logged in", that login counts only for the PIN it accepted on
 // this held login before (`pin_accepted_before`): a PIN the token never said CKR_OK to is
 // never taken as accepted.
-std::expected<void, HeldLoginFailure> login_held_session(const Session& session, std::string_view pin,
+std::expected<void, HeldLoginFailure> login_held_session(const Session& session, LoginPin pin,
                                                          bool pin_accepted_before);
 
 }  // namespace p11agent

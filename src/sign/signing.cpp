@@ -69,7 +69,7 @@ std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_O
 }
 
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
-                                          std::span<const std::uint8_t> data, std::string_view pin) {
+                                          std::span<const std::uint8_t> data, LoginPin pin) {
   CK_MECHANISM chosen{use.mechanism, nullptr, 0};
   if (auto r = call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key); !r)
     return std::unexpected(SignError{r.error()});
@@ -82,7 +82,7 @@ std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& 
 
 std::string sign_error_text(const SignError& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                             const Session& session) {
-  if (error.at_operation_login) return classify_login_error(error.error, tries_left, session);
+  if (error.at_operation_login) return classify_login_error(error.error, tries_left, session).message;
   return step::SIGN + error.error.text();
 }
 
@@ -122,9 +122,23 @@ CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, st
   return slots.front();
 }
 
+// Logs the session in with the request's PIN, or through the prompt, which names the
+// certificate where the token shows it before login; the PIN for a signature's own login.
+std::expected<PromptedPin, std::string> log_in_once(const Session& session, const PinSource& source,
+                                                    const std::string& lowered) {
+  auto try_pin = [&](LoginPin pin) { return login_for_one_shot(session, pin); };
+  if (source.dialog == nullptr) {
+    if (auto login = try_pin(source.pin); !login) return std::unexpected(std::move(login.error().message));
+    return PromptedPin(platform::WipedString(source.pin));
+  }
+  PromptFacts facts = source.facts;
+  if (auto cert = find_signing_cert(session, lowered)) facts.cert = cert_names(cert->der);
+  return log_in_through_prompt(*source.dialog, facts, session, try_pin);
+}
+
 }  // namespace
 
-std::expected<SignOutput, std::string> sign_once(const std::string& module_path, std::string_view pin,
+std::expected<SignOutput, std::string> sign_once(const std::string& module_path, const PinSource& source,
                                                  std::string_view thumbprint, std::span<const std::uint8_t> data,
                                                  std::optional<CK_SLOT_ID> located_slot) {
   // The session is declared after the module, so it is closed before the module is
@@ -136,14 +150,15 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   auto session = open_signing_session(opened->module, login_slot(*opened, lowered, located_slot));
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
-  if (auto login = login_for_one_shot(*session, pin); !login) return std::unexpected(login.error());
+  auto pin = log_in_once(*session, source, lowered);
+  if (!pin) return std::unexpected(std::move(pin.error()));
   auto cert = find_signing_cert(*session, lowered);
   if (!cert) return std::unexpected(cert.error());
   auto key = find_private_key(*session, cert->id);
   if (!key) return std::unexpected(key.error());
   auto use = choose_mechanism(*session, *key);
   if (!use) return std::unexpected(use.error());
-  auto signature = sign_data(*session, *use, *key, data, pin);
+  auto signature = sign_data(*session, *use, *key, data, *pin ? LoginPin(**pin) : LoginPin());
   if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }

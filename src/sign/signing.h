@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "sign/login.h"
+#include "sign/pin_prompt.h"
 #include "token/objects.h"
 
 namespace p11agent {
@@ -36,17 +38,24 @@ struct SignError {
 // C_Sign for the length and again for the signature. The bytes are signed as given: no
 // digest, no DigestInfo.
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
-                                          std::span<const std::uint8_t> data, std::string_view pin);
+                                          std::span<const std::uint8_t> data, LoginPin pin);
 
 // The caller's message: a PIN the token did not take is classified as a login's failure
 // ("WRONG_PIN:<tries>"), anything else is "C_Sign: " + the error text.
 std::string sign_error_text(const SignError& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                             const Session& session);
 
+// Where a one-shot login's PIN comes from: the request, or the user through the prompt.
+struct PinSource {
+  std::string_view pin;                   // the request's
+  platform::PinDialog* dialog = nullptr;  // set: the user enters it here
+  PromptFacts facts = {};
+};
+
 // Loads the module, logs in on the token that shows the certificate, finds the
 // certificate and its key, signs, and releases everything again. `located_slot` is where
 // a search of the module found the certificate, if one did.
-std::expected<SignOutput, std::string> sign_once(const std::string& module_path, std::string_view pin,
+std::expected<SignOutput, std::string> sign_once(const std::string& module_path, const PinSource& source,
                                                  std::string_view thumbprint, std::span<const std::uint8_t> data,
                                                  std::optional<CK_SLOT_ID> located_slot = std::nullopt);
 

@@ -1,5 +1,5 @@
 #pragma once
-// What the agent reads from a certificate's DER: its thumbprint and serial number.
+// What the agent reads from a certificate's DER: its thumbprint, serial number and names.
 #include <expected>
 #include <optional>
 #include <string>
@@ -18,5 +18,14 @@ std::expected<void, std::string> check_thumbprint_digest();
 // The serialNumber INTEGER's content bytes as lowercase hex (leading 00 kept), read with
 // a DER walk over the first headers only; "" when the data does not fit that shape.
 std::string cert_serial_hex(std::span<const std::uint8_t> der);
+
+// The subject and issuer names as a person reads them ("CN=Alice, O=Example"), in the
+// order the certificate writes them; "" for a name the walk cannot read. Control
+// characters become "?": the names are shown to the user.
+struct CertNames {
+  std::string subject;
+  std::string issuer;
+};
+CertNames cert_names(std::span<const std::uint8_t> der);
 
 }  // namespace p11agent

@@ -1,6 +1,7 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
+#include "platform/pin_dialog.h"
 #include "platform/process.h"
 #include "token/bounds.h"
 
@@ -84,9 +85,10 @@ CK_RV read_answer(ModuleHost& host, const Bytes& answer, ReadRest read_rest) {
 
 // Makes the call: CKR_OK from the exchange, then its answer.
 template <typename ReadRest>
-CK_RV remote(ModuleHost& host, Writer& request, Call call, ReadRest read_rest) {
+CK_RV remote(ModuleHost& host, Writer& request, Call call, ReadRest read_rest,
+             std::optional<std::chrono::seconds> bound = std::nullopt) {
   Bytes answer;
-  if (CK_RV failed = host.exchange(request, answer, call); failed != CKR_OK) return failed;
+  if (CK_RV failed = host.exchange(request, answer, call, bound); failed != CKR_OK) return failed;
   return read_answer(host, answer, read_rest);
 }
 
@@ -161,7 +163,9 @@ CK_RV remote_login(ModuleHost& host, CK_SESSION_HANDLE session, CK_USER_TYPE use
                    CK_ULONG length) {
   Writer w = request_of(Call::Login);
   w.number(session).number(user).optional_bytes(pin, length);
-  return remote(host, w, Call::Login);
+  // Without a PIN the token takes it on its reader's keypad: as long as the prompt waits.
+  const auto bound = pin == nullptr ? std::optional(platform::PIN_PROMPT_TIMEOUT) : std::nullopt;
+  return remote(host, w, Call::Login, [](Reader&) {}, bound);
 }
 
 void write_template(Writer& w, CK_ATTRIBUTE_PTR attributes, CK_ULONG count, bool with_values) {
@@ -408,7 +412,7 @@ std::optional<CK_RV> ModuleHost::take_following(CK_SESSION_HANDLE session, std::
   return receive(answer, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
 }
 
-CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
+CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call, std::optional<std::chrono::seconds> bound_for_call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
   // A signature the host sent unasked that no call took: the module made it, its answer
   // is read and set aside.
@@ -421,7 +425,7 @@ CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call) {
   }
   // Loading and C_Initialize share one bound, counted from the host's start.
   const bool loading = call == Call::Load || call == Call::Initialize;
-  const std::chrono::seconds bound = loading ? load_deadline_ : call_deadline_;
+  const std::chrono::seconds bound = loading ? load_deadline_ : bound_for_call.value_or(call_deadline_);
   const auto deadline = loading ? load_until_ : std::chrono::steady_clock::now() + bound;
   const Bytes& frame = request.frame();
   if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t, bound);

@@ -60,7 +60,10 @@ class ModuleHost {
 
   // One call across: CKR_OK with the answer in `answer`, or the value that says why there
   // is none (the host then is ended). Used by the stand-in entries.
-  CK_RV exchange(host_protocol::Writer& request, host_protocol::Bytes& answer, host_protocol::Call call);
+  // `bound`: a call that waits for a person (a PIN entered on the reader's keypad) is given
+  // that long instead of the call deadline.
+  CK_RV exchange(host_protocol::Writer& request, host_protocol::Bytes& answer, host_protocol::Call call,
+                 std::optional<std::chrono::seconds> bound = std::nullopt);
   // An answer that does not read as one: the host is taken as dead.
   CK_RV broken();
 

@@ -13,8 +13,12 @@ namespace p11agent {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> FIELD_NAMES = {"cmd", "module", "thumbprint",
-                                                         "hash_hex", "pin"};
+// The array form carries the first five, in this order; the rest only have names.
+constexpr std::array<std::string_view, 7> FIELD_NAMES = {"cmd", "module", "thumbprint", "hash_hex",
+                                                         "pin", "origin", "pin_prompt"};
+constexpr std::size_t ARRAY_FIELDS = 5;
+constexpr std::size_t PIN_FIELD = 4;
+constexpr std::size_t PIN_PROMPT_FIELD = 6;
 // The request itself is the first level; a bracket that would open level 128 is refused.
 constexpr int NESTING_LIMIT = 128;
 
@@ -218,7 +222,7 @@ class RequestParser {
   bool parse_array_form(Request& request) {
     if (!enter_nesting()) return false;
     bool first = true;
-    for (std::size_t field = 0; field < FIELD_NAMES.size(); ++field) {
+    for (std::size_t field = 0; field < ARRAY_FIELDS; ++field) {
       Next next = next_item(']', first);
       if (next == Next::Failed) return false;
       if (next == Next::End) {
@@ -257,19 +261,30 @@ class RequestParser {
       ++pos_;
       return parse_ident("ull");  // null: absent
     }
-    if (field == 4) {
+    if (field == PIN_FIELD) {
       // A PIN sent with the wrong type is a PIN all the same: the message names its type only.
       if (!parse_text(value, Echo::TypeOnly)) return false;
       request.pin = std::move(value);
       return true;
     }
-    std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint, &request.hash_hex};
+    if (field == PIN_PROMPT_FIELD) return parse_boolean(request.pin_prompt);
+    std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint, &request.hash_hex,
+                                              nullptr, &request.origin};
     if (!parse_text(value)) return false;
     optional[field]->emplace(value);
     return true;
   }
 
   enum class Echo { Value, TypeOnly };
+
+  bool parse_boolean(bool& out) {
+    char c = peek_token();
+    if (at_end()) return fail_peeked("EOF while parsing a value");
+    if (c != 't' && c != 'f') return fail_invalid_type("a boolean");
+    ++pos_;
+    out = c == 't';
+    return parse_ident(out ? "rue" : "alse");
+  }
 
   bool parse_text(Text& out, Echo echo = Echo::Value) {
     char c = peek_token();

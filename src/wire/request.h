@@ -15,6 +15,10 @@ struct Request {
   std::optional<std::string> thumbprint;
   std::optional<std::string> hash_hex;
   std::optional<platform::WipedString> pin;  // wiped when the request goes
+  // Object form only. The site the browser extension says the request comes from, and
+  // whether a request without a PIN asks the agent to prompt the user for it.
+  std::optional<std::string> origin = std::nullopt;
+  bool pin_prompt = false;
 };
 
 // Parses one request (object or array form) from text whose surrounding white space is

@@ -12,11 +12,14 @@ namespace p11agent {
 // A sign request's members, present and non-empty, and the bytes to sign.
 struct SignFields {
   std::string_view thumbprint;  // as the caller wrote it
-  std::string_view pin;
+  std::string_view pin;         // empty when the user enters it in the prompt
   Bytes data;
 };
 
-std::expected<SignFields, std::string> check_sign_request(const Request& request);
+// Whether the request must carry the PIN, or the user enters it in the agent's prompt.
+enum class PinFrom { Request, Prompt };
+
+std::expected<SignFields, std::string> check_sign_request(const Request& request, PinFrom pin_from = PinFrom::Request);
 
 // The thumbprint a find_cert request asks for, present and non-empty.
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request);

@@ -1,0 +1,236 @@
+// The PIN prompt on Linux: the desktop's pinentry program (GnuPG's), spoken to over its
+// Assuan protocol on its standard input and output.
+#include "platform/pin_dialog.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/host_process.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr const char* PINENTRY_OVERRIDE = "P11AGENT_PINENTRY";
+// GnuPG's own default, which Debian's alternatives point at the desktop's pinentry.
+constexpr const char* DEFAULT_PINENTRY = "/usr/bin/pinentry";
+constexpr const char* REQUIRE_PROMPT_FILE = "/etc/p11agent/require-pin-prompt";
+constexpr const char* NO_PINENTRY =
+    "no pinentry program found: install the pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt or "
+    "pinentry-curses)";
+
+// Answer lines longer than this are not Assuan's (its lines hold at most 1000 bytes).
+constexpr std::size_t MAX_LINE = 4096;
+// Past the prompt's own timeout, the program is given this long to say so itself.
+constexpr std::chrono::seconds TIMEOUT_MARGIN{5};
+
+// libgpg-error's codes, in the low 16 bits of an ERR answer.
+constexpr unsigned long GPG_ERR_TIMEOUT = 62;
+constexpr unsigned long GPG_ERR_CANCELED = 99;
+constexpr unsigned long GPG_ERR_FULLY_CANCELED = 198;
+
+// The pinentry GnuPG would start: gpg-agent.conf's "pinentry-program", else its default.
+std::string configured_pinentry() {
+  std::string folder;
+  if (const char* home = std::getenv("GNUPGHOME"); home != nullptr && *home != '\0')
+    folder = home;
+  else if (const char* user = std::getenv("HOME"); user != nullptr && *user != '\0')
+    folder = std::string(user) + "/.gnupg";
+  if (!folder.empty()) {
+    std::ifstream conf(folder + "/gpg-agent.conf");
+    for (std::string line; std::getline(conf, line);) {
+      constexpr std::string_view KEY = "pinentry-program";
+      const std::size_t start = line.find_first_not_of(" \t");
+      if (start == std::string::npos || line.compare(start, KEY.size(), KEY) != 0) continue;
+      const std::size_t value = line.find_first_not_of(" \t", start + KEY.size());
+      if (value != std::string::npos && value != start + KEY.size()) return line.substr(value);
+    }
+  }
+  return DEFAULT_PINENTRY;
+}
+
+// The program to start: the override (tests and deployments), else GnuPG's choice.
+std::string pinentry_program() {
+  if (const char* chosen = std::getenv(PINENTRY_OVERRIDE); chosen != nullptr && *chosen != '\0') return chosen;
+  return configured_pinentry();
+}
+
+// Assuan's escaping of a command's text: '%', CR and LF (pinentry shows "%0A" as a new line).
+std::string escaped(std::string_view text) {
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '%' || c == '\r' || c == '\n' || byte < 0x20) {
+      out += '%';
+      out += HEX[byte >> 4];
+      out += HEX[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Appends a D line's data, unescaped, to the secret.
+bool append_unescaped(std::string_view data, WipedString& out) {
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != '%') {
+      out.push_back(data[i]);
+      continue;
+    }
+    if (i + 2 >= data.size()) return false;
+    const int high = hex_value(data[i + 1]);
+    const int low = hex_value(data[i + 2]);
+    if (high < 0 || low < 0) return false;
+    out.push_back(static_cast<char>(high << 4 | low));
+    i += 2;
+  }
+  return true;
+}
+
+// One pinentry, started for one prompt and ended with it.
+class Pinentry {
+ public:
+  static std::expected<Pinentry, PromptStop> start() {
+    const std::string program = pinentry_program();
+    if (::access(program.c_str(), X_OK) != 0)
+      return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_PINENTRY + std::string(" (") + program + ")"});
+    auto process = HostProcess::start_program(program, {}, std::chrono::milliseconds{500});
+    if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program});
+    Pinentry pinentry(std::move(process));
+    if (auto greeting = pinentry.answer(); !greeting) return std::unexpected(greeting.error());
+    return pinentry;
+  }
+
+  // Sends the screen's texts.
+  std::expected<void, PromptStop> set_screen(const PinScreen& screen) {
+    const std::string timeout = std::to_string(PIN_PROMPT_TIMEOUT.count());
+    const std::vector<std::string> commands = {
+        "SETTITLE " + escaped(screen.title),
+        "SETDESC " + escaped(screen.description),
+        "SETPROMPT PIN:",
+        screen.on_reader ? "SETOK Cancel" : "SETOK OK",
+        "SETCANCEL Cancel",
+        "SETTIMEOUT " + timeout,
+    };
+    for (const std::string& command : commands)
+      if (auto done = command_answered(command); !done) return done;
+    if (!screen.error.empty()) return command_answered("SETERROR " + escaped(screen.error));
+    return {};
+  }
+
+  std::expected<WipedString, PromptStop> get_pin() {
+    if (!send("GETPIN")) return std::unexpected(broke_off());
+    WipedString pin;
+    auto answered = answer(&pin);
+    if (!answered) return std::unexpected(answered.error());
+    return pin;
+  }
+
+  // Shows the screen's message; its only button is Cancel, pressed when it answers.
+  bool show_message() { return send("MESSAGE"); }
+  bool answered_yet() {
+    std::byte first;
+    return process_->read_exact(std::span(&first, 1), std::chrono::steady_clock::now(),
+                                std::chrono::microseconds{0}) == Transfer::Done;
+  }
+
+ private:
+  explicit Pinentry(std::unique_ptr<HostProcess> process) : process_(std::move(process)) {}
+
+  bool send(const std::string& command) {
+    const std::string line = command + "\n";
+    return process_->write_all(std::as_bytes(std::span(line)), until()) == Transfer::Done;
+  }
+
+  std::expected<void, PromptStop> command_answered(const std::string& command) {
+    if (!send(command)) return std::unexpected(broke_off());
+    return answer();
+  }
+
+  // The program's answer: OK, or ERR with a code; D lines go to `data` (wiped lines only).
+  std::expected<void, PromptStop> answer(WipedString* data = nullptr) {
+    for (;;) {
+      WipedString line;
+      if (!read_line(line)) return std::unexpected(broke_off());
+      const std::string_view text(line);
+      if (text == "OK" || text.starts_with("OK ")) return {};
+      if (text.starts_with("D ") && data != nullptr) {
+        if (!append_unescaped(text.substr(2), *data)) return std::unexpected(broke_off());
+        continue;
+      }
+      if (text.starts_with("ERR ")) return std::unexpected(refusal(text.substr(4)));
+      // Status ("S ") and comment ("#") lines, and INQUIRE that nothing here asks for.
+      if (text.starts_with("INQUIRE")) return std::unexpected(broke_off());
+    }
+  }
+
+  static PromptStop refusal(std::string_view rest) {
+    const unsigned long code = std::strtoul(std::string(rest.substr(0, rest.find(' '))).c_str(), nullptr, 10) & 0xFFFF;
+    if (code == GPG_ERR_TIMEOUT) return {PromptEnd::TimedOut, ""};
+    if (code == GPG_ERR_CANCELED || code == GPG_ERR_FULLY_CANCELED) return {PromptEnd::Cancelled, ""};
+    return {PromptEnd::Failed, "pinentry answered ERR " + std::string(rest)};
+  }
+
+  PromptStop broke_off() const {
+    // The program's own timeout comes first; past it, the program has stopped answering.
+    if (std::chrono::steady_clock::now() >= until()) return {PromptEnd::TimedOut, ""};
+    return {PromptEnd::Failed, "pinentry ended without an answer"};
+  }
+
+  bool read_line(WipedString& line) {
+    for (;;) {
+      std::byte next;
+      if (process_->read_exact(std::span(&next, 1), until(), std::chrono::microseconds{0}) != Transfer::Done)
+        return false;
+      if (next == std::byte{'\n'}) return true;
+      if (line.size() >= MAX_LINE) return false;
+      line.push_back(static_cast<char>(next));
+    }
+  }
+
+  Deadline until() const { return started_ + PIN_PROMPT_TIMEOUT + TIMEOUT_MARGIN; }
+
+  std::unique_ptr<HostProcess> process_;
+  Deadline started_ = std::chrono::steady_clock::now();
+};
+
+class PinentryDialog final : public PinDialog {
+ public:
+  std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
+    auto pinentry = Pinentry::start();
+    if (!pinentry) return std::unexpected(pinentry.error());
+    if (auto set = pinentry->set_screen(screen); !set) return std::unexpected(set.error());
+    return pinentry->get_pin();
+  }
+
+  std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) override {
+    auto pinentry = Pinentry::start();
+    if (!pinentry) return std::unexpected(pinentry.error());
+    if (auto set = pinentry->set_screen(screen); !set) return std::unexpected(set.error());
+    const bool shown = pinentry->show_message();
+    work();
+    return shown && pinentry->answered_yet();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<PinentryDialog>(); }
+
+bool pin_prompt_required() { return ::access(REQUIRE_PROMPT_FILE, F_OK) == 0; }
+
+}  // namespace p11agent::platform

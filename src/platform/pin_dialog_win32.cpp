@@ -1,0 +1,209 @@
+// The PIN prompt on Windows: a dialog of the agent's own, from a template built in memory,
+// shown on a thread of its own so that the request's thread only waits for its outcome.
+#include "platform/pin_dialog.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/wide.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr int ID_DESCRIPTION = 100;
+constexpr int ID_ERROR = 101;
+constexpr int ID_PIN = 102;
+constexpr UINT_PTR TIMEOUT_TIMER = 1;
+// The dialog's outcomes, as EndDialog passes them.
+constexpr INT_PTR ENDED_ENTERED = IDOK;
+constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
+constexpr INT_PTR ENDED_TIMED_OUT = 1000;
+constexpr INT_PTR ENDED_CLOSED = 1001;  // closed by the agent: the work it waited for is done
+constexpr INT_PTR NOT_ENDED = 0;
+
+// A dialog template (DLGTEMPLATE and its items) laid out in memory, in dialog units.
+class DialogTemplate {
+ public:
+  DialogTemplate(DWORD style, short width, short height, const std::wstring& title) {
+    words_.resize(sizeof(DLGTEMPLATE) / sizeof(WORD));
+    auto* head = reinterpret_cast<DLGTEMPLATE*>(words_.data());
+    head->style = style | DS_SETFONT | DS_MODALFRAME | DS_CENTER | DS_SETFOREGROUND | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    head->cx = width;
+    head->cy = height;
+    words_.push_back(0);  // no menu
+    words_.push_back(0);  // the standard dialog class
+    add_text(title);
+    words_.push_back(9);  // point size: scaled with the screen's DPI like every dialog unit
+    add_text(L"Segoe UI");
+  }
+
+  void add_item(WORD id, WORD class_atom, DWORD style, short x, short y, short cx, short cy, const std::wstring& text) {
+    while (words_.size() % 2 != 0) words_.push_back(0);  // DWORD alignment
+    const std::size_t at = words_.size();
+    words_.resize(at + sizeof(DLGITEMTEMPLATE) / sizeof(WORD));
+    DLGITEMTEMPLATE item{};
+    item.style = style | WS_CHILD | WS_VISIBLE;
+    item.x = x;
+    item.y = y;
+    item.cx = cx;
+    item.cy = cy;
+    item.id = id;
+    std::memcpy(words_.data() + at, &item, sizeof item);
+    words_.push_back(0xFFFF);
+    words_.push_back(class_atom);
+    add_text(text);
+    words_.push_back(0);  // no creation data
+    reinterpret_cast<DLGTEMPLATE*>(words_.data())->cdit++;
+  }
+
+  const DLGTEMPLATE* get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
+
+ private:
+  void add_text(const std::wstring& text) {
+    words_.insert(words_.end(), text.begin(), text.end());
+    words_.push_back(0);
+  }
+  std::vector<WORD> words_;
+};
+
+constexpr WORD BUTTON = 0x0080;
+constexpr WORD EDIT = 0x0081;
+constexpr WORD STATIC = 0x0082;
+
+DialogTemplate layout(const PinScreen& screen) {
+  DialogTemplate dialog(0, 240, screen.on_reader ? 104 : 124, to_wide(screen.title));
+  dialog.add_item(ID_DESCRIPTION, STATIC, SS_LEFT, 8, 8, 224, 64, to_wide(screen.description));
+  dialog.add_item(ID_ERROR, STATIC, SS_LEFT, 8, 74, 224, 10, to_wide(screen.error));
+  if (screen.on_reader) {
+    dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 184, 86, 50, 14, L"Cancel");
+    return dialog;
+  }
+  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 8, 88, 224, 12, L"");
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 128, 106, 50, 14, L"OK");
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 184, 106, 50, 14, L"Cancel");
+  return dialog;
+}
+
+// What the dialog's thread and the request's thread share.
+struct DialogRun {
+  const PinScreen* screen = nullptr;
+  std::atomic<HWND> window{nullptr};
+  WipedString pin;
+  std::atomic<INT_PTR> ended{NOT_ENDED};
+};
+
+// The PIN from the field, as UTF-8; the field and every copy are wiped.
+WipedString take_pin(HWND dialog) {
+  HWND field = GetDlgItem(dialog, ID_PIN);
+  const int length = GetWindowTextLengthW(field);
+  std::vector<wchar_t> wide(static_cast<std::size_t>(length) + 1, L'\0');
+  GetWindowTextW(field, wide.data(), length + 1);
+  SetWindowTextW(field, L"");
+  WipedString pin;
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (bytes > 0) {
+    pin.resize(static_cast<std::size_t>(bytes));
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, pin.data(), bytes, nullptr, nullptr);
+  }
+  SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
+  return pin;
+}
+
+INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* run = reinterpret_cast<DialogRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG:
+      run = reinterpret_cast<DialogRun*>(lparam);
+      SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+      run->window = dialog;
+      SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(PIN_PROMPT_TIMEOUT.count() * 1000), nullptr);
+      SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      SetForegroundWindow(dialog);
+      if (HWND field = GetDlgItem(dialog, ID_PIN)) {
+        SetFocus(field);
+        return FALSE;  // the focus is set
+      }
+      return TRUE;
+    case WM_TIMER:
+      if (wparam == TIMEOUT_TIMER) EndDialog(dialog, ENDED_TIMED_OUT);
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDOK:
+          if (run != nullptr && !run->screen->on_reader) run->pin = take_pin(dialog);
+          EndDialog(dialog, ENDED_ENTERED);
+          return TRUE;
+        case IDCANCEL:
+          EndDialog(dialog, ENDED_CANCELLED);
+          return TRUE;
+        case IDABORT:
+          EndDialog(dialog, ENDED_CLOSED);
+          return TRUE;
+      }
+      return FALSE;
+  }
+  return FALSE;
+}
+
+// The dialog's own thread: it is drawn at the screen's DPI where the system can.
+void run_dialog(DialogRun& run) {
+  using SetAwareness = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  if (auto set = reinterpret_cast<SetAwareness>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext"))))
+    set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  const DialogTemplate dialog = layout(*run.screen);
+  run.ended = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, dialog_procedure,
+                                      reinterpret_cast<LPARAM>(&run));
+}
+
+std::expected<void, PromptStop> stop_of(INT_PTR ended) {
+  if (ended == ENDED_CANCELLED) return std::unexpected(PromptStop{PromptEnd::Cancelled, ""});
+  if (ended == ENDED_TIMED_OUT) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+  if (ended == -1) return std::unexpected(PromptStop{PromptEnd::Failed, "the PIN dialog cannot be shown"});
+  return {};
+}
+
+class NativeDialog final : public PinDialog {
+ public:
+  std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
+    DialogRun run;
+    run.screen = &screen;
+    std::thread(run_dialog, std::ref(run)).join();
+    if (auto ended = stop_of(run.ended); !ended) return std::unexpected(ended.error());
+    return std::move(run.pin);
+  }
+
+  std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) override {
+    DialogRun run;
+    run.screen = &screen;
+    std::thread shown(run_dialog, std::ref(run));
+    work();
+    // Closed once it is up (it may still be coming up when the work was quick).
+    while (run.ended == NOT_ENDED) {
+      if (HWND window = run.window.load()) {
+        PostMessageW(window, WM_COMMAND, IDABORT, 0);
+        break;
+      }
+      Sleep(1);
+    }
+    shown.join();
+    return run.ended == ENDED_CANCELLED;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<NativeDialog>(); }
+
+bool pin_prompt_required() {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\p11agent", L"RequirePinPrompt", RRF_RT_REG_DWORD, nullptr,
+                      &value, &size) == ERROR_SUCCESS &&
+         value == 1;
+}
+
+}  // namespace p11agent::platform

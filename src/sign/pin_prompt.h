@@ -1,0 +1,56 @@
+#pragma once
+// Logging in with a PIN the user enters in the agent's own prompt, which says who asks,
+// for what, with which certificate on which token, and how many tries are left.
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/pin_dialog.h"
+#include "sign/login.h"
+#include "token/certificate.h"
+
+namespace p11agent {
+
+// The answers to a prompt that gave no PIN, and to a PIN a request may not carry.
+inline constexpr const char* PIN_PROMPT_CANCELLED = "PIN_PROMPT_CANCELLED: the PIN prompt was cancelled";
+inline constexpr const char* PIN_PROMPT_TIMEOUT = "PIN_PROMPT_TIMEOUT: nobody answered the PIN prompt within 120 seconds";
+inline constexpr const char* PIN_PROMPT_UNAVAILABLE = "PIN_PROMPT_UNAVAILABLE: ";
+inline constexpr const char* PIN_PROMPT_FAILED = "PIN_PROMPT_FAILED: ";
+inline constexpr const char* PIN_PROMPT_REQUIRED =
+    "PIN_PROMPT_REQUIRED: on this computer the PIN is entered in p11agent's own prompt; send the request without pin";
+
+// What the prompt says about the request.
+struct PromptFacts {
+  std::string site;      // the asking site; "" for an application on this computer
+  bool signing = true;   // a signature, or unlocking the token for later ones
+  CertNames cert;        // "" where unknown
+};
+
+// The user gives up after this many wrong PINs in one request (a token that keeps no
+// count would otherwise be asked forever).
+inline constexpr int MAX_PROMPTED_PINS = 10;
+
+// Tries one PIN on the token (nullopt: the reader's keypad).
+using TryPin = std::function<std::expected<void, LoginRefusal>(LoginPin pin)>;
+
+// The PIN that logged the user in: typed into the prompt, or nullopt when it was entered on
+// the reader's keypad.
+using PromptedPin = std::optional<platform::WipedString>;
+
+// Asks for the session's token's PIN and tries each entered PIN with `try_pin`, asking
+// again after a wrong one with the tries left, until the token takes one, refuses the
+// last try, or the user gives up (the answer is then the prompt's). A token with a keypad
+// of its own is logged in on it while the prompt says so, with Cancel only.
+std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                              const Session& session, const TryPin& try_pin);
+
+// One PIN for a signature's own login on a key that asks for it each time; no retry.
+std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                          const Session& session);
+
+// The screen for the facts and the token: what the prompt shows.
+platform::PinScreen prompt_screen(const PromptFacts& facts, const Session& session);
+
+}  // namespace p11agent
