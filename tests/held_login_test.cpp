@@ -1,6 +1,9 @@
 // The daemon's request handling and session cache, in process, on the fake module.
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <variant>
+
 #include "daemon/serve.h"
 #include "wire/response.h"
 #include "support/agent.h"
@@ -429,6 +432,147 @@ TEST_F(DaemonCacheTest, LogoutCountsTargetsAndForgetsTheLogin) {
   EXPECT_EQ(request(json{{"cmd", "logout"}, {"thumbprint", thumbprint}}.dump()), R"({"closed":1,"ok":true})");
   EXPECT_EQ(validate(), R"({"ok":true})");  // not from the cache
   EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+}
+
+// The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
+// ended without one.
+struct PromptScript {
+  std::deque<std::variant<std::string, platform::PromptStop>> answers;
+  std::vector<platform::PinScreen> screens;
+};
+
+class ScriptedDialog final : public platform::PinDialog {
+ public:
+  explicit ScriptedDialog(PromptScript& script) : script_(script) {}
+  std::expected<platform::WipedString, platform::PromptStop> ask_pin(const platform::PinScreen& screen) override {
+    script_.screens.push_back(screen);
+    if (script_.answers.empty()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "unscripted"});
+    auto answer = std::move(script_.answers.front());
+    script_.answers.pop_front();
+    if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
+    return platform::WipedString(std::get<std::string>(answer));
+  }
+  std::expected<bool, platform::PromptStop> show_during(const platform::PinScreen& screen,
+                                                        const std::function<void()>& work) override {
+    script_.screens.push_back(screen);
+    work();
+    return false;
+  }
+
+ private:
+  PromptScript& script_;
+};
+
+// A request without a PIN from a browser (or from an application that asks for the prompt)
+// logs in with what the user enters: asked again after a wrong PIN on the same screen, the
+// PIN sent to the token once per entry, a locked token not asked, a keypad used where the
+// token has one, and the login held for the site that made it.
+TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
+  using platform::PromptEnd;
+  using platform::PromptStop;
+  const std::string A = "https://shop.example", B = "https://other.example";
+  const std::string print = thumbprint_of(hex_bytes(NAMED_CERT_HEX)).value();
+  auto validate_from = [&](const std::string& origin) {
+    return json{{"cmd", "validate"}, {"thumbprint", print}, {"origin", origin}};
+  };
+  auto sign_from = [&](const std::string& origin) {
+    return json{{"cmd", "sign"}, {"thumbprint", print}, {"hash_hex", "00ff"}, {"origin", origin}};
+  };
+  json app_sign = sign_from(A);
+  app_sign.erase("origin");
+  json asking_app_sign = app_sign;
+  asking_app_sign["pin_prompt"] = true;
+  json page_pin = sign_from(A);
+  page_pin["pin"] = "1234";
+  const std::string OK = "ok";  // any answer with "ok":true
+  struct Case {
+    const char* name;
+    CK_FLAGS flags;
+    bool browser;
+    bool required;
+    std::vector<json> requests;
+    std::deque<std::variant<std::string, PromptStop>> answers;
+    std::vector<std::string> expected;
+    std::size_t screens;
+    long logins;
+    std::vector<std::string> first_shows;  // in the first screen's description
+    std::string last_error;                // the last screen's error
+    bool hosted = false;                   // the module in a host whose calls may take 1 s
+    json rules = json::object();
+  };
+  const std::vector<Case> cases = {
+      {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
+       {A + " asks to unlock your token for signing.\n", "Certificate: CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH\n",
+        "Issued by: C=DE, O=Example Trust, CN=Example Signing CA\n", "Token: Card\n", "Enter the token's PIN."},
+       "Wrong PIN. Try again."},
+      {"cancelled", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Cancelled, ""}},
+       {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {A + " asks to sign with your certificate."}, ""},
+      {"unanswered", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::TimedOut, ""}},
+       {error_response_text(PIN_PROMPT_TIMEOUT)}, 1, 0, {}, ""},
+      {"no prompt here", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Unavailable, "install it"}},
+       {error_response_text("PIN_PROMPT_UNAVAILABLE: install it")}, 1, 0, {}, ""},
+      {"an application is asked only when it says so", 0, false, false, {app_sign, asking_app_sign}, {"1234"},
+       {error_response_text("sign requires thumbprint, hash_hex and pin"), OK}, 1, 1,
+       {"An application on this computer asks to sign"}, ""},
+      {"the final try", CKF_USER_PIN_FINAL_TRY, true, false, {validate_from(A)},
+       {"0000", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1,
+       {"This is the final try: a wrong PIN locks the token.\n"},
+       "Wrong PIN. This is the final try: another wrong PIN locks the token."},
+      {"a locked token is not asked", CKF_USER_PIN_LOCKED, true, false, {sign_from(A)}, {},
+       {error_response_text("WRONG_PIN:0")}, 0, 0, {}, ""},
+      {"a reader's keypad", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
+       {validate_from(A), sign_from(A), validate_from(A)}, {}, {R"({"ok":true})", OK, R"({"cached":true,"ok":true})"}, 1,
+       1, {"Enter the PIN on the reader's keypad."}, ""},
+      {"a reader's keypad, given longer than a call", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
+       {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
+      {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
+       {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
+      {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
+      {"the deployer refuses a PIN from the page", 0, true, true, {page_pin}, {},
+       {error_response_text(PIN_PROMPT_REQUIRED)}, 0, 0, {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json t = token("Card", " SN 1 ", {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC)}, c.flags);
+    json scenario = {{"slots", json::array({slot(1, t)})}};
+    scenario.update(c.rules);
+    fake_folder().write_scenario(name, scenario);
+    PromptScript script{c.answers, {}};
+    if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+    DaemonState daemon;
+    daemon.module_table[path] = open_module(path).value();
+    daemon.candidate_paths = {path};
+    daemon.browser = c.browser;
+    daemon.pin_prompt_required = c.required;
+    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+    fake_folder().clear_log(name);
+    for (std::size_t i = 0; i < c.requests.size(); ++i) {
+      const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
+      if (c.expected[i] == OK)
+        EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
+      else
+        EXPECT_EQ(answer, c.expected[i]);
+    }
+    const auto log = fake_folder().call_log(name);
+    release_state(daemon);
+    use_module_hosts(std::nullopt);
+    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+    const bool keypad = (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+    for (const std::string& line : log) {
+      if (line.starts_with("C_Login ")) {
+        EXPECT_EQ(line.find(" no_pin") != std::string::npos, keypad) << line;
+      }
+    }
+    if (c.required) {
+      EXPECT_TRUE(log.empty());
+    }
+    EXPECT_EQ(script.screens.size(), c.screens);
+    if (script.screens.empty()) continue;
+    EXPECT_EQ(script.screens.front().on_reader, (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0);
+    for (const std::string& shown : c.first_shows)
+      EXPECT_NE(script.screens.front().description.find(shown), std::string::npos) << script.screens.front().description;
+    EXPECT_EQ(script.screens.back().error, c.last_error);
+  }
 }
 
 TEST_F(DaemonCacheTest, RefusesIncompleteRequestsAndCertificatesWithoutId) {

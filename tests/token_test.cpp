@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "support/fake_token.h"
 #include "token/certificate.h"
@@ -215,6 +216,37 @@ TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
       {"", ""},
   };
   for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(hex_bytes(der)), serial) << der;
+}
+
+// Names are shown in the PIN prompt: read as written, decoded from the string types
+// certificates use, with nothing a person could be misled by (control characters).
+TEST(CertNames, AreReadAsAPersonReadsThem) {
+  const std::string bmp =  // CN "Żółw" and a pseudonym (an attribute without a short name), as BMPStrings
+    "3082014e3081f502147abaed95b221379f1f8c620116f022fccf118f30300a06082a8648ce3d040302302a3111300f06"
+    "035504031e08017b00f3014200773115301306035504411e0c00700073006500750064006f301e170d32363132303830"
+    "39303032395a170d3336313230353039303032395a302a3111300f06035504031e08017b00f301420077311530130603"
+    "5504411e0c00700073006500750064006f3059301306072a8648ce3d020106082a8648ce3d03010703420004bb3032f2"
+    "4750d9a12f6675042385ca4c73305b73776ead8a19bd131a3e50f1acb86ea81e1ae18351545827d8f465505880865070"
+    "1598a556fbf79977a95aea1c300a06082a8648ce3d040302034800304502210089033dfe66da366065fc815ee6be49ee"
+    "07d24d69c639d690edc942e28149cd3c02202152e8492bf790696c1380d8e92ef42265fe21f449e2bf5cd9d6fe03d97c"
+    "5fd0";
+  std::string control = NAMED_CERT_HEX;
+  const std::size_t anna = control.find("416e6e6120");  // "Anna " in the subject
+  control.replace(anna + 8, 2, "0a");
+  const std::string issuer = "C=DE, O=Example Trust, CN=Example Signing CA";
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {NAMED_CERT_HEX, "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH", issuer},
+      {bmp, "CN=\u017b\u00f3\u0142w, 2.5.4.65=pseudo", "CN=\u017b\u00f3\u0142w, 2.5.4.65=pseudo"},
+      {control, "CN=Anna?M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH", issuer},
+      {NAMED_CERT_HEX.substr(0, 200), "", issuer},  // cut inside the validity
+      {NAMED_CERT_HEX.substr(0, 60), "", ""},       // cut inside the issuer
+      {der_with_serial("01"), "", ""},
+  };
+  for (const auto& [der, subject, issued_by] : cases) {
+    const CertNames names = cert_names(hex_bytes(der));
+    EXPECT_EQ(names.subject, subject) << der;
+    EXPECT_EQ(names.issuer, issued_by) << der;
+  }
 }
 
 TEST(Thumbprint, IsLowercaseSha1OfTheDer) {

@@ -398,7 +398,7 @@ CK_RV C_CloseSession_(CK_SESSION_HANDLE handle) {
 
 CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   GUARD("C_Login", "session=" + std::to_string(handle) + (user == CKU_CONTEXT_SPECIFIC ? " context" : "") +
-                       " pin_length=" + std::to_string(length));
+                       (pin == nullptr ? " no_pin" : "") + " pin_length=" + std::to_string(length));
   fake_last_pin_address = pin;
   fake_last_pin_length = length;
   CK_RV rv = CKR_OK;
@@ -407,8 +407,13 @@ CK_RV C_Login_(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
   FakeSession& session = g_sessions[handle];
   if (user == CKU_CONTEXT_SPECIFIC && !session.signing) return CKR_OPERATION_NOT_INITIALIZED;
   if (user != CKU_CONTEXT_SPECIFIC && g_logged_in[token->insertion]) return CKR_USER_ALREADY_LOGGED_IN;
-  // Compared in place: a copy of the PIN here would be the module's, not the agent's, to wipe.
-  if (length != token->pin.size() || std::memcmp(pin, token->pin.data(), length) != 0) return CKR_PIN_INCORRECT;
+  // No PIN: the token takes it on its reader's keypad, when it has one.
+  if (pin == nullptr) {
+    if ((token->flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0 || length != 0) return CKR_ARGUMENTS_BAD;
+  } else if (length != token->pin.size() || std::memcmp(pin, token->pin.data(), length) != 0) {
+    // Compared in place: a copy of the PIN here would be the module's, not the agent's, to wipe.
+    return CKR_PIN_INCORRECT;
+  }
   if (user == CKU_CONTEXT_SPECIFIC)
     session.context_login = true;
   else

@@ -40,6 +40,10 @@ std::string file_name_of(const std::string& path);
 void install_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
 
+// A real certificate, for what is shown to a person: subject "CN=Anna Müller, O=Müller &
+// Söhne, GmbH" (UTF8String), issuer "C=DE, O=Example Trust, CN=Example Signing CA".
+extern const std::string NAMED_CERT_HEX;
+
 // Bytes from hex digits.
 std::vector<std::uint8_t> hex_bytes(const std::string& hex);
 
