@@ -1,7 +1,10 @@
 // serve as a caller drives it: requests written to a pipe, answers read line by line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <thread>
 
@@ -216,6 +219,88 @@ TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
     EXPECT_EQ(answers, served.out) << args[0];
   }
 }
+
+#ifndef _WIN32
+// Stands in for GnuPG's pinentry: logs each command it gets (and its own start) and answers
+// GETPIN and MESSAGE from a list shared by every start: "pin <escaped PIN>", "cancel",
+// "timeout", or "wait" (no answer: the agent closes it).
+constexpr const char* STANDIN_PINENTRY = R"(#!/bin/sh
+echo START >> "$STANDIN_LOG"
+echo "OK Pleased to meet you"
+while IFS= read -r line; do
+  printf '%s\n' "$line" >> "$STANDIN_LOG"
+  case "$line" in
+    GETPIN|MESSAGE)
+      n=$(cat "$STANDIN_ANSWERS.next" 2>/dev/null || echo 1)
+      echo $((n + 1)) > "$STANDIN_ANSWERS.next"
+      answer=$(sed -n "${n}p" "$STANDIN_ANSWERS")
+      case "$answer" in
+        "pin "*) printf 'S PROGRESS\nD %s\nOK\n' "${answer#pin }" ;;
+        cancel) echo "ERR 83886179 Operation cancelled <Pinentry>" ;;
+        timeout) echo "ERR 83886142 Timeout <Pinentry>" ;;
+        wait) ;;
+        *) exit 1 ;;
+      esac ;;
+    *) echo OK ;;
+  esac
+done
+)";
+
+// The agent speaks pinentry's protocol: one program per prompt, asked again after a wrong
+// PIN, the PIN taken from its escaped data line, its cancel and timeout answers told
+// apart, texts escaped onto one line; and a machine without pinentry is told what to install.
+TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
+  REQUIRE_TEST_BED_MODULES(1);
+  json s = signing_token();
+  s["slots"][0]["token"]["pin"] = "1%2";
+  install_known_module(known[0], s);
+  const std::string folder = executable_folder() + "/pinentry-standin";
+  std::filesystem::create_directories(folder);
+  const std::string program = folder + "/pinentry", log = folder + "/log", answers = folder + "/answers";
+  std::ofstream(program) << STANDIN_PINENTRY;
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\n";
+  std::filesystem::remove(answers + ".next");
+  std::filesystem::remove(log);
+  set_environment("STANDIN_LOG", log);
+  set_environment("STANDIN_ANSWERS", answers);
+  set_environment("P11AGENT_PINENTRY", program);
+  auto daemon = serve();
+  auto asking = [&](const char* cmd) {
+    json request = {{"cmd", cmd}, {"thumbprint", PRINT}, {"pin_prompt", true}};
+    if (std::string_view(cmd) == "sign") request["hash_hex"] = "0102";
+    return request.dump();
+  };
+  EXPECT_EQ(ask(*daemon, asking("validate")), R"({"ok":true})");
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+  EXPECT_EQ(ask(*daemon, asking("sign")), error_response_text("PIN_PROMPT_CANCELLED: the PIN prompt was cancelled"));
+  EXPECT_EQ(ask(*daemon, asking("sign")),
+            error_response_text("PIN_PROMPT_TIMEOUT: nobody answered the PIN prompt within 120 seconds"));
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);
+  std::ifstream lines(log);
+  std::vector<std::string> seen;
+  for (std::string line; std::getline(lines, line);) seen.push_back(line);
+  const std::string description =
+      "SETDESC An application on this computer asks to unlock your token for signing.%0AToken: Card%0AEnter the "
+      "token's PIN.";
+  const std::vector<std::string> first_prompt = {
+      "START", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Cancel",
+      "SETTIMEOUT 120", "GETPIN", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK",
+      "SETCANCEL Cancel", "SETTIMEOUT 120", "SETERROR Wrong PIN. Try again.", "GETPIN"};
+  ASSERT_GE(seen.size(), first_prompt.size());
+  EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + first_prompt.size()), first_prompt);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 3);
+
+  set_environment("P11AGENT_PINENTRY", folder + "/none");
+  RunResult missing = run_agent(asking("sign"));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, error_response_text("PIN_PROMPT_UNAVAILABLE: no pinentry program found: install the "
+                                             "pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt or "
+                                             "pinentry-curses) (" + folder + "/none)") + "\n");
+  std::filesystem::remove_all(folder);
+}
+#endif
 
 TEST_F(ServeTest, HelpAndVersionAnswerWithoutReadingTheInput) {
   for (const char* argument : {"--help", "--version"}) {

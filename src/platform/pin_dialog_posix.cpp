@@ -115,8 +115,9 @@ class Pinentry {
     return pinentry;
   }
 
-  // Sends the screen's texts.
+  // Sends the screen's texts; the prompt's time counts from here.
   std::expected<void, PromptStop> set_screen(const PinScreen& screen) {
+    started_ = std::chrono::steady_clock::now();
     const std::string timeout = std::to_string(PIN_PROMPT_TIMEOUT.count());
     const std::vector<std::string> commands = {
         "SETTITLE " + escaped(screen.title),
@@ -208,13 +209,23 @@ class Pinentry {
   Deadline started_ = std::chrono::steady_clock::now();
 };
 
+// One pinentry for the prompts of a request: asked again after a wrong PIN, the same
+// window asks with the error shown.
 class PinentryDialog final : public PinDialog {
  public:
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
-    auto pinentry = Pinentry::start();
-    if (!pinentry) return std::unexpected(pinentry.error());
-    if (auto set = pinentry->set_screen(screen); !set) return std::unexpected(set.error());
-    return pinentry->get_pin();
+    if (!running_) {
+      auto started = Pinentry::start();
+      if (!started) return std::unexpected(started.error());
+      running_.emplace(std::move(*started));
+    }
+    if (auto set = running_->set_screen(screen); !set) {
+      running_.reset();
+      return std::unexpected(set.error());
+    }
+    auto pin = running_->get_pin();
+    if (!pin) running_.reset();
+    return pin;
   }
 
   std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) override {
@@ -225,6 +236,9 @@ class PinentryDialog final : public PinDialog {
     work();
     return shown && pinentry->answered_yet();
   }
+
+ private:
+  std::optional<Pinentry> running_;
 };
 
 }  // namespace
