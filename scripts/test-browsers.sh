@@ -2,7 +2,11 @@
 # A web page signs with a SoftHSM2 token through the example extension, in headless
 # Chromium and in headless Firefox ESR: the host is registered per user (into the test's
 # own home), the page lists the token's certificates and signs with its RSA and EC keys,
-# OpenSSL verifies the signatures, and unregistering leaves nothing behind.
+# OpenSSL verifies the signatures, and unregistering leaves nothing behind. The page signs
+# once with the PIN in the page and once without: then the agent asks for it in the real
+# pinentry (pinentry-gtk2 on an Xvfb screen), typed with xdotool, and a photograph of the
+# prompt is kept with the test logs ($P11AGENT_TEST_LOGS). With the deployer's setting
+# (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # usage: test-browsers.sh AGENT. Prints "browsers: Done" or "browsers: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,12 +19,48 @@ chrome_id=mocfelaojeifljllokijgedhmchkecgh  # from the "key" of the example's ma
 firefox_id=p11agent-example@p11agent.invalid
 extension="$here/examples/browser/extension"
 server_pid=""
+typist_pid=""
+screen_pid=""
+shots=${P11AGENT_TEST_LOGS:-$work}
+
+stop_helpers() {
+  for pid in "$server_pid" "$typist_pid"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null; done
+  server_pid="" typist_pid=""
+}
 
 fail() {
   echo "browsers: FAILED ($1)"
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  stop_helpers
+  [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
   rm -rf "$work"
   exit 1
+}
+
+# The screen the prompts are drawn on; the host the browsers start inherits DISPLAY and
+# the pinentry to use.
+Xvfb -displayfd 3 -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
+screen_pid=$!
+for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
+export P11AGENT_PINENTRY=/usr/bin/pinentry-gtk-2
+
+# Types the token's PIN into each prompt that comes up, as a user would; the first prompt
+# of each browser is photographed. Each prompt typed into is counted in FILE.
+type_pins() {
+  local count=$1 shot=$2 window
+  while :; do
+    window=$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null | head -n 1)
+    if [ -n "$window" ]; then
+      sleep 0.3  # drawn and taking keys
+      [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
+      xdotool type --window "$window" 1234 2>/dev/null
+      xdotool key --window "$window" Return 2>/dev/null
+      echo typed >>"$count"
+      sleep 1
+    fi
+    sleep 0.1
+  done
 }
 
 # The browsers pass their environment to the host they start, SOFTHSM2_CONF among it.
@@ -33,25 +73,33 @@ ec=$(thumbprint "$work/token" ec)
   fail "--register-host: $(cat "$work/register.log")"
 
 # Serves the page and runs the browser's command until the page reports (90 s at the
-# most). The page signs, or (expect HOST_MISSING, ORIGIN_NOT_ALLOWED) fails with that code;
-# ORIGIN_NOT_ALLOWED asks from a sandboxed frame of the page.
+# most). The page signs, or (expect HOST_MISSING, ORIGIN_NOT_ALLOWED, PIN_PROMPT_REQUIRED)
+# fails with that code; ORIGIN_NOT_ALLOWED asks from a sandboxed frame of the page. With
+# PIN=none the page sends no PIN: the PIN is typed into the agent's prompt.
 run_page() {
   local expect=$1 browser=$2
   shift 2
-  local frame=""
+  local frame="" pin="&pin=1234"
   [ "$expect" = ORIGIN_NOT_ALLOWED ] && frame="&frame=sandboxed"
+  if [ "${PIN:-}" = none ]; then
+    pin=""
+    rm -f "$work/typed"
+    type_pins "$work/typed" "$shots/prompt-linux-$browser.png" &
+    typist_pid=$!
+  fi
   rm -f "$work/report.json"
   python3 "$here/tests/browser/server.py" "$work/report.json" "$here/tests/browser/page.html" \
     "$here/examples/browser/page/p11agent.js" >"$work/port" &
   server_pid=$!
   for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-  local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec&pin=1234$frame"
+  local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec$pin$frame"
   "$@" "$url" </dev/null >"$work/$browser.log" 2>&1 &
   local browser_pid=$!
   for _ in $(seq 900); do [ -s "$work/report.json" ] && break; sleep 0.1; done
-  kill "$browser_pid" "$server_pid" 2>/dev/null
+  kill "$browser_pid" 2>/dev/null
   wait "$browser_pid" 2>/dev/null
-  server_pid=""
+  stop_helpers
+  if [ "${PIN:-}" = none ] && [ ! -s "$work/typed" ]; then fail "$browser: no PIN prompt came up"; fi
   [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
   if [ "$expect" != signs ]; then
     grep -q "\"error\":\"$expect: " "$work/report.json" || fail "$browser: not $expect: $(cat "$work/report.json")"
@@ -73,6 +121,13 @@ chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no
   --disable-background-networking --disable-component-update --disable-sync \
   --user-data-dir="$HOME/.config/chromium" --load-extension="$extension" --disable-extensions-except="$extension")
 run_page signs chromium "${chromium[@]}"
+PIN=none run_page signs chromium "${chromium[@]}"
+# The deployer's setting, in a mount namespace whose /etc is an overlay: the machine's own
+# /etc stays as it is.
+required=(unshare --mount --propagation private bash -c '
+  mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
+  mkdir -p /etc/p11agent && touch /etc/p11agent/require-pin-prompt && exec "$@"' "$work/etc")
+run_page PIN_PROMPT_REQUIRED chromium "${required[@]}" "${chromium[@]}"
 # A frame the extension does not serve is refused before anything reaches the host (the
 # host would have answered with the certificates).
 run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
@@ -93,6 +148,7 @@ user_pref("app.update.enabled", false);
 PREFS
 firefox=(firefox-esr --headless --no-remote --profile "$profile")
 run_page signs firefox "${firefox[@]}"
+PIN=none run_page signs firefox "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"
 
 "$agent" --unregister-host >"$work/unregister.log" || fail "--unregister-host: $(cat "$work/unregister.log")"
@@ -101,5 +157,6 @@ left=$(find "$HOME" -name 'p11agent*.json')
 # Without the host, the page is told so.
 run_page HOST_MISSING chromium "${chromium[@]}"
 run_page HOST_MISSING firefox "${firefox[@]}"
+kill "$screen_pid" 2>/dev/null
 rm -rf "$work"
 echo "browsers: Done"

@@ -484,6 +484,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   asking_app_sign["pin_prompt"] = true;
   json page_pin = sign_from(A);
   page_pin["pin"] = "1234";
+  json second_cert = sign_from(A);
+  second_cert["thumbprint"] = thumbprint;  // CERT_HEX, the token's other certificate
   const std::string OK = "ok";  // any answer with "ok":true
   struct Case {
     const char* name;
@@ -525,6 +527,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
        1, {"Enter the PIN on the reader's keypad."}, ""},
       {"a reader's keypad, given longer than a call", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
        {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
+      {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
+       {"1234"}, {R"({"ok":true})", OK}, 1, 1, {}, ""},
       {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
        {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
       {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
@@ -533,7 +537,10 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    json t = token("Card", " SN 1 ", {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC)}, c.flags);
+    json t = token("Card", " SN 1 ",
+                   {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC), certificate(CERT_HEX, "02"),
+                    private_key("02", CKK_EC)},
+                   c.flags);
     json scenario = {{"slots", json::array({slot(1, t)})}};
     scenario.update(c.rules);
     fake_folder().write_scenario(name, scenario);

@@ -61,7 +61,12 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   const TokenKey token{path, session.slot()};
   TokenLogin& held = state.token_logins.at(token);
   if (way.dialog != nullptr) {
-    if (auto login = log_in_held_through_prompt(session, cert, way); !login) return std::unexpected(login.error());
+    // The user unlocked the token for this site already: another of its certificates is
+    // not asked for again while the token is still logged in.
+    const bool unlocked = login_made_so(held, way) && session_logged_in(session);
+    if (auto login = unlocked ? std::expected<void, HeldLoginFailure>() : log_in_held_through_prompt(session, cert, way);
+        !login)
+      return std::unexpected(login.error());
     held.pin_digest.reset();
     held.prompted_site = way.facts.site;
   } else {

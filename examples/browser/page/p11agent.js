@@ -3,7 +3,11 @@
 //   import { connect } from "./p11agent.js";
 //   const agent = await connect();
 //   const certs = await agent.listCerts();
-//   const { signature } = await agent.sign({ thumbprint, pin, key: "rsa", hash: "SHA-256", data });
+//   const { signature } = await agent.sign({ thumbprint, key: "rsa", hash: "SHA-256", data });
+//
+// The page never needs the PIN: p11agent asks the user for it in a prompt of its own, which
+// names this site, the certificate and the token. A `pin` given to sign or validate is sent
+// instead (unless the computer's deployer requires the prompt).
 //
 // Every method returns a promise; a failure rejects it with a P11AgentError whose `code`
 // says what to do (see below).
@@ -22,7 +26,12 @@ const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 // "HOST_MISSING" (p11agent is not registered for this browser), "HOST_REFUSED" (it is, but
 // not for this extension), "HOST_ENDED" (the host stopped; the next call starts it again),
 // "WRONG_PIN" (`triesLeft`: 2 or more, 1 = the last try, 0 = locked, -1 = the token does
-// not say), "AGENT" (any other error the agent answered; `message` is its text).
+// not say), "PIN_PROMPT_CANCELLED" (the user cancelled the PIN prompt),
+// "PIN_PROMPT_TIMEOUT" (nobody answered it within 120 seconds), "PIN_PROMPT_UNAVAILABLE"
+// (no prompt can be shown on this computer; `message` says what to install),
+// "PIN_PROMPT_FAILED" (the prompt broke off), "PIN_PROMPT_REQUIRED" (the page sent a PIN
+// where the deployer requires the prompt), "AGENT" (any other error the agent answered;
+// `message` is its text).
 export class P11AgentError extends Error {
   constructor(code, message, triesLeft) {
     super(message);
@@ -42,6 +51,8 @@ function hostFailure(reason) {
 function agentFailure(text) {
   const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
   if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
+  const prompt = /^(PIN_PROMPT_[A-Z]+):/.exec(text);
+  if (prompt) return new P11AgentError(prompt[1], text);
   return new P11AgentError("AGENT", text);
 }
 
@@ -100,7 +111,8 @@ class Agent {
 
   // Signs with the certificate's key. Give `data` (hashed here with `hash`) or `digest`
   // (Uint8Array or hex: a bare digest, or for RSA also a whole DigestInfo). `key` is "rsa"
-  // or "ec". Answers {signature (Uint8Array; EC: r then s), certificate (Base64 DER)}.
+  // or "ec". Without `pin` the agent asks the user, unless the token is already unlocked
+  // for this site. Answers {signature (Uint8Array; EC: r then s), certificate (Base64 DER)}.
   async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest }) {
     if (data !== undefined) {
       const bytes = typeof data === "string" ? new TextEncoder().encode(data) : data;
@@ -109,9 +121,16 @@ class Agent {
       digest = fromHex(digest);
     }
     const answer = await this.request({
-      cmd: "sign", thumbprint, pin, hash_hex: toHex(bytesToSign(key, hash, digest)),
+      cmd: "sign", thumbprint, ...(pin ? { pin } : {}), hash_hex: toHex(bytesToSign(key, hash, digest)),
     });
     return { signature: fromHex(answer.signature_hex), certificate: answer.cert_der_b64 };
+  }
+
+  // Unlocks the certificate's token for this site: the agent asks the user for the PIN
+  // (or takes `pin`) once, and later signatures need none. Answers whether the token was
+  // unlocked already.
+  async validate({ thumbprint, pin }) {
+    return (await this.request({ cmd: "validate", thumbprint, ...(pin ? { pin } : {}) })).cached === true;
   }
 
   // Ends the token login of this certificate, or every login without one; answers how
