@@ -9,6 +9,8 @@ scripts/install-deps.sh || { echo "could not install the dependencies"; exit 1; 
 
 logs=$(mktemp -d)
 status=0
+# Where tests keep what a person may want to look at (photographs of the PIN prompts).
+export P11AGENT_TEST_LOGS="$logs"
 
 # The include lines point down the layers, and the check does catch one that does not.
 echo "=== layers"
@@ -70,6 +72,10 @@ fi
 echo "=== installer"
 scripts/test-installer.sh | tee "$logs/test-installer.log"
 
+# The Windows build's PIN dialog under Wine, typed into on a screen of its own.
+echo "=== PIN dialog"
+scripts/test-prompt-wine.sh build/windows | tee "$logs/test-prompt-windows.log"
+
 # cmake --install: the executable, and host manifests that name it where it was installed;
 # install_manifest.txt names every file the install wrote. The prefix has a quote in it,
 # which the manifests' JSON escapes.
@@ -93,9 +99,10 @@ echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package): Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package): FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package|prompt windows): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package|prompt windows): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+echo "logs, with photographs of the PIN prompts: $logs"
 echo "${passed} passed, ${failed} failed"
 [ "$status" -eq 0 ] && [ "$failed" -eq 0 ]

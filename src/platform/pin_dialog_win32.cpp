@@ -16,6 +16,7 @@ namespace {
 constexpr int ID_DESCRIPTION = 100;
 constexpr int ID_ERROR = 101;
 constexpr int ID_PIN = 102;
+constexpr int ID_PIN_LABEL = 103;
 constexpr UINT_PTR TIMEOUT_TIMER = 1;
 // The dialog's outcomes, as EndDialog passes them.
 constexpr INT_PTR ENDED_ENTERED = IDOK;
@@ -81,7 +82,8 @@ DialogTemplate layout(const PinScreen& screen) {
     dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 184, 86, 50, 14, L"Cancel");
     return dialog;
   }
-  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 8, 88, 224, 12, L"");
+  dialog.add_item(ID_PIN_LABEL, STATIC, SS_LEFT, 8, 90, 20, 10, L"PIN:");
+  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 30, 88, 202, 12, L"");
   dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 128, 106, 50, 14, L"OK");
   dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 184, 106, 50, 14, L"Cancel");
   return dialog;

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The Windows build's own PIN dialog, under Wine on an Xvfb screen, driven as a user would
+# with xdotool: a wrong PIN, then (on the dialog shown again with the error) the right one,
+# and the agent signs; Escape cancels. The dialog is photographed before each PIN
+# (prompt-windows.png, prompt-windows-wrong-pin.png with the test logs in
+# $P11AGENT_TEST_LOGS) for a person to look at.
+# usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
+# or "prompt windows: FAILED (<what>)".
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+shots=${P11AGENT_TEST_LOGS:-$work}
+screen_pid=""
+agent_pid=""
+
+finish() {
+  [ -n "$agent_pid" ] && kill "$agent_pid" 2>/dev/null
+  [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
+  rm -rf "$work"
+}
+fail() {
+  echo "prompt windows: FAILED ($1)"
+  finish
+  exit 1
+}
+
+Xvfb -displayfd 3 -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
+screen_pid=$!
+for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
+"$here/scripts/wine-prefix.sh" start || fail "no Wine prefix"
+
+# The fake module signs with a certificate made here; its scenario and call log are in
+# the work folder, which Wine reaches as Z:.
+mkdir -p "$work/fake"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+  -subj "/O=Example Trust/CN=Anna Example" -days 2 2>/dev/null || fail "no certificate"
+der=$(openssl x509 -in "$work/cert.pem" -outform DER | od -An -v -tx1 | tr -d ' \n')
+print=$(openssl x509 -in "$work/cert.pem" -outform DER | sha1sum | cut -d' ' -f1)
+cat >"$work/fake/fake_pkcs11.dll.json" <<JSON
+{"slots": [{"id": 1, "token": {"label": "Signing card", "serial": "42", "pin": "1234", "flags": 0,
+  "objects": [{"class": "certificate", "value_hex": "$der", "id_hex": "01"},
+              {"class": "private_key", "key_type": 3, "id_hex": "01"}]}}]}
+JSON
+export P11FAKE_DIR="Z:${work//\//\\}\\fake"
+module="Z:${build//\//\\\\}\\\\fake_pkcs11.dll"
+request="{\"cmd\":\"sign\",\"module\":\"$module\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true}"
+
+# The window of the agent's dialog, once it is up (60 s at the most); "" if it never is.
+dialog_window() {
+  local window
+  for _ in $(seq 600); do
+    window=$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null | head -n 1)
+    if [ -n "$window" ]; then
+      sleep 0.5  # drawn and taking keys
+      echo "$window"
+      return
+    fi
+    sleep 0.1
+  done
+}
+
+# Starts the one-shot agent with the request; its answer goes to FILE.
+start_agent() {
+  echo "$request" | "$here/scripts/wine-run.sh" "$build/p11agent.exe" >"$1" 2>/dev/null &
+  agent_pid=$!
+}
+
+# Waits for the agent (60 s at the most) and prints its answer.
+agent_answer() {
+  for _ in $(seq 600); do kill -0 "$agent_pid" 2>/dev/null || break; sleep 0.1; done
+  kill "$agent_pid" 2>/dev/null
+  wait "$agent_pid" 2>/dev/null
+  agent_pid=""
+  cat "$1"
+}
+
+# Without a window manager, the window is given the keyboard's focus directly.
+focus() { xdotool windowfocus --sync "$1" 2>/dev/null; }
+
+type_into() {
+  focus "$1"
+  xdotool type --delay 50 "$2"
+  xdotool key --delay 50 Return
+}
+
+start_agent "$work/signed"
+window=$(dialog_window)
+[ -n "$window" ] || fail "no dialog came up: $(agent_answer "$work/signed")"
+import -window root "$shots/prompt-windows.png" 2>/dev/null
+type_into "$window" 0000
+# Once the token has refused it, the dialog is shown again, saying the PIN was wrong.
+for _ in $(seq 300); do grep -q '^C_Login ' "$work/fake/fake_pkcs11.dll.log" 2>/dev/null && break; sleep 0.1; done
+sleep 1
+window=$(dialog_window)
+[ -n "$window" ] || fail "no dialog after a wrong PIN: $(agent_answer "$work/signed")"
+import -window root "$shots/prompt-windows-wrong-pin.png" 2>/dev/null
+type_into "$window" 1234
+answer=$(agent_answer "$work/signed")
+case "$answer" in
+  *'"ok":true'*'"signature_hex":'*) ;;
+  *) fail "the agent did not sign: $answer" ;;
+esac
+logins=$(grep -c '^C_Login ' "$work/fake/fake_pkcs11.dll.log")
+[ "$logins" = 2 ] || fail "$logins logins, not a wrong one and the right one"
+
+: >"$work/fake/fake_pkcs11.dll.log"
+start_agent "$work/cancelled"
+window=$(dialog_window)
+[ -n "$window" ] || fail "no dialog came up to cancel"
+focus "$window"
+xdotool key --delay 50 Escape
+answer=$(agent_answer "$work/cancelled")
+[ "$answer" = '{"error":"PIN_PROMPT_CANCELLED: the PIN prompt was cancelled","ok":false}' ] ||
+  fail "Escape did not cancel: $answer"
+grep -q '^C_Login ' "$work/fake/fake_pkcs11.dll.log" && fail "a cancelled prompt logged in"
+
+finish
+echo "prompt windows: Done"
