@@ -501,6 +501,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     std::string last_error;                // the last screen's error
     bool hosted = false;                   // the module in a host whose calls may take 1 s
     json rules = json::object();
+    bool asks_each_time = false;           // the key asks for the PIN for every signature
   };
   const std::vector<Case> cases = {
       {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
@@ -529,6 +530,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
        {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
       {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
        {"1234"}, {R"({"ok":true})", OK}, 1, 1, {}, ""},
+      {"a key that asks each time is given the PIN entered for the login, else asked once", 0, true, false,
+       {sign_from(A), sign_from(A)}, {"1234", "1234"}, {OK, OK}, 2, 3, {}, "", false, json::object(), true},
       {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
        {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
       {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
@@ -541,6 +544,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
                    {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC), certificate(CERT_HEX, "02"),
                     private_key("02", CKK_EC)},
                    c.flags);
+    t["objects"][1]["always_authenticate"] = c.asks_each_time;
     json scenario = {{"slots", json::array({slot(1, t)})}};
     scenario.update(c.rules);
     fake_folder().write_scenario(name, scenario);

@@ -42,6 +42,11 @@ TEST(ParseRequest, RejectsMalformedRequestsWithMessageAndPosition) {
       {"{}", "missing field `cmd` at line 1 column 2"},
       {"[]", "invalid length 0, expected struct Request with 5 elements at line 1 column 2"},
       {"[\"a\",null,null,null,null,null]", "trailing characters at line 1 column 26"},
+      {"{\"cmd\":\"a\",\"pin_prompt\":\"yes\"}", "invalid type: string \"yes\", expected a boolean at line 1 column 29"},
+      {"{\"cmd\":\"a\",\"pin_prompt\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 25"},
+      {"{\"cmd\":\"a\",\"pin_prompt\":tru}", "expected ident at line 1 column 28"},
+      {"{\"cmd\":\"a\",\"origin\":5}", "invalid type: integer `5`, expected a string at line 1 column 21"},
+      {"{\"cmd\":\"a\",\"origin\":\"x\",\"origin\":\"y\"}", "duplicate field `origin` at line 1 column 32"},
       {"[\"a\",]", "trailing comma at line 1 column 6"},
       {"{\"cmd\":\"a\",}", "trailing comma at line 1 column 12"},
       {"{\"cmd\":\"a\"} x", "trailing characters at line 1 column 13"},
@@ -105,6 +110,10 @@ TEST(ParseRequest, AcceptsObjectAndArrayForms) {
       {"[\"sign\",null,\"t\"]", {"sign", {}, "t", {}, {}}},
       {"{\"pin\":\"\\u00e9\\ud83d\\ude00\\/\",\"cmd\":\"\"}", {"", {}, {}, {}, "\xc3\xa9\xf0\x9f\x98\x80/"}},
       {" \t{\"cmd\" : \"a\" }\r\n", {"a", {}, {}, {}, {}}},
+      {"{\"cmd\":\"sign\",\"pin_prompt\":true,\"origin\":\"https://a.example\"}",
+       {"sign", {}, {}, {}, {}, "https://a.example", true}},
+      {"{\"cmd\":\"sign\",\"pin_prompt\":false,\"origin\":null}", {"sign", {}, {}, {}, {}, {}, false}},
+      {"{\"cmd\":\"sign\",\"pin_prompt\":null}", {"sign", {}, {}, {}, {}, {}, false}},
   };
   for (const auto& c : cases) {
     auto parsed = parse_request(c.input);
@@ -114,6 +123,8 @@ TEST(ParseRequest, AcceptsObjectAndArrayForms) {
     EXPECT_EQ(parsed->thumbprint, c.expected.thumbprint) << c.input;
     EXPECT_EQ(parsed->hash_hex, c.expected.hash_hex) << c.input;
     EXPECT_EQ(parsed->pin, c.expected.pin) << c.input;
+    EXPECT_EQ(parsed->origin, c.expected.origin) << c.input;
+    EXPECT_EQ(parsed->pin_prompt, c.expected.pin_prompt) << c.input;
   }
 }
 
