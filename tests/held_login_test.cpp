@@ -113,6 +113,8 @@ TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProces
       {"a shorter second length", {{"sign_lengths", {64, 32}}}},
       {"the query fails", {{"fail", json::array({failure("C_Sign", CKR_DEVICE_ERROR, 1)})}}},
       {"the signature fails", {{"fail", json::array({failure("C_Sign", CKR_FUNCTION_FAILED, 2)})}}},
+      {"the operation does not begin", {{"fail", json::array({failure("C_SignInit", CKR_KEY_HANDLE_INVALID)})}}},
+      {"the query after a login for the key", {{"always_authenticate", true}}},
   };
   const std::string validate = json{{"cmd", "validate"}, {"thumbprint", thumbprint}, {"pin", "1234"}}.dump();
   const std::string sign =
@@ -122,6 +124,7 @@ TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProces
     for (const bool hosted : {false, true}) {
       if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
       json s = card();
+      s["slots"][0]["token"]["objects"][1]["always_authenticate"] = c.rules.value("always_authenticate", false);
       s.update(c.rules);
       rescript(s);
       {

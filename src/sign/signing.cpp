@@ -71,8 +71,10 @@ std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_O
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
                                           std::span<const std::uint8_t> data, LoginPin pin) {
   CK_MECHANISM chosen{use.mechanism, nullptr, 0};
-  if (auto r = call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key); !r)
-    return std::unexpected(SignError{r.error()});
+  // A key that asks for the PIN takes C_Login between C_SignInit and the length query.
+  auto begun = use.always_authenticate ? call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key)
+                                       : sign_init_for(session, chosen, key, data);
+  if (!begun) return std::unexpected(SignError{begun.error()});
   if (use.always_authenticate)
     if (auto login = login_for_operation(session, pin); !login) return std::unexpected(SignError{login.error(), true});
   auto signature = sign_started(session, data);

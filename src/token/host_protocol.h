@@ -36,13 +36,18 @@ enum class Call : std::uint8_t {
   // signature at once and sends it, unasked, as a second answer: the agent's next C_Sign
   // takes it from there, one message fewer per signature.
   SignForLength,
+  // C_SignInit for a signature of the bytes it carries, whose length query comes next:
+  // when the module takes it, the host makes the query at once and sends its answer
+  // unasked (and after it, as for SignForLength, the signature): one message for the
+  // whole operation, each call answered by a message of its own.
+  SignInitAhead,
 };
 
 // The version of these messages. The first request to a host (Load) carries
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 4;
+inline constexpr std::uint64_t VERSION = 5;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

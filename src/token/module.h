@@ -46,6 +46,8 @@ class Pkcs11Module {
   // The module's host did not answer in time or died: the module is gone, and a fresh
   // load is the only way back.
   bool host_ended() const;
+  // The host the module runs in; nullptr for a module loaded in this process.
+  ModuleHost* host() const { return host_.get(); }
 
  private:
   std::string path_;

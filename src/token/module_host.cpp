@@ -213,34 +213,52 @@ CK_RV remote_get_attribute_value(ModuleHost& host, CK_SESSION_HANDLE session, CK
   });
 }
 
-CK_RV remote_sign_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
-  Writer w = request_of(Call::SignInit);
+Writer sign_init_request(Call call, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  Writer w = request_of(call);
   w.number(session).number(mechanism != nullptr ? 1 : 0);
   if (mechanism != nullptr)
     w.number(mechanism->mechanism).optional_bytes(mechanism->pParameter, mechanism->ulParameterLen);
   w.number(key);
+  return w;
+}
+
+CK_RV remote_sign_init(ModuleHost& host, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  Writer w = sign_init_request(Call::SignInit, session, mechanism, key);
   return remote(host, w, Call::SignInit);
+}
+
+std::span<const std::byte> data_of(CK_BYTE_PTR data, CK_ULONG length) {
+  return {reinterpret_cast<const std::byte*>(data), data != nullptr ? length : 0};
+}
+
+// Whether the host makes the signature after a length query that answered so.
+bool signature_follows(CK_RV rv, CK_ULONG length) {
+  return rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH;
 }
 
 // A length query brings the signature after it when the length is one the agent takes (see
 // Call::SignForLength); the signing call that follows takes it without a message of its own.
 CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
                   CK_ULONG_PTR signature_length) {
-  const std::span<const std::byte> input(reinterpret_cast<const std::byte*>(data), data != nullptr ? length : 0);
+  const std::span<const std::byte> input = data_of(data, length);
   const CK_ULONG room = *signature_length;
   auto read_signature = [&](Reader& r) {
     *signature_length = static_cast<CK_ULONG>(r.number());
     copy_out(r.bytes(), reinterpret_cast<std::byte*>(signature), room);
   };
+  Bytes answer;
   if (signature == nullptr) {
-    Writer w = request_of(Call::SignForLength);
-    w.number(session).optional_bytes(data, length);
-    const CK_RV rv = remote(host, w, Call::SignForLength, read_signature);
-    if (rv == CKR_OK && *signature_length > 0 && *signature_length <= MAX_SIGNATURE_LENGTH)
-      host.expect_following(session, input, *signature_length);
+    CK_RV rv;
+    if (auto taken = host.take_following(session, input, std::nullopt, answer)) {
+      rv = *taken != CKR_OK ? *taken : read_answer(host, answer, read_signature);
+    } else {
+      Writer w = request_of(Call::SignForLength);
+      w.number(session).optional_bytes(data, length);
+      rv = remote(host, w, Call::SignForLength, read_signature);
+    }
+    if (signature_follows(rv, *signature_length)) host.expect_following(session, input, *signature_length);
     return rv;
   }
-  Bytes answer;
   if (auto taken = host.take_following(session, input, room, answer))
     return *taken != CKR_OK ? *taken : read_answer(host, answer, read_signature);
   Writer w = request_of(Call::Sign);
@@ -397,14 +415,15 @@ CK_RV ModuleHost::fail(CK_RV failure) {
 
 CK_RV ModuleHost::broken() { return fail(HOST_ENDED_RV); }
 
-void ModuleHost::expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG length) {
-  following_ = Following{session, Bytes(data.begin(), data.end()), length};
+void ModuleHost::expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data,
+                                  std::optional<CK_ULONG> room) {
+  following_ = Following{session, Bytes(data.begin(), data.end()), room};
 }
 
 std::optional<CK_RV> ModuleHost::take_following(CK_SESSION_HANDLE session, std::span<const std::byte> data,
-                                                CK_ULONG room, Bytes& answer) {
+                                                std::optional<CK_ULONG> room, Bytes& answer) {
   if (!following_) return std::nullopt;
-  const bool announced = following_->session == session && following_->length == room &&
+  const bool announced = following_->session == session && following_->room == room &&
                          std::ranges::equal(following_->data, data);
   if (!announced) return std::nullopt;  // the next exchange reads and drops it first
   following_.reset();
@@ -414,15 +433,7 @@ std::optional<CK_RV> ModuleHost::take_following(CK_SESSION_HANDLE session, std::
 
 CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call, std::optional<std::chrono::seconds> bound_for_call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
-  // A signature the host sent unasked that no call took: the module made it, its answer
-  // is read and set aside.
-  if (following_) {
-    following_.reset();
-    Bytes dropped;
-    if (CK_RV failed = receive(dropped, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
-        failed != CKR_OK)
-      return failed;
-  }
+  if (CK_RV failed = drop_following(); failed != CKR_OK) return failed;
   // Loading and C_Initialize share one bound, counted from the host's start.
   const bool loading = call == Call::Load || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : bound_for_call.value_or(call_deadline_);
@@ -430,6 +441,33 @@ CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call, std::optio
   const Bytes& frame = request.frame();
   if (auto t = process_->write_all(frame, deadline); t != platform::Transfer::Done) return failed(t, bound);
   return receive(answer, deadline, bound, !loading);
+}
+
+CK_RV ModuleHost::drop_following() {
+  // An answer the host sent unasked that no call took: the module made the call, its answer
+  // is read and set aside (and a length query's signature after it, when it has one).
+  while (following_) {
+    const bool query = !following_->room;
+    following_.reset();
+    Bytes dropped;
+    if (CK_RV failed = receive(dropped, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
+        failed != CKR_OK)
+      return failed;
+    Reader answer(dropped);
+    const auto rv = static_cast<CK_RV>(answer.number());
+    const auto length = static_cast<CK_ULONG>(answer.number());
+    if (query && signature_follows(rv, length)) following_ = Following{0, {}, length};
+  }
+  return CKR_OK;
+}
+
+CK_RV sign_init_ahead(ModuleHost* host, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key,
+                      CK_BYTE_PTR data, CK_ULONG length) {
+  Writer w = sign_init_request(Call::SignInitAhead, session, mechanism, key);
+  w.optional_bytes(data, length);
+  const CK_RV rv = remote(*host, w, Call::SignInitAhead);
+  if (rv == CKR_OK) host->expect_following(session, data_of(data, length), std::nullopt);
+  return rv;
 }
 
 CK_RV ModuleHost::failed(platform::Transfer transfer, std::chrono::seconds bound) {

@@ -67,13 +67,14 @@ class ModuleHost {
   // An answer that does not read as one: the host is taken as dead.
   CK_RV broken();
 
-  // After a length query whose signature the host makes and sends unasked
-  // (Call::SignForLength): the signing call it is for.
-  void expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG length);
-  // For that signing call (same session, data and room): CKR_OK with the host's answer, or
-  // why there is none. nullopt for any other call, which then goes across as usual.
-  std::optional<CK_RV> take_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, CK_ULONG room,
-                                      host_protocol::Bytes& answer);
+  // After a call whose next call the host makes at once and answers unasked: a length
+  // query's signature (Call::SignForLength; `room` its length), or the length query after
+  // a C_SignInit (Call::SignInitAhead; `room` nullopt).
+  void expect_following(CK_SESSION_HANDLE session, std::span<const std::byte> data, std::optional<CK_ULONG> room);
+  // For that call (same session, data and room, or a length query): CKR_OK with the host's
+  // answer, or why there is none. nullopt for any other call, which then goes across as usual.
+  std::optional<CK_RV> take_following(CK_SESSION_HANDLE session, std::span<const std::byte> data,
+                                      std::optional<CK_ULONG> room, host_protocol::Bytes& answer);
 
  private:
   ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
@@ -87,8 +88,10 @@ class ModuleHost {
   struct Following {
     CK_SESSION_HANDLE session;
     host_protocol::Bytes data;
-    CK_ULONG length;
+    std::optional<CK_ULONG> room;  // nullopt: a length query's answer
   };
+  // Reads and drops the answers sent ahead that no call took.
+  CK_RV drop_following();
 
   std::unique_ptr<platform::HostProcess> process_;
   std::chrono::seconds load_deadline_;
@@ -105,6 +108,12 @@ class ModuleHost {
   static constexpr std::chrono::microseconds ANSWER_SPIN{1000};
 };
 
+// C_SignInit on a module in a host, for a signature of exactly `data` whose length query is
+// the next call on the session: the host makes the query at once and sends its answer
+// ahead (Call::SignInitAhead), which the query then takes.
+CK_RV sign_init_ahead(ModuleHost* host, CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key,
+                      CK_BYTE_PTR data, CK_ULONG length);
+
 // The host's side of the exchange: one module, loaded in the host's process, and the calls
 // made on it with exactly the arguments the agent gave.
 class ModuleHostServer {
@@ -112,18 +121,25 @@ class ModuleHostServer {
   // Reads one request and writes its answer (after the answer mark); false when the
   // request does not read as one.
   bool answer(host_protocol::Reader& request, host_protocol::Writer& answer);
-  // After a length query that promised the signature: makes it and writes it as an answer
-  // of its own (after the answer mark). False when nothing follows.
+  // After a length query that promised the signature, or a C_SignInit that promised the
+  // length query: makes the call and writes its answer as one of its own (after the answer
+  // mark). False when nothing follows.
   bool answer_following(host_protocol::Writer& answer);
 
  private:
-  struct FollowingSignature {
+  // The answer the host sends next, unasked: for `length` 0 a length query's, else the
+  // signature's with that room.
+  struct FollowingAnswer {
     CK_SESSION_HANDLE session;
     host_protocol::Bytes data;
     bool data_present;  // the data pointer was not NULL
     CK_ULONG length;
   };
-  std::optional<FollowingSignature> following_;
+  std::optional<FollowingAnswer> following_;
+  // The length query for the signature of `data`; when the length is one the agent takes,
+  // the signature follows.
+  void length_query(const CK_FUNCTION_LIST& f, CK_SESSION_HANDLE session, host_protocol::Bytes data,
+                    bool data_present, host_protocol::Writer& answer);
   bool load(host_protocol::Reader& request, host_protocol::Writer& answer);
   bool get_attribute_value(const CK_FUNCTION_LIST& f, host_protocol::Reader& request, host_protocol::Writer& answer);
   std::shared_ptr<Pkcs11Module> module_;

@@ -63,6 +63,28 @@ Input read_input(Reader& r) {
   return input;
 }
 
+// A mechanism as the agent sent it: a flag for NULL, then its type and parameter.
+struct Mechanism {
+  bool present = false;
+  CK_MECHANISM value{};
+  Input parameter;
+  CK_MECHANISM_PTR pointer() {
+    if (!present) return nullptr;
+    value.ulParameterLen = static_cast<CK_ULONG>(parameter.bytes.size());  // before pointer() may grow it
+    value.pParameter = parameter.pointer();
+    return &value;
+  }
+};
+
+Mechanism read_mechanism(Reader& r) {
+  Mechanism mechanism;
+  mechanism.present = r.number() != 0;
+  if (!mechanism.present) return mechanism;
+  mechanism.value.mechanism = static_cast<CK_MECHANISM_TYPE>(r.number());
+  mechanism.parameter = read_input(r);
+  return mechanism;
+}
+
 struct SignAnswer {
   CK_RV rv;
   CK_ULONG length;
@@ -186,31 +208,28 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       return get_attribute_value(f, r, w);
     case Call::SignInit: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
-      const bool with_mechanism = r.number() != 0;
-      CK_MECHANISM mechanism{};
-      Input parameter;
-      if (with_mechanism) {
-        mechanism.mechanism = static_cast<CK_MECHANISM_TYPE>(r.number());
-        parameter = read_input(r);
-        mechanism.pParameter = parameter.pointer();
-        mechanism.ulParameterLen = static_cast<CK_ULONG>(parameter.bytes.size());
-      }
+      Mechanism mechanism = read_mechanism(r);
       const auto key = static_cast<CK_OBJECT_HANDLE>(r.number());
       if (!r.ok()) return false;
-      w.number(passed_on(call_rv(f.C_SignInit, session, with_mechanism ? &mechanism : nullptr, key)));
+      w.number(passed_on(call_rv(f.C_SignInit, session, mechanism.pointer(), key)));
+      break;
+    }
+    case Call::SignInitAhead: {
+      const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
+      Mechanism mechanism = read_mechanism(r);
+      const auto key = static_cast<CK_OBJECT_HANDLE>(r.number());
+      Input data = read_input(r);
+      if (!r.ok()) return false;
+      const CK_RV rv = passed_on(call_rv(f.C_SignInit, session, mechanism.pointer(), key));
+      w.number(rv);
+      if (rv == CKR_OK) following_ = FollowingAnswer{session, std::move(data.bytes), data.present, 0};
       break;
     }
     case Call::SignForLength: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Input data = read_input(r);
       if (!r.ok()) return false;
-      const std::size_t data_length = data.bytes.size();
-      const auto [rv, length] = sign_into(f, session, data, false, 0, w);
-      // The agent asks for exactly this signature next: the guard is its own.
-      if (rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH) {
-        data.bytes.resize(data_length);
-        following_ = FollowingSignature{session, std::move(data.bytes), data.present, length};
-      }
+      length_query(f, session, std::move(data.bytes), data.present, w);
       break;
     }
     case Call::Sign: {
@@ -228,10 +247,26 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
   return r.ok();
 }
 
+void ModuleHostServer::length_query(const CK_FUNCTION_LIST& f, CK_SESSION_HANDLE session, Bytes bytes,
+                                    bool data_present, Writer& w) {
+  Input data{std::move(bytes), data_present};
+  const std::size_t data_length = data.bytes.size();
+  const auto [rv, length] = sign_into(f, session, data, false, 0, w);
+  // The agent asks for exactly this signature next: the guard is its own.
+  if (rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH) {
+    data.bytes.resize(data_length);
+    following_ = FollowingAnswer{session, std::move(data.bytes), data.present, length};
+  }
+}
+
 bool ModuleHostServer::answer_following(Writer& w) {
   if (!following_ || !module_) return false;
-  FollowingSignature following = std::move(*following_);
+  FollowingAnswer following = std::move(*following_);
   following_.reset();
+  if (following.length == 0) {
+    length_query(module_->functions(), following.session, std::move(following.data), following.data_present, w);
+    return true;
+  }
   Input data{std::move(following.data), following.data_present};
   sign_into(module_->functions(), following.session, data, true, following.length, w);
   return true;
@@ -336,8 +371,8 @@ void run_module_host(std::vector<std::string> arguments) {
     Reader reader(*request);
     Writer answer = marked_answer();
     if (!host.answer(reader, answer) || !platform::host_write_all(answer.frame())) platform::end_process_now(1);
-    Writer following = marked_answer();
-    if (host.answer_following(following) && !platform::host_write_all(following.frame())) platform::end_process_now(1);
+    for (Writer following = marked_answer(); host.answer_following(following); following = marked_answer())
+      if (!platform::host_write_all(following.frame())) platform::end_process_now(1);
   }
 }
 

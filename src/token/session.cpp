@@ -1,5 +1,6 @@
 #include "token/session.h"
 
+#include "token/module_host.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -41,6 +42,16 @@ Pkcs11Result<Session> open_signing_session(const ModulePtr& module, CK_SLOT_ID s
   auto session = open_rw_session(module, slot);
   if (!session && session.error().answered(CKR_TOKEN_WRITE_PROTECTED)) return open_ro_session(module, slot);
   return session;
+}
+
+Pkcs11Result<void> sign_init_for(const Session& session, CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key,
+                                 std::span<const std::uint8_t> data) {
+  ModuleHost* host = session.module().host();
+  if (host == nullptr) return call("SignInit", session.functions().C_SignInit, session.handle(), &mechanism, key);
+  auto length = to_ck_ulong(data.size());
+  if (!length) return std::unexpected(length.error());
+  return call("SignInit", sign_init_ahead, host, session.handle(), &mechanism, key,
+              const_cast<std::uint8_t*>(data.data()), *length);
 }
 
 }  // namespace p11agent

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <span>
 // Sessions.
 #include "token/module.h"
 
@@ -35,5 +37,11 @@ Pkcs11Result<Session> open_rw_session(const ModulePtr& module, CK_SLOT_ID slot);
 // The session signing happens on: read-write, or read-only where the token is write
 // protected (signing writes nothing).
 Pkcs11Result<Session> open_signing_session(const ModulePtr& module, CK_SLOT_ID slot);
+
+// C_SignInit for a signature of exactly `data` whose length query (C_Sign without a
+// buffer) is the next call on the session: a module in a host makes that query at once and
+// sends its answer with C_SignInit's, so the operation costs one message.
+Pkcs11Result<void> sign_init_for(const Session& session, CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key,
+                                 std::span<const std::uint8_t> data);
 
 }  // namespace p11agent
