@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <memory>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -23,6 +24,28 @@ void start_module_over(const std::string& path, const std::string& scenario) {
   start_over(scenario.c_str());
 }
 
+// The user at the prompt: a wrong PIN, then the right one, then Cancel for every later
+// prompt of the run (so a request that keeps asking ends).
+class FuzzUser final : public p11agent::platform::PinDialog {
+ public:
+  std::expected<p11agent::platform::WipedString, p11agent::platform::PromptStop> ask_pin(
+      const p11agent::platform::PinScreen&) override {
+    switch (asked_++) {
+      case 0: return p11agent::platform::WipedString("0000");
+      case 1: return p11agent::platform::WipedString("1234");
+      default: return std::unexpected(p11agent::platform::PromptStop{p11agent::platform::PromptEnd::Cancelled, ""});
+    }
+  }
+  std::expected<bool, p11agent::platform::PromptStop> show_during(const p11agent::platform::PinScreen&,
+                                                                  const std::function<void()>& work) override {
+    work();
+    return false;
+  }
+
+ private:
+  int asked_ = 0;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -34,6 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   DaemonState state;
   if (auto module = open_module(path)) state.module_table[path] = *module;
   state.candidate_paths = {path};
+  // Requests without a PIN are answered through the prompt: from a browser when the input's
+  // length is odd, else when they ask for it.
+  state.browser = size % 2 == 1;
+  state.open_pin_dialog = [] { return std::make_unique<FuzzUser>(); };
   std::string_view rest = first_line == std::string_view::npos ? std::string_view() : input.substr(first_line + 1);
   int requests = 0;
   while (!rest.empty() && requests++ < 16) {
