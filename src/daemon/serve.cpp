@@ -8,6 +8,7 @@
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
 #include "sign/pin_prompt.h"
+#include "token/module_host.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -57,10 +58,14 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
+  // Until the first answer, the hosts are starting beside the agent: answers are waited for
+  // asleep. Later requests (cached signatures) wait awake first.
+  wait_awake_for_answers(false);
   while (auto request = reader.next_request()) {
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
     if (!write_answer(std::move(answer))) break;
+    wait_awake_for_answers(true);
   }
   release_state(state);
   return 0;

@@ -48,6 +48,8 @@ std::unique_ptr<platform::HostProcess> start_host_process() {
 // place in this table and its list's entries are the ones made for that place.
 constexpr std::size_t HOST_PLACES = 64;
 std::array<std::atomic<ModuleHost*>, HOST_PLACES> g_places{};
+std::atomic<bool> g_awake_for_answers{true};
+
 std::mutex g_places_lock;
 
 std::optional<std::size_t> take_place(ModuleHost* host) {
@@ -475,11 +477,13 @@ CK_RV ModuleHost::failed(platform::Transfer transfer, std::chrono::seconds bound
                                                        : HOST_ENDED_RV);
 }
 
+void wait_awake_for_answers(bool awake) { g_awake_for_answers = awake; }
+
 CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chrono::seconds bound, bool soon) {
   auto failed = [&](platform::Transfer t) { return this->failed(t, bound); };
   std::array<std::byte, 4> head;
   // A load is waited for asleep: asking through it only takes the processor it needs.
-  const auto spin = soon ? ANSWER_SPIN : std::chrono::microseconds{0};
+  const auto spin = soon && g_awake_for_answers ? ANSWER_SPIN : std::chrono::microseconds{0};
   if (auto t = process_->read_exact(head, deadline, spin); t != platform::Transfer::Done) return failed(t);
   const std::size_t length = host_protocol::frame_length(head);
   if (length > host_protocol::MAX_FRAME || length < 8) return broken();

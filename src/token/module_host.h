@@ -42,6 +42,12 @@ const ModuleHosting* module_hosting();
 // libraries the agent has loaded already in place for the module.
 void prestart_module_hosts(std::size_t count);
 
+// Whether answers are waited for awake first (ModuleHost::ANSWER_SPIN), as they are by
+// default. While the agent starts its hosts on the same few processors, a spinning wait
+// takes the processor a host needs; `serve` and the browser host turn it on once their
+// first answer is out.
+void wait_awake_for_answers(bool awake);
+
 class ModuleHost {
  public:
   // Starts a host, which loads the module (with the directory rule where asked); the load
