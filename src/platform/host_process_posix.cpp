@@ -55,6 +55,7 @@ int millis_until(Deadline deadline) {
 // a while costs less than the wake-up of a process that went to sleep (tens of
 // microseconds on an idle processor), which every call would pay.
 constexpr std::chrono::microseconds REQUEST_SPIN{200};
+constexpr int SLEEP_AFTER_MISS = 32;
 
 bool ready_within_spin(int fd, short events, std::chrono::microseconds spin) {
   const auto until = std::chrono::steady_clock::now() + spin;
@@ -275,7 +276,11 @@ bool take_host_pipes(std::vector<std::string>& arguments) {
 }
 
 bool host_read_exact(std::span<std::byte> bytes, bool soon) {
-  if (soon) (void)ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN);
+  // A spin the request outlasted only took a processor (and the scheduler's preference for
+  // a waking process): the next requests are waited for asleep.
+  static int asleep_for = 0;
+  if (soon && asleep_for == 0 && !ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN)) asleep_for = SLEEP_AFTER_MISS;
+  else if (asleep_for > 0) --asleep_for;
   return transfer_all(g_host_in, bytes, POLLIN, std::nullopt, ::read) == Transfer::Done;
 }
 

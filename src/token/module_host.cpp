@@ -483,8 +483,13 @@ CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chron
   auto failed = [&](platform::Transfer t) { return this->failed(t, bound); };
   std::array<std::byte, 4> head;
   // A load is waited for asleep: asking through it only takes the processor it needs.
-  const auto spin = soon && g_awake_for_answers ? ANSWER_SPIN : std::chrono::microseconds{0};
-  if (auto t = process_->read_exact(head, deadline, spin); t != platform::Transfer::Done) return failed(t);
+  const bool awake = soon && g_awake_for_answers && asleep_for_ == 0;
+  if (asleep_for_ > 0) --asleep_for_;
+  const auto asked = std::chrono::steady_clock::now();
+  if (auto t = process_->read_exact(head, deadline, awake ? ANSWER_SPIN : std::chrono::microseconds{0});
+      t != platform::Transfer::Done)
+    return failed(t);
+  if (awake && std::chrono::steady_clock::now() - asked > ANSWER_SPIN) asleep_for_ = SLEEP_AFTER_MISS;
   const std::size_t length = host_protocol::frame_length(head);
   if (length > host_protocol::MAX_FRAME || length < 8) return broken();
   answer.resize(length);

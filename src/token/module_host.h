@@ -112,6 +112,11 @@ class ModuleHost {
   // (tens of microseconds on an idle processor), which every call would pay. A token that
   // takes longer is waited for asleep.
   static constexpr std::chrono::microseconds ANSWER_SPIN{1000};
+  // A spin that the answer outlasted took a processor the host needed (on busy processors
+  // it also costs the agent the scheduler's preference for a waking process): the next
+  // SLEEP_AFTER_MISS answers are waited for asleep.
+  static constexpr int SLEEP_AFTER_MISS = 32;
+  int asleep_for_ = 0;
 };
 
 // C_SignInit on a module in a host, for a signature of exactly `data` whose length query is
