@@ -8,6 +8,7 @@
 #   2. one-shot sign and list_certs, whole processes
 #   3. cached signatures per second against a raw C_Sign loop, on idle cores and with two
 #      busy loops beside them
+#   4. the memory (PSS) of a browser host and its module hosts holding one login
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${RUNS:-31}
@@ -84,3 +85,36 @@ for _ in 1 2; do
   busy+=($!)
 done
 sign_bench
+kill "${busy[@]}"
+busy=()
+
+echo "== memory: PSS of a browser host and its module hosts after one validate (medians of 5)"
+python3 - "$(thumbprint "$work" ec)" "${agents[@]}" <<'PY'
+import json, os, struct, subprocess, sys, time
+thumbprint, pairs = sys.argv[1], sys.argv[2:]
+def pss(pid):
+    try:
+        return next(int(line.split()[1]) for line in open(f"/proc/{pid}/smaps_rollup") if line.startswith("Pss:"))
+    except (OSError, StopIteration):
+        return 0
+def children(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        found += [int(child) for child in open(f"/proc/{pid}/task/{task}/children").read().split()]
+    return found
+def held_login_pss(agent):
+    host = subprocess.Popen([agent, "chrome-extension://" + "a" * 32 + "/"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    message = json.dumps({"cmd": "validate", "thumbprint": thumbprint, "pin": "1234"}).encode()
+    host.stdin.write(struct.pack("<I", len(message)) + message); host.stdin.flush()
+    answer = json.loads(host.stdout.read(struct.unpack("<I", host.stdout.read(4))[0]))
+    assert answer.get("ok"), answer
+    time.sleep(0.3)
+    processes = [host.pid, *children(host.pid)]
+    total = sum(pss(pid) for pid in processes)
+    host.stdin.close(); host.wait()
+    return total, len(processes)
+for name, agent in zip(pairs[0::2], pairs[1::2]):
+    measured = sorted(held_login_pss(agent) for _ in range(5))
+    total, processes = measured[2]
+    print(f"  {name:12} {total / 1024:5.1f} MB in {processes} processes")
+PY
