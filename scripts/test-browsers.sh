@@ -38,11 +38,8 @@ fail() {
 
 # The screen the prompts are drawn on; the host the browsers start inherits DISPLAY and
 # the pinentry to use.
-Xvfb -displayfd 3 -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
-screen_pid=$!
-for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(cat "$work/display")"
+source "$here/scripts/screen.sh"
+start_screen "$work" || fail "Xvfb did not start"
 export P11AGENT_PINENTRY=/usr/bin/pinentry-gtk-2
 
 # Types the token's PIN into each prompt that comes up, as a user would; the first prompt
@@ -50,7 +47,7 @@ export P11AGENT_PINENTRY=/usr/bin/pinentry-gtk-2
 type_pins() {
   local count=$1 shot=$2 window
   while :; do
-    window=$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null | head -n 1)
+    window=$(prompt_window)
     if [ -n "$window" ]; then
       sleep 0.3  # drawn and taking keys
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null

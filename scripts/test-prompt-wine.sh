@@ -25,11 +25,8 @@ fail() {
   exit 1
 }
 
-Xvfb -displayfd 3 -screen 0 1280x800x24 3>"$work/display" 2>/dev/null &
-screen_pid=$!
-for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(cat "$work/display")"
+source "$here/scripts/screen.sh"
+start_screen "$work" || fail "Xvfb did not start"
 "$here/scripts/wine-prefix.sh" start || fail "no Wine prefix"
 
 # The fake module signs with a certificate made here; its scenario and call log are in
@@ -52,7 +49,7 @@ request="{\"cmd\":\"sign\",\"module\":\"$module\",\"thumbprint\":\"$print\",\"ha
 dialog_window() {
   local window
   for _ in $(seq 600); do
-    window=$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null | head -n 1)
+    window=$(prompt_window)
     if [ -n "$window" ]; then
       sleep 0.5  # drawn and taking keys
       echo "$window"

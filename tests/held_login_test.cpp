@@ -571,6 +571,11 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     release_state(daemon);
     use_module_hosts(std::nullopt);
     EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+    // What the prompt shows is read with one C_GetTokenInfo before the first login.
+    const auto first_login = std::ranges::find_if(log, [](const std::string& line) { return line.starts_with("C_Login "); });
+    if (!script.screens.empty() && first_login != log.end()) {
+      EXPECT_EQ(std::count_if(log.begin(), first_login, [](const std::string& line) { return line.starts_with("C_GetTokenInfo"); }), 1);
+    }
     const bool keypad = (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
     for (const std::string& line : log) {
       if (line.starts_with("C_Login ")) {

@@ -71,11 +71,14 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
 }
 
 // The PIN for a signature's own login (a key that asks for it each time): the request's,
-// or the one the user entered in this request, else asked for once.
-std::expected<PromptedPin, std::string> operation_pin(const LoginWay& way, const Session& session) {
-  if (way.dialog == nullptr) return PromptedPin(platform::WipedString(way.pin));
-  if (way.entered) return PromptedPin(*way.entered);
-  return ask_operation_pin(*way.dialog, way.facts, session);
+// or the one the user entered in this request, else asked for once (kept in `asked`).
+std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Session& session, PromptedPin& asked) {
+  if (way.dialog == nullptr) return way.pin;
+  if (way.entered) return login_pin_of(*way.entered);
+  auto pin = ask_operation_pin(*way.dialog, way.facts, session);
+  if (!pin) return std::unexpected(std::move(pin.error()));
+  asked = std::move(*pin);
+  return login_pin_of(asked);
 }
 
 Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way) {
@@ -93,14 +96,14 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       continue;
     }
     const Session& session = *held->second.session;
-    PromptedPin pin;
+    PromptedPin asked;
+    LoginPin pin;
     if (record.key_use.always_authenticate) {
-      auto asked = operation_pin(way, session);
-      if (!asked) return {error_response_text(asked.error()), lost_module};
-      pin = std::move(*asked);
+      auto chosen = operation_pin(way, session, asked);
+      if (!chosen) return {error_response_text(chosen.error()), lost_module};
+      pin = *chosen;
     }
-    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data,
-                               pin ? LoginPin(*pin) : LoginPin());
+    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, pin);
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
@@ -127,7 +130,7 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
 }
 
 bool prompts_for_pin(const DaemonState& state, const Request& request) {
-  return (!request.pin || request.pin->empty()) && (state.browser || request.pin_prompt);
+  return !carries_pin(request) && (state.browser || request.pin_prompt);
 }
 
 enum class Asks { Signature, Unlock };
@@ -156,8 +159,7 @@ std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request
 std::string handle_validate(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
   const bool prompting = prompts_for_pin(state, request);
-  const bool no_pin = !request.pin || request.pin->empty();
-  if (thumbprint.empty() || (no_pin && !prompting))
+  if (thumbprint.empty() || (!prompting && !carries_pin(request)))
     return error_response_text(prompting ? "validate requires thumbprint" : "validate requires thumbprint and pin");
   std::unique_ptr<platform::PinDialog> dialog;
   auto way = login_way(state, request, Asks::Unlock, dialog);

@@ -36,7 +36,7 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
-  if (state.pin_prompt_required && request->pin && !request->pin->empty()) return error_response_text(PIN_PROMPT_REQUIRED);
+  if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);

@@ -27,11 +27,10 @@ std::string wrong_pin_text(std::int32_t tries_left) {
 
 }  // namespace
 
-platform::PinScreen prompt_screen(const PromptFacts& facts, const Session& session) {
+platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info) {
   platform::PinScreen screen;
   screen.title = TITLE;
-  const auto info = read_token_info(session.module(), session.slot());
-  const auto identity = read_token_label_serial(session.module(), session.slot());
+  const auto identity = info ? identity_of(*info) : std::nullopt;
   const CK_FLAGS flags = info ? info->flags : 0;
   screen.on_reader = (flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
   std::string& text = screen.description;
@@ -51,9 +50,9 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const Session& sessi
 std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialog& dialog, const PromptFacts& facts,
                                                               const Session& session, const TryPin& try_pin) {
   // A token that says its PIN is locked is not asked: no PIN could log in.
-  if (auto info = read_token_info(session.module(), session.slot()); info && (info->flags & CKF_USER_PIN_LOCKED))
-    return std::unexpected("WRONG_PIN:0");
-  platform::PinScreen screen = prompt_screen(facts, session);
+  const auto info = read_token_info(session.module(), session.slot());
+  if (info && (info->flags & CKF_USER_PIN_LOCKED)) return std::unexpected("WRONG_PIN:0");
+  platform::PinScreen screen = prompt_screen(facts, info);
   if (screen.on_reader) {
     bool tried = false;
     std::expected<void, LoginRefusal> login;
@@ -80,7 +79,7 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
 
 std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
                                                           const Session& session) {
-  const platform::PinScreen screen = prompt_screen(facts, session);
+  const platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
   if (screen.on_reader) return PromptedPin{};  // the reader asks for it itself
   auto pin = dialog.ask_pin(screen);
   if (!pin) return std::unexpected(stop_text(pin.error()));

@@ -39,6 +39,9 @@ using TryPin = std::function<std::expected<void, LoginRefusal>(LoginPin pin)>;
 // the reader's keypad.
 using PromptedPin = std::optional<platform::WipedString>;
 
+// What a login sends for a PIN the user gave: the typed PIN, or none for the keypad.
+inline LoginPin login_pin_of(const PromptedPin& pin) { return pin ? LoginPin(*pin) : std::nullopt; }
+
 // Asks for the session's token's PIN and tries each entered PIN with `try_pin`, asking
 // again after a wrong one with the tries left, until the token takes one, refuses the
 // last try, or the user gives up (the answer is then the prompt's). A token with a keypad
@@ -50,7 +53,8 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
 std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
                                                           const Session& session);
 
-// The screen for the facts and the token: what the prompt shows.
-platform::PinScreen prompt_screen(const PromptFacts& facts, const Session& session);
+// The screen for the facts and the token's information (from one C_GetTokenInfo): what
+// the prompt shows.
+platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info);
 
 }  // namespace p11agent

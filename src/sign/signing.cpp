@@ -125,17 +125,21 @@ CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, st
 }
 
 // Logs the session in with the request's PIN, or through the prompt, which names the
-// certificate where the token shows it before login; the PIN for a signature's own login.
-std::expected<PromptedPin, std::string> log_in_once(const Session& session, const PinSource& source,
-                                                    const std::string& lowered) {
+// certificate where the token shows it before login. Answers the PIN for a signature's own
+// login: the request's, or the one the user entered, kept in `entered`.
+std::expected<LoginPin, std::string> log_in_once(const Session& session, const PinSource& source,
+                                                 const std::string& lowered, PromptedPin& entered) {
   auto try_pin = [&](LoginPin pin) { return login_for_one_shot(session, pin); };
   if (source.dialog == nullptr) {
     if (auto login = try_pin(source.pin); !login) return std::unexpected(std::move(login.error().message));
-    return PromptedPin(platform::WipedString(source.pin));
+    return source.pin;
   }
   PromptFacts facts = source.facts;
   if (auto cert = find_signing_cert(session, lowered)) facts.cert = cert_names(cert->der);
-  return log_in_through_prompt(*source.dialog, facts, session, try_pin);
+  auto prompted = log_in_through_prompt(*source.dialog, facts, session, try_pin);
+  if (!prompted) return std::unexpected(std::move(prompted.error()));
+  entered = std::move(*prompted);
+  return login_pin_of(entered);
 }
 
 }  // namespace
@@ -152,7 +156,8 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   auto session = open_signing_session(opened->module, login_slot(*opened, lowered, located_slot));
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
-  auto pin = log_in_once(*session, source, lowered);
+  PromptedPin entered;
+  auto pin = log_in_once(*session, source, lowered, entered);
   if (!pin) return std::unexpected(std::move(pin.error()));
   auto cert = find_signing_cert(*session, lowered);
   if (!cert) return std::unexpected(cert.error());
@@ -160,7 +165,7 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!key) return std::unexpected(key.error());
   auto use = choose_mechanism(*session, *key);
   if (!use) return std::unexpected(use.error());
-  auto signature = sign_data(*session, *use, *key, data, *pin ? LoginPin(**pin) : LoginPin());
+  auto signature = sign_data(*session, *use, *key, data, *pin);
   if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }

@@ -82,11 +82,15 @@ std::string trim_spaces_and_controls(const std::string& text) {
 
 }  // namespace
 
+std::optional<TokenIdentity> identity_of(const CK_TOKEN_INFO& info) {
+  if (!clock_time_is_readable(info)) return std::nullopt;
+  return TokenIdentity{decoded_without_trailing_spaces(info.label, sizeof info.label),
+                       decoded_without_trailing_spaces(info.serialNumber, sizeof info.serialNumber)};
+}
+
 std::optional<TokenIdentity> read_token_label_serial(const Pkcs11Module& module, CK_SLOT_ID slot) {
   auto info = read_token_info(module, slot);
-  if (!info || !clock_time_is_readable(*info)) return std::nullopt;
-  return TokenIdentity{decoded_without_trailing_spaces(info->label, sizeof info->label),
-                       decoded_without_trailing_spaces(info->serialNumber, sizeof info->serialNumber)};
+  return info ? identity_of(*info) : std::nullopt;
 }
 
 std::optional<TokenIdentity> token_identity(const Pkcs11Module& module, CK_SLOT_ID slot) {

@@ -30,6 +30,9 @@ struct TokenIdentity {
 // C_GetTokenInfo as a whole; nullopt when it fails.
 std::optional<CK_TOKEN_INFO> read_token_info(const Pkcs11Module& module, CK_SLOT_ID slot);
 
+// The same from token information already read.
+std::optional<TokenIdentity> identity_of(const CK_TOKEN_INFO& info);
+
 // Label and serial as UTF-8 with trailing spaces removed; nullopt when the token
 // information is unreadable (also when a clock token's time is not a time).
 std::optional<TokenIdentity> read_token_label_serial(const Pkcs11Module& module, CK_SLOT_ID slot);

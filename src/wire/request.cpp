@@ -520,4 +520,6 @@ std::expected<Request, std::string> parse_request(std::string_view text) {
   return RequestParser(text).run();
 }
 
+bool carries_pin(const Request& request) { return request.pin && !request.pin->empty(); }
+
 }  // namespace p11agent

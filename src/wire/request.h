@@ -21,6 +21,9 @@ struct Request {
   bool pin_prompt = false;
 };
 
+// Whether the request carries a PIN (a present, non-empty `pin`).
+bool carries_pin(const Request& request);
+
 // Parses one request (object or array form) from text whose surrounding white space is
 // already removed. The error is the parser's message with its " at line L column C".
 std::expected<Request, std::string> parse_request(std::string_view text);

@@ -12,13 +12,12 @@ bool missing(const std::optional<Text>& field) {
 }  // namespace
 
 std::expected<SignFields, std::string> check_sign_request(const Request& request, PinFrom pin_from) {
-  if (pin_from == PinFrom::Prompt && (missing(request.thumbprint) || missing(request.hash_hex)))
-    return std::unexpected("sign requires thumbprint and hash_hex");
-  if (pin_from == PinFrom::Request && (missing(request.thumbprint) || missing(request.hash_hex) || missing(request.pin)))
-    return std::unexpected("sign requires thumbprint, hash_hex and pin");
+  const bool needs_pin = pin_from == PinFrom::Request;
+  if (missing(request.thumbprint) || missing(request.hash_hex) || (needs_pin && missing(request.pin)))
+    return std::unexpected(needs_pin ? "sign requires thumbprint, hash_hex and pin" : "sign requires thumbprint and hash_hex");
   auto data = decode_hash_hex(*request.hash_hex);
   if (!data) return std::unexpected("hash_hex must be valid hex: " + data.error());
-  return SignFields{*request.thumbprint, pin_from == PinFrom::Request ? std::string_view(*request.pin) : "",
+  return SignFields{*request.thumbprint, needs_pin ? std::string_view(*request.pin) : "",
                     std::move(*data)};
 }
 
