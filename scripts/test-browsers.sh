@@ -31,6 +31,8 @@ stop_helpers() {
 fail() {
   echo "browsers: FAILED ($1)"
   stop_helpers
+  # The browsers' own logs go with the test logs.
+  [ "$shots" != "$work" ] && cp "$work"/*.log "$shots"/ 2>/dev/null
   [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
   rm -rf "$work"
   exit 1
