@@ -102,6 +102,9 @@ case "$answer" in
 esac
 logins=$(grep -c '^C_Login ' "$work/fake/fake_pkcs11.dll.log")
 [ "$logins" = 2 ] || fail "$logins logins, not a wrong one and the right one"
+# The certificate the prompt named is not searched for again after the login.
+searches=$(grep -c '^C_FindObjectsInit ' "$work/fake/fake_pkcs11.dll.log")
+[ "$searches" = 2 ] || fail "$searches object searches, not one for the certificate and one for its key"
 
 : >"$work/fake/fake_pkcs11.dll.log"
 start_agent "$work/cancelled"

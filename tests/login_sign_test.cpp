@@ -286,7 +286,7 @@ TEST_F(HeldLoginRoadTest, AnAlreadyLoggedInSessionIsLoggedOutAndInOnce) {
   };
   for (const auto& c : cases) {
     auto result = held_login(c.scenario, c.pin, c.accepted_before);
-    EXPECT_EQ(result ? std::string() : result.error().message, c.error) << c.what;
+    EXPECT_EQ(result ? std::string() : result.error().refusal.message, c.error) << c.what;
     EXPECT_EQ(result ? false : result.error().session_lost, c.session_lost) << c.what;
     EXPECT_EQ(count_calls(log(), "C_Login"), c.logins) << c.what;
     EXPECT_EQ(count_calls(log(), "C_Logout"), c.logins - 1) << c.what;

@@ -2,10 +2,10 @@
 // What the daemon holds between requests.
 #include <array>
 #include <compare>
-#include <functional>
-#include <memory>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -55,13 +55,11 @@ struct TokenLogin {
   std::optional<std::string> prompted_site;
 };
 
-// How one request logs in: with the PIN it carries, or with one the user enters in the
-// prompt (when `dialog` is set), which says what `facts` say.
+// How one request logs in: with the PIN it carries (and that PIN's digest), or with one the
+// user enters in the prompt.
 struct LoginWay {
-  std::string_view pin;
+  PinSource source;
   PinDigest digest{};
-  platform::PinDialog* dialog = nullptr;
-  PromptFacts facts;
   std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
 };
 

@@ -35,32 +35,32 @@ const Session* hold_session(DaemonState& state, const ModulePtr& module, CK_SLOT
 // with the prompt's own answer when the user gave up.
 std::expected<void, HeldLoginFailure> log_in_held_through_prompt(const Session& session, const CertMatch& cert,
                                                             LoginWay& way) {
-  PromptFacts facts = way.facts;
+  PromptFacts facts = way.source.facts;
   facts.cert = cert_names(cert.der);
   std::optional<HeldLoginFailure> last;
-  auto entered = log_in_through_prompt(*way.dialog, facts, session, [&](LoginPin pin)
+  auto entered = log_in_through_prompt(*way.source.dialog, facts, session, [&](LoginPin pin)
                                        -> std::expected<void, LoginRefusal> {
     auto login = login_held_session(session, pin, false);
     if (login) return {};
     last = login.error();
-    return std::unexpected(LoginRefusal{last->message, last->tries_left});
+    return std::unexpected(last->refusal);
   });
   if (entered) {
     way.entered = std::move(*entered);
     return {};
   }
   HeldLoginFailure failure = last.value_or(HeldLoginFailure{});
-  failure.message = std::move(entered.error());
+  failure.refusal.message = std::move(entered.error());
   return std::unexpected(std::move(failure));
 }
 
 std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState& state, const Session& session,
                                                                     const CertMatch& cert, LoginWay& way) {
-  if (cert.id.empty()) return std::unexpected(HeldLoginFailure{"cert has no CKA_ID"});
+  if (cert.id.empty()) return std::unexpected(HeldLoginFailure{{"cert has no CKA_ID"}});
   const std::string& path = session.module().path();
   const TokenKey token{path, session.slot()};
   TokenLogin& held = state.token_logins.at(token);
-  if (way.dialog != nullptr) {
+  if (way.source.dialog != nullptr) {
     // The user unlocked the token for this site already: another of its certificates is
     // not asked for again while the token is still logged in.
     const bool unlocked = login_made_so(held, way) && session_logged_in(session);
@@ -68,18 +68,18 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
         !login)
       return std::unexpected(login.error());
     held.pin_digest.reset();
-    held.prompted_site = way.facts.site;
+    held.prompted_site = way.source.facts.site;
   } else {
     const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, way.digest);
-    if (auto login = login_held_session(session, way.pin, accepted_before); !login)
+    if (auto login = login_held_session(session, way.source.pin, accepted_before); !login)
       return std::unexpected(login.error());
     held.pin_digest = way.digest;
     held.prompted_site.reset();
   }
   auto key = find_private_key(session, cert.id);
-  if (!key) return std::unexpected(HeldLoginFailure{key.error()});
+  if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
   auto use = choose_mechanism(session, *key);
-  if (!use) return std::unexpected(HeldLoginFailure{use.error()});
+  if (!use) return std::unexpected(HeldLoginFailure{{use.error()}});
   return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path)};
 }
 
@@ -88,15 +88,15 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
 // its state gets a fresh host before the next request.
 HeldLoginError failed_login(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot,
                             HeldLoginFailure&& failure) {
-  if (failure.pin_refused) forget_token_login(state, {module.path(), slot}, LogoutFirst::No);
+  if (failure.refusal.tries_left) forget_token_login(state, {module.path(), slot}, LogoutFirst::No);
   if (failure.device_failed) restart_module_if_token_lost(state, module, slot);
-  return HeldLoginError{HeldLoginError::Kind::Failed, std::move(failure.message), {}};
+  return HeldLoginError{HeldLoginError::Kind::Failed, std::move(failure.refusal.message), {}};
 }
 
 }  // namespace
 
 bool login_made_so(const TokenLogin& held, const LoginWay& way) {
-  if (way.dialog != nullptr) return held.prompted_site == way.facts.site;
+  if (way.source.dialog != nullptr) return held.prompted_site == way.source.facts.site;
   return held.pin_digest && same_digest(*held.pin_digest, way.digest);
 }
 

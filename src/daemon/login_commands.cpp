@@ -73,9 +73,9 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
 // The PIN for a signature's own login (a key that asks for it each time): the request's,
 // or the one the user entered in this request, else asked for once (kept in `asked`).
 std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Session& session, PromptedPin& asked) {
-  if (way.dialog == nullptr) return way.pin;
+  if (way.source.dialog == nullptr) return way.source.pin;
   if (way.entered) return login_pin_of(*way.entered);
-  auto pin = ask_operation_pin(*way.dialog, way.facts, session);
+  auto pin = ask_operation_pin(*way.source.dialog, way.source.facts, session);
   if (!pin) return std::unexpected(std::move(pin.error()));
   asked = std::move(*pin);
   return login_pin_of(asked);
@@ -129,10 +129,6 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
   return {error_response_text(last_error), lost_module};
 }
 
-bool prompts_for_pin(const DaemonState& state, const Request& request) {
-  return !carries_pin(request) && (state.browser || request.pin_prompt);
-}
-
 enum class Asks { Signature, Unlock };
 
 // How the request logs in: with its PIN (and the PIN's digest), or through the prompt,
@@ -140,15 +136,15 @@ enum class Asks { Signature, Unlock };
 std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request& request, Asks asks,
                                                std::unique_ptr<platform::PinDialog>& dialog) {
   LoginWay way;
-  if (prompts_for_pin(state, request)) {
+  if (prompts_for_pin(request, state.browser)) {
     dialog = state.open_pin_dialog();
-    way.dialog = dialog.get();
-    way.facts.site = state.browser ? request.origin.value_or("") : "";
-    way.facts.signing = asks == Asks::Signature;
+    way.source.dialog = dialog.get();
+    way.source.facts.site = state.browser ? request.origin.value_or("") : "";
+    way.source.facts.signing = asks == Asks::Signature;
     return way;
   }
-  way.pin = *request.pin;
-  const auto digest = pin_digest(way.pin);
+  way.source.pin = *request.pin;
+  const auto digest = pin_digest(way.source.pin);
   if (!digest) return std::unexpected(PIN_DIGEST_FAILED);
   way.digest = *digest;
   return way;
@@ -158,7 +154,7 @@ std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request
 
 std::string handle_validate(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
-  const bool prompting = prompts_for_pin(state, request);
+  const bool prompting = prompts_for_pin(request, state.browser);
   if (thumbprint.empty() || (!prompting && !carries_pin(request)))
     return error_response_text(prompting ? "validate requires thumbprint" : "validate requires thumbprint and pin");
   std::unique_ptr<platform::PinDialog> dialog;
@@ -168,7 +164,7 @@ std::string handle_validate(DaemonState& state, const Request& request) {
 }
 
 std::string handle_sign(DaemonState& state, const Request& request) {
-  auto fields = check_sign_request(request, prompts_for_pin(state, request) ? PinFrom::Prompt : PinFrom::Request);
+  auto fields = check_sign_request(request, prompts_for_pin(request, state.browser) ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return error_response_text(fields.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
   std::unique_ptr<platform::PinDialog> dialog;

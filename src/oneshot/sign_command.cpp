@@ -10,7 +10,7 @@
 namespace p11agent {
 
 CommandResult run_sign(const Request& request) {
-  const bool prompting = request.pin_prompt && !carries_pin(request);
+  const bool prompting = prompts_for_pin(request, false);
   auto fields = check_sign_request(request, prompting ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return std::unexpected(fields.error());
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());

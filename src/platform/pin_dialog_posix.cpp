@@ -60,13 +60,14 @@ std::string pinentry_program() {
   return configured_pinentry();
 }
 
-// Assuan's escaping of a command's text: '%', CR and LF (pinentry shows "%0A" as a new line).
+// Assuan's escaping of a command's text: '%' and control characters, CR and LF among them
+// (pinentry shows "%0A" as a new line).
 std::string escaped(std::string_view text) {
   static constexpr char HEX[] = "0123456789ABCDEF";
   std::string out;
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '%' || c == '\r' || c == '\n' || byte < 0x20) {
+    if (c == '%' || byte < 0x20) {
       out += '%';
       out += HEX[byte >> 4];
       out += HEX[byte & 0xF];

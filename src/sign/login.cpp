@@ -99,9 +99,8 @@ std::expected<void, HeldLoginFailure> login_held_session(const Session& session,
     error = second.error();
     if (is_already_logged_in(error) && pin_accepted_before) return {};
   }
-  LoginRefusal refusal = classify_login_error(error, held_pin_tries_left, session);
-  return std::unexpected(HeldLoginFailure{std::move(refusal.message), refusal.tries_left, is_session_lost(error),
-                                          is_module_state_lost(error), is_wrong_or_locked_pin(error)});
+  return std::unexpected(HeldLoginFailure{classify_login_error(error, held_pin_tries_left, session),
+                                          is_session_lost(error), is_module_state_lost(error)});
 }
 
 bool token_lost_its_state(const Pkcs11Module& module, CK_SLOT_ID slot) {

@@ -60,14 +60,13 @@ LoginRefusal classify_login_error(const Pkcs11Error& error, std::int32_t (*tries
 // One-shot road: one login; a failure is classified.
 std::expected<void, LoginRefusal> login_for_one_shot(const Session& session, LoginPin pin);
 
-// A failed login on a held session: the caller's message, and whether the module no
-// longer knows the session (the caller may then try once more on a new one).
+// A failed login on a held session: what the caller is told (with the tries left when the
+// token refused the PIN, which logs its user out), and whether the module no longer knows
+// the session (the caller may then try once more on a new one).
 struct HeldLoginFailure {
-  std::string message;
-  std::optional<std::int32_t> tries_left = std::nullopt;  // set when the token refused the PIN
+  LoginRefusal refusal;
   bool session_lost = false;
   bool device_failed = false;  // a device-level answer: the module may have lost its state
-  bool pin_refused = false;    // a wrong or locked PIN: the token's user is logged out
 };
 
 // Whether the module says the session's token is still in its slot (C_GetSlotList) and

@@ -125,17 +125,21 @@ CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, st
 }
 
 // Logs the session in with the request's PIN, or through the prompt, which names the
-// certificate where the token shows it before login. Answers the PIN for a signature's own
-// login: the request's, or the one the user entered, kept in `entered`.
+// certificate where the token shows it before login (kept in `seen`). Answers the PIN for
+// a signature's own login: the request's, or the one the user entered, kept in `entered`.
 std::expected<LoginPin, std::string> log_in_once(const Session& session, const PinSource& source,
-                                                 const std::string& lowered, PromptedPin& entered) {
+                                                 const std::string& lowered, PromptedPin& entered,
+                                                 std::optional<MatchedCert>& seen) {
   auto try_pin = [&](LoginPin pin) { return login_for_one_shot(session, pin); };
   if (source.dialog == nullptr) {
     if (auto login = try_pin(source.pin); !login) return std::unexpected(std::move(login.error().message));
     return source.pin;
   }
   PromptFacts facts = source.facts;
-  if (auto cert = find_signing_cert(session, lowered)) facts.cert = cert_names(cert->der);
+  if (auto cert = find_signing_cert(session, lowered)) {
+    facts.cert = cert_names(cert->der);
+    seen = std::move(*cert);
+  }
   auto prompted = log_in_through_prompt(*source.dialog, facts, session, try_pin);
   if (!prompted) return std::unexpected(std::move(prompted.error()));
   entered = std::move(*prompted);
@@ -157,9 +161,11 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
   // Logging in first reports a wrong PIN even where the certificate is absent.
   PromptedPin entered;
-  auto pin = log_in_once(*session, source, lowered, entered);
+  std::optional<MatchedCert> seen;
+  auto pin = log_in_once(*session, source, lowered, entered, seen);
   if (!pin) return std::unexpected(std::move(pin.error()));
-  auto cert = find_signing_cert(*session, lowered);
+  // The certificate the prompt showed is not searched for again.
+  auto cert = seen ? std::move(*seen) : find_signing_cert(*session, lowered);
   if (!cert) return std::unexpected(cert.error());
   auto key = find_private_key(*session, cert->id);
   if (!key) return std::unexpected(key.error());

@@ -1,7 +1,8 @@
 #pragma once
+// Sessions.
 #include <cstdint>
 #include <span>
-// Sessions.
+
 #include "token/module.h"
 
 namespace p11agent {

@@ -522,4 +522,8 @@ std::expected<Request, std::string> parse_request(std::string_view text) {
 
 bool carries_pin(const Request& request) { return request.pin && !request.pin->empty(); }
 
+bool prompts_for_pin(const Request& request, bool from_browser) {
+  return !carries_pin(request) && (from_browser || request.pin_prompt);
+}
+
 }  // namespace p11agent

@@ -24,6 +24,10 @@ struct Request {
 // Whether the request carries a PIN (a present, non-empty `pin`).
 bool carries_pin(const Request& request);
 
+// Whether the agent asks the user for the request's PIN: the request carries none, and it
+// comes from a browser (`from_browser`) or asks for the prompt with `pin_prompt`.
+bool prompts_for_pin(const Request& request, bool from_browser);
+
 // Parses one request (object or array form) from text whose surrounding white space is
 // already removed. The error is the parser's message with its " at line L column C".
 std::expected<Request, std::string> parse_request(std::string_view text);
