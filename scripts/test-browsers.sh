@@ -32,7 +32,7 @@ fail() {
   echo "browsers: FAILED ($1)"
   stop_helpers
   # The browsers' own logs go with the test logs.
-  [ "$shots" != "$work" ] && cp "$work"/*.log "$shots"/ 2>/dev/null
+  [ "$shots" != "$work" ] && mkdir -p "$shots" && cp "$work"/*.log "$shots"/ 2>/dev/null
   [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
   rm -rf "$work"
   exit 1
@@ -133,6 +133,10 @@ run_page PIN_PROMPT_REQUIRED chromium "${required[@]}" "${chromium[@]}"
 run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
 
 # Firefox ESR takes an unsigned extension dropped into the profile once signatures are off.
+# Each run starts from a copy of this profile and installs the extension anew: Firefox
+# grants the extension its sites (its content scripts' matches) when it installs it, but
+# stores the grant only a while later, and a Firefox ended before that starts the next time
+# with the extension installed and no site granted (no page gets its script).
 profile="$work/firefox"
 mkdir -p "$profile/extensions"
 (cd "$extension" && python3 -c 'import sys, os, zipfile
@@ -146,7 +150,8 @@ user_pref("browser.shell.checkDefaultBrowser", false);
 user_pref("datareporting.policy.dataSubmissionEnabled", false);
 user_pref("app.update.enabled", false);
 PREFS
-firefox=(firefox-esr --headless --no-remote --profile "$profile")
+firefox=(bash -c 'rm -rf "$0.run" && cp -r "$0" "$0.run" && exec firefox-esr --headless --no-remote --profile "$0.run" "$@"'
+  "$profile")
 run_page signs firefox "${firefox[@]}"
 PIN=none run_page signs firefox "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"

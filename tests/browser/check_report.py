@@ -47,5 +47,4 @@ for name in ("rsa", "rsa384"):
     (folder / f"{name}.sig").write_bytes(base64.b64decode(report[name]["signatureB64"]))
 (folder / "data").write_bytes(b"signed by a web page through p11agent")
 print(f"{browser}: first answer {report['firstAnswerMs']:.1f} ms (host start included), "
-      f"median of 50 cached signatures {report['cachedSignMedianMs']:.2f} ms"
-      + (f", {report['reloads']} reload(s) before the extension answered" if report["reloads"] else ""))
+      f"median of 50 cached signatures {report['cachedSignMedianMs']:.2f} ms")

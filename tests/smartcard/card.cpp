@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -67,8 +68,11 @@ std::optional<Options> parse_options(int argc, char** argv) {
   return options;
 }
 
-void say(char const* format, auto... values) {
-  std::printf(format, values...);
+[[gnu::format(printf, 1, 2)]] void say(char const* format, ...) {
+  va_list values;
+  va_start(values, format);
+  std::vprintf(format, values);
+  va_end(values);
   std::putchar('\n');
   std::fflush(stdout);
 }
