@@ -505,11 +505,15 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     bool hosted = false;                   // the module in a host whose calls may take 1 s
     json rules = json::object();
     bool asks_each_time = false;           // the key asks for the PIN for every signature
+    std::string every_shows = "";          // in every screen's description
+    bool untouched = false;                // refused before any call of the module
   };
+  const std::string NAMED = "Certificate: CN=Anna M\u00fcller";
+  json broken_origin = validate_from("https://portal.example\nSigning for: https://bank.example");
   const std::vector<Case> cases = {
       {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
-       {A + " asks to unlock your token for signing.\n", "Certificate: CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH\n",
-        "Issued by: C=DE, O=Example Trust, CN=Example Signing CA\n", "Token: Card\n", "Enter the token's PIN."},
+       {A + " asks to unlock your token for signing.\n", "Certificate: CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH\n",
+        "Issued by: CN=Example Signing CA, O=Example Trust, C=DE\n", "Token: Card\n", "Enter the token's PIN."},
        "Wrong PIN. Try again."},
       {"cancelled", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Cancelled, ""}},
        {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {A + " asks to sign with your certificate."}, ""},
@@ -533,8 +537,25 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
        {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
       {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
        {"1234"}, {R"({"ok":true})", OK}, 1, 1, {}, ""},
-      {"a key that asks each time is given the PIN entered for the login, else asked once", 0, true, false,
-       {sign_from(A), sign_from(A)}, {"1234", "1234"}, {OK, OK}, 2, 3, {}, "", false, json::object(), true},
+      {"a key that asks each time is given the PIN entered for the login, else asked once, naming the certificate",
+       0, true, false, {sign_from(A), sign_from(A)}, {"1234", "1234"}, {OK, OK}, 2, 3, {}, "", false,
+       json::object(), true, NAMED},
+      {"a key that asks each time on a reader's keypad names the certificate while the reader waits",
+       CKF_PROTECTED_AUTHENTICATION_PATH, true, false, {sign_from(A)}, {}, {OK}, 2, 2, {}, "", false,
+       json::object(), true, NAMED},
+      {"an empty PIN is not sent: asked again", 0, true, false, {validate_from(A)}, {"", "1234"},
+       {R"({"ok":true})"}, 2, 1, {}, "No PIN was entered. Enter the token's PIN."},
+      {"a PIN of a length the token does not take: asked again", 0, true, false, {validate_from(A)},
+       {"12", "1234"}, {R"({"ok":true})"}, 2, 2, {}, "The token does not take a PIN of this length. Try again.",
+       false, {{"fail", json::array({failure("C_Login", CKR_PIN_LEN_RANGE, 1)})}}},
+      {"a PIN the token calls invalid: asked again, then cancelled", 0, true, false, {validate_from(A)},
+       {"1\u00e9", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1, {},
+       "The PIN has characters the token does not take. Try again.", false,
+       {{"fail", json::array({failure("C_Login", CKR_PIN_INVALID, 1)})}}},
+      {"an origin that is not a web origin is refused before anything", 0, true, false, {broken_origin}, {},
+       {error_response_text("origin must be a web origin, scheme://host[:port], with https, http for a loopback "
+                            "host, or a browser extension's scheme")},
+       0, 0, {}, "", false, json::object(), false, "", true},
       {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
        {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
       {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
@@ -582,7 +603,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
         EXPECT_EQ(line.find(" no_pin") != std::string::npos, keypad) << line;
       }
     }
-    if (c.required) {
+    if (c.required || c.untouched) {
       EXPECT_TRUE(log.empty());
     }
     EXPECT_EQ(script.screens.size(), c.screens);
@@ -591,6 +612,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     for (const std::string& shown : c.first_shows)
       EXPECT_NE(script.screens.front().description.find(shown), std::string::npos) << script.screens.front().description;
     EXPECT_EQ(script.screens.back().error, c.last_error);
+    for (const platform::PinScreen& screen : script.screens)
+      EXPECT_NE(screen.description.find(c.every_shows), std::string::npos) << screen.description;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "support/fake_token.h"
+#include "sign/pin_prompt.h"
 #include "token/certificate.h"
 #include "token/module_host.h"
 #ifndef _WIN32
@@ -218,10 +219,34 @@ TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
   for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(hex_bytes(der)), serial) << der;
 }
 
+// DER built for the name cases: an element with its length, an attribute, and a
+// certificate that holds just enough for the name reader to find its names.
+std::string der(const std::string& tag, const std::string& content) {
+  const std::size_t size = content.size() / 2;
+  char length[32];
+  if (size < 0x80)
+    std::snprintf(length, sizeof length, "%02zx", size);
+  else if (size < 0x100)
+    std::snprintf(length, sizeof length, "81%02zx", size);
+  else
+    std::snprintf(length, sizeof length, "82%04zx", size);
+  return tag + length + content;
+}
+std::string hex_of(std::string_view text) { return hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); }
+std::string attribute(const std::string& oid, const std::string& tag, const std::string& value_hex) {
+  return der("31", der("30", der("06", oid) + der(tag, value_hex)));
+}
+std::string utf8_attribute(const std::string& oid, std::string_view value) { return attribute(oid, "0c", hex_of(value)); }
+const std::string CN = "550403", O = "55040a", OU = "55040b", ORG_ID = "550461";
+std::string cert_named(const std::string& issuer, const std::string& subject) {
+  return der("30", der("30", "020101" "3000" + der("30", issuer) + "3000" + der("30", subject)));
+}
+
 // Names are shown in the PIN prompt: read as written, decoded from the string types
-// certificates use, with nothing a person could be misled by (control characters).
-TEST(CertNames, AreReadAsAPersonReadsThem) {
-  const std::string bmp =  // CN "Żółw" and a pseudonym (an attribute without a short name), as BMPStrings
+// certificates use (surrogates paired or replaced), values escaped so that none passes for
+// another attribute, and nothing that acts on the layout shown as itself.
+TEST(CertNames, AreReadAsAPersonReadsThemAndCannotRewriteThePrompt) {
+  const std::string bmp =  // CN "Żółw" and a pseudonym, as BMPStrings
     "3082014e3081f502147abaed95b221379f1f8c620116f022fccf118f30300a06082a8648ce3d040302302a3111300f06"
     "035504031e08017b00f3014200773115301306035504411e0c00700073006500750064006f301e170d32363132303830"
     "39303032395a170d3336313230353039303032395a302a3111300f06035504031e08017b00f301420077311530130603"
@@ -234,19 +259,57 @@ TEST(CertNames, AreReadAsAPersonReadsThem) {
   const std::size_t anna = control.find("416e6e6120");  // "Anna " in the subject
   control.replace(anna + 8, 2, "0a");
   const std::string issuer = "C=DE, O=Example Trust, CN=Example Signing CA";
+  const std::string anna_subject = "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH";
+  auto subject_only = [&](const std::string& rdns) { return cert_named(utf8_attribute(CN, "CA"), rdns); };
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-      {NAMED_CERT_HEX, "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH", issuer},
-      {bmp, "CN=\u017b\u00f3\u0142w, 2.5.4.65=pseudo", "CN=\u017b\u00f3\u0142w, 2.5.4.65=pseudo"},
-      {control, "CN=Anna?M\u00fcller, O=M\u00fcller & S\u00f6hne, GmbH", issuer},
+      {NAMED_CERT_HEX, anna_subject, issuer},
+      {bmp, "CN=\u017b\u00f3\u0142w, pseudonym=pseudo", "CN=\u017b\u00f3\u0142w, pseudonym=pseudo"},
+      {control, "CN=Anna<U+000A>M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH", issuer},
+      {subject_only(utf8_attribute(CN, "evil\u202Ecod.exe\u2066x\u2069\u200F\u061C")),
+       "CN=evil<U+202E>cod.exe<U+2066>x<U+2069><U+200F><U+061C>", "CN=CA"},
+      {subject_only(utf8_attribute(CN, "a\u0085b\u2028c\u2029d\x7f" "e\u00ad")),
+       "CN=a<U+0085>b<U+2028>c<U+2029>d<U+007F>e<U+00AD>", "CN=CA"},
+      {subject_only(utf8_attribute(CN, "Eve, O=Bank") + utf8_attribute(O, "#1 +2;<3>\"4\"\\ ")),
+       "CN=Eve\\, O\\=Bank, O=\\#1 \\+2\\;\\<3\\>\\\"4\\\"\\\\\\ ", "CN=CA"},
+      {subject_only(utf8_attribute(CN, " 100% sure")), "CN=\\ 100% sure", "CN=CA"},
+      // BMPString: a pair makes one character, a lone half is replaced; UniversalString:
+      // a surrogate value is replaced; an OCTET STRING is shown in RFC 4514's hex form.
+      {subject_only(attribute(CN, "1e", "d83dde00" "d8000041" "dc00")), "CN=\U0001F600\uFFFDA\uFFFD", "CN=CA"},
+      {subject_only(attribute(CN, "1c", "0000d800" "00000042" "00110000")), "CN=\uFFFDB\uFFFD", "CN=CA"},
+      {subject_only(attribute(CN, "04", "0102")), "CN=#0102", "CN=CA"},
       {NAMED_CERT_HEX.substr(0, 200), "", issuer},  // cut inside the validity
       {NAMED_CERT_HEX.substr(0, 60), "", ""},       // cut inside the issuer
       {der_with_serial("01"), "", ""},
   };
-  for (const auto& [der, subject, issued_by] : cases) {
-    const CertNames names = cert_names(hex_bytes(der));
-    EXPECT_EQ(names.subject, subject) << der;
-    EXPECT_EQ(names.issuer, issued_by) << der;
+  for (const auto& [cert, subject, issued_by] : cases) {
+    const CertNames names = cert_names(hex_bytes(cert));
+    EXPECT_EQ(name_text(names.subject), subject) << cert;
+    EXPECT_EQ(name_text(names.issuer), issued_by) << cert;
   }
+}
+
+// The prompt shows a long name by a rule a person can follow: the common name first, then
+// the organisation, then the rest; each value cut past its bound, the whole within its own.
+TEST(PromptName, PutsTheHolderFirstAndStaysWithinItsBound) {
+  const std::string cyrillic = "\u041f\u0435\u0442\u0440\u043e\u0432";  // 12 bytes
+  std::string long_value;
+  for (int i = 0; i < 20; ++i) long_value += cyrillic;  // 240 bytes
+  std::string rdns = utf8_attribute(ORG_ID, "NTRUA-12345678") + utf8_attribute(O, "\u0422\u041e\u0412 " + cyrillic);
+  for (int i = 0; i < 14; ++i) rdns += utf8_attribute(OU, cyrillic + " " + std::to_string(i));
+  rdns += utf8_attribute(CN, long_value);
+  const CertNames names = cert_names(hex_bytes(cert_named(rdns, rdns)));
+  ASSERT_EQ(names.subject.size(), 17u);
+  const std::string shown = prompt_name(names.subject, 300);
+  EXPECT_LE(shown.size(), 300u);
+  EXPECT_TRUE(shown.starts_with("CN=" + long_value.substr(0, 92) + "\u2026, O=\u0422\u041e\u0412 "))
+      << shown;
+  EXPECT_TRUE(shown.ends_with(", \u2026")) << shown;
+  EXPECT_NE(shown.find("organizationIdentifier=NTRUA-12345678"), std::string::npos) << shown;
+  // A short name is shown whole, in the same order.
+  const CertNames small = cert_names(hex_bytes(NAMED_CERT_HEX));
+  EXPECT_EQ(prompt_name(small.issuer, 180), "CN=Example Signing CA, O=Example Trust, C=DE");
+  // The holder's name is shown however small the bound.
+  EXPECT_EQ(prompt_name(small.issuer, 4), "CN=Example Signing CA, \u2026");
 }
 
 TEST(Thumbprint, IsLowercaseSha1OfTheDer) {

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "text/encoding.h"
+#include "text/shown_text.h"
 #include "text/utf8.h"
 #include "wire/hash_hex.h"
 #include "wire/request.h"
+#include "wire/request_checks.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -202,6 +204,53 @@ TEST(Text, ValidatesAndRepairsUtf8) {
     EXPECT_EQ(decode_utf8_lossy({reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()}), repaired);
     EXPECT_EQ(is_valid_utf8(raw), raw == repaired);
   }
+}
+
+// A site is named in the prompt as the origin says: only a web origin is taken, so no
+// origin can add a line or a look-alike of its own.
+TEST(CheckOrigin, TakesOnlyWebOrigins) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"https://shop.example", true},
+      {"https://shop.example:8443", true},
+      {"https://[2001:db8::1]", true},
+      {"http://127.0.0.1:8080", true},
+      {"http://localhost", true},
+      {"http://app.localhost:3000", true},
+      {"http://[::1]:80", true},
+      {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik", true},
+      {"moz-extension://2b5c1c6e-64ab-4f31-9a3e-5c0f8c1e7d10", true},
+      {"https://portal.example\nSigning for: https://bank.example", false},
+      {"https://portal.example/path", false},
+      {"https://bank.example\u202e", false},
+      {"http://shop.example", false},     // http for a loopback host only
+      {"http://127.evil.example", false},
+      {"https://shop.example:0", false},
+      {"https://shop.example:65536", false},
+      {"https://shop.example:", false},
+      {"https://", false},
+      {"https://a..b", false},
+      {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik:1", false},
+      {"file:///etc/passwd", false},
+      {"null", false},
+      {"", false},
+  };
+  for (const auto& [origin, taken] : cases) {
+    Request request;
+    request.origin = origin;
+    EXPECT_EQ(check_origin(request).has_value(), taken) << origin;
+  }
+  EXPECT_TRUE(check_origin(Request{}));
+}
+
+// What acts on the layout around it is shown as a visible escape; text is cut at a
+// character, never inside one, and says that it was.
+TEST(ShownText, EscapesWhatActsOnTheLayoutAndCutsAtACharacter) {
+  EXPECT_EQ(shown_text("a\u202Eb\u2066\u200B\u2028\t\x1b\xc2\x9b\xff\U000E0041"),
+            "a<U+202E>b<U+2066><U+200B><U+2028><U+0009><U+001B><U+009B>\uFFFD<U+E0041>");
+  EXPECT_EQ(shown_text("\u0416 & 100%"), "\u0416 & 100%");
+  EXPECT_EQ(cut_text("\u0416\u0416\u0416", 6), "\u0416\u0416\u0416");
+  EXPECT_EQ(cut_text("\u0416\u0416\u0416", 5), "\u0416\u2026");
+  EXPECT_EQ(cut_text("abcdef", 4), "a\u2026");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "sign/pin_prompt.h"
 #include "token/module_host.h"
+#include "wire/request_checks.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -35,6 +36,7 @@ constexpr std::array<DaemonCommand, 6> DAEMON_COMMANDS = {{
 std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
+  if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
   for (const auto& command : DAEMON_COMMANDS)

@@ -74,10 +74,11 @@ Pkcs11Result<void> login_for_operation(const Session& session, LoginPin pin) {
 
 LoginRefusal classify_login_error(const Pkcs11Error& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                                   const Session& session) {
-  if (!is_wrong_or_locked_pin(error)) return {step::LOGIN + error.text(), std::nullopt};
+  const CK_RV rv = error.kind == Pkcs11Error::Kind::ReturnValue ? error.rv : CKR_OK;
+  if (!is_wrong_or_locked_pin(error)) return {step::LOGIN + error.text(), std::nullopt, rv};
   // A locked PIN is locked whatever the token's flags say (a TPM token sets none of them).
   const std::int32_t tries = error.answered(CKR_PIN_LOCKED) ? 0 : tries_left(session.module(), session.slot());
-  return {"WRONG_PIN:" + std::to_string(tries), tries};
+  return {"WRONG_PIN:" + std::to_string(tries), tries, rv};
 }
 
 std::expected<void, LoginRefusal> login_for_one_shot(const Session& session, LoginPin pin) {

@@ -53,6 +53,7 @@ std::int32_t held_pin_tries_left(const Pkcs11Module& module, CK_SLOT_ID slot);
 struct LoginRefusal {
   std::string message;
   std::optional<std::int32_t> tries_left = std::nullopt;  // set when the token refused the PIN
+  CK_RV rv = CKR_OK;  // the return value the login failed with, where it failed with one
 };
 LoginRefusal classify_login_error(const Pkcs11Error& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
                                   const Session& session);

@@ -1,5 +1,9 @@
 #include "sign/pin_prompt.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "text/shown_text.h"
 #include "token/slot.h"
 
 namespace p11agent {
@@ -25,7 +29,52 @@ std::string wrong_pin_text(std::int32_t tries_left) {
   return "Wrong PIN. Try again.";
 }
 
+// What the prompt says after a refusal that lets the user try again; "" where the request
+// ends with the refusal. A PIN of a length or of characters the token does not take is
+// refused before it is checked, and tokens count no try for it.
+std::string retry_text(const LoginRefusal& refusal) {
+  if (refusal.tries_left) return *refusal.tries_left == 0 ? "" : wrong_pin_text(*refusal.tries_left);
+  if (refusal.rv == CKR_PIN_LEN_RANGE) return "The token does not take a PIN of this length. Try again.";
+  if (refusal.rv == CKR_PIN_INVALID) return "The PIN has characters the token does not take. Try again.";
+  return "";
+}
+
+constexpr const char* EMPTY_PIN_TEXT = "No PIN was entered. Enter the token's PIN.";
+constexpr const char* NO_PIN_ENTERED = "no PIN was entered";
+
+// Bounds of what the prompt shows of a certificate, in bytes of UTF-8: each value, and the
+// whole of the holder's and of the issuer's name. Within them a qualified certificate's
+// name (many attributes, not always Latin) still fits a pinentry line of 1000 bytes beside
+// the site, the token and the texts around them.
+constexpr std::size_t VALUE_BOUND = 96;
+constexpr std::size_t SUBJECT_BOUND = 300;
+constexpr std::size_t ISSUER_BOUND = 180;
+constexpr std::string_view LEFT_OUT = ", \xE2\x80\xA6";
+
+std::string shown_attribute(const NameAttribute& attribute) {
+  return attribute.type + "=" + cut_text(shown_value(attribute), VALUE_BOUND);
+}
+
 }  // namespace
+
+std::string prompt_name(const DistinguishedName& name, std::size_t bound) {
+  // The common name first, then the organisation, then the rest in the certificate's order.
+  std::vector<const NameAttribute*> order;
+  for (std::string_view first : {"CN", "O"})
+    if (const NameAttribute* attribute = find_attribute(name, first)) order.push_back(attribute);
+  for (const NameAttribute& attribute : name)
+    if (std::ranges::find(order, &attribute) == order.end()) order.push_back(&attribute);
+  std::string text;
+  for (const NameAttribute* attribute : order) {
+    std::string next = shown_attribute(*attribute);
+    const std::size_t with = text.size() + (text.empty() ? 0 : 2) + next.size();
+    // The first is shown whatever its length (the value bound holds it); after it, what
+    // would pass the bound is left out, and the "…" at the end says so.
+    if (!text.empty() && with + LEFT_OUT.size() > bound) return text + std::string(LEFT_OUT);
+    text += (text.empty() ? "" : ", ") + next;
+  }
+  return text;
+}
 
 platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info) {
   platform::PinScreen screen;
@@ -36,9 +85,9 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<
   std::string& text = screen.description;
   text = facts.site.empty() ? "An application on this computer" : facts.site;
   text += facts.signing ? " asks to sign with your certificate.\n" : " asks to unlock your token for signing.\n";
-  if (!facts.cert.subject.empty()) text += "Certificate: " + facts.cert.subject + "\n";
-  if (!facts.cert.issuer.empty()) text += "Issued by: " + facts.cert.issuer + "\n";
-  if (identity && !identity->label.empty()) text += "Token: " + identity->label + "\n";
+  if (!facts.cert.subject.empty()) text += "Certificate: " + prompt_name(facts.cert.subject, SUBJECT_BOUND) + "\n";
+  if (!facts.cert.issuer.empty()) text += "Issued by: " + prompt_name(facts.cert.issuer, ISSUER_BOUND) + "\n";
+  if (identity && !identity->label.empty()) text += "Token: " + shown_text(identity->label) + "\n";
   if (flags & CKF_USER_PIN_FINAL_TRY)
     text += "This is the final try: a wrong PIN locks the token.\n";
   else if (flags & CKF_USER_PIN_COUNT_LOW)
@@ -46,6 +95,22 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<
   text += screen.on_reader ? "Enter the PIN on the reader's keypad." : "Enter the token's PIN.";
   return screen;
 }
+
+namespace {
+
+// A PIN the user entered: an empty field is not a PIN (a token may count it as a try),
+// and is asked for again with a word of why.
+std::expected<platform::WipedString, std::string> entered_pin(platform::PinDialog& dialog, platform::PinScreen& screen) {
+  for (int asked = 1;; ++asked) {
+    auto pin = dialog.ask_pin(screen);
+    if (!pin) return std::unexpected(stop_text(pin.error()));
+    if (!pin->empty()) return std::move(*pin);
+    if (asked == MAX_PROMPTED_PINS) return std::unexpected(PIN_PROMPT_FAILED + std::string(NO_PIN_ENTERED));
+    screen.error = EMPTY_PIN_TEXT;
+  }
+}
+
+}  // namespace
 
 std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialog& dialog, const PromptFacts& facts,
                                                               const Session& session, const TryPin& try_pin) {
@@ -66,24 +131,35 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
     return std::unexpected(std::move(login.error().message));
   }
   for (int asked = 1;; ++asked) {
-    auto pin = dialog.ask_pin(screen);
-    if (!pin) return std::unexpected(stop_text(pin.error()));
+    auto pin = entered_pin(dialog, screen);
+    if (!pin) return std::unexpected(std::move(pin.error()));
     auto login = try_pin(std::string_view(*pin));
     if (login) return PromptedPin(std::move(*pin));
     const LoginRefusal& refusal = login.error();
-    if (!refusal.tries_left || *refusal.tries_left == 0 || asked == MAX_PROMPTED_PINS)
-      return std::unexpected(refusal.message);
-    screen.error = wrong_pin_text(*refusal.tries_left);
+    screen.error = retry_text(refusal);
+    if (screen.error.empty() || asked == MAX_PROMPTED_PINS) return std::unexpected(refusal.message);
   }
 }
 
 std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
                                                           const Session& session) {
-  const platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
+  platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
   if (screen.on_reader) return PromptedPin{};  // the reader asks for it itself
-  auto pin = dialog.ask_pin(screen);
-  if (!pin) return std::unexpected(stop_text(pin.error()));
+  auto pin = entered_pin(dialog, screen);
+  if (!pin) return std::unexpected(std::move(pin.error()));
   return PromptedPin(std::move(*pin));
+}
+
+void show_during_keypad_login(platform::PinDialog& dialog, const PromptFacts& facts, const Session& session,
+                              const std::function<void()>& login) {
+  const platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
+  bool ran = false;
+  // The reader takes the PIN whether or not the prompt could be shown.
+  if (screen.on_reader) (void)dialog.show_during(screen, [&] {
+      ran = true;
+      login();
+    });
+  if (!ran) login();
 }
 
 }  // namespace p11agent

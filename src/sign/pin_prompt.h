@@ -23,9 +23,9 @@ inline constexpr const char* PIN_PROMPT_REQUIRED =
 
 // What the prompt says about the request.
 struct PromptFacts {
-  std::string site;      // the asking site; "" for an application on this computer
+  std::string site;      // the asking site (a checked web origin); "" for an application on this computer
   bool signing = true;   // a signature, or unlocking the token for later ones
-  CertNames cert;        // "" where unknown
+  CertNames cert;        // empty where unknown
 };
 
 // The user gives up after this many wrong PINs in one request (a token that keeps no
@@ -52,6 +52,17 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
 // One PIN for a signature's own login on a key that asks for it each time; no retry.
 std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
                                                           const Session& session);
+
+// A signature's own login on the reader's keypad (`login`), with the prompt that names the
+// certificate shown while the reader waits; without a keypad, `login` alone.
+void show_during_keypad_login(platform::PinDialog& dialog, const PromptFacts& facts, const Session& session,
+                              const std::function<void()>& login);
+
+// A name as the prompt shows it, within `bound` bytes: the common name first, then the
+// organisation, then the other attributes in the certificate's order, each value escaped
+// and cut with "…" past 96 bytes; attributes that would pass the bound are left out, and a
+// final ", …" says so. The first attribute is always shown.
+std::string prompt_name(const DistinguishedName& name, std::size_t bound);
 
 // The screen for the facts and the token's information (from one C_GetTokenInfo): what
 // the prompt shows.

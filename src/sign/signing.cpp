@@ -69,14 +69,22 @@ std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_O
 }
 
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
-                                          std::span<const std::uint8_t> data, LoginPin pin) {
+                                          std::span<const std::uint8_t> data, LoginPin pin,
+                                          const OperationPrompt& prompt) {
   CK_MECHANISM chosen{use.mechanism, nullptr, 0};
   // A key that asks for the PIN takes C_Login between C_SignInit and the length query.
   auto begun = use.always_authenticate ? call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key)
                                        : sign_init_for(session, chosen, key, data);
   if (!begun) return std::unexpected(SignError{begun.error()});
-  if (use.always_authenticate)
-    if (auto login = login_for_operation(session, pin); !login) return std::unexpected(SignError{login.error(), true});
+  if (use.always_authenticate) {
+    Pkcs11Result<void> login;
+    auto log_in = [&] { login = login_for_operation(session, pin); };
+    if (!pin && prompt.dialog != nullptr)
+      show_during_keypad_login(*prompt.dialog, *prompt.facts, session, log_in);
+    else
+      log_in();
+    if (!login) return std::unexpected(SignError{login.error(), true});
+  }
   auto signature = sign_started(session, data);
   if (!signature) return std::unexpected(SignError{signature.error()});
   return std::move(*signature);
@@ -129,13 +137,12 @@ CK_SLOT_ID login_slot(const OpenedModule& opened, const std::string& lowered, st
 // a signature's own login: the request's, or the one the user entered, kept in `entered`.
 std::expected<LoginPin, std::string> log_in_once(const Session& session, const PinSource& source,
                                                  const std::string& lowered, PromptedPin& entered,
-                                                 std::optional<MatchedCert>& seen) {
+                                                 std::optional<MatchedCert>& seen, PromptFacts& facts) {
   auto try_pin = [&](LoginPin pin) { return login_for_one_shot(session, pin); };
   if (source.dialog == nullptr) {
     if (auto login = try_pin(source.pin); !login) return std::unexpected(std::move(login.error().message));
     return source.pin;
   }
-  PromptFacts facts = source.facts;
   if (auto cert = find_signing_cert(session, lowered)) {
     facts.cert = cert_names(cert->der);
     seen = std::move(*cert);
@@ -162,7 +169,8 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   // Logging in first reports a wrong PIN even where the certificate is absent.
   PromptedPin entered;
   std::optional<MatchedCert> seen;
-  auto pin = log_in_once(*session, source, lowered, entered, seen);
+  PromptFacts facts = source.facts;
+  auto pin = log_in_once(*session, source, lowered, entered, seen, facts);
   if (!pin) return std::unexpected(std::move(pin.error()));
   // The certificate the prompt showed is not searched for again.
   auto cert = seen ? std::move(*seen) : find_signing_cert(*session, lowered);
@@ -171,7 +179,8 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!key) return std::unexpected(key.error());
   auto use = choose_mechanism(*session, *key);
   if (!use) return std::unexpected(use.error());
-  auto signature = sign_data(*session, *use, *key, data, *pin);
+  if (!seen) facts.cert = cert_names(cert->der);
+  auto signature = sign_data(*session, *use, *key, data, *pin, {source.dialog, &facts});
   if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }

@@ -34,11 +34,19 @@ struct SignError {
   bool at_operation_login = false;  // the token did not take the PIN it asked for
 };
 
+// Where the PIN for a signature's own login is entered on the reader's keypad, the prompt
+// that names the certificate while the reader waits (none where `dialog` is null).
+struct OperationPrompt {
+  platform::PinDialog* dialog = nullptr;
+  const PromptFacts* facts = nullptr;
+};
+
 // C_SignInit; for a key that asks for it, C_Login for this signature with `pin`; then
 // C_Sign for the length and again for the signature. The bytes are signed as given: no
 // digest, no DigestInfo.
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
-                                          std::span<const std::uint8_t> data, LoginPin pin);
+                                          std::span<const std::uint8_t> data, LoginPin pin,
+                                          const OperationPrompt& prompt = {});
 
 // The caller's message: a PIN the token did not take is classified as a login's failure
 // ("WRONG_PIN:<tries>"), anything else is "C_Sign: " + the error text.

@@ -1,5 +1,8 @@
 #include "wire/request_checks.h"
 
+#include <algorithm>
+
+#include "text/utf8.h"
 #include "wire/hash_hex.h"
 
 namespace p11agent {
@@ -19,6 +22,83 @@ std::expected<SignFields, std::string> check_sign_request(const Request& request
   if (!data) return std::unexpected("hash_hex must be valid hex: " + data.error());
   return SignFields{*request.thumbprint, needs_pin ? std::string_view(*request.pin) : "",
                     std::move(*data)};
+}
+
+namespace {
+
+constexpr const char* NOT_AN_ORIGIN =
+    "origin must be a web origin, scheme://host[:port], with https, http for a loopback host, or a browser "
+    "extension's scheme";
+constexpr std::size_t MAX_HOST = 253;  // DNS
+constexpr std::size_t MAX_LABEL = 63;
+constexpr std::string_view EXTENSION_SCHEMES[] = {"chrome-extension", "moz-extension", "safari-web-extension"};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A DNS name or IPv4 address: labels of letters, digits and '-', none empty.
+bool is_host_name(std::string_view host) {
+  if (host.empty() || host.size() > MAX_HOST) return false;
+  std::size_t label = 0;
+  for (char c : host) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if (is_letter(c) || is_digit(c) || c == '-') {
+      if (++label > MAX_LABEL) return false;
+    } else {
+      return false;
+    }
+  }
+  return label != 0;
+}
+
+// "[...]" with hex digits, ':' and '.' between the brackets.
+bool is_bracketed_ip6(std::string_view host) {
+  if (host.size() < 4 || host.front() != '[' || host.back() != ']') return false;
+  for (char c : host.substr(1, host.size() - 2))
+    if (!is_digit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F') && c != ':' && c != '.') return false;
+  return true;
+}
+
+bool is_port(std::string_view port) {
+  if (port.empty() || port.size() > 5 || !std::ranges::all_of(port, is_digit)) return false;
+  const int value = std::stoi(std::string(port));
+  return value >= 1 && value <= 65535;
+}
+
+bool is_loopback(std::string_view host) {
+  const std::string lowered = ascii_lowercase(host);
+  const bool ip4_loopback = lowered.starts_with("127.") && std::ranges::all_of(lowered, [](char c) {
+    return is_digit(c) || c == '.';
+  });
+  return lowered == "localhost" || lowered.ends_with(".localhost") || ip4_loopback || lowered == "[::1]";
+}
+
+bool is_web_origin(std::string_view origin) {
+  const std::size_t separator = origin.find("://");
+  if (separator == std::string_view::npos) return false;
+  const std::string scheme = ascii_lowercase(origin.substr(0, separator));
+  std::string_view host = origin.substr(separator + 3);
+  std::string_view port;
+  const std::size_t host_end = host.starts_with('[') ? host.find(']') + 1 : host.find(':');
+  if (host_end != 0 && host_end < host.size()) {
+    if (host[host_end] != ':') return false;
+    port = host.substr(host_end + 1);
+    host = host.substr(0, host_end);
+    if (!is_port(port)) return false;
+  }
+  if (!is_host_name(host) && !is_bracketed_ip6(host)) return false;
+  if (scheme == "https") return true;
+  if (scheme == "http") return is_loopback(host);
+  return port.empty() && std::ranges::find(EXTENSION_SCHEMES, scheme) != std::end(EXTENSION_SCHEMES);
+}
+
+}  // namespace
+
+std::expected<void, std::string> check_origin(const Request& request) {
+  if (request.origin && !is_web_origin(*request.origin)) return std::unexpected(NOT_AN_ORIGIN);
+  return {};
 }
 
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request) {

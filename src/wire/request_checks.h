@@ -21,6 +21,11 @@ enum class PinFrom { Request, Prompt };
 
 std::expected<SignFields, std::string> check_sign_request(const Request& request, PinFrom pin_from = PinFrom::Request);
 
+// The origin a request names, where it names one: a web origin, "scheme://host[:port]",
+// with https, http for a loopback host only, or a browser extension's scheme (no port).
+// Anything else could write its own text into the prompt that names it.
+std::expected<void, std::string> check_origin(const Request& request);
+
 // The thumbprint a find_cert request asks for, present and non-empty.
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request);
 
