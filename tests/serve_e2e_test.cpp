@@ -223,12 +223,15 @@ TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
 #ifndef _WIN32
 // Stands in for GnuPG's pinentry: logs each command it gets (and its own start) and answers
 // GETPIN and MESSAGE from a list shared by every start: "pin <escaped PIN>", "cancel",
-// "timeout", or "wait" (no answer: the agent closes it).
+// "timeout", "notty" (a terminal pinentry without a terminal), or "wait" (no answer: the
+// agent closes it). Like the real one, it ends the connection on a line past 1000 bytes.
 constexpr const char* STANDIN_PINENTRY = R"(#!/bin/sh
+export LC_ALL=C
 echo START >> "$STANDIN_LOG"
 echo "OK Pleased to meet you"
 while IFS= read -r line; do
   printf '%s\n' "$line" >> "$STANDIN_LOG"
+  [ ${#line} -lt 1000 ] || exit 1
   case "$line" in
     GETPIN|MESSAGE)
       n=$(cat "$STANDIN_ANSWERS.next" 2>/dev/null || echo 1)
@@ -238,6 +241,7 @@ while IFS= read -r line; do
         "pin "*) printf 'S PROGRESS\nD %s\nOK\n' "${answer#pin }" ;;
         cancel) echo "ERR 83886179 Operation cancelled <Pinentry>" ;;
         timeout) echo "ERR 83886142 Timeout <Pinentry>" ;;
+        notty) echo "ERR 83918950 Inappropriate ioctl for device <Pinentry>" ;;
         wait) ;;
         *) exit 1 ;;
       esac ;;
@@ -248,18 +252,31 @@ done
 
 // The agent speaks pinentry's protocol: one program per prompt, asked again after a wrong
 // PIN, the PIN taken from its escaped data line, its cancel and timeout answers told
-// apart, texts escaped onto one line; and a machine without pinentry is told what to install.
+// apart, texts escaped onto one line of at most 1000 bytes however long the certificate's
+// names; a terminal pinentry is passed over without a terminal, and a machine without
+// pinentry is told what to install.
 TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   REQUIRE_TEST_BED_MODULES(1);
   json s = signing_token();
   s["slots"][0]["token"]["pin"] = "1%2";
+  s["slots"][0]["token"]["label"] = "Card 100%";
+  // With values of '%'s, which escaping makes three times as long: the names alone would
+  // pass a pinentry line.
+  const std::string percents(90, '%');
+  const std::string long_named =
+      cert_named(utf8_attribute(CN, percents) + utf8_attribute(O, percents) + long_cyrillic_subject(),
+                 utf8_attribute(O, percents) + utf8_attribute(OU, percents) + utf8_attribute(OU, percents) +
+                     long_cyrillic_subject());
+  ASSERT_GT(long_named.size() / 2, 2048u);  // subject and issuer together pass 2 kB
+  s["slots"][0]["token"]["objects"].push_back(certificate(long_named, "02"));
+  s["slots"][0]["token"]["objects"].push_back(private_key("02"));
   install_known_module(known[0], s);
   const std::string folder = executable_folder() + "/pinentry-standin";
   std::filesystem::create_directories(folder);
   const std::string program = folder + "/pinentry", log = folder + "/log", answers = folder + "/answers";
   std::ofstream(program) << STANDIN_PINENTRY;
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\n";
+  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\npin 1%252\nnotty\n";
   std::filesystem::remove(answers + ".next");
   std::filesystem::remove(log);
   set_environment("STANDIN_LOG", log);
@@ -276,28 +293,53 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   EXPECT_EQ(ask(*daemon, asking("sign")), error_response_text("PIN_PROMPT_CANCELLED: the PIN prompt was cancelled"));
   EXPECT_EQ(ask(*daemon, asking("sign")),
             error_response_text("PIN_PROMPT_TIMEOUT: nobody answered the PIN prompt within 120 seconds"));
+  json long_validate = json::parse(asking("validate"));
+  long_validate["thumbprint"] = thumbprint_of(hex_bytes(long_named)).value();
+  EXPECT_EQ(ask(*daemon, long_validate.dump()), R"({"ok":true})");
+  EXPECT_EQ(ask(*daemon, R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
+  const std::string needs_terminal =
+      " needs a terminal, and p11agent has none here: install pinentry-gnome3, pinentry-gtk2 or pinentry-qt and "
+      "name it as pinentry-program in gpg-agent.conf";
+  EXPECT_EQ(ask(*daemon, asking("validate")), error_response_text("PIN_PROMPT_UNAVAILABLE: " + program + needs_terminal));
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
   std::ifstream lines(log);
   std::vector<std::string> seen;
   for (std::string line; std::getline(lines, line);) seen.push_back(line);
   const std::string description =
-      "SETDESC An application on this computer asks to unlock your token for signing.%0AToken: Card%0AEnter the "
-      "token's PIN.";
+      "SETDESC An application on this computer asks to unlock your token for signing.%0AToken: Card 100%25%0AEnter "
+      "the token's PIN.";
   const std::vector<std::string> first_prompt = {
       "START", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Cancel",
       "SETTIMEOUT 120", "GETPIN", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK",
       "SETCANCEL Cancel", "SETTIMEOUT 120", "SETERROR Wrong PIN. Try again.", "GETPIN"};
   ASSERT_GE(seen.size(), first_prompt.size());
   EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + first_prompt.size()), first_prompt);
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 3);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 5);
+  const auto long_description = std::ranges::find_if(seen, [](const std::string& line) {
+    return line.starts_with("SETDESC") && line.find("Certificate: CN=\u041f\u0435\u0442\u0440\u0435\u043d\u043a\u043e") !=
+                                              std::string::npos;
+  });
+  ASSERT_NE(long_description, seen.end());
+  EXPECT_NE(long_description->find("Issued by: CN=%25%25%25"), std::string::npos) << *long_description;
+  EXPECT_NE(long_description->find("%0AEnter the token's PIN."), std::string::npos) << *long_description;
+  for (const std::string& line : seen) EXPECT_LT(line.size(), 1000u) << line;
+
+  // A terminal pinentry is not started where there is no terminal.
+  const std::string curses = folder + "/pinentry-curses";
+  std::filesystem::copy_file(program, curses);
+  set_environment("P11AGENT_PINENTRY", curses);
+  std::filesystem::remove(log);
+  EXPECT_EQ(run_agent(asking("sign")).out,
+            error_response_text("PIN_PROMPT_UNAVAILABLE: " + curses + needs_terminal) + "\n");
+  EXPECT_FALSE(std::filesystem::exists(log));
 
   set_environment("P11AGENT_PINENTRY", folder + "/none");
   RunResult missing = run_agent(asking("sign"));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, error_response_text("PIN_PROMPT_UNAVAILABLE: no pinentry program found: install the "
-                                             "pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt or "
-                                             "pinentry-curses) (" + folder + "/none)") + "\n");
+                                             "pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt) (" +
+                                             folder + "/none)") + "\n");
   std::filesystem::remove_all(folder);
 }
 #endif

@@ -219,29 +219,6 @@ TEST(CertSerialHex, WalksOnlyTheFirstHeaders) {
   for (const auto& [der, serial] : cases) EXPECT_EQ(cert_serial_hex(hex_bytes(der)), serial) << der;
 }
 
-// DER built for the name cases: an element with its length, an attribute, and a
-// certificate that holds just enough for the name reader to find its names.
-std::string der(const std::string& tag, const std::string& content) {
-  const std::size_t size = content.size() / 2;
-  char length[32];
-  if (size < 0x80)
-    std::snprintf(length, sizeof length, "%02zx", size);
-  else if (size < 0x100)
-    std::snprintf(length, sizeof length, "81%02zx", size);
-  else
-    std::snprintf(length, sizeof length, "82%04zx", size);
-  return tag + length + content;
-}
-std::string hex_of(std::string_view text) { return hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); }
-std::string attribute(const std::string& oid, const std::string& tag, const std::string& value_hex) {
-  return der("31", der("30", der("06", oid) + der(tag, value_hex)));
-}
-std::string utf8_attribute(const std::string& oid, std::string_view value) { return attribute(oid, "0c", hex_of(value)); }
-const std::string CN = "550403", O = "55040a", OU = "55040b", ORG_ID = "550461";
-std::string cert_named(const std::string& issuer, const std::string& subject) {
-  return der("30", der("30", "020101" "3000" + der("30", issuer) + "3000" + der("30", subject)));
-}
-
 // Names are shown in the PIN prompt: read as written, decoded from the string types
 // certificates use (surrogates paired or replaced), values escaped so that none passes for
 // another attribute, and nothing that acts on the layout shown as itself.

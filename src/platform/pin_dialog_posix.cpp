@@ -2,7 +2,10 @@
 // Assuan protocol on its standard input and output.
 #include "platform/pin_dialog.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <span>
@@ -20,12 +23,19 @@ constexpr const char* PINENTRY_OVERRIDE = "P11AGENT_PINENTRY";
 // GnuPG's own default, which Debian's alternatives point at the desktop's pinentry.
 constexpr const char* DEFAULT_PINENTRY = "/usr/bin/pinentry";
 constexpr const char* REQUIRE_PROMPT_FILE = "/etc/p11agent/require-pin-prompt";
-constexpr const char* NO_PINENTRY =
-    "no pinentry program found: install the pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt or "
-    "pinentry-curses)";
+// What to install: the programs that can work here (a terminal pinentry only where there
+// is a terminal).
+constexpr const char* NO_PINENTRY = "no pinentry program found: install the pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt";
+constexpr const char* OR_CURSES = " or pinentry-curses)";
+constexpr const char* NEEDS_TERMINAL =
+    " needs a terminal, and p11agent has none here: install pinentry-gnome3, pinentry-gtk2 or pinentry-qt and name "
+    "it as pinentry-program in gpg-agent.conf";
 
-// Answer lines longer than this are not Assuan's (its lines hold at most 1000 bytes).
-constexpr std::size_t MAX_LINE = 4096;
+// Assuan's lines hold at most this many bytes, the newline included; pinentry ends the
+// connection on a longer one.
+constexpr std::size_t MAX_LINE = 1000;
+// Answer lines longer than this are not Assuan's.
+constexpr std::size_t MAX_ANSWER_LINE = 4096;
 // Past the prompt's own timeout, the program is given this long to say so itself.
 constexpr std::chrono::seconds TIMEOUT_MARGIN{5};
 
@@ -33,6 +43,31 @@ constexpr std::chrono::seconds TIMEOUT_MARGIN{5};
 constexpr unsigned long GPG_ERR_TIMEOUT = 62;
 constexpr unsigned long GPG_ERR_CANCELED = 99;
 constexpr unsigned long GPG_ERR_FULLY_CANCELED = 198;
+constexpr unsigned long GPG_ERR_ENOTTY = 32870;  // a terminal pinentry without a terminal
+
+// The pinentry programs that draw on a terminal and nowhere else.
+constexpr std::string_view TERMINAL_PINENTRIES[] = {"pinentry-curses", "pinentry-tty"};
+
+// The terminal this process was started from, for a terminal pinentry: the one its
+// standard streams lead to, else its controlling terminal; "" where it has none (a
+// browser starts its hosts without one).
+std::string own_terminal() {
+  for (int fd : {0, 2, 1})
+    if (::isatty(fd) != 0)
+      if (const char* name = ::ttyname(fd)) return name;
+  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return "";
+  ::close(tty);
+  return "/dev/tty";
+}
+
+// Whether the program (through the links that choose it) is one that needs a terminal.
+bool is_terminal_pinentry(const std::string& program) {
+  std::error_code error;
+  const std::string name = std::filesystem::canonical(program, error).filename().string();
+  return std::ranges::find(TERMINAL_PINENTRIES, error ? std::filesystem::path(program).filename().string() : name) !=
+         std::end(TERMINAL_PINENTRIES);
+}
 
 // The pinentry GnuPG would start: gpg-agent.conf's "pinentry-program", else its default.
 std::string configured_pinentry() {
@@ -62,6 +97,47 @@ std::string pinentry_program() {
 
 // Assuan's escaping of a command's text: '%' and control characters, CR and LF among them
 // (pinentry shows "%0A" as a new line).
+std::string escaped(std::string_view text);
+
+constexpr std::string_view ELLIPSIS = "\xE2\x80\xA6";
+
+// The line cut to `bytes` bytes at a character, ending in "…".
+std::string cut_line(std::string_view line, std::size_t bytes) {
+  if (line.ends_with(ELLIPSIS)) line.remove_suffix(ELLIPSIS.size());
+  std::size_t end = std::min(line.size(), bytes > ELLIPSIS.size() ? bytes - ELLIPSIS.size() : 0);
+  while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+  return std::string(line.substr(0, end)) + std::string(ELLIPSIS);
+}
+
+// A command with its text escaped, within an Assuan line: where the text would pass it
+// (escaping counted), its longest lines but the first, which names who asks, are cut
+// until it fits. The prompt's own texts are bounded so that this is rare.
+std::string command_line(std::string_view command, std::string_view text) {
+  const std::size_t room = MAX_LINE - 1 - command.size() - 1;
+  std::vector<std::string> lines;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find('\n', start);
+    lines.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  auto joined = [&] {
+    std::string all = lines.front();
+    for (std::size_t i = 1; i < lines.size(); ++i) all += "\n" + lines[i];
+    return escaped(all);
+  };
+  for (std::string line = joined(); line.size() > room; line = joined()) {
+    auto longest = std::max_element(lines.begin() + (lines.size() > 1 ? 1 : 0), lines.end(),
+                                    [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+    const std::size_t excess = line.size() - room;
+    // Each byte cut takes at most three escaped ones with it.
+    const std::size_t keep = longest->size() > excess / 3 + 4 ? longest->size() - excess / 3 - 1 : 0;
+    if (keep == 0 && longest->size() <= ELLIPSIS.size()) return std::string(command) + " " + line.substr(0, room);
+    *longest = cut_line(*longest, keep);
+  }
+  return std::string(command) + " " + joined();
+}
+
 std::string escaped(std::string_view text) {
   static constexpr char HEX[] = "0123456789ABCDEF";
   std::string out;
@@ -107,11 +183,15 @@ class Pinentry {
  public:
   static std::expected<Pinentry, PromptStop> start() {
     const std::string program = pinentry_program();
+    std::string terminal = own_terminal();
     if (::access(program.c_str(), X_OK) != 0)
-      return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_PINENTRY + std::string(" (") + program + ")"});
+      return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_PINENTRY + std::string(terminal.empty() ? ")" : OR_CURSES) +
+                                                                    " (" + program + ")"});
+    if (terminal.empty() && is_terminal_pinentry(program))
+      return std::unexpected(PromptStop{PromptEnd::Unavailable, program + NEEDS_TERMINAL});
     auto process = HostProcess::start_program(program, {}, std::chrono::milliseconds{500});
     if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program});
-    Pinentry pinentry(std::move(process));
+    Pinentry pinentry(std::move(process), program, std::move(terminal));
     if (auto greeting = pinentry.answer(); !greeting) return std::unexpected(greeting.error());
     return pinentry;
   }
@@ -120,17 +200,24 @@ class Pinentry {
   std::expected<void, PromptStop> set_screen(const PinScreen& screen) {
     started_ = std::chrono::steady_clock::now();
     const std::string timeout = std::to_string(PIN_PROMPT_TIMEOUT.count());
-    const std::vector<std::string> commands = {
-        "SETTITLE " + escaped(screen.title),
-        "SETDESC " + escaped(screen.description),
+    std::vector<std::string> commands = {
+        command_line("SETTITLE", screen.title),
+        command_line("SETDESC", screen.description),
         "SETPROMPT PIN:",
         screen.on_reader ? "SETOK Cancel" : "SETOK OK",
         "SETCANCEL Cancel",
         "SETTIMEOUT " + timeout,
     };
+    // A terminal pinentry draws on the agent's terminal; a graphical one falls back to it
+    // where the desktop has gone.
+    if (!terminal_.empty()) {
+      const char* type = std::getenv("TERM");
+      commands.insert(commands.begin(), {"OPTION ttyname=" + escaped(terminal_),
+                                         "OPTION ttytype=" + escaped(type != nullptr && *type != '\0' ? type : "vt100")});
+    }
+    if (!screen.error.empty()) commands.push_back(command_line("SETERROR", screen.error));
     for (const std::string& command : commands)
       if (auto done = command_answered(command); !done) return done;
-    if (!screen.error.empty()) return command_answered("SETERROR " + escaped(screen.error));
     return {};
   }
 
@@ -151,7 +238,8 @@ class Pinentry {
   }
 
  private:
-  explicit Pinentry(std::unique_ptr<HostProcess> process) : process_(std::move(process)) {}
+  Pinentry(std::unique_ptr<HostProcess> process, std::string program, std::string terminal)
+      : process_(std::move(process)), program_(std::move(program)), terminal_(std::move(terminal)) {}
 
   bool send(const std::string& command) {
     const std::string line = command + "\n";
@@ -180,10 +268,12 @@ class Pinentry {
     }
   }
 
-  static PromptStop refusal(std::string_view rest) {
+  PromptStop refusal(std::string_view rest) const {
     const unsigned long code = std::strtoul(std::string(rest.substr(0, rest.find(' '))).c_str(), nullptr, 10) & 0xFFFF;
     if (code == GPG_ERR_TIMEOUT) return {PromptEnd::TimedOut, ""};
     if (code == GPG_ERR_CANCELED || code == GPG_ERR_FULLY_CANCELED) return {PromptEnd::Cancelled, ""};
+    // pinentry-gnome3 without a session bus, and any other that fell back to a terminal.
+    if (code == GPG_ERR_ENOTTY && terminal_.empty()) return {PromptEnd::Unavailable, program_ + NEEDS_TERMINAL};
     return {PromptEnd::Failed, "pinentry answered ERR " + std::string(rest)};
   }
 
@@ -199,7 +289,7 @@ class Pinentry {
       if (process_->read_exact(std::span(&next, 1), until(), std::chrono::microseconds{0}) != Transfer::Done)
         return false;
       if (next == std::byte{'\n'}) return true;
-      if (line.size() >= MAX_LINE) return false;
+      if (line.size() >= MAX_ANSWER_LINE) return false;
       line.push_back(static_cast<char>(next));
     }
   }
@@ -207,6 +297,8 @@ class Pinentry {
   Deadline until() const { return started_ + PIN_PROMPT_TIMEOUT + TIMEOUT_MARGIN; }
 
   std::unique_ptr<HostProcess> process_;
+  std::string program_;
+  std::string terminal_;  // "" where the agent has none
   Deadline started_ = std::chrono::steady_clock::now();
 };
 

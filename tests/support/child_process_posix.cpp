@@ -40,7 +40,8 @@ class PosixChild : public RawChild {
     sigemptyset(&default_signals);
     sigaddset(&default_signals, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &default_signals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    // In a session of its own: no terminal of the test's reaches it, wherever the tests run.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ) != 0) std::abort();
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "support/child_process.h"
+#include "text/encoding.h"
 
 namespace fs = std::filesystem;
 
@@ -166,6 +167,49 @@ long count_succeeded_calls(const std::vector<std::string>& log, const std::strin
   return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
     return line.substr(0, line.find(' ')) == name && line.find(" failed=") == std::string::npos;
   });
+}
+
+std::string der(const std::string& tag, const std::string& content) {
+  const std::size_t size = content.size() / 2;
+  char length[32];
+  if (size < 0x80)
+    std::snprintf(length, sizeof length, "%02zx", size);
+  else if (size < 0x100)
+    std::snprintf(length, sizeof length, "81%02zx", size);
+  else
+    std::snprintf(length, sizeof length, "82%04zx", size);
+  return tag + length + content;
+}
+
+std::string hex_of(std::string_view text) {
+  return p11agent::hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string attribute(const std::string& oid, const std::string& tag, const std::string& value_hex) {
+  return der("31", der("30", der("06", oid) + der(tag, value_hex)));
+}
+
+std::string utf8_attribute(const std::string& oid, std::string_view value) { return attribute(oid, "0c", hex_of(value)); }
+
+std::string cert_named(const std::string& issuer, const std::string& subject) {
+  return der("30", der("30", "020101" "3000" + der("30", issuer) + "3000" + der("30", subject)));
+}
+
+std::string long_cyrillic_subject() {
+  const std::string department = "\u0414\u0435\u043f\u0430\u0440\u0442\u0430\u043c\u0435\u043d\u0442 "
+                                 "\u0446\u0438\u0444\u0440\u043e\u0432\u043e\u0433\u043e "
+                                 "\u0440\u0430\u0437\u0432\u0438\u0442\u0438\u044f \u2116";
+  std::string rdns = utf8_attribute("550405", "PNOUA-3456789012") + utf8_attribute(ORG_ID, "NTRUA-12345678") +
+                     utf8_attribute(O, "\u0422\u041e\u0412 \u00ab\u041f\u0435\u0442\u0440\u043e\u0432 "
+                                       "\u0456 \u043f\u0430\u0440\u0442\u043d\u0435\u0440\u0438\u00bb");
+  for (int i = 1; i <= 14; ++i) rdns += utf8_attribute(OU, department + std::to_string(i));
+  rdns += utf8_attribute("550409", "\u0432\u0443\u043b\u0438\u0446\u044f "
+                                   "\u0425\u0440\u0435\u0449\u0430\u0442\u0438\u043a, 22, "
+                                   "\u043a\u0432. 100% \u0432\u0438\u043a\u043e\u043d\u0430\u043d\u043e");
+  rdns += utf8_attribute(CN, "\u041f\u0435\u0442\u0440\u0435\u043d\u043a\u043e \u041e\u043b\u0435\u043a\u0441\u0430"
+                             "\u043d\u0434\u0440\u0430 \u0412\u043e\u043b\u043e\u0434\u0438\u043c\u0438\u0440"
+                             "\u0456\u0432\u043d\u0430");
+  return rdns;
 }
 
 }  // namespace testing_support

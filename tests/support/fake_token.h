@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testing_support {
@@ -59,6 +60,18 @@ json empty_slot(unsigned long id);
 
 // A DER prefix that the serial reader accepts, with the given serial content, then filler.
 std::string der_with_serial(const std::string& serial_hex, const std::string& filler_hex = "0500");
+
+// DER for certificates with names of a test's choosing: an element with its length, one
+// attribute (a SET holding its type and value), and a certificate that holds just enough for
+// the name reader to find its issuer and subject (each a run of attributes).
+std::string der(const std::string& tag, const std::string& content_hex);
+std::string hex_of(std::string_view text);
+std::string attribute(const std::string& oid_hex, const std::string& tag, const std::string& value_hex);
+std::string utf8_attribute(const std::string& oid_hex, std::string_view value);
+inline const std::string CN = "550403", O = "55040a", OU = "55040b", ORG_ID = "550461";
+std::string cert_named(const std::string& issuer, const std::string& subject);
+// A qualified certificate's subject as they come: Cyrillic, 14 OUs, identifiers, about 1.3 kB.
+std::string long_cyrillic_subject();
 
 // Only the lines of the log that start with one of the names.
 std::vector<std::string> calls_named(const std::vector<std::string>& log, const std::vector<std::string>& names);
