@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The Windows build's own PIN dialog, under Wine on an Xvfb screen, driven as a user would
-# with xdotool: a wrong PIN, then (on the dialog shown again with the error) the right one,
-# and the agent signs; Escape cancels. The dialog is photographed before each PIN
-# (prompt-windows.png, prompt-windows-wrong-pin.png with the test logs in
-# $P11AGENT_TEST_LOGS) for a person to look at.
+# with xdotool, for a certificate with a long name (subject and issuer past 2 kB, Cyrillic,
+# an '&' and a right-to-left override): while another window has the keyboard, the dialog
+# asks to be clicked and its field takes no keys; then a wrong PIN, then (on the dialog
+# shown again with the error) the right one, and the agent signs; Escape cancels. The
+# dialog is photographed in each state (prompt-windows.png, prompt-windows-inactive.png,
+# prompt-windows-wrong-pin.png with the test logs in $P11AGENT_TEST_LOGS) for a person to
+# look at.
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -32,8 +35,15 @@ start_screen "$work" || fail "Xvfb did not start"
 # The fake module signs with a certificate made here; its scenario and call log are in
 # the work folder, which Wine reaches as Z:.
 mkdir -p "$work/fake"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-  -subj "/O=Example Trust/CN=Anna Example" -days 2 2>/dev/null || fail "no certificate"
+# A qualified certificate's name as they come (self-signed: the issuer is as long).
+subject="/C=UA/serialNumber=PNOUA-3456789012/organizationIdentifier=NTRUA-12345678"
+subject+="/O=ТОВ «Петров & партнери»"
+for i in $(seq 14); do subject+="/OU=Департамент цифрового розвитку та інформаційних технологій № $i"; done
+subject+="/street=вулиця Хрещатик, 22/CN=Петренко Олександра ‮лапан‬ Володимирівна"
+openssl req -x509 -utf8 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/key.pem" \
+  -out "$work/cert.pem" -subj "$subject" -days 2 2>/dev/null || fail "no certificate"
+size=$(openssl x509 -in "$work/cert.pem" -outform DER | wc -c)
+[ "$size" -gt 2400 ] || fail "the certificate's names are not long ($size bytes)"
 der=$(openssl x509 -in "$work/cert.pem" -outform DER | od -An -v -tx1 | tr -d ' \n')
 print=$(openssl x509 -in "$work/cert.pem" -outform DER | sha1sum | cut -d' ' -f1)
 cat >"$work/fake/fake_pkcs11.dll.json" <<JSON
@@ -87,7 +97,30 @@ start_agent "$work/signed"
 window=$(dialog_window)
 [ -n "$window" ] || fail "no dialog came up: $(agent_answer "$work/signed")"
 import -window root "$shots/prompt-windows.png" 2>/dev/null
+# Another window takes the keyboard, as when Windows refuses the dialog the foreground: the
+# dialog says so, and what is typed meanwhile does not reach its field.
+"$here/scripts/wine-run.sh" notepad >/dev/null 2>&1 &
+notepad_pid=$!
+other=""
+for _ in $(seq 300); do
+  other=$(xdotool search --onlyvisible --name 'Notepad' 2>/dev/null | head -n 1)
+  [ -n "$other" ] && break
+  sleep 0.1
+done
+[ -n "$other" ] || fail "no other window to take the keyboard"
+# Out of the dialog's way once it is drawn.
+sleep 1
+xdotool windowsize --sync "$other" 300 150 windowmove --sync "$other" 0 0
+focus "$other"
+sleep 1
+xdotool type --delay 50 99
+import -window root "$shots/prompt-windows-inactive.png" 2>/dev/null
+# The user clicks where the dialog asks to, and types (without a window manager, the
+# keyboard's focus follows by hand).
+xdotool mousemove --window "$window" 60 232 click 1
+sleep 1
 type_into "$window" 0000
+kill "$notepad_pid" 2>/dev/null
 # Once the token has refused it, the dialog is shown again, saying the PIN was wrong.
 for _ in $(seq 300); do grep -q '^C_Login ' "$work/fake/fake_pkcs11.dll.log" 2>/dev/null && break; sleep 0.1; done
 sleep 1
@@ -102,6 +135,8 @@ case "$answer" in
 esac
 logins=$(grep -c '^C_Login ' "$work/fake/fake_pkcs11.dll.log")
 [ "$logins" = 2 ] || fail "$logins logins, not a wrong one and the right one"
+grep -m1 '^C_Login ' "$work/fake/fake_pkcs11.dll.log" | grep -q 'pin_length=4$' ||
+  fail "keys typed into another window reached the PIN: $(grep -m1 '^C_Login ' "$work/fake/fake_pkcs11.dll.log")"
 # The certificate the prompt named is not searched for again after the login.
 searches=$(grep -c '^C_FindObjectsInit ' "$work/fake/fake_pkcs11.dll.log")
 [ "$searches" = 2 ] || fail "$searches object searches, not one for the certificate and one for its key"

@@ -617,6 +617,17 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   }
 }
 
+// The Windows dialog's field takes keys only while the dialog is the active window; when
+// it is not (Windows refused it the front), it asks to be clicked and flashes.
+TEST(KeyboardRule, ThePinFieldTakesKeysOnlyWhileTheDialogIsActive) {
+  for (bool active : {true, false}) {
+    const platform::KeyboardRule rule = platform::keyboard_rule(active);
+    EXPECT_EQ(rule.field_takes_keys, active);
+    EXPECT_EQ(rule.asks_for_click, !active);
+    EXPECT_EQ(rule.flashes, !active);
+  }
+}
+
 TEST_F(DaemonCacheTest, RefusesIncompleteRequestsAndCertificatesWithoutId) {
   start(card(1, "1", ""));
   EXPECT_EQ(request(R"({"cmd":"validate","thumbprint":"ab"})"), error_response_text("validate requires thumbprint and pin"));

@@ -134,6 +134,32 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
   release_state(state);
 }
 
+// A PIN that grows character by character (as pinentry's data line is decoded) past the
+// room a short string has inside its object leaves none of its digits there, nor in a
+// block it outgrew; a copy and a moved one neither.
+TEST(PinMemory, AGrowingPinLeavesNoDigitsBehind) {
+  g_secret = "1234567890123456789";  // 19 digits: past any short-string room
+  const std::string_view first_digits(g_secret.data(), 7);
+  auto inside = [&](const platform::WipedString& text) {
+    return memmem(&text, sizeof text, first_digits.data(), first_digits.size()) != nullptr;
+  };
+  g_scanning = true;
+  {
+    platform::WipedString pin;
+    for (char digit : g_secret) pin.push_back(digit);
+    EXPECT_EQ(std::string_view(pin), g_secret);
+    EXPECT_FALSE(inside(pin));
+    platform::WipedString copy(pin);
+    EXPECT_FALSE(inside(copy));
+    platform::WipedString moved(std::move(copy));
+    EXPECT_FALSE(inside(moved));
+    platform::WipedString short_one("1234567");
+    EXPECT_FALSE(inside(short_one));
+  }
+  g_scanning = false;
+  EXPECT_EQ(g_blocks_with_secret.exchange(0), 0);
+}
+
 // A module host that crashes inside C_Login, where the PIN is in its memory, leaves no dump
 // of it where core dumps are on: neither the host nor the agent can be dumped.
 TEST(PinMemory, ACrashInTheLoginLeavesNoDumpHoldingThePin) {

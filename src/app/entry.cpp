@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <string_view>
 
 #include "app/host_registration.h"
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
+#include "platform/pin_dialog.h"
 #include "platform/digest.h"
 #include "platform/files.h"
 #include "platform/host_process.h"
@@ -58,6 +61,20 @@ bool started_by_a_browser(const std::vector<std::string>& args) {
   return args.size() == 2 && is_absolute_manifest_path(args.front()) && !args.back().empty();
 }
 
+// The window Chrome names with "--parent-window=<number>" (0 where it names none, as on
+// Linux and in Firefox).
+std::uint64_t parent_window(const std::vector<std::string>& args) {
+  constexpr std::string_view PARENT = "--parent-window=";
+  for (const std::string& arg : args) {
+    if (!arg.starts_with(PARENT)) continue;
+    const std::string_view digits = std::string_view(arg).substr(PARENT.size());
+    std::uint64_t window = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), window);
+    return error == std::errc() && end == digits.data() + digits.size() ? window : 0;
+  }
+  return 0;
+}
+
 // The known modules whose files are there: `serve` and the browser host load each at start.
 std::size_t installed_known_modules() {
   const auto& modules = default_modules();
@@ -94,7 +111,10 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (serves) platform::end_process_now(run_serve());
-  if (browser) platform::end_process_now(run_native_host());
+  if (browser) {
+    platform::set_prompt_owner(parent_window(args));
+    platform::end_process_now(run_native_host());
+  }
   // The answer is written and every module released: the libraries' exit-time clean-up
   // (OpenSSL frees its tables, for one) would only delay the caller.
   platform::end_process_now(run_one_shot());

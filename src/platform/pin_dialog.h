@@ -2,6 +2,7 @@
 // The prompt that asks the user for a PIN: a dialog of the agent's own on Windows, the
 // desktop's pinentry program on Linux. Only the agent reads what is typed into it.
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -46,6 +47,22 @@ class PinDialog {
 
 // The system's prompt.
 std::unique_ptr<PinDialog> system_pin_dialog();
+
+// The window of the browser that started the agent (Chrome's "--parent-window="; 0 for
+// none): the Windows dialog's owner, so that it belongs to the window the user is in.
+void set_prompt_owner(std::uint64_t window);
+
+// What the Windows dialog does with the keyboard. Windows may refuse to bring a window of a
+// background process to the front, and then the keys go on to the window that has them: the
+// PIN field takes keys only while the dialog is the active window, and otherwise the
+// dialog says to click it and flashes in the taskbar, so that no key meant for the PIN goes
+// elsewhere unnoticed.
+struct KeyboardRule {
+  bool field_takes_keys;  // the field is enabled and has the focus
+  bool asks_for_click;    // "Click here to enter your PIN" is shown
+  bool flashes;           // the window flashes until it is active
+};
+KeyboardRule keyboard_rule(bool dialog_active);
 
 // Whether the machine's deployer requires every PIN a browser sends the agent to come from
 // the prompt: HKLM\Software\p11agent, RequirePinPrompt (DWORD 1) on Windows; the file

@@ -340,4 +340,6 @@ std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<Pinentr
 
 bool pin_prompt_required() { return ::access(REQUIRE_PROMPT_FILE, F_OK) == 0; }
 
+void set_prompt_owner(std::uint64_t) {}  // pinentry places its own window
+
 }  // namespace p11agent::platform

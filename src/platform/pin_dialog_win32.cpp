@@ -3,6 +3,7 @@
 #include "platform/pin_dialog.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -17,8 +18,9 @@ constexpr int ID_DESCRIPTION = 100;
 constexpr int ID_ERROR = 101;
 constexpr int ID_PIN = 102;
 constexpr int ID_PIN_LABEL = 103;
+constexpr int ID_CLICK_HERE = 104;
 constexpr UINT_PTR TIMEOUT_TIMER = 1;
-// The dialog's outcomes, as EndDialog passes them.
+// The dialog's outcomes, as its run records them.
 constexpr INT_PTR ENDED_ENTERED = IDOK;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
 constexpr INT_PTR ENDED_TIMED_OUT = 1000;
@@ -74,19 +76,57 @@ constexpr WORD BUTTON = 0x0080;
 constexpr WORD EDIT = 0x0081;
 constexpr WORD STATIC = 0x0082;
 
+// The description's lines as an edit control breaks them.
+std::wstring with_crlf(const std::string& text) {
+  std::wstring wide;
+  for (wchar_t c : to_wide(text)) {
+    if (c == L'\n') wide += L'\r';
+    wide += c;
+  }
+  return wide;
+}
+
+// In dialog units, which follow the font and the screen's DPI. The description is a
+// read-only text box that wraps and scrolls, so a long certificate name never pushes the
+// field or the buttons out of the dialog; texts are shown as they are ('&' included).
 DialogTemplate layout(const PinScreen& screen) {
-  DialogTemplate dialog(0, 240, screen.on_reader ? 104 : 124, to_wide(screen.title));
-  dialog.add_item(ID_DESCRIPTION, STATIC, SS_LEFT, 8, 8, 224, 64, to_wide(screen.description));
-  dialog.add_item(ID_ERROR, STATIC, SS_LEFT, 8, 74, 224, 10, to_wide(screen.error));
+  DialogTemplate dialog(0, 260, screen.on_reader ? 150 : 180, to_wide(screen.title));
+  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 8, 8, 244, 96,
+                  with_crlf(screen.description));
+  dialog.add_item(ID_ERROR, STATIC, SS_LEFT | SS_NOPREFIX, 8, 108, 244, 18, to_wide(screen.error));
   if (screen.on_reader) {
-    dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 184, 86, 50, 14, L"Cancel");
+    dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 202, 130, 50, 14, L"Cancel");
     return dialog;
   }
-  dialog.add_item(ID_PIN_LABEL, STATIC, SS_LEFT, 8, 90, 20, 10, L"PIN:");
-  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 30, 88, 202, 12, L"");
-  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 128, 106, 50, 14, L"OK");
-  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 184, 106, 50, 14, L"Cancel");
+  dialog.add_item(ID_CLICK_HERE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, 128, 244, 10,
+                  L"Click here to enter your PIN");
+  dialog.add_item(ID_PIN_LABEL, STATIC, SS_LEFT, 8, 142, 20, 10, L"PIN:");
+  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 30, 140, 222, 12, L"");
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 146, 160, 50, 14, L"OK");
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 202, 160, 50, 14, L"Cancel");
   return dialog;
+}
+
+std::atomic<std::uint64_t> g_owner{0};
+
+// The browser's window, where it gave one that still exists.
+HWND owner_window() {
+  HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(g_owner.load()));
+  return owner != nullptr && IsWindow(owner) ? owner : nullptr;
+}
+
+// Follows the keyboard rule for whether the dialog is the active window now.
+void follow_keyboard_rule(HWND dialog, bool active) {
+  HWND field = GetDlgItem(dialog, ID_PIN);
+  if (field == nullptr) return;  // a reader's keypad: nothing to type into
+  const KeyboardRule rule = keyboard_rule(active);
+  EnableWindow(field, rule.field_takes_keys);
+  EnableWindow(GetDlgItem(dialog, IDOK), rule.field_takes_keys);
+  ShowWindow(GetDlgItem(dialog, ID_CLICK_HERE), rule.asks_for_click ? SW_SHOW : SW_HIDE);
+  FLASHWINFO flash{sizeof flash, dialog, static_cast<DWORD>(rule.flashes ? FLASHW_ALL | FLASHW_TIMERNOFG : FLASHW_STOP),
+                   0, 0};
+  FlashWindowEx(&flash);
+  if (rule.field_takes_keys) SetFocus(field);
 }
 
 // What the dialog's thread and the request's thread share.
@@ -114,6 +154,13 @@ WipedString take_pin(HWND dialog) {
   return pin;
 }
 
+// Ends the dialog's run with its outcome; its thread's loop sees it at the next message.
+void finish(DialogRun* run, HWND dialog, INT_PTR outcome) {
+  if (run == nullptr) return;
+  run->ended = outcome;
+  PostMessageW(dialog, WM_NULL, 0, 0);
+}
+
 INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   auto* run = reinterpret_cast<DialogRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
   switch (message) {
@@ -123,26 +170,35 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       run->window = dialog;
       SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(PIN_PROMPT_TIMEOUT.count() * 1000), nullptr);
       SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      // Windows may refuse this to a background process; the rule covers that case.
       SetForegroundWindow(dialog);
-      if (HWND field = GetDlgItem(dialog, ID_PIN)) {
-        SetFocus(field);
-        return FALSE;  // the focus is set
-      }
-      return TRUE;
+      follow_keyboard_rule(dialog, GetForegroundWindow() == dialog);
+      return FALSE;  // the focus is the rule's
+    case WM_ACTIVATE:
+      follow_keyboard_rule(dialog, LOWORD(wparam) != WA_INACTIVE);
+      return FALSE;
     case WM_TIMER:
-      if (wparam == TIMEOUT_TIMER) EndDialog(dialog, ENDED_TIMED_OUT);
+      if (wparam == TIMEOUT_TIMER) finish(run, dialog, ENDED_TIMED_OUT);
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wparam)) {
+        case ID_CLICK_HERE:
+          SetForegroundWindow(dialog);
+          return TRUE;
         case IDOK:
-          if (run != nullptr && !run->screen->on_reader) run->pin = take_pin(dialog);
-          EndDialog(dialog, ENDED_ENTERED);
+          // Enter pressed while another window is active does not reach here; a PIN is
+          // taken only from a field that took keys.
+          if (run != nullptr && !run->screen->on_reader) {
+            if (!IsWindowEnabled(GetDlgItem(dialog, ID_PIN))) return TRUE;
+            run->pin = take_pin(dialog);
+          }
+          finish(run, dialog, ENDED_ENTERED);
           return TRUE;
         case IDCANCEL:
-          EndDialog(dialog, ENDED_CANCELLED);
+          finish(run, dialog, ENDED_CANCELLED);
           return TRUE;
         case IDABORT:
-          EndDialog(dialog, ENDED_CLOSED);
+          finish(run, dialog, ENDED_CLOSED);
           return TRUE;
       }
       return FALSE;
@@ -150,15 +206,30 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
   return FALSE;
 }
 
-// The dialog's own thread: it is drawn at the screen's DPI where the system can.
+// The dialog's own thread: it is drawn at the screen's DPI where the system can, and runs
+// until the dialog has an outcome.
 void run_dialog(DialogRun& run) {
   using SetAwareness = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
   if (auto set = reinterpret_cast<SetAwareness>(reinterpret_cast<void*>(
           GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext"))))
     set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  const DialogTemplate dialog = layout(*run.screen);
-  run.ended = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, dialog_procedure,
-                                      reinterpret_cast<LPARAM>(&run));
+  const DialogTemplate layout_in_memory = layout(*run.screen);
+  // Owned by the browser's window but not modal to it: a modal dialog disables its owner,
+  // and a browser window left disabled by an agent that ended meanwhile stays so.
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), layout_in_memory.get(), owner_window(),
+                                           dialog_procedure, reinterpret_cast<LPARAM>(&run));
+  if (dialog == nullptr) {
+    run.ended = -1;
+    return;
+  }
+  ShowWindow(dialog, SW_SHOW);
+  MSG message;
+  while (run.ended == NOT_ENDED && GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (IsDialogMessageW(dialog, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  DestroyWindow(dialog);
 }
 
 std::expected<void, PromptStop> stop_of(INT_PTR ended) {
@@ -199,6 +270,8 @@ class NativeDialog final : public PinDialog {
 }  // namespace
 
 std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<NativeDialog>(); }
+
+void set_prompt_owner(std::uint64_t window) { g_owner = window; }
 
 bool pin_prompt_required() {
   DWORD value = 0;

@@ -25,19 +25,35 @@ struct WipingAllocator {
   friend bool operator==(const WipingAllocator&, const WipingAllocator&) = default;
 };
 
-// Text that held a request or a PIN. A heap block it leaves behind (also when it grows into
-// a larger one) is wiped by the allocator; the room inside the object, which short texts
-// use instead of a block, is wiped when the object goes.
+// Text that held a request or a PIN. Its characters are always in a heap block, which the
+// allocator wipes when it is given back (also when the text grows into a larger one): the
+// room inside the object that a short string would use instead is never used, since a
+// text that grew out of it would leave its first bytes there.
 class WipedString : public std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> {
  public:
   using Base = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
-  using Base::Base;
-  WipedString() = default;
-  explicit WipedString(std::string_view text) : Base(text.data(), text.size()) {}
-  WipedString(const WipedString&) = default;
-  WipedString(WipedString&&) noexcept = default;
-  WipedString& operator=(const WipedString&) = default;
-  WipedString& operator=(WipedString&&) noexcept = default;
+  // Past the room inside the object (15 bytes in every standard library this builds with).
+  static constexpr std::size_t HEAP_FROM = 32;
+
+  WipedString() { reserve(HEAP_FROM); }
+  explicit WipedString(std::string_view text) : WipedString() { append(text.data(), text.size()); }
+  WipedString(const char* text, std::size_t size) : WipedString(std::string_view(text, size)) {}
+  WipedString(const char* text) : WipedString(std::string_view(text)) {}
+  WipedString(const WipedString& other) : WipedString(std::string_view(other)) {}
+  // A moved text's block goes with it; the text moved from is left empty and in a block.
+  WipedString(WipedString&& other) noexcept : Base(std::move(static_cast<Base&>(other))) { other.keep_on_heap(); }
+  WipedString& operator=(const WipedString& other) {
+    if (this != &other) assign(other.data(), other.size());
+    return *this;
+  }
+  WipedString& operator=(WipedString&& other) noexcept {
+    if (this != &other) {
+      Base::operator=(std::move(static_cast<Base&>(other)));
+      keep_on_heap();
+      other.keep_on_heap();
+    }
+    return *this;
+  }
   ~WipedString() { secure_zero(data(), capacity()); }
 
   // Drops the first `count` bytes, wiping the bytes that the rest moved out of.
@@ -45,6 +61,16 @@ class WipedString : public std::basic_string<char, std::char_traits<char>, Wipin
     const std::size_t old_size = size();
     erase(0, count);
     secure_zero(data() + size(), old_size - size());
+  }
+
+ private:
+  void keep_on_heap() noexcept {
+    // reserve may throw only where memory is gone; an empty text in the object's own room
+    // holds nothing to leave behind, and grows into a block of its own.
+    try {
+      if (capacity() < HEAP_FROM) reserve(HEAP_FROM);
+    } catch (...) {
+    }
   }
 };
 
