@@ -10,6 +10,7 @@
 #include "token/certificate.h"
 #include "token/messages.h"
 #include "token/module_host.h"
+#include "token/slot.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -323,6 +324,25 @@ TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumpe
 #endif
   }
 }
+
+#ifndef _WIN32
+// A vendor module that ends its host with exit() ends that host only: a host made as a copy
+// of the agent does not take the agent's record of the hosts started before it along.
+TEST_F(FaultMatrixTest, AModuleThatCallsExitLeavesTheOtherHostsRunning) {
+  REQUIRE_TEST_BED_MODULES(2);
+  HostedModules hosted;
+  const std::string other = test_known_modules()[1];
+  install_known_module(module, scenario({{"exit", {"C_GetSlotList"}}}));
+  install_known_module(other, scenario(json::object()));
+  prestart_module_hosts(2);  // the second copy is made while the agent holds the first
+  auto exiting = open_module(module);  // in the second copy
+  ASSERT_TRUE(exiting);
+  EXPECT_FALSE(slots_with_token(**exiting));
+  auto sibling = open_module(other);  // in the first
+  ASSERT_TRUE(sibling) << sibling.error();
+  EXPECT_TRUE(slots_with_token(**sibling));
+}
+#endif
 
 }  // namespace
 }  // namespace p11agent

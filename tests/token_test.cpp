@@ -10,6 +10,7 @@
 #include <fstream>
 #include <tuple>
 
+#include "support/agent.h"
 #include "support/fake_token.h"
 #include "sign/pin_prompt.h"
 #include "token/certificate.h"
@@ -460,12 +461,19 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
             {"find_overreport", 1000},
             {"attribute_overreport", 1 << 20},
             {"slot_count_growth", 3}});
-  auto certs = list_token_certs(path);
-  ASSERT_TRUE(certs) << certs.error();
-  // Claimed handles beyond the room given are not invented; claimed bytes beyond the
-  // buffer are not read.
-  ASSERT_EQ(certs->size(), 26u);
-  EXPECT_EQ(certs->back().der, hex_bytes("ff"));
+  // In process, and through a host, whose side hands on only what the module wrote.
+  for (const bool hosted : {false, true}) {
+    SCOPED_TRACE(hosted ? "in a host" : "in process");
+    if (hosted) use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+    auto certs = list_token_certs(path);
+    use_module_hosts(std::nullopt);
+    ASSERT_TRUE(certs) << certs.error();
+    // Claimed handles beyond the room given are not invented; claimed bytes beyond the
+    // buffer are not read.
+    ASSERT_EQ(certs->size(), 26u);
+    EXPECT_EQ(certs->front().der, hex_bytes("ee00"));
+    EXPECT_EQ(certs->back().der, hex_bytes("ff"));
+  }
 }
 
 TEST_F(FakeModuleTest, EveryBufferHandedToTheModuleIsValidAlsoWhenEmpty) {

@@ -37,7 +37,9 @@ class HostProcess {
   // process that runs `host_main` in place of starting `executable`: no loading and
   // linking again. Only while this process runs a single thread (a copy of one with more
   // could hold a lock nobody will release) and holds nothing the child may not see: at
-  // its start. Otherwise, and where processes are not copied (Windows), `start`.
+  // its start, before it has read its input. Otherwise, and where processes are not
+  // copied (Windows), `start`. A copy's `host_main` drops what it inherited of the
+  // agent's own state (its list of hosts) without acting on it.
   static std::unique_ptr<HostProcess> start_copy(HostMain host_main, const std::string& executable,
                                                  const std::vector<std::string>& arguments,
                                                  std::chrono::milliseconds end_grace);

@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "platform/process.h"
+
 namespace p11agent::platform {
 
 namespace {
@@ -220,7 +222,9 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
 std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain host_main, const std::string& executable,
                                                      const std::vector<std::string>& arguments,
                                                      std::chrono::milliseconds end_grace) {
-  auto handles = spawn(executable, arguments, end_grace, single_threaded() ? host_main : nullptr);
+  // A copy made once a request may be in memory would hold it: a started host instead.
+  const bool may_copy = single_threaded() && !has_read_input();
+  auto handles = spawn(executable, arguments, end_grace, may_copy ? host_main : nullptr);
   return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
 }
 

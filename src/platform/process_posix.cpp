@@ -23,6 +23,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity) {
+  note_input_read();
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
     if (n >= 0) return static_cast<std::size_t>(n);

@@ -36,6 +36,7 @@ std::vector<std::string> arguments(int, char**) {
 }
 
 std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity) {
+  note_input_read();
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
   DWORD want = capacity > 0x10000000 ? 0x10000000 : static_cast<DWORD>(capacity);

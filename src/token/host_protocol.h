@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "platform/secure_memory.h"
+#include "token/bounds.h"
+#include "token/cryptoki.h"
 
 namespace p11agent::host_protocol {
 
@@ -42,6 +44,13 @@ enum class Call : std::uint8_t {
   // whole operation, each call answered by a message of its own.
   SignInitAhead,
 };
+
+// After a length query that answered so, the host makes the signature at once and sends
+// it unasked; the agent counts on it exactly then. Longer signatures are none the agent
+// takes (MAX_SIGNATURE_LENGTH): they are asked for as usual.
+inline bool signature_follows(CK_RV rv, CK_ULONG length) {
+  return rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH;
+}
 
 // The version of these messages. The first request to a host (Load) carries
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and

@@ -233,11 +233,6 @@ std::span<const std::byte> data_of(CK_BYTE_PTR data, CK_ULONG length) {
   return {reinterpret_cast<const std::byte*>(data), data != nullptr ? length : 0};
 }
 
-// Whether the host makes the signature after a length query that answered so.
-bool signature_follows(CK_RV rv, CK_ULONG length) {
-  return rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH;
-}
-
 // A length query brings the signature after it when the length is one the agent takes (see
 // Call::SignForLength); the signing call that follows takes it without a message of its own.
 CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
@@ -258,7 +253,7 @@ CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data,
       w.number(session).optional_bytes(data, length);
       rv = remote(host, w, Call::SignForLength, read_signature);
     }
-    if (signature_follows(rv, *signature_length)) host.expect_following(session, input, *signature_length);
+    if (host_protocol::signature_follows(rv, *signature_length)) host.expect_following(session, input, *signature_length);
     return rv;
   }
   if (auto taken = host.take_following(session, input, room, answer))
@@ -331,6 +326,10 @@ void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::m
 namespace {
 // A copy of the agent made a host: its arguments are those a started host gets.
 [[noreturn]] void run_copied_host(std::vector<std::string> arguments) {
+  // The agent's hosts started before this copy are the agent's: their records are let go
+  // without ending them, so that a module that calls exit() here cannot end its siblings.
+  for (auto& sibling : g_prestarted) (void)sibling.release();
+  g_prestarted.clear();
   if (arguments.empty() || arguments.front() != host_protocol::HOST_ARGUMENT) platform::end_process_now(2);
   run_module_host(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
 }
@@ -458,7 +457,9 @@ CK_RV ModuleHost::drop_following() {
     Reader answer(dropped);
     const auto rv = static_cast<CK_RV>(answer.number());
     const auto length = static_cast<CK_ULONG>(answer.number());
-    if (query && signature_follows(rv, length)) following_ = Following{0, {}, length};
+    // An answer that is no answer leaves nothing to say where the next one starts.
+    if (!answer.ok()) return broken();
+    if (query && host_protocol::signature_follows(rv, length)) following_ = Following{0, {}, length};
   }
   return CKR_OK;
 }

@@ -252,8 +252,7 @@ void ModuleHostServer::length_query(const CK_FUNCTION_LIST& f, CK_SESSION_HANDLE
   Input data{std::move(bytes), data_present};
   const std::size_t data_length = data.bytes.size();
   const auto [rv, length] = sign_into(f, session, data, false, 0, w);
-  // The agent asks for exactly this signature next: the guard is its own.
-  if (rv == CKR_OK && length > 0 && length <= MAX_SIGNATURE_LENGTH) {
+  if (host_protocol::signature_follows(rv, length)) {
     data.bytes.resize(data_length);
     following_ = FollowingAnswer{session, std::move(data.bytes), data.present, length};
   }

@@ -91,6 +91,7 @@ struct Scenario {
   long find_repeat = 0;       // a search hands out its first match this many times, a batch at a time
   std::vector<std::string> crash;  // these calls crash the process (a write through a null pointer)
   std::vector<std::string> hang;   // these calls never return
+  std::vector<std::string> exit_in;  // these calls end the process with exit(), as some modules do
   CK_RV wedge_rv = CKR_OK;         // arriving while initialised: every call fails so until finalised
   bool pid_file = false;           // C_Initialize writes the process's id to "<file name>.pid"
   bool report_reach = false;       // C_Initialize writes fake_reach_report to "<file name>.reach"
@@ -188,6 +189,7 @@ Scenario parse_scenario(const json& doc) {
   s.find_repeat = doc.value("find_repeat", 0L);
   s.crash = doc.value("crash", std::vector<std::string>{});
   s.hang = doc.value("hang", std::vector<std::string>{});
+  s.exit_in = doc.value("exit", std::vector<std::string>{});
   s.wedge_rv = doc.value("wedge_rv", CK_RV{CKR_OK});
   s.pid_file = doc.value("pid_file", false);
   s.report_reach = doc.value("report_reach", false);
@@ -262,6 +264,10 @@ CK_RV enter(const std::string& name, const std::string& args = {}) {
     log_call(line + " crashed");
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
+  }
+  if (named(g_scenario.exit_in)) {
+    log_call(line + " exited");
+    std::exit(0);
   }
   if (named(g_scenario.hang)) {
     log_call(line + " hung");
