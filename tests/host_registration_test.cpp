@@ -15,6 +15,12 @@
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/file_access_win32.h"
+#include "platform/wide.h"
 #endif
 
 namespace p11agent {
@@ -231,6 +237,31 @@ TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChange) 
     fs::remove_all(folder);
   }
   fs::remove_all(root);
+}
+#endif
+
+#ifdef _WIN32
+// On Windows the owners and access lists of the file and its folders decide: an object
+// that an account other than the administrators' may change is named, with the account.
+TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChangeOnWindows) {
+  const std::vector<std::pair<const wchar_t*, const char*>> cases = {
+      // owner and access list, in the system's own notation; what is said ("" nothing)
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)", ""},
+      {L"O:SYD:P(A;;FA;;;SY)(A;OICIIO;FA;;;CO)", ""},  // a rule only for what is made inside
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", "can be changed by BUILTIN\\Users"},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;WD;;;WD)", "can be changed by Everyone"},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;SD;;;AU)", "can be changed by NT AUTHORITY\\Authenticated Users"},
+      {L"O:BAD:P(D;;FA;;;BU)", ""},                      // a refusal gives no right
+      {L"O:BUD:P(A;;FA;;;BA)", "belongs to BUILTIN\\Users"},
+      {L"O:BA", "has no access list: everyone can change it"},
+  };
+  for (const auto& [sddl, said] : cases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    const auto found = platform::descriptor_lets_others_change(descriptor);
+    LocalFree(descriptor);
+    EXPECT_EQ(found.value_or(""), said) << platform::to_utf8(sddl);
+  }
 }
 #endif
 

@@ -15,10 +15,11 @@ bool file_exists(const std::string& path);
 std::expected<void, std::error_code> create_new_file(const std::string& path, std::string_view text);
 
 // The first of the file at `path` and the folders above it that someone other than an
-// administrator can change: one not owned by root, or writable by its group or by others
-// (a folder with the sticky bit aside, where others cannot replace what is not theirs),
-// with why; nullopt when there is none. Windows leaves this to the installer, which puts
-// the agent under Program Files: nullopt there.
+// administrator can change, with why; nullopt when there is none. Linux: one not owned by
+// root, or writable by its group or by others (a folder with the sticky bit aside, where
+// others cannot replace what is not theirs). Windows: one owned by another account than
+// Administrators, SYSTEM or TrustedInstaller, or whose access list lets another account
+// write, delete, or change its access list or owner.
 std::optional<std::string> changeable_by_others(const std::string& path);
 
 }  // namespace p11agent::platform

@@ -1,8 +1,14 @@
 #include "platform/files.h"
+#include "platform/file_access_win32.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <filesystem>
+#include <vector>
 
 #include "platform/wide.h"
 
@@ -34,6 +40,102 @@ std::expected<void, std::error_code> create_new_file(const std::string& path, st
   return {};
 }
 
-std::optional<std::string> changeable_by_others(const std::string&) { return std::nullopt; }
+namespace {
+
+// The service that installs Windows itself, which owns the system's own folders.
+constexpr const wchar_t* TRUSTED_INSTALLER = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+// The rights that let an account change a file or folder, or replace what is in it.
+constexpr ACCESS_MASK CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL;
+
+bool is_administration(PSID sid) {
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid)) return true;
+  PSID installer = nullptr;
+  if (!ConvertStringSidToSidW(TRUSTED_INSTALLER, &installer)) return false;
+  const bool same = EqualSid(sid, installer) != FALSE;
+  LocalFree(installer);
+  return same;
+}
+
+// The account as a person reads it ("BUILTIN\Users"), else its SID.
+std::string account_of(PSID sid) {
+  wchar_t name[256], domain[256];
+  DWORD name_size = 256, domain_size = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
+    return domain_size > 0 ? to_utf8(domain) + "\\" + to_utf8(name) : to_utf8(name);
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return "an unknown account";
+  std::string sid_text = to_utf8(text);
+  LocalFree(text);
+  return sid_text;
+}
+
+// Whether the account is the one this process runs as: an administrator, where it
+// registers for every user (only an administrator can write the machine's keys), who
+// owns what they copied into place themselves.
+bool is_this_account(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  std::vector<std::byte> buffer(512);
+  DWORD size = 0;
+  const bool read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+  CloseHandle(token);
+  return read && EqualSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, sid);
+}
+
+// Why someone other than an administrator can change the object, from its owner and its
+// access list; nullopt when nobody else can.
+std::optional<std::string> others_may_change(PSID owner, const ACL* dacl) {
+  if (owner == nullptr) return std::string("has no owner");
+  if (!is_administration(owner) && !is_this_account(owner)) return "belongs to " + account_of(owner);
+  if (dacl == nullptr) return std::string("has no access list: everyone can change it");
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return std::string("has an access list that cannot be read");
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    // Rules only for what is made inside later, and refusals, give no one a right here.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    PSID who = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !is_administration(who) && !is_this_account(who))
+      return "can be changed by " + account_of(who);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> object_changeable_by_others(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return std::string("cannot be examined");
+  auto why = descriptor_lets_others_change(descriptor);
+  LocalFree(descriptor);
+  return why;
+}
+
+}  // namespace
+
+std::optional<std::string> descriptor_lets_others_change(PSECURITY_DESCRIPTOR descriptor) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+    return std::string("has a security descriptor that cannot be read");
+  return others_may_change(owner, present ? dacl : nullptr);
+}
+
+std::optional<std::string> changeable_by_others(const std::string& path) {
+  std::filesystem::path current(to_wide(path));
+  for (;;) {
+    if (auto why = object_changeable_by_others(current.wstring())) return to_utf8(current.wstring().c_str()) + " " + *why;
+    const std::filesystem::path parent = current.parent_path();
+    if (parent.empty() || parent == current) return std::nullopt;
+    current = parent;
+  }
+}
 
 }  // namespace p11agent::platform
