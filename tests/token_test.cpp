@@ -161,6 +161,13 @@ TEST(RegisteredModules, AreWhatP11KitItselfAnswers) {
       {"the user's configuration, unless turned off",
        {{"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}, {"user/b.module", "disable-in: p11-kit-proxy"}}},
       {"user-config none", {{"pkcs11.conf", "user-config: none"}, {"user/a.module", "module: @a"}, {"system/b.module", "module: @b"}}},
+      {"a key given twice: the last one", {{"package/a.module", "module: @a\nmodule: @b"}, {"package/c.module", "module: @c"}}},
+      {"a malformed line", {{"package/a.module", "module: @a\nnot an option"}, {"package/b.module", "module: @b"}}},
+      {"a malformed line in the user's file", {{"user/a.module", "module: @a\n[section]"}, {"system/b.module", "module: @b"}}},
+      {"a priority past every number",
+       {{"package/a.module", "module: @a\npriority: 99999999999999999999"}, {"package/b.module", "module: @b\npriority: 3"},
+        {"package/c.module", "module: @c\npriority: -99999999999999999999"}}},
+      {"a priority with words after it", {{"package/a.module", "module: @a\npriority: 2x"}, {"package/b.module", "module: @b\npriority: 1"}}},
   };
   // Modules p11-kit can load: copies of the fake module, one file each, whose call logs go
   // to a folder of the test's.
@@ -196,7 +203,6 @@ TEST(RegisteredModules, AreWhatP11KitItselfAnswers) {
     for (const std::string& path : modules_registered_in(places)) ours.push_back(fs::path(path).lexically_normal().string());
     for (std::string& path : p11kit) path = fs::path(path).lexically_normal().string();
     EXPECT_EQ(ours, p11kit) << c.name;
-    EXPECT_FALSE(p11kit.empty()) << c.name;
   }
   fs::remove_all(root);
 }

@@ -1,5 +1,6 @@
 #include "token/module_registry.h"
 
+#include <pwd.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -24,15 +25,18 @@ std::string trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// "name: value" lines; "#" starts a comment. A file that cannot be read has no options.
-Options read_options(const std::filesystem::path& file) {
+// "name: value" lines, where a name given twice keeps its last value; "#" starts a
+// comment. A file that cannot be read has no options. Any other line (a section header,
+// a PEM block, a line without a colon) makes the file malformed: nullopt.
+std::optional<Options> read_options(const std::filesystem::path& file) {
   Options options;
   std::ifstream in(file);
   for (std::string line; std::getline(in, line);) {
     const std::string text = trimmed(line);
+    if (text.empty() || text.front() == '#') continue;
     const auto colon = text.find(':');
-    if (text.empty() || text.front() == '#' || colon == std::string::npos) continue;
-    options.emplace(trimmed(text.substr(0, colon)), trimmed(text.substr(colon + 1)));
+    if (colon == std::string::npos || text.front() == '[' || text.starts_with("-----BEGIN")) return std::nullopt;
+    options.insert_or_assign(trimmed(text.substr(0, colon)), trimmed(text.substr(colon + 1)));
   }
   return options;
 }
@@ -42,11 +46,13 @@ std::string option(const Options& options, const std::string& name) {
   return found == options.end() ? std::string() : found->second;
 }
 
-// "~/" is the user's home, as p11-kit expands it.
+// "~/" is the user's home, as p11-kit expands it: HOME, else the password database's
+// entry for the real user.
 std::string expand_home(const std::string& path) {
   if (!path.starts_with("~/")) return path;
-  const char* home = std::getenv("HOME");
-  return home != nullptr && *home != '\0' ? home + path.substr(1) : std::string();
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home + path.substr(1);
+  const passwd* entry = ::getpwuid(::getuid());
+  return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir + path.substr(1) : std::string();
 }
 
 // A configuration's name is its file name without ".module"; files named otherwise count
@@ -59,14 +65,17 @@ std::string config_name(const std::string& file_name) {
 }
 
 // The first configuration of a name wins; later ones only add the options it lacks.
-void read_folder(const std::string& folder, std::map<std::string, Options>& configs) {
+// False when a file is malformed: p11-kit then loads no module at all.
+bool read_folder(const std::string& folder, std::map<std::string, Options>& configs) {
   std::error_code error;
-  if (folder.empty()) return;
+  if (folder.empty()) return true;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
     if (entry.is_directory(error)) continue;
-    Options& config = configs[config_name(entry.path().filename().string())];
-    config.merge(read_options(entry.path()));
+    auto options = read_options(entry.path());
+    if (!options) return false;
+    configs[config_name(entry.path().filename().string())].merge(*options);
   }
+  return true;
 }
 
 bool names_proxy(const std::string& list) {
@@ -87,8 +96,9 @@ bool proxy_takes(const Options& config) {
 
 enum class UserMode { None, Merge, Only };
 
-std::optional<UserMode> user_mode(const Options& config, UserMode otherwise) {
-  const std::string mode = option(config, "user-config");
+std::optional<UserMode> user_mode(const std::optional<Options>& config, UserMode otherwise) {
+  if (!config) return std::nullopt;  // malformed: p11-kit then loads nothing
+  const std::string mode = option(*config, "user-config");
   if (mode.empty()) return otherwise;
   if (mode == "none") return UserMode::None;
   if (mode == "merge") return UserMode::Merge;
@@ -105,7 +115,8 @@ ModuleRegistryPlaces system_module_registry() {
           P11AGENT_P11KIT_SYSCONFDIR "/pkcs11/modules",
           P11AGENT_P11KIT_PACKAGE_CONFIGS,
           P11AGENT_P11KIT_MODULE_PATH,
-          getauxval(AT_SECURE) == 0 && geteuid() != 0};
+          // As p11-kit: the real user, and no setuid or setgid program.
+          getauxval(AT_SECURE) == 0 && getuid() != 0};
 }
 
 std::vector<std::string> modules_registered_in(const ModuleRegistryPlaces& places) {
@@ -115,11 +126,9 @@ std::vector<std::string> modules_registered_in(const ModuleRegistryPlaces& place
   if (!mode) return {};
   if (!places.user_allowed) mode = UserMode::None;
   std::map<std::string, Options> configs;
-  if (*mode != UserMode::None) read_folder(expand_home(places.user_dir), configs);
-  if (*mode != UserMode::Only) {
-    read_folder(places.system_dir, configs);
-    read_folder(places.package_dir, configs);
-  }
+  if (*mode != UserMode::None && !read_folder(expand_home(places.user_dir), configs)) return {};
+  if (*mode != UserMode::Only && (!read_folder(places.system_dir, configs) || !read_folder(places.package_dir, configs)))
+    return {};
   struct Registered {
     int priority;
     std::string name;
