@@ -5,7 +5,10 @@
 # OpenSSL verifies the signatures, and unregistering leaves nothing behind. The page signs
 # once with the PIN in the page and once without: then the agent asks for it in the real
 # pinentry (pinentry-gtk2 on an Xvfb screen), typed with xdotool, and a photograph of the
-# prompt is kept with the test logs ($P11AGENT_TEST_LOGS). With the deployer's setting
+# prompt is kept with the test logs ($P11AGENT_TEST_LOGS). The RSA certificate is named as
+# qualified ones are (subject and issuer past 2 kB, Cyrillic, and a right-to-left override
+# in its holder's name): every line to pinentry stays within 1000 bytes and the override is
+# shown escaped. With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # usage: test-browsers.sh AGENT. Prints "browsers: Done" or "browsers: FAILED (<what>)".
 set -u
@@ -42,7 +45,13 @@ fail() {
 # the pinentry to use.
 source "$here/scripts/screen.sh"
 start_screen "$work" || fail "Xvfb did not start"
-export P11AGENT_PINENTRY=/usr/bin/pinentry-gtk-2
+# pinentry-gtk2, with what the agent tells it kept in the work folder.
+cat >"$work/pinentry" <<SCRIPT
+#!/bin/sh
+tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@"
+SCRIPT
+chmod +x "$work/pinentry"
+export P11AGENT_PINENTRY="$work/pinentry"
 
 # Types the token's PIN into each prompt that comes up, as a user would; the first prompt
 # of each browser is photographed. Each prompt typed into is counted in FILE.
@@ -64,7 +73,11 @@ type_pins() {
 
 # The browsers pass their environment to the host they start, SOFTHSM2_CONF among it.
 source "$here/scripts/softhsm-token.sh"
-softhsm_token "$work/token" browser rsa ec
+subject="/C=UA/serialNumber=PNOUA-3456789012/organizationIdentifier=NTRUA-12345678/O=ТОВ «Петров & партнери»"
+for i in $(seq 14); do subject+="/OU=Департамент цифрового розвитку та інформаційних технологій № $i"; done
+subject+="/CN=Петренко Олександра ‮лапан‬ Володимирівна"
+softhsm_token "$work/token" browser "rsa=$subject" ec
+[ "$(wc -c <"$work/token/rsa.der")" -gt 2400 ] || fail "the RSA certificate's names are not long"
 rsa=$(thumbprint "$work/token" rsa)
 ec=$(thumbprint "$work/token" ec)
 
@@ -106,6 +119,12 @@ run_page() {
   python3 "$here/tests/browser/check_report.py" "$work/report.json" "$work/token" "$rsa" "$ec" "$browser" || fail "$browser"
   # Signed without a PIN in the page: through the prompt, typed into.
   if [ "${PIN:-}" = none ] && [ ! -s "$work/typed" ]; then fail "$browser: no PIN prompt came up"; fi
+  if [ "${PIN:-}" = none ]; then
+    grep -q '^SETDESC .*Certificate: CN=Петренко Олександра <U+202E>лапан<U+202C> Володимирівна, O=' "$work/pinentry.log" ||
+      fail "$browser: the prompt did not name the certificate with its override shown: $(grep '^SETDESC' "$work/pinentry.log")"
+    LC_ALL=C awk 'length($0) >= 1000 { exit 1 }' "$work/pinentry.log" || fail "$browser: a line to pinentry passed 1000 bytes"
+    : >"$work/pinentry.log"
+  fi
   openssl x509 -in "$work/token/rsa.pem" -pubkey -noout >"$work/rsa.pub"
   openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
   for check in "rsa sha256" "rsa384 sha384" "ec sha256"; do
