@@ -50,8 +50,8 @@ for preset in linux-asan windows; do
     "$logs/test-$preset.log" | tail -n 120
 done
 
-# The optimised build, as it is packaged: its own tests (those that need the test bed's
-# known modules skip themselves), then a web page signs through the example extension in
+# The optimised build, as it is packaged: its own tests (every one: they, and the agent they
+# start, know the test bed's modules), then a web page signs through the example extension in
 # headless Chromium and Firefox, its Debian package installs, works and goes, and it signs
 # with a smart card that OpenSC reads through pcscd.
 echo "=== linux: the optimised build's tests, browsers and the Debian package"

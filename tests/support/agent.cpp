@@ -10,7 +10,8 @@ std::string agent_path() {
 #ifdef _WIN32
   return executable_folder() + "\\p11agent.exe";
 #else
-  return executable_folder() + "/p11agent";
+  // The agent built to know the test bed's modules, as these tests do.
+  return executable_folder() + "/p11agent_testbed";
 #endif
 }
 
