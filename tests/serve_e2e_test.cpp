@@ -276,7 +276,7 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   const std::string program = folder + "/pinentry", log = folder + "/log", answers = folder + "/answers";
   std::ofstream(program) << STANDIN_PINENTRY;
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\npin 1%252\nnotty\n";
+  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\npin 1%252\nnotty\ncancel\n";
   std::filesystem::remove(answers + ".next");
   std::filesystem::remove(log);
   set_environment("STANDIN_LOG", log);
@@ -333,6 +333,18 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   EXPECT_EQ(run_agent(asking("sign")).out,
             error_response_text("PIN_PROMPT_UNAVAILABLE: " + curses + needs_terminal) + "\n");
   EXPECT_FALSE(std::filesystem::exists(log));
+  // Where the agent has a terminal (here the one script(1) gives it), the pinentry is told it.
+  const std::string request_file = folder + "/request";
+  std::ofstream(request_file) << asking("sign");
+  const RunResult on_terminal =
+      run_program("/usr/bin/script", {"-qec", agent_path() + " < " + request_file, "/dev/null"}, "");
+  EXPECT_NE(on_terminal.out.find("PIN_PROMPT_CANCELLED"), std::string::npos) << on_terminal.out;
+  std::ifstream terminal_log(log);
+  std::vector<std::string> told;
+  for (std::string line; std::getline(terminal_log, line);) told.push_back(line);
+  ASSERT_GE(told.size(), 3u);
+  EXPECT_TRUE(told[1].starts_with("OPTION ttyname=/dev/pts/")) << told[1];
+  EXPECT_TRUE(told[2].starts_with("OPTION ttytype=")) << told[2];
 
   set_environment("P11AGENT_PINENTRY", folder + "/none");
   RunResult missing = run_agent(asking("sign"));
