@@ -17,9 +17,9 @@ softhsm_token() {
     >"$folder/softhsm2.conf"
   export SOFTHSM2_CONF="$folder/softhsm2.conf"
   softhsm2-util --init-token --free --label "$label" --so-pin 5678 --pin 1234 >/dev/null
-  for spec in "$@"; do
-    local key=${spec%%=*} subject="/CN=$label-${spec%%=*}"
-    [ "$spec" != "$key" ] && subject=${spec#*=}
+  for key_and_subject in "$@"; do
+    local key=${key_and_subject%%=*} subject="/CN=$label-${key_and_subject%%=*}"
+    [ "$key_and_subject" != "$key" ] && subject=${key_and_subject#*=}
     local kind=(rsa:2048)
     [ "$key" = ec ] && kind=(ec -pkeyopt ec_paramgen_curve:P-256)
     openssl req -x509 -utf8 -newkey "${kind[@]}" -nodes -keyout "$folder/$key.key" -out "$folder/$key.pem" \

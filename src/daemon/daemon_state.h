@@ -42,7 +42,7 @@ struct CachedLogin {
   KeyUse key_use;
   CK_OBJECT_HANDLE key_handle;
   std::string answer_head;
-  CertNames names;  // for a prompt at the signature (a key that asks for the PIN each time)
+  CertNames names;  // a key that asks for the PIN each time: for the prompt at its signatures
 };
 
 // What is held for one token: the read-write session logins happen on, while it is

@@ -80,7 +80,9 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
   auto use = choose_mechanism(session, *key);
   if (!use) return std::unexpected(HeldLoginFailure{{use.error()}});
-  return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path), cert_names(cert.der)};
+  // Only a key that asks for the PIN at each signature has a prompt that names it then.
+  return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path),
+                     use->always_authenticate ? cert_names(cert.der) : CertNames{}};
 }
 
 // A failed login or key preparation: the PIN is not sent again within the request, so no

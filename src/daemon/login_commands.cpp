@@ -71,14 +71,23 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
 }
 
 // The PIN for a signature's own login (a key that asks for it each time): the request's,
-// or the one the user entered in this request, else asked for once (kept in `asked`).
-std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const PromptFacts& facts,
-                                                   const Session& session, PromptedPin& asked) {
+// or the one the user entered in this request, else asked for once (kept in `asked`) on a
+// screen that names the certificate. Entered on the reader's keypad, `keypad` is the screen
+// to show while the reader takes it.
+std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const CachedLogin& record,
+                                                   const Session& session, PromptedPin& asked,
+                                                   std::optional<platform::PinScreen>& keypad) {
   if (way.source.dialog == nullptr) return way.source.pin;
-  if (way.entered) return login_pin_of(*way.entered);
+  PromptFacts facts = way.source.facts;
+  facts.cert = record.names;
+  if (way.entered) {
+    if (!*way.entered) keypad = keypad_screen(facts, session);
+    return login_pin_of(*way.entered);
+  }
   auto pin = ask_operation_pin(*way.source.dialog, facts, session);
   if (!pin) return std::unexpected(std::move(pin.error()));
-  asked = std::move(*pin);
+  asked = std::move(pin->pin);
+  keypad = std::move(pin->keypad);
   return login_pin_of(asked);
 }
 
@@ -99,18 +108,14 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     const Session& session = *held->second.session;
     PromptedPin asked;
     LoginPin pin;
-    // A prompt at the signature names the certificate; a signature without one copies nothing.
-    PromptFacts facts;
-    if (record.key_use.always_authenticate && way.source.dialog != nullptr) {
-      facts = way.source.facts;
-      facts.cert = record.names;
-    }
+    std::optional<platform::PinScreen> keypad;
     if (record.key_use.always_authenticate) {
-      auto chosen = operation_pin(way, facts, session, asked);
+      auto chosen = operation_pin(way, record, session, asked, keypad);
       if (!chosen) return {error_response_text(chosen.error()), lost_module};
       pin = *chosen;
     }
-    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, pin, {way.source.dialog, &facts});
+    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, pin,
+                               {way.source.dialog, keypad ? &*keypad : nullptr});
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session);

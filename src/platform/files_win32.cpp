@@ -50,13 +50,46 @@ constexpr ACCESS_MASK CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_
                                       FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                       GENERIC_ALL;
 
+// A SID held in a buffer of its own.
+using SidBuffer = std::vector<std::byte>;
+
+SidBuffer sid_copy(PSID sid) {
+  SidBuffer copy(GetLengthSid(sid));
+  CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid);
+  return copy;
+}
+
+SidBuffer trusted_installer() {
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(TRUSTED_INSTALLER, &sid)) return {};
+  SidBuffer copy = sid_copy(sid);
+  LocalFree(sid);
+  return copy;
+}
+
+// The account this process runs as: an administrator, where it registers for every user
+// (only an administrator can write the machine's keys), who owns what they copied into
+// place themselves.
+SidBuffer this_account() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  std::vector<std::byte> buffer(512);
+  DWORD size = 0;
+  const bool read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+  CloseHandle(token);
+  return read ? sid_copy(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) : SidBuffer{};
+}
+
+bool same_sid(PSID sid, const SidBuffer& other) {
+  return !other.empty() && EqualSid(sid, const_cast<std::byte*>(other.data())) != FALSE;
+}
+
+// Administrators, SYSTEM, TrustedInstaller, and the administrator this process runs as.
 bool is_administration(PSID sid) {
-  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid)) return true;
-  PSID installer = nullptr;
-  if (!ConvertStringSidToSidW(TRUSTED_INSTALLER, &installer)) return false;
-  const bool same = EqualSid(sid, installer) != FALSE;
-  LocalFree(installer);
-  return same;
+  static const SidBuffer installer = trusted_installer();
+  static const SidBuffer registering = this_account();
+  return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+         same_sid(sid, installer) || same_sid(sid, registering);
 }
 
 // The account as a person reads it ("BUILTIN\Users"), else its SID.
@@ -73,24 +106,11 @@ std::string account_of(PSID sid) {
   return sid_text;
 }
 
-// Whether the account is the one this process runs as: an administrator, where it
-// registers for every user (only an administrator can write the machine's keys), who
-// owns what they copied into place themselves.
-bool is_this_account(PSID sid) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  std::vector<std::byte> buffer(512);
-  DWORD size = 0;
-  const bool read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
-  CloseHandle(token);
-  return read && EqualSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, sid);
-}
-
 // Why someone other than an administrator can change the object, from its owner and its
 // access list; nullopt when nobody else can.
 std::optional<std::string> others_may_change(PSID owner, const ACL* dacl) {
   if (owner == nullptr) return std::string("has no owner");
-  if (!is_administration(owner) && !is_this_account(owner)) return "belongs to " + account_of(owner);
+  if (!is_administration(owner)) return "belongs to " + account_of(owner);
   if (dacl == nullptr) return std::string("has no access list: everyone can change it");
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
@@ -100,7 +120,7 @@ std::optional<std::string> others_may_change(PSID owner, const ACL* dacl) {
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     PSID who = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !is_administration(who) && !is_this_account(who))
+    if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !is_administration(who))
       return "can be changed by " + account_of(who);
   }
   return std::nullopt;

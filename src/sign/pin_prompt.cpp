@@ -141,24 +141,28 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
   }
 }
 
-std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
-                                                          const Session& session) {
+std::expected<OperationPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                           const Session& session) {
   platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
-  if (screen.on_reader) return PromptedPin{};  // the reader asks for it itself
+  if (screen.on_reader) return OperationPin{{}, std::move(screen)};  // the reader asks for it itself
   auto pin = entered_pin(dialog, screen);
   if (!pin) return std::unexpected(std::move(pin.error()));
-  return PromptedPin(std::move(*pin));
+  return OperationPin{PromptedPin(std::move(*pin)), std::nullopt};
 }
 
-void show_during_keypad_login(platform::PinDialog& dialog, const PromptFacts& facts, const Session& session,
+std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const Session& session) {
+  platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
+  if (!screen.on_reader) return std::nullopt;
+  return screen;
+}
+
+void show_during_keypad_login(platform::PinDialog& dialog, const platform::PinScreen& screen,
                               const std::function<void()>& login) {
-  const platform::PinScreen screen = prompt_screen(facts, read_token_info(session.module(), session.slot()));
   bool ran = false;
-  // The reader takes the PIN whether or not the prompt could be shown.
-  if (screen.on_reader) (void)dialog.show_during(screen, [&] {
-      ran = true;
-      login();
-    });
+  (void)dialog.show_during(screen, [&] {
+    ran = true;
+    login();
+  });
   if (!ran) login();
 }
 

@@ -49,13 +49,24 @@ inline LoginPin login_pin_of(const PromptedPin& pin) { return pin ? LoginPin(*pi
 std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialog& dialog, const PromptFacts& facts,
                                                               const Session& session, const TryPin& try_pin);
 
-// One PIN for a signature's own login on a key that asks for it each time; no retry.
-std::expected<PromptedPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
-                                                          const Session& session);
+// The PIN for a signature's own login on a key that asks for it each time, asked once on a
+// screen that names the certificate (read with one C_GetTokenInfo). On a reader with a
+// keypad nothing is asked: the PIN is none, and `keypad` is the screen to show while the
+// reader takes it.
+struct OperationPin {
+  PromptedPin pin;
+  std::optional<platform::PinScreen> keypad;
+};
+std::expected<OperationPin, std::string> ask_operation_pin(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                           const Session& session);
 
-// A signature's own login on the reader's keypad (`login`), with the prompt that names the
-// certificate shown while the reader waits; without a keypad, `login` alone.
-void show_during_keypad_login(platform::PinDialog& dialog, const PromptFacts& facts, const Session& session,
+// The screen to show while the reader's keypad takes a signature's own PIN (one
+// C_GetTokenInfo); nullopt where the token has no keypad.
+std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const Session& session);
+
+// Runs `login`, a signature's own login on the reader's keypad, with `screen` shown
+// meanwhile; the reader takes the PIN whether or not the screen could be shown.
+void show_during_keypad_login(platform::PinDialog& dialog, const platform::PinScreen& screen,
                               const std::function<void()>& login);
 
 // A name as the prompt shows it, within `bound` bytes: the common name first, then the

@@ -79,8 +79,8 @@ std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& 
   if (use.always_authenticate) {
     Pkcs11Result<void> login;
     auto log_in = [&] { login = login_for_operation(session, pin); };
-    if (!pin && prompt.dialog != nullptr)
-      show_during_keypad_login(*prompt.dialog, *prompt.facts, session, log_in);
+    if (!pin && prompt.keypad != nullptr)
+      show_during_keypad_login(*prompt.dialog, *prompt.keypad, log_in);
     else
       log_in();
     if (!login) return std::unexpected(SignError{login.error(), true});
@@ -179,8 +179,13 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!key) return std::unexpected(key.error());
   auto use = choose_mechanism(*session, *key);
   if (!use) return std::unexpected(use.error());
-  if (!seen) facts.cert = cert_names(cert->der);
-  auto signature = sign_data(*session, *use, *key, data, *pin, {source.dialog, &facts});
+  // A signature's own PIN entered on the reader's keypad: the screen names the certificate.
+  std::optional<platform::PinScreen> keypad;
+  if (use->always_authenticate && source.dialog != nullptr && !*pin) {
+    if (!seen) facts.cert = cert_names(cert->der);
+    keypad = keypad_screen(facts, *session);
+  }
+  auto signature = sign_data(*session, *use, *key, data, *pin, {source.dialog, keypad ? &*keypad : nullptr});
   if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }

@@ -34,11 +34,12 @@ struct SignError {
   bool at_operation_login = false;  // the token did not take the PIN it asked for
 };
 
-// Where the PIN for a signature's own login is entered on the reader's keypad, the prompt
-// that names the certificate while the reader waits (none where `dialog` is null).
+// Where the PIN for a signature's own login is entered on the reader's keypad, the screen
+// that names the certificate while the reader waits, and the dialog it is shown in (none
+// where `keypad` is null).
 struct OperationPrompt {
   platform::PinDialog* dialog = nullptr;
-  const PromptFacts* facts = nullptr;
+  const platform::PinScreen* keypad = nullptr;
 };
 
 // C_SignInit; for a key that asks for it, C_Login for this signature with `pin`; then
