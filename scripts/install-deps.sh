@@ -16,7 +16,7 @@ packages=(
   wixl msitools osslsigncode        # the Windows installer (MSI): build, inspect, sign
   chromium firefox-esr python3      # a web page signs through the example extension
   pcscd vsmartcard-vpcd libcacard-dev libnss3-tools pkg-config iproute2  # an emulated smart card behind PC/SC
-  pinentry-gtk2 xvfb xdotool imagemagick  # the PIN prompt, on a screen of its own, typed into and photographed
+  pinentry-gtk2 zenity xvfb xdotool imagemagick  # the PIN prompt and the certificate picker, on a screen of their own, typed into and photographed
   python3-pykcs11                   # certificates with names longer than pkcs11-tool writes
 )
 

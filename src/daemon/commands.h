@@ -13,6 +13,9 @@ std::string handle_ping(DaemonState& state, const Request& request);
 std::string handle_list_certs(DaemonState& state, const Request& request);
 std::string handle_find_cert(DaemonState& state, const Request& request);
 
+// The user picks one certificate; a browser's site learns only that one.
+std::string handle_choose_cert(DaemonState& state, const Request& request);
+
 // Log in once, then sign many times on the held session.
 std::string handle_validate(DaemonState& state, const Request& request);
 std::string handle_sign(DaemonState& state, const Request& request);

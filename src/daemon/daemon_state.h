@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "daemon/module_loader.h"
+#include "platform/cert_picker.h"
 #include "platform/pin_dialog.h"
 #include "sign/pin_prompt.h"
 #include "sign/signing.h"
 #include "token/session.h"
+#include "wire/request.h"
 
 namespace p11agent {
 
@@ -77,7 +79,19 @@ struct DaemonState {
   bool browser = false;
   bool pin_prompt_required = false;
   std::function<std::unique_ptr<platform::PinDialog>()> open_pin_dialog = platform::system_pin_dialog;
+  // The certificates each site's user chose for it in this process's life (lower-case
+  // thumbprints, by the site's origin); with `cert_choice_required` (the deployer's
+  // setting, browsers only) a site may list, find, validate and sign with no others.
+  std::map<std::string, std::set<std::string>, std::less<>> chosen_certs;
+  bool cert_choice_required = false;
+  std::function<std::unique_ptr<platform::CertPicker>()> open_cert_picker = platform::system_cert_picker;
 };
+
+// The site the prompts and the picker name: the origin a browser says asks; "" (an
+// application on this computer) otherwise.
+inline std::string prompt_site(const DaemonState& state, const Request& request) {
+  return state.browser ? request.origin.value_or("") : "";
+}
 
 enum class LogoutFirst : bool { No, Yes };
 

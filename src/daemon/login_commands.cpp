@@ -151,7 +151,7 @@ std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request
   if (prompts_for_pin(request, state.browser)) {
     dialog = state.open_pin_dialog();
     way.source.dialog = dialog.get();
-    way.source.facts.site = state.browser ? request.origin.value_or("") : "";
+    way.source.facts.site = prompt_site(state, request);
     way.source.facts.signing = asks == Asks::Signature;
     return way;
   }

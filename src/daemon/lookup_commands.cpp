@@ -1,4 +1,5 @@
 #include "daemon/commands.h"
+#include "sign/cert_choice.h"
 #include "token/certificate.h"
 #include "token/messages.h"
 #include "token/token_certs.h"
@@ -12,7 +13,36 @@ std::string handle_ping(DaemonState& state, const Request&) {
   return render_json(Json{{"modules", state.module_table.size()}, {"ok", true}});
 }
 
-std::string handle_list_certs(DaemonState& state, const Request&) {
+namespace {
+
+// Every certificate on the loaded modules; a module that cannot be listed contributes none.
+std::vector<TokenCert> loaded_certs(const DaemonState& state) {
+  std::vector<TokenCert> certs;
+  for (const auto& [path, module] : state.module_table)
+    if (auto listed = list_module_certs(module, path)) std::ranges::move(*listed, std::back_inserter(certs));
+  return certs;
+}
+
+// A listing with details or a filter: each entry as without them, with the details added
+// when asked for.
+std::string list_with_details(DaemonState& state, const Request& request) {
+  auto filter = parse_cert_filter(request.filter, now_utc());
+  if (!filter) return error_response_text(filter.error());
+  if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
+  Json certs = Json::array();
+  for (const Candidate& candidate : passing_certs(loaded_certs(state), *filter)) {
+    Json entry{{"module", candidate.cert.module_path}, {"thumbprint", candidate.cert.thumbprint},
+               {"token_serial", candidate.cert.token_serial}};
+    if (request.details) entry.update(details_members(candidate.cert, candidate.details));
+    certs.push_back(std::move(entry));
+  }
+  return render_json(Json{{"certs", std::move(certs)}, {"ok", true}});
+}
+
+}  // namespace
+
+std::string handle_list_certs(DaemonState& state, const Request& request) {
+  if (request.details || request.filter) return list_with_details(state, request);
   Json certs = Json::array();
   bool digest_failed = false;
   for (const auto& [path, module] : state.module_table) {
@@ -52,6 +82,21 @@ std::string handle_find_cert(DaemonState& state, const Request& request) {
     }
     return {error_response_text(failed.not_found_text()), failed.module_to_restart()};
   });
+}
+
+std::string handle_choose_cert(DaemonState& state, const Request& request) {
+  auto filter = parse_cert_filter(request.filter, now_utc());
+  if (!filter) return error_response_text(filter.error());
+  // A certificate whose key is not on the token cannot sign: offered only when asked for.
+  if (!filter->has_private_key) filter->has_private_key = true;
+  if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
+  const std::vector<Candidate> candidates = passing_certs(loaded_certs(state), *filter);
+  auto picker = state.open_cert_picker();
+  auto chosen = choose_certificate(*picker, prompt_site(state, request), candidates, now_utc());
+  if (!chosen) return error_response_text(chosen.error());
+  const Candidate& candidate = candidates[*chosen];
+  state.chosen_certs[request.origin.value_or("")].insert(candidate.cert.thumbprint);
+  return render_json(chosen_cert_answer(candidate));
 }
 
 }  // namespace p11agent

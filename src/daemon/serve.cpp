@@ -7,7 +7,9 @@
 #include "daemon/line_reader.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
+#include "sign/cert_choice.h"
 #include "sign/pin_prompt.h"
+#include "text/utf8.h"
 #include "token/module_host.h"
 #include "wire/request_checks.h"
 #include "wire/response.h"
@@ -22,14 +24,24 @@ struct DaemonCommand {
 };
 
 // Compared in this order.
-constexpr std::array<DaemonCommand, 6> DAEMON_COMMANDS = {{
+constexpr std::array<DaemonCommand, 7> DAEMON_COMMANDS = {{
     {"ping", handle_ping},
     {"list_certs", handle_list_certs},
     {"validate", handle_validate},
     {"logout", handle_logout},
     {"find_cert", handle_find_cert},
     {"sign", handle_sign},
+    {"choose_cert", handle_choose_cert},
 }};
+
+// The deployer's setting: a site lists and finds nothing, and uses only the certificates
+// its user chose for it in this process's life.
+bool refused_without_choice(const DaemonState& state, const Request& request) {
+  if (request.cmd == "list_certs" || request.cmd == "find_cert") return true;
+  if ((request.cmd != "validate" && request.cmd != "sign") || !request.thumbprint) return false;
+  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
+  return chosen == state.chosen_certs.end() || !chosen->second.contains(ascii_lowercase(*request.thumbprint));
+}
 
 }  // namespace
 
@@ -39,6 +51,7 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
+  if (state.cert_choice_required && refused_without_choice(state, *request)) return error_response_text(CERT_CHOICE_REQUIRED);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);
@@ -58,6 +71,7 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
   DaemonState state;
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
+  state.cert_choice_required = state.browser && platform::cert_choice_required();
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
   // Until the first answer, the hosts are starting beside the agent: answers are waited for

@@ -15,5 +15,6 @@ CommandResult run_enumerate(const Request& request);
 CommandResult run_list_certs(const Request& request);
 CommandResult run_find_cert(const Request& request);
 CommandResult run_sign(const Request& request);
+CommandResult run_choose_cert(const Request& request);
 
 }  // namespace p11agent

@@ -1,7 +1,9 @@
 #include <optional>
 
 #include "oneshot/commands.h"
+#include "platform/cert_picker.h"
 #include "platform/files.h"
+#include "sign/cert_choice.h"
 #include "text/encoding.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
@@ -56,6 +58,15 @@ std::expected<std::string, std::string> enumerate_report(const std::string& path
   return report;
 }
 
+// The certificates of the request's module, or of every known one; a module that cannot
+// be listed contributes nothing.
+std::vector<TokenCert> requested_certs(const Request& request) {
+  std::vector<TokenCert> certs;
+  for (const std::string& path : request.module ? std::vector{*request.module} : default_modules())
+    if (auto listed = list_token_certs(path)) std::ranges::move(*listed, std::back_inserter(certs));
+  return certs;
+}
+
 struct LocatedCert {
   std::string module;
   std::string cert_serial;
@@ -90,20 +101,33 @@ CommandResult run_enumerate(const Request& request) {
 }
 
 CommandResult run_list_certs(const Request& request) {
+  auto filter = parse_cert_filter(request.filter, now_utc());
+  if (!filter) return std::unexpected(filter.error());
   // Listing goes on past a module that fails; a digest that fails would drop every certificate.
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   Json certs = Json::array();
-  auto add_module = [&](const std::string& path) {
-    // A module that cannot be listed contributes nothing; the listing still succeeds.
-    if (auto listed = list_token_certs(path))
-      for (const TokenCert& cert : *listed) certs.push_back(cert_object(cert));
-  };
-  if (request.module) {
-    add_module(*request.module);
+  if (!request.details && !request.filter) {
+    for (const TokenCert& cert : requested_certs(request)) certs.push_back(cert_object(cert));
   } else {
-    for (const std::string& path : default_modules()) add_module(path);
+    for (const Candidate& candidate : passing_certs(requested_certs(request), *filter)) {
+      Json entry = cert_object(candidate.cert);
+      if (request.details) entry.update(details_members(candidate.cert, candidate.details));
+      certs.push_back(std::move(entry));
+    }
   }
   return render_json(Json{{"certs", std::move(certs)}, {"ok", true}});
+}
+
+CommandResult run_choose_cert(const Request& request) {
+  auto filter = parse_cert_filter(request.filter, now_utc());
+  if (!filter) return std::unexpected(filter.error());
+  // A certificate whose key is not on the token cannot sign: offered only when asked for.
+  if (!filter->has_private_key) filter->has_private_key = true;
+  if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
+  const std::vector<Candidate> candidates = passing_certs(requested_certs(request), *filter);
+  auto chosen = choose_certificate(*platform::system_cert_picker(), "", candidates, now_utc());
+  if (!chosen) return std::unexpected(chosen.error());
+  return render_json(chosen_cert_answer(candidates[*chosen]));
 }
 
 CommandResult run_find_cert(const Request& request) {

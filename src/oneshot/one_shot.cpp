@@ -18,11 +18,12 @@ struct OneShotCommand {
 };
 
 // Compared in this order.
-constexpr std::array<OneShotCommand, 4> ONE_SHOT_COMMANDS = {{
+constexpr std::array<OneShotCommand, 5> ONE_SHOT_COMMANDS = {{
     {"enumerate", run_enumerate},
     {"sign", run_sign},
     {"find_cert", run_find_cert},
     {"list_certs", run_list_certs},
+    {"choose_cert", run_choose_cert},
 }};
 
 Request read_one_shot_request() {

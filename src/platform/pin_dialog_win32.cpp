@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dialog_win32.h"
 #include "platform/wide.h"
 
 namespace p11agent::platform {
@@ -25,66 +26,6 @@ constexpr INT_PTR ENDED_ENTERED = IDOK;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
 constexpr INT_PTR ENDED_TIMED_OUT = 1000;
 constexpr INT_PTR ENDED_CLOSED = 1001;  // closed by the agent: the work it waited for is done
-constexpr INT_PTR NOT_ENDED = 0;
-
-// A dialog template (DLGTEMPLATE and its items) laid out in memory, in dialog units.
-class DialogTemplate {
- public:
-  DialogTemplate(DWORD style, short width, short height, const std::wstring& title) {
-    words_.resize(sizeof(DLGTEMPLATE) / sizeof(WORD));
-    auto* head = reinterpret_cast<DLGTEMPLATE*>(words_.data());
-    head->style = style | DS_SETFONT | DS_MODALFRAME | DS_CENTER | DS_SETFOREGROUND | WS_POPUP | WS_CAPTION | WS_SYSMENU;
-    head->cx = width;
-    head->cy = height;
-    words_.push_back(0);  // no menu
-    words_.push_back(0);  // the standard dialog class
-    add_text(title);
-    words_.push_back(9);  // point size: scaled with the screen's DPI like every dialog unit
-    add_text(L"Segoe UI");
-  }
-
-  void add_item(WORD id, WORD class_atom, DWORD style, short x, short y, short cx, short cy, const std::wstring& text) {
-    while (words_.size() % 2 != 0) words_.push_back(0);  // DWORD alignment
-    const std::size_t at = words_.size();
-    words_.resize(at + sizeof(DLGITEMTEMPLATE) / sizeof(WORD));
-    DLGITEMTEMPLATE item{};
-    item.style = style | WS_CHILD | WS_VISIBLE;
-    item.x = x;
-    item.y = y;
-    item.cx = cx;
-    item.cy = cy;
-    item.id = id;
-    std::memcpy(words_.data() + at, &item, sizeof item);
-    words_.push_back(0xFFFF);
-    words_.push_back(class_atom);
-    add_text(text);
-    words_.push_back(0);  // no creation data
-    reinterpret_cast<DLGTEMPLATE*>(words_.data())->cdit++;
-  }
-
-  const DLGTEMPLATE* get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
-
- private:
-  void add_text(const std::wstring& text) {
-    words_.insert(words_.end(), text.begin(), text.end());
-    words_.push_back(0);
-  }
-  std::vector<WORD> words_;
-};
-
-constexpr WORD BUTTON = 0x0080;
-constexpr WORD EDIT = 0x0081;
-constexpr WORD STATIC = 0x0082;
-
-// The description's lines as an edit control breaks them.
-std::wstring with_crlf(const std::string& text) {
-  std::wstring wide;
-  for (wchar_t c : to_wide(text)) {
-    if (c == L'\n') wide += L'\r';
-    wide += c;
-  }
-  return wide;
-}
 
 // In dialog units, which follow the font and the screen's DPI. The description is a
 // read-only text box that wraps and scrolls, so a long certificate name never pushes the
@@ -107,14 +48,6 @@ DialogTemplate layout(const PinScreen& screen) {
   return dialog;
 }
 
-std::atomic<std::uint64_t> g_owner{0};
-
-// The browser's window, where it gave one that still exists.
-HWND owner_window() {
-  HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(g_owner.load()));
-  return owner != nullptr && IsWindow(owner) ? owner : nullptr;
-}
-
 // Follows the keyboard rule for whether the dialog is the active window now.
 void follow_keyboard_rule(HWND dialog, bool active) {
   HWND field = GetDlgItem(dialog, ID_PIN);
@@ -134,7 +67,7 @@ struct DialogRun {
   const PinScreen* screen = nullptr;
   std::atomic<HWND> window{nullptr};
   WipedString pin;
-  std::atomic<INT_PTR> ended{NOT_ENDED};
+  std::atomic<INT_PTR> ended{DIALOG_RUNNING};
 };
 
 // The PIN from the field, as UTF-8; the field and every copy are wiped.
@@ -154,11 +87,8 @@ WipedString take_pin(HWND dialog) {
   return pin;
 }
 
-// Ends the dialog's run with its outcome; its thread's loop sees it at the next message.
 void finish(DialogRun* run, HWND dialog, INT_PTR outcome) {
-  if (run == nullptr) return;
-  run->ended = outcome;
-  PostMessageW(dialog, WM_NULL, 0, 0);
+  if (run != nullptr) end_dialog_run(run->ended, dialog, outcome);
 }
 
 INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -206,36 +136,15 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
   return FALSE;
 }
 
-// The dialog's own thread: it is drawn at the screen's DPI where the system can, and runs
-// until the dialog has an outcome.
+// The dialog's own thread, until the dialog has an outcome.
 void run_dialog(DialogRun& run) {
-  using SetAwareness = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
-  if (auto set = reinterpret_cast<SetAwareness>(reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext"))))
-    set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  const DialogTemplate layout_in_memory = layout(*run.screen);
-  // Owned by the browser's window but not modal to it: a modal dialog disables its owner,
-  // and a browser window left disabled by an agent that ended meanwhile stays so.
-  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), layout_in_memory.get(), owner_window(),
-                                           dialog_procedure, reinterpret_cast<LPARAM>(&run));
-  if (dialog == nullptr) {
-    run.ended = -1;
-    return;
-  }
-  ShowWindow(dialog, SW_SHOW);
-  MSG message;
-  while (run.ended == NOT_ENDED && GetMessageW(&message, nullptr, 0, 0) > 0) {
-    if (IsDialogMessageW(dialog, &message)) continue;
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-  DestroyWindow(dialog);
+  run_owned_dialog(layout(*run.screen), dialog_procedure, reinterpret_cast<LPARAM>(&run), run.ended);
 }
 
 std::expected<void, PromptStop> stop_of(INT_PTR ended) {
   if (ended == ENDED_CANCELLED) return std::unexpected(PromptStop{PromptEnd::Cancelled, ""});
   if (ended == ENDED_TIMED_OUT) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
-  if (ended == -1) return std::unexpected(PromptStop{PromptEnd::Failed, "the PIN dialog cannot be shown"});
+  if (ended == DIALOG_FAILED) return std::unexpected(PromptStop{PromptEnd::Failed, "the PIN dialog cannot be shown"});
   return {};
 }
 
@@ -255,7 +164,7 @@ class NativeDialog final : public PinDialog {
     std::thread shown(run_dialog, std::ref(run));
     work();
     // Closed once it is up (it may still be coming up when the work was quick).
-    while (run.ended == NOT_ENDED) {
+    while (run.ended == DIALOG_RUNNING) {
       if (HWND window = run.window.load()) {
         PostMessageW(window, WM_COMMAND, IDABORT, 0);
         break;
@@ -271,14 +180,6 @@ class NativeDialog final : public PinDialog {
 
 std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<NativeDialog>(); }
 
-void set_prompt_owner(std::uint64_t window) { g_owner = window; }
-
-bool pin_prompt_required() {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\p11agent", L"RequirePinPrompt", RRF_RT_REG_DWORD, nullptr,
-                      &value, &size) == ERROR_SUCCESS &&
-         value == 1;
-}
+bool pin_prompt_required() { return deployer_setting_on(L"RequirePinPrompt"); }
 
 }  // namespace p11agent::platform

@@ -42,13 +42,8 @@ std::string retry_text(const LoginRefusal& refusal) {
 constexpr const char* EMPTY_PIN_TEXT = "No PIN was entered. Enter the token's PIN.";
 constexpr const char* NO_PIN_ENTERED = "no PIN was entered";
 
-// Bounds of what the prompt shows of a certificate, in bytes of UTF-8: each value, and the
-// whole of the holder's and of the issuer's name. Within them a qualified certificate's
-// name (many attributes, not always Latin) still fits a pinentry line of 1000 bytes beside
-// the site, the token and the texts around them.
+// Bound of each value the prompt shows, in bytes of UTF-8.
 constexpr std::size_t VALUE_BOUND = 96;
-constexpr std::size_t SUBJECT_BOUND = 300;
-constexpr std::size_t ISSUER_BOUND = 180;
 constexpr std::string_view LEFT_OUT = ", \xE2\x80\xA6";
 
 std::string shown_attribute(const NameAttribute& attribute) {
@@ -85,8 +80,8 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<
   std::string& text = screen.description;
   text = facts.site.empty() ? "An application on this computer" : facts.site;
   text += facts.signing ? " asks to sign with your certificate.\n" : " asks to unlock your token for signing.\n";
-  if (!facts.cert.subject.empty()) text += "Certificate: " + prompt_name(facts.cert.subject, SUBJECT_BOUND) + "\n";
-  if (!facts.cert.issuer.empty()) text += "Issued by: " + prompt_name(facts.cert.issuer, ISSUER_BOUND) + "\n";
+  if (!facts.cert.subject.empty()) text += "Certificate: " + prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND) + "\n";
+  if (!facts.cert.issuer.empty()) text += "Issued by: " + prompt_name(facts.cert.issuer, PROMPT_ISSUER_BOUND) + "\n";
   if (identity && !identity->label.empty()) text += "Token: " + shown_text(identity->label) + "\n";
   if (flags & CKF_USER_PIN_FINAL_TRY)
     text += "This is the final try: a wrong PIN locks the token.\n";

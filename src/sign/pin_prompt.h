@@ -69,6 +69,13 @@ std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const
 void show_during_keypad_login(platform::PinDialog& dialog, const platform::PinScreen& screen,
                               const std::function<void()>& login);
 
+// Bounds of the holder's and of the issuer's name as the prompt shows them, in bytes of
+// UTF-8. Within them a qualified certificate's name (many attributes, not always Latin)
+// still fits a pinentry line of 1000 bytes beside the site, the token and the texts around
+// them.
+inline constexpr std::size_t PROMPT_SUBJECT_BOUND = 300;
+inline constexpr std::size_t PROMPT_ISSUER_BOUND = 180;
+
 // A name as the prompt shows it, within `bound` bytes: the common name first, then the
 // organisation, then the other attributes in the certificate's order, each value escaped
 // and cut with "…" past 96 bytes; attributes that would pass the bound are left out, and a

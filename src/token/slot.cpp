@@ -93,11 +93,16 @@ std::optional<TokenIdentity> read_token_label_serial(const Pkcs11Module& module,
   return info ? identity_of(*info) : std::nullopt;
 }
 
-std::optional<TokenIdentity> token_identity(const Pkcs11Module& module, CK_SLOT_ID slot) {
-  auto identity = read_token_label_serial(module, slot);
+std::optional<TokenIdentity> listing_identity_of(const CK_TOKEN_INFO& info) {
+  auto identity = identity_of(info);
   if (!identity) return std::nullopt;
   return TokenIdentity{trim_spaces_and_controls(identity->label),
                        trim_spaces_and_controls(identity->serial)};
+}
+
+std::optional<TokenIdentity> token_identity(const Pkcs11Module& module, CK_SLOT_ID slot) {
+  auto info = read_token_info(module, slot);
+  return info ? listing_identity_of(*info) : std::nullopt;
 }
 
 std::string white_space_trimmed_serial(const Pkcs11Module& module, CK_SLOT_ID slot) {

@@ -40,6 +40,7 @@ std::optional<TokenIdentity> read_token_label_serial(const Pkcs11Module& module,
 // The identity used in certificate listings: also stripped of spaces and control
 // characters at both ends.
 std::optional<TokenIdentity> token_identity(const Pkcs11Module& module, CK_SLOT_ID slot);
+std::optional<TokenIdentity> listing_identity_of(const CK_TOKEN_INFO& info);
 
 // The serial as find_cert reports it: trimmed of Unicode white space; "" when unreadable.
 std::string white_space_trimmed_serial(const Pkcs11Module& module, CK_SLOT_ID slot);

@@ -33,16 +33,20 @@ bool has_matching_key(const Bytes* cert_id, const std::vector<Bytes>& sorted_key
 
 }  // namespace
 
-std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path) {
-  auto opened = open_module_slots(module_path);
-  if (!opened) return std::unexpected(opened.error());
+namespace {
+
+std::expected<std::vector<TokenCert>, std::string> certs_on_slots(const ModulePtr& module,
+                                                                  std::span<const CK_SLOT_ID> slots,
+                                                                  const std::string& module_path) {
   std::vector<TokenCert> certs;
   ReadBudget budget;
-  for (CK_SLOT_ID slot : opened->slots) {
-    auto identity = token_identity(*opened->module, slot).value_or(TokenIdentity{});
-    auto session = open_ro_session(opened->module, slot);
+  for (CK_SLOT_ID slot : slots) {
+    const auto info = read_token_info(*module, slot);
+    const TokenIdentity identity = (info ? listing_identity_of(*info) : std::nullopt).value_or(TokenIdentity{});
+    auto session = open_ro_session(module, slot);
     if (!session) continue;
     std::vector<Bytes> key_ids = private_key_ids(*session, budget);
+    const bool keys_after_login = key_ids.empty() && info && (info->flags & CKF_LOGIN_REQUIRED) != 0;
     auto handles = find_objects(*session, certificate_template());
     if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
     for (CK_OBJECT_HANDLE handle : *handles) {
@@ -56,10 +60,25 @@ std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::s
       auto thumbprint = thumbprint_of(*der);
       if (!thumbprint) return std::unexpected(THUMBPRINT_DIGEST_FAILED);
       certs.push_back(TokenCert{module_path, identity.label, identity.serial, *thumbprint, *der,
-                                has_matching_key(attributes->find(CKA_ID), key_ids)});
+                                has_matching_key(attributes->find(CKA_ID), key_ids), keys_after_login});
     }
   }
   return certs;
+}
+
+}  // namespace
+
+std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path) {
+  auto opened = open_module_slots(module_path);
+  if (!opened) return std::unexpected(opened.error());
+  return certs_on_slots(opened->module, opened->slots, module_path);
+}
+
+std::expected<std::vector<TokenCert>, std::string> list_module_certs(const ModulePtr& module,
+                                                                     const std::string& module_path) {
+  auto slots = slots_with_token(*module);
+  if (!slots) return std::unexpected(step::SLOTS_WITH_TOKEN + slots.error().text());
+  return certs_on_slots(module, *slots, module_path);
 }
 
 namespace {

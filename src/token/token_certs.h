@@ -16,11 +16,18 @@ struct TokenCert {
   std::string token_serial;
   std::string thumbprint;
   Bytes der;
-  bool has_private_key = false;
+  bool has_private_key = false;  // a private key with the certificate's CKA_ID shows before login
+  // The token asks for a login and shows no private key before it: the certificate's key
+  // may be among those it hides.
+  bool keys_after_login = false;
 };
 
 // Every certificate of every token of one module, slots in module order.
 std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path);
+
+// The same for a module that is loaded already.
+std::expected<std::vector<TokenCert>, std::string> list_module_certs(const ModulePtr& module,
+                                                                     const std::string& module_path);
 
 // A failure of the module itself on the way through its certificates (its host ended or
 // did not answer, or it gave a device-level answer), with the prefix of the step it failed

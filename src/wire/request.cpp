@@ -14,11 +14,13 @@ namespace p11agent {
 namespace {
 
 // The array form carries the first five, in this order; the rest only have names.
-constexpr std::array<std::string_view, 7> FIELD_NAMES = {"cmd", "module", "thumbprint", "hash_hex",
-                                                         "pin", "origin", "pin_prompt"};
+constexpr std::array<std::string_view, 9> FIELD_NAMES = {"cmd",    "module",     "thumbprint", "hash_hex", "pin",
+                                                         "origin", "pin_prompt", "details",    "filter"};
 constexpr std::size_t ARRAY_FIELDS = 5;
 constexpr std::size_t PIN_FIELD = 4;
 constexpr std::size_t PIN_PROMPT_FIELD = 6;
+constexpr std::size_t DETAILS_FIELD = 7;
+constexpr std::size_t FILTER_FIELD = 8;
 // The request itself is the first level; a bracket that would open level 128 is refused.
 constexpr int NESTING_LIMIT = 128;
 
@@ -268,6 +270,8 @@ class RequestParser {
       return true;
     }
     if (field == PIN_PROMPT_FIELD) return parse_boolean(request.pin_prompt);
+    if (field == DETAILS_FIELD) return parse_boolean(request.details);
+    if (field == FILTER_FIELD) return keep_object_text(request.filter);
     std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint, &request.hash_hex,
                                               nullptr, &request.origin};
     if (!parse_text(value)) return false;
@@ -276,6 +280,18 @@ class RequestParser {
   }
 
   enum class Echo { Value, TypeOnly };
+
+  // An object member kept as its JSON text, checked as any value is; its members are read
+  // by the command that takes it.
+  bool keep_object_text(std::optional<std::string>& out) {
+    const char c = peek_token();
+    if (at_end()) return fail_peeked("EOF while parsing a value");
+    if (c != '{') return fail_invalid_type("a map");
+    const std::size_t start = pos_;
+    if (!skip_object()) return false;
+    out.emplace(text_.substr(start, pos_ - start));
+    return true;
+  }
 
   bool parse_boolean(bool& out) {
     char c = peek_token();

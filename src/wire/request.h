@@ -19,6 +19,10 @@ struct Request {
   // whether a request without a PIN asks the agent to prompt the user for it.
   std::optional<std::string> origin = std::nullopt;
   bool pin_prompt = false;
+  // Object form only. Whether a listing describes each certificate, and the filter of the
+  // certificates a listing or a choice takes (its JSON text, an object).
+  bool details = false;
+  std::optional<std::string> filter = std::nullopt;
 };
 
 // Whether the request carries a PIN (a present, non-empty `pin`).

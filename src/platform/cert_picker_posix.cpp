@@ -1,0 +1,193 @@
+// The certificate picker on Linux: the desktop's dialog program, zenity's list (GNOME) or
+// kdialog's radio list (KDE). What it shows is passed as arguments: escaped where the
+// program reads markup, after "--" where it would read options.
+#include "platform/cert_picker.h"
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unistd.h>
+
+#include "platform/host_process.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr const char* PICKER_OVERRIDE = "P11AGENT_CERT_PICKER";
+constexpr const char* REQUIRE_CHOICE_FILE = "/etc/p11agent/require-cert-choice";
+constexpr const char* NO_PICKER = "no certificate picker found: install the zenity package (or kdialog on KDE)";
+constexpr const char* NO_DESKTOP = "no desktop to show the certificate choice on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+// The program's answer: a row number and a line end.
+constexpr std::size_t MAX_ANSWER = 64;
+// Past the picker's own timeout, the program is given this long to say so itself.
+constexpr std::chrono::seconds TIMEOUT_MARGIN{5};
+
+enum class Dialect { Zenity, Kdialog };
+
+struct PickerProgram {
+  std::string path;
+  Dialect dialect;
+};
+
+bool is_set(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// The program in PATH; "" when none is there.
+std::string in_path(std::string_view name) {
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path != nullptr ? path : "/usr/bin:/bin";
+  while (!folders.empty()) {
+    const std::size_t end = folders.find(':');
+    const std::string candidate = std::string(folders.substr(0, end)) + "/" + std::string(name);
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    folders = end == std::string_view::npos ? std::string_view() : folders.substr(end + 1);
+  }
+  return "";
+}
+
+Dialect dialect_of(const std::string& program) {
+  return std::filesystem::path(program).filename().string().find("kdialog") != std::string::npos ? Dialect::Kdialog
+                                                                                                   : Dialect::Zenity;
+}
+
+// The override (tests and deployments; it speaks as the program it is named after), else
+// kdialog on KDE, else zenity, else kdialog.
+std::expected<PickerProgram, PromptStop> picker_program() {
+  if (is_set(PICKER_OVERRIDE)) {
+    std::string chosen = std::getenv(PICKER_OVERRIDE);
+    if (::access(chosen.c_str(), X_OK) != 0)
+      return std::unexpected(PromptStop{PromptEnd::Unavailable, std::string(NO_PICKER) + " (" + chosen + ")"});
+    return PickerProgram{chosen, dialect_of(chosen)};
+  }
+  const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+  const bool kde = desktop != nullptr && std::string_view(desktop).find("KDE") != std::string_view::npos;
+  for (Dialect dialect : kde ? std::array{Dialect::Kdialog, Dialect::Zenity} : std::array{Dialect::Zenity, Dialect::Kdialog})
+    if (std::string path = in_path(dialect == Dialect::Zenity ? "zenity" : "kdialog"); !path.empty())
+      return PickerProgram{path, dialect};
+  return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_PICKER});
+}
+
+// Text the program reads as markup (zenity's Pango, kdialog's Qt rich text), shown as it is.
+std::string markup_escaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+std::string status_of(const PickerRow& row) { return row.unusable.empty() ? "Can be chosen" : row.unusable; }
+
+std::vector<std::string> zenity_arguments(const PickerScreen& screen, const std::string& text, std::chrono::seconds left) {
+  std::vector<std::string> arguments = {"--list", "--title=" + screen.title, "--text=" + markup_escaped(text),
+                                        "--width=1000", "--height=420", "--timeout=" + std::to_string(left.count()),
+                                        "--hide-column=1", "--print-column=1"};
+  for (const char* column : {"#", "Holder", "Issued by", "Valid from", "Valid to", "Key", "Token", "Status"})
+    arguments.push_back(std::string("--column=") + column);
+  // The rows: never read as options.
+  arguments.push_back("--");
+  for (std::size_t i = 0; i < screen.rows.size(); ++i) {
+    const PickerRow& row = screen.rows[i];
+    arguments.insert(arguments.end(), {std::to_string(i), row.holder, row.issuer, row.valid_from, row.valid_to, row.key,
+                                       row.token, status_of(row)});
+  }
+  return arguments;
+}
+
+std::vector<std::string> kdialog_arguments(const PickerScreen& screen, const std::string& text) {
+  std::string rich = "<qt>" + markup_escaped(text) + "</qt>";
+  for (std::size_t at = 0; (at = rich.find('\n', at)) != std::string::npos;) rich.replace(at, 1, "<br>");
+  std::vector<std::string> arguments = {"--title", screen.title, "--geometry", "1000x420", "--radiolist", rich, "--"};
+  for (std::size_t i = 0; i < screen.rows.size(); ++i) {
+    const PickerRow& row = screen.rows[i];
+    arguments.insert(arguments.end(), {std::to_string(i),
+                                       row.holder + " | issued by " + row.issuer + " | valid " + row.valid_from + " to " +
+                                           row.valid_to + " | " + row.key + " | token " + row.token + " | " + status_of(row),
+                                       "off"});
+  }
+  return arguments;
+}
+
+// What the program printed before it ended, at most MAX_ANSWER bytes; nullopt when it
+// printed more, or did not end by the deadline.
+std::optional<std::string> printed(HostProcess& process, Deadline deadline) {
+  std::string out;
+  for (;;) {
+    std::byte next;
+    const Transfer transfer = process.read_exact(std::span(&next, 1), deadline, std::chrono::microseconds{0});
+    if (transfer == Transfer::Ended) return out;
+    if (transfer == Transfer::TimedOut || out.size() >= MAX_ANSWER) return std::nullopt;
+    out.push_back(static_cast<char>(next));
+  }
+}
+
+class DesktopPicker final : public CertPicker {
+ public:
+  std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override {
+    auto program = picker_program();
+    if (!program) return std::unexpected(program.error());
+    if (!is_set("DISPLAY") && !is_set("WAYLAND_DISPLAY")) return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_DESKTOP});
+    const Deadline until = std::chrono::steady_clock::now() + CERT_PICKER_TIMEOUT;
+    std::string note;
+    // A row that cannot be picked, or no row, shows the list again with a word of why.
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::seconds>(until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+      const std::string text = note.empty() ? screen.description : screen.description + "\n\n" + note;
+      auto process = HostProcess::start_program(program->path,
+                                                program->dialect == Dialect::Zenity ? zenity_arguments(screen, text, left)
+                                                                                    : kdialog_arguments(screen, text),
+                                                std::chrono::milliseconds{500});
+      if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program->path});
+      auto answer = printed(*process, until + TIMEOUT_MARGIN);
+      if (!answer) {
+        if (std::chrono::steady_clock::now() >= until) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+        return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
+      }
+      // Closed or cancelled: nothing printed. The program's own timeout ends it the same way.
+      if (answer->empty())
+        return std::unexpected(PromptStop{std::chrono::steady_clock::now() >= until ? PromptEnd::TimedOut : PromptEnd::Cancelled, ""});
+      auto row = row_number(*answer, screen.rows.size());
+      if (!row) return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
+      if (*row == screen.rows.size()) {
+        note = "Choose a certificate, or Cancel.";
+      } else if (!screen.rows[*row].unusable.empty()) {
+        note = "That certificate cannot be used (" + screen.rows[*row].unusable + "). Choose another, or Cancel.";
+      } else {
+        return *row;
+      }
+    }
+  }
+
+ private:
+  // The row printed ("3\n"); rows.size() for OK with no row chosen ("\n"); nullopt for
+  // anything else.
+  static std::optional<std::size_t> row_number(std::string_view answer, std::size_t rows) {
+    if (answer.ends_with('\n')) answer.remove_suffix(1);
+    if (answer.empty()) return rows;
+    if (answer.size() > 6) return std::nullopt;
+    std::size_t row = 0;
+    for (char c : answer) {
+      if (c < '0' || c > '9') return std::nullopt;
+      row = row * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return row < rows ? std::optional(row) : std::nullopt;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<DesktopPicker>(); }
+
+bool cert_choice_required() { return ::access(REQUIRE_CHOICE_FILE, F_OK) == 0; }
+
+}  // namespace p11agent::platform

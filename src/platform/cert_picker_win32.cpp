@@ -1,0 +1,213 @@
+// The certificate picker on Windows: a dialog of the agent's own with a list of the
+// certificates, one row each, shown on a thread of its own as the PIN dialog is.
+#include "platform/cert_picker.h"
+
+#include <thread>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "platform/dialog_win32.h"
+#include "platform/wide.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr int ID_DESCRIPTION = 100;
+constexpr int ID_LIST = 101;
+constexpr int ID_NOTE = 102;
+constexpr UINT_PTR TIMEOUT_TIMER = 1;
+constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
+constexpr INT_PTR ENDED_TIMED_OUT = 1000;
+constexpr INT_PTR ENDED_PICKED = 1001;
+constexpr const wchar_t* CLICK_HERE = L"Click here to choose a certificate";
+
+// The list's columns: their titles and widths in dialog units.
+struct Column {
+  const wchar_t* title;
+  int width;
+};
+constexpr Column COLUMNS[] = {{L"Holder", 130}, {L"Issued by", 100}, {L"Valid to", 46}, {L"Token", 60}, {L"Key", 84}};
+
+struct PickerRun {
+  const PickerScreen* screen = nullptr;
+  std::atomic<INT_PTR> ended{DIALOG_RUNNING};
+  std::size_t picked = 0;
+  bool active = false;
+};
+
+DialogTemplate layout(const PickerScreen& screen) {
+  DialogTemplate dialog(0, 440, 236, to_wide(screen.title));
+  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 8, 8, 424, 26,
+                  with_crlf(screen.description));
+  dialog.add_item(ID_LIST, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP, 8, 40,
+                  424, 156, L"");
+  dialog.add_item(ID_NOTE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, 200, 424, 10, L"");
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 326, 214, 50, 14, L"Choose");
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 382, 214, 50, 14, L"Cancel");
+  return dialog;
+}
+
+int dialog_units_to_pixels(HWND dialog, int width) {
+  RECT rect{0, 0, width, 0};
+  MapDialogRect(dialog, &rect);
+  return rect.right;
+}
+
+void fill_list(HWND dialog, const PickerScreen& screen) {
+  HWND list = GetDlgItem(dialog, ID_LIST);
+  SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+  for (int i = 0; i < static_cast<int>(std::size(COLUMNS)); ++i) {
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.pszText = const_cast<wchar_t*>(COLUMNS[i].title);
+    column.cx = dialog_units_to_pixels(dialog, COLUMNS[i].width);
+    SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+  }
+  for (std::size_t row = 0; row < screen.rows.size(); ++row) {
+    const PickerRow& shown = screen.rows[row];
+    const std::wstring texts[] = {to_wide(shown.holder), to_wide(shown.issuer), to_wide(shown.valid_to),
+                                  to_wide(shown.token), to_wide(shown.key)};
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = static_cast<int>(row);
+    item.pszText = const_cast<wchar_t*>(texts[0].c_str());
+    SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    for (int column = 1; column < static_cast<int>(std::size(texts)); ++column) {
+      item.iSubItem = column;
+      item.pszText = const_cast<wchar_t*>(texts[column].c_str());
+      SendMessageW(list, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    }
+  }
+  // The first row that can be picked starts selected.
+  for (std::size_t row = 0; row < screen.rows.size(); ++row)
+    if (screen.rows[row].unusable.empty()) {
+      LVITEMW state{};
+      state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
+      SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+      break;
+    }
+}
+
+// The selected row; rows.size() for none.
+std::size_t selected_row(HWND dialog, const PickerScreen& screen) {
+  const auto row = SendMessageW(GetDlgItem(dialog, ID_LIST), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+  return row >= 0 && static_cast<std::size_t>(row) < screen.rows.size() ? static_cast<std::size_t>(row)
+                                                                          : screen.rows.size();
+}
+
+// Choose is enabled for a row that can be picked while the dialog is the active window;
+// the note says why a selected row cannot be, or asks for a click.
+void update_controls(HWND dialog, const PickerRun& run) {
+  const KeyboardRule rule = keyboard_rule(run.active);
+  const std::size_t row = selected_row(dialog, *run.screen);
+  const bool usable = row < run.screen->rows.size() && run.screen->rows[row].unusable.empty();
+  EnableWindow(GetDlgItem(dialog, IDOK), usable && rule.field_takes_keys);
+  std::wstring note;
+  if (rule.asks_for_click)
+    note = CLICK_HERE;
+  else if (row < run.screen->rows.size() && !usable)
+    note = L"This certificate cannot be chosen: " + to_wide(run.screen->rows[row].unusable);
+  SetDlgItemTextW(dialog, ID_NOTE, note.c_str());
+  FLASHWINFO flash{sizeof flash, dialog, static_cast<DWORD>(rule.flashes ? FLASHW_ALL | FLASHW_TIMERNOFG : FLASHW_STOP),
+                   0, 0};
+  FlashWindowEx(&flash);
+  if (rule.field_takes_keys) SetFocus(GetDlgItem(dialog, ID_LIST));
+}
+
+void pick_selected(HWND dialog, PickerRun& run) {
+  const std::size_t row = selected_row(dialog, *run.screen);
+  if (!run.active || row >= run.screen->rows.size() || !run.screen->rows[row].unusable.empty()) return;
+  run.picked = row;
+  end_dialog_run(run.ended, dialog, ENDED_PICKED);
+}
+
+// Unusable rows in the system's grey text.
+LRESULT custom_draw(const NMLVCUSTOMDRAW& draw, const PickerRun& run) {
+  if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+  if (draw.nmcd.dwDrawStage == CDDS_ITEMPREPAINT) {
+    const auto row = static_cast<std::size_t>(draw.nmcd.dwItemSpec);
+    if (row < run.screen->rows.size() && !run.screen->rows[row].unusable.empty())
+      const_cast<NMLVCUSTOMDRAW&>(draw).clrText = GetSysColor(COLOR_GRAYTEXT);
+  }
+  return CDRF_DODEFAULT;
+}
+
+INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* run = reinterpret_cast<PickerRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG:
+      run = reinterpret_cast<PickerRun*>(lparam);
+      SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+      fill_list(dialog, *run->screen);
+      SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(CERT_PICKER_TIMEOUT.count() * 1000), nullptr);
+      SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      // Windows may refuse this to a background process; the keyboard rule covers that case.
+      SetForegroundWindow(dialog);
+      run->active = GetForegroundWindow() == dialog;
+      update_controls(dialog, *run);
+      return FALSE;
+    case WM_ACTIVATE:
+      if (run == nullptr) return FALSE;
+      run->active = LOWORD(wparam) != WA_INACTIVE;
+      update_controls(dialog, *run);
+      return FALSE;
+    case WM_TIMER:
+      if (wparam == TIMEOUT_TIMER && run != nullptr) end_dialog_run(run->ended, dialog, ENDED_TIMED_OUT);
+      return TRUE;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      if (run == nullptr || header->idFrom != ID_LIST) return FALSE;
+      if (header->code == NM_CUSTOMDRAW) {
+        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, custom_draw(*reinterpret_cast<const NMLVCUSTOMDRAW*>(lparam), *run));
+        return TRUE;
+      }
+      if (header->code == LVN_ITEMCHANGED) update_controls(dialog, *run);
+      if (header->code == NM_DBLCLK) pick_selected(dialog, *run);
+      return FALSE;
+    }
+    case WM_COMMAND:
+      if (run == nullptr) return FALSE;
+      switch (LOWORD(wparam)) {
+        case ID_NOTE:
+          SetForegroundWindow(dialog);
+          return TRUE;
+        case IDOK:
+          pick_selected(dialog, *run);
+          return TRUE;
+        case IDCANCEL:
+          end_dialog_run(run->ended, dialog, ENDED_CANCELLED);
+          return TRUE;
+      }
+      return FALSE;
+  }
+  return FALSE;
+}
+
+void run_picker(PickerRun& run) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES};
+  InitCommonControlsEx(&controls);
+  run_owned_dialog(layout(*run.screen), dialog_procedure, reinterpret_cast<LPARAM>(&run), run.ended);
+}
+
+class NativePicker final : public CertPicker {
+ public:
+  std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override {
+    PickerRun run;
+    run.screen = &screen;
+    std::thread(run_picker, std::ref(run)).join();
+    if (run.ended == ENDED_PICKED) return run.picked;
+    if (run.ended == ENDED_TIMED_OUT) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+    if (run.ended == ENDED_CANCELLED) return std::unexpected(PromptStop{PromptEnd::Cancelled, ""});
+    return std::unexpected(PromptStop{PromptEnd::Unavailable, "the certificate dialog cannot be shown"});
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<NativePicker>(); }
+
+bool cert_choice_required() { return deployer_setting_on(L"RequireCertChoice"); }
+
+}  // namespace p11agent::platform
