@@ -10,6 +10,9 @@
 # in its holder's name): every line to pinentry stays within 1000 bytes and the override is
 # shown escaped. With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
+# The page also has the user choose the certificate in the agent's picker (zenity on the same
+# screen, the EC certificate picked with the keyboard and photographed) and signs with it;
+# with the deployer's setting that requires the picker, the page's listing is then refused.
 # usage: test-browsers.sh AGENT. Prints "browsers: Done" or "browsers: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,12 +26,13 @@ firefox_id=p11agent-example@p11agent.invalid
 extension="$here/examples/browser/extension"
 server_pid=""
 typist_pid=""
+picker_pid=""
 screen_pid=""
 shots=${P11AGENT_TEST_LOGS:-$work}
 
 stop_helpers() {
-  for pid in "$server_pid" "$typist_pid"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null; done
-  server_pid="" typist_pid=""
+  for pid in "$server_pid" "$typist_pid" "$picker_pid"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null; done
+  server_pid="" typist_pid="" picker_pid=""
 }
 
 fail() {
@@ -52,6 +56,15 @@ tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@"
 SCRIPT
 chmod +x "$work/pinentry"
 export P11AGENT_PINENTRY="$work/pinentry"
+# zenity, with the arguments the agent gives it kept in the work folder.
+mkdir -p "$work/picker"
+cat >"$work/picker/zenity" <<SCRIPT
+#!/bin/sh
+printf '%s\n' "\$@" >>"$work/picker.log"
+exec /usr/bin/zenity "\$@"
+SCRIPT
+chmod +x "$work/picker/zenity"
+export P11AGENT_CERT_PICKER="$work/picker/zenity"
 
 # Types the token's PIN into each prompt that comes up, as a user would; the first prompt
 # of each browser is photographed. Each prompt typed into is counted in FILE.
@@ -71,6 +84,27 @@ type_pins() {
   done
 }
 
+# Picks row ROW (from 0) of each certificate picker that comes up, with the keyboard, as a
+# user would; the first is photographed. Each pick is counted in FILE.
+pick_rows() {
+  local row=$1 count=$2 shot=$3 window
+  while :; do
+    window=$(xdotool search --onlyvisible --name '^p11agent: choose a certificate$' 2>/dev/null | head -n 1)
+    if [ -n "$window" ]; then
+      sleep 0.5  # drawn and taking keys
+      xdotool windowfocus --sync "$window" 2>/dev/null
+      xdotool key Home 2>/dev/null
+      for _ in $(seq "$row"); do xdotool key Down 2>/dev/null; done
+      sleep 0.3
+      [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
+      xdotool key Return 2>/dev/null
+      echo picked >>"$count"
+      sleep 1
+    fi
+    sleep 0.1
+  done
+}
+
 # The browsers pass their environment to the host they start, SOFTHSM2_CONF among it.
 source "$here/scripts/softhsm-token.sh"
 subject="/C=UA/serialNumber=PNOUA-3456789012/organizationIdentifier=NTRUA-12345678/O=ТОВ «Петров & партнери»"
@@ -80,6 +114,10 @@ softhsm_token "$work/token" browser "rsa=$subject" ec
 [ "$(wc -c <"$work/token/rsa.der")" -gt 2400 ] || fail "the RSA certificate's names are not long"
 rsa=$(thumbprint "$work/token" rsa)
 ec=$(thumbprint "$work/token" ec)
+# The picker lists the certificates in the order the token gives them.
+ec_row=$(echo '{"cmd":"list_certs"}' | "$agent" | python3 -c 'import json, sys
+print([c["thumbprint"] for c in json.load(sys.stdin)["certs"]].index(sys.argv[1]))' "$ec") ||
+  fail "the EC certificate is not listed"
 
 "$agent" --register-host --chrome-extension "$chrome_id" --firefox-extension "$firefox_id" >"$work/register.log" ||
   fail "--register-host: $(cat "$work/register.log")"
@@ -93,6 +131,12 @@ run_page() {
   shift 2
   local frame="" pin="&pin=1234"
   [ "$expect" = ORIGIN_NOT_ALLOWED ] && frame="&frame=sandboxed"
+  if [ "$expect" = chooses ]; then
+    frame="&choose=1"
+    rm -f "$work/picked"
+    pick_rows "$ec_row" "$work/picked" "$shots/picker-linux-$browser.png" &
+    picker_pid=$!
+  fi
   if [ "${PIN:-}" = none ]; then
     pin=""
     rm -f "$work/typed"
@@ -112,6 +156,10 @@ run_page() {
   wait "$browser_pid" 2>/dev/null
   stop_helpers
   [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
+  if [ "$expect" = chooses ]; then
+    check_choice "$browser"
+    return
+  fi
   if [ "$expect" != signs ]; then
     grep -q "\"error\":\"$expect: " "$work/report.json" || fail "$browser: not $expect: $(cat "$work/report.json")"
     return
@@ -134,6 +182,41 @@ run_page() {
   done
 }
 
+# The page got the EC certificate the user picked, and no other; its signature verifies;
+# the picker was given the names as the prompt shows them, and the rows after "--".
+check_choice() {
+  local browser=$1
+  [ -s "$work/picked" ] || fail "$browser: no certificate picker came up"
+  python3 - "$work/report.json" "$ec" "$work/token" "$browser" <<'CHECK' || fail "$browser: the choice"
+import base64, json, pathlib, sys
+report, ec, folder, browser = json.loads(pathlib.Path(sys.argv[1]).read_text()), sys.argv[2], pathlib.Path(sys.argv[3]), sys.argv[4]
+if "error" in report:
+    sys.exit(f"{browser}: the page failed: {report['error']}")
+chosen = report["chosen"]
+if chosen["thumbprint"] != ec or chosen["key_type"] != "EC" or chosen["curve"] != "P-256":
+    sys.exit(f"{browser}: chose {chosen}")
+if base64.b64decode(chosen["der_b64"]) != (folder / "ec.der").read_bytes():
+    sys.exit(f"{browser}: the chosen certificate is not the EC one")
+if report["listed"] != "CERT_CHOICE_REQUIRED":
+    sys.exit(f"{browser}: listing after the choice answered {report['listed']}")
+raw = base64.b64decode(report["signatureB64"])
+def der_integer(value):
+    value = value.lstrip(b"\0") or b"\0"
+    if value[0] & 0x80:
+        value = b"\0" + value
+    return b"\x02" + bytes([len(value)]) + value
+body = der_integer(raw[:len(raw) // 2]) + der_integer(raw[len(raw) // 2:])
+(folder / "chosen.sig").write_bytes(b"\x30" + bytes([len(body)]) + body)
+(folder / "data").write_bytes(b"signed by a web page through p11agent")
+CHECK
+  openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
+  openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/chosen.sig" "$work/token/data" >/dev/null ||
+    fail "$browser: the signature with the chosen certificate does not verify"
+  awk '$0 == "--" { rows = 1 } rows && /^CN=Петренко Олександра <U\+202E>лапан<U\+202C> Володимирівна, O=/ { found = 1 } END { exit !found }' \
+    "$work/picker.log" || fail "$browser: the picker was not given the RSA holder's name, override escaped, after --"
+  : >"$work/picker.log"
+}
+
 # Chromium reads per-user hosts from <user-data-dir>/NativeMessagingHosts: the profile is
 # the per-user folder that --register-host wrote.
 chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run \
@@ -143,10 +226,17 @@ run_page signs chromium "${chromium[@]}"
 PIN=none run_page signs chromium "${chromium[@]}"
 # The deployer's setting, in a mount namespace whose /etc is an overlay: the machine's own
 # /etc stays as it is.
-required=(unshare --mount --propagation private bash -c '
-  mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
-  mkdir -p /etc/p11agent && touch /etc/p11agent/require-pin-prompt && exec "$@"' "$work/etc")
-run_page PIN_PROMPT_REQUIRED chromium "${required[@]}" "${chromium[@]}"
+# deployer SETTING COMMAND...: runs the command with /etc/p11agent/SETTING present.
+deployer() {
+  local setting=$1
+  shift
+  rm -rf "$work/etc"
+  exec unshare --mount --propagation private bash -c '
+    mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
+    mkdir -p /etc/p11agent && touch "/etc/p11agent/$1" && shift && exec "$@"' "$work/etc" "$setting" "$@"
+}
+run_page PIN_PROMPT_REQUIRED chromium deployer require-pin-prompt "${chromium[@]}"
+PIN=none run_page chooses chromium deployer require-cert-choice "${chromium[@]}"
 # A frame the extension does not serve is refused before anything reaches the host (the
 # host would have answered with the certificates).
 run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
@@ -173,6 +263,7 @@ firefox=(bash -c 'rm -rf "$0.run" && cp -r "$0" "$0.run" && exec firefox-esr --h
   "$profile")
 run_page signs firefox "${firefox[@]}"
 PIN=none run_page signs firefox "${firefox[@]}"
+PIN=none run_page chooses firefox deployer require-cert-choice "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"
 
 "$agent" --unregister-host >"$work/unregister.log" || fail "--unregister-host: $(cat "$work/unregister.log")"

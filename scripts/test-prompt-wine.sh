@@ -6,7 +6,8 @@
 # shown again with the error) the right one, and the agent signs; Escape cancels. The
 # dialog is photographed in each state (prompt-windows.png, prompt-windows-inactive.png,
 # prompt-windows-wrong-pin.png with the test logs in $P11AGENT_TEST_LOGS) for a person to
-# look at.
+# look at. Then the certificate picker, with that certificate, an expired one (greyed, and
+# Choose does nothing for it) and another, picked with the keyboard (picker-windows.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -151,6 +152,64 @@ answer=$(agent_answer "$work/cancelled")
 [ "$answer" = '{"error":"PIN_PROMPT_CANCELLED: the PIN prompt was cancelled","ok":false}' ] ||
   fail "Escape did not cancel: $answer"
 grep -q '^C_Login ' "$work/fake/fake_pkcs11.dll.log" && fail "a cancelled prompt logged in"
+
+# The picker: the long-named certificate, an expired one and another, each with its key.
+/usr/bin/python3 - "$work" <<'MAKE' || fail "no certificates for the picker"
+import datetime, pathlib, sys
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+work = pathlib.Path(sys.argv[1])
+def make(name, start, end):
+    key = ec.generate_private_key(ec.SECP256R1())
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(subject).public_key(key.public_key())
+            .serial_number(x509.random_serial_number()).not_valid_before(start).not_valid_after(end).sign(key, hashes.SHA256()))
+    return cert.public_bytes(serialization.Encoding.DER)
+today = datetime.datetime.now(datetime.timezone.utc)
+(work / "expired.der").write_bytes(make("Old Certificate", datetime.datetime(2019, 1, 1), datetime.datetime(2021, 1, 1)))
+(work / "other.der").write_bytes(make("Olena Koval", today - datetime.timedelta(days=1), today + datetime.timedelta(days=365)))
+MAKE
+hex_of() { od -An -v -tx1 "$1" | tr -d ' \n'; }
+other=$(sha1sum "$work/other.der" | cut -d' ' -f1)
+cat >"$work/fake/fake_pkcs11.dll.json" <<JSON
+{"slots": [{"id": 1, "token": {"label": "Signing card", "serial": "42", "pin": "1234", "flags": 0,
+  "objects": [{"class": "certificate", "value_hex": "$der", "id_hex": "01"},
+              {"class": "private_key", "key_type": 3, "id_hex": "01"},
+              {"class": "certificate", "value_hex": "$(hex_of "$work/expired.der")", "id_hex": "02"},
+              {"class": "private_key", "key_type": 3, "id_hex": "02"},
+              {"class": "certificate", "value_hex": "$(hex_of "$work/other.der")", "id_hex": "03"},
+              {"class": "private_key", "key_type": 3, "id_hex": "03"}]}}]}
+JSON
+request="{\"cmd\":\"choose_cert\",\"module\":\"$module\"}"
+start_agent "$work/chosen"
+window=""
+for _ in $(seq 600); do
+  window=$(xdotool search --onlyvisible --name '^p11agent: choose a certificate$' 2>/dev/null | head -n 1)
+  [ -n "$window" ] && break
+  sleep 0.1
+done
+[ -n "$window" ] || fail "no picker came up: $(agent_answer "$work/chosen")"
+sleep 1
+focus "$window"
+# To the expired certificate: Choose does nothing for it.
+xdotool key --delay 200 Down
+sleep 0.5
+import -window root "$shots/picker-windows.png" 2>/dev/null
+xdotool key --delay 200 Return
+sleep 1
+kill -0 "$agent_pid" 2>/dev/null || fail "the expired certificate was chosen: $(agent_answer "$work/chosen")"
+xdotool key --delay 200 Down Return
+answer=$(agent_answer "$work/chosen")
+case "$answer" in
+  *'"thumbprint":"'"$other"'"'*) ;;
+  *) fail "the picker did not answer the certificate picked: $answer" ;;
+esac
+case "$answer" in
+  *'"subject":"CN=Olena Koval"'*'"token_label":"Signing card"'*) ;;
+  *) fail "the chosen certificate's details are missing: $answer" ;;
+esac
 
 finish
 echo "prompt windows: Done"

@@ -2,8 +2,12 @@
 //
 //   import { connect } from "./p11agent.js";
 //   const agent = await connect();
-//   const certs = await agent.listCerts();
-//   const { signature } = await agent.sign({ thumbprint, key: "rsa", hash: "SHA-256", data });
+//   const cert = await agent.chooseCertificate({ filter: { valid_at: "now" } });
+//   const { signature } = await agent.sign({ thumbprint: cert.thumbprint, key: "rsa", hash: "SHA-256", data });
+//
+// The user chooses the certificate in a picker of p11agent's own, and the page learns only
+// the one chosen (a computer's deployer may require this: the page then lists nothing and
+// signs with nothing else).
 //
 // The page never needs the PIN: p11agent asks the user for it in a prompt of its own, which
 // names this site, the certificate and the token. A `pin` given to sign or validate is sent
@@ -30,8 +34,12 @@ const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 // "PIN_PROMPT_TIMEOUT" (nobody answered it within 120 seconds), "PIN_PROMPT_UNAVAILABLE"
 // (no prompt can be shown on this computer; `message` says what to install),
 // "PIN_PROMPT_FAILED" (the prompt broke off), "PIN_PROMPT_REQUIRED" (the page sent a PIN
-// where the deployer requires the prompt), "AGENT" (any other error the agent answered;
-// `message` is its text).
+// where the deployer requires the prompt), "CERT_CHOICE_CANCELLED" (the user cancelled the
+// certificate picker), "CERT_CHOICE_TIMEOUT" (nobody chose within 120 seconds),
+// "CERT_CHOICE_UNAVAILABLE" (no picker can be shown; `message` says why),
+// "NO_MATCHING_CERT" (no certificate passes the filter), "CERT_CHOICE_REQUIRED" (the
+// deployer requires the picker: list or find nothing, sign only with a chosen certificate),
+// "AGENT" (any other error the agent answered; `message` is its text).
 export class P11AgentError extends Error {
   constructor(code, message, triesLeft) {
     super(message);
@@ -51,7 +59,7 @@ function hostFailure(reason) {
 function agentFailure(text) {
   const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
   if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
-  const prompt = /^(PIN_PROMPT_[A-Z]+):/.exec(text);
+  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT):/.exec(text);
   if (prompt) return new P11AgentError(prompt[1], text);
   return new P11AgentError("AGENT", text);
 }
@@ -104,9 +112,22 @@ class Agent {
     return (await this.request({ cmd: "ping" })).modules;
   }
 
-  // [{thumbprint, module, token_serial}] for every certificate on the connected tokens.
-  async listCerts() {
-    return (await this.request({ cmd: "list_certs" })).certs;
+  // [{thumbprint, module, token_serial}] for every certificate on the connected tokens
+  // that passes `filter` (see chooseCertificate); with `details`, each also names its
+  // subject, issuer, validity, key and usages.
+  async listCerts({ details, filter } = {}) {
+    return (await this.request({ cmd: "list_certs", ...(details ? { details } : {}), ...(filter ? { filter } : {}) })).certs;
+  }
+
+  // The certificate the user chooses in p11agent's picker, among those that pass `filter`:
+  // {valid_at: "now" or an RFC 3339 time, key_usage: ["digitalSignature",
+  // "nonRepudiation"], eku: [dotted OIDs], issuer: text in the issuer's name,
+  // has_private_key: false to offer certificates without a key too}. Answers {thumbprint,
+  // der_b64, module, token_serial, token_label, subject, issuer, not_before, not_after,
+  // key_type, key_bits, curve, key_usage, eku, has_private_key}.
+  async chooseCertificate({ filter } = {}) {
+    const { ok, ...cert } = await this.request({ cmd: "choose_cert", ...(filter ? { filter } : {}) });
+    return cert;
   }
 
   // Signs with the certificate's key. Give `data` (hashed here with `hash`) or `digest`
