@@ -46,6 +46,18 @@ class FuzzUser final : public p11agent::platform::PinDialog {
   int asked_ = 0;
 };
 
+// The user at the picker: the first row offered, then Cancel.
+class FuzzChooser final : public p11agent::platform::CertPicker {
+ public:
+  std::expected<std::size_t, p11agent::platform::PromptStop> pick(const p11agent::platform::PickerScreen& screen) override {
+    if (picked_++ == 0 && !screen.rows.empty()) return 0;
+    return std::unexpected(p11agent::platform::PromptStop{p11agent::platform::PromptEnd::Cancelled, ""});
+  }
+
+ private:
+  int picked_ = 0;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -61,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // length is odd, else when they ask for it.
   state.browser = size % 2 == 1;
   state.open_pin_dialog = [] { return std::make_unique<FuzzUser>(); };
+  state.open_cert_picker = [] { return std::make_unique<FuzzChooser>(); };
+  // The deployer's setting that holds a site to the certificates its user chose, when the
+  // input's length is a multiple of three.
+  state.cert_choice_required = state.browser && size % 3 == 0;
   std::string_view rest = first_line == std::string_view::npos ? std::string_view() : input.substr(first_line + 1);
   int requests = 0;
   while (!rest.empty() && requests++ < 16) {

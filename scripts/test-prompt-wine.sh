@@ -7,7 +7,8 @@
 # dialog is photographed in each state (prompt-windows.png, prompt-windows-inactive.png,
 # prompt-windows-wrong-pin.png with the test logs in $P11AGENT_TEST_LOGS) for a person to
 # look at. Then the certificate picker, with that certificate, an expired one (greyed, and
-# Choose does nothing for it) and another, picked with the keyboard (picker-windows.png).
+# Choose does nothing for it) and another, picked with the keyboard (picker-windows.png,
+# picker-windows-expired.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -193,10 +194,11 @@ done
 [ -n "$window" ] || fail "no picker came up: $(agent_answer "$work/chosen")"
 sleep 1
 focus "$window"
+import -window root "$shots/picker-windows.png" 2>/dev/null
 # To the expired certificate: Choose does nothing for it.
 xdotool key --delay 200 Down
 sleep 0.5
-import -window root "$shots/picker-windows.png" 2>/dev/null
+import -window root "$shots/picker-windows-expired.png" 2>/dev/null
 xdotool key --delay 200 Return
 sleep 1
 kill -0 "$agent_pid" 2>/dev/null || fail "the expired certificate was chosen: $(agent_answer "$work/chosen")"

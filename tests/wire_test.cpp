@@ -47,6 +47,9 @@ TEST(ParseRequest, RejectsMalformedRequestsWithMessageAndPosition) {
       {"{\"cmd\":\"a\",\"pin_prompt\":\"yes\"}", "invalid type: string \"yes\", expected a boolean at line 1 column 29"},
       {"{\"cmd\":\"a\",\"pin_prompt\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 25"},
       {"{\"cmd\":\"a\",\"pin_prompt\":tru}", "expected ident at line 1 column 28"},
+      {"{\"cmd\":\"a\",\"details\":1}", "invalid type: integer `1`, expected a boolean at line 1 column 22"},
+      {"{\"cmd\":\"a\",\"filter\":[]}", "invalid type: sequence, expected a map at line 1 column 20"},
+      {"{\"cmd\":\"a\",\"filter\":{\"eku\":[}}", "expected value at line 1 column 29"},
       {"{\"cmd\":\"a\",\"origin\":5}", "invalid type: integer `5`, expected a string at line 1 column 21"},
       {"{\"cmd\":\"a\",\"origin\":\"x\",\"origin\":\"y\"}", "duplicate field `origin` at line 1 column 32"},
       {"[\"a\",]", "trailing comma at line 1 column 6"},
@@ -116,6 +119,9 @@ TEST(ParseRequest, AcceptsObjectAndArrayForms) {
        {"sign", {}, {}, {}, {}, "https://a.example", true}},
       {"{\"cmd\":\"sign\",\"pin_prompt\":false,\"origin\":null}", {"sign", {}, {}, {}, {}, {}, false}},
       {"{\"cmd\":\"sign\",\"pin_prompt\":null}", {"sign", {}, {}, {}, {}, {}, false}},
+      {"{\"cmd\":\"list_certs\",\"details\":true,\"filter\": {\"eku\": [\"1.2\"]} }",
+       {"list_certs", {}, {}, {}, {}, {}, false, true, "{\"eku\": [\"1.2\"]}"}},
+      {"{\"cmd\":\"list_certs\",\"details\":null,\"filter\":null}", {"list_certs", {}, {}, {}, {}}},
   };
   for (const auto& c : cases) {
     auto parsed = parse_request(c.input);
@@ -127,6 +133,8 @@ TEST(ParseRequest, AcceptsObjectAndArrayForms) {
     EXPECT_EQ(parsed->pin, c.expected.pin) << c.input;
     EXPECT_EQ(parsed->origin, c.expected.origin) << c.input;
     EXPECT_EQ(parsed->pin_prompt, c.expected.pin_prompt) << c.input;
+    EXPECT_EQ(parsed->details, c.expected.details) << c.input;
+    EXPECT_EQ(parsed->filter, c.expected.filter) << c.input;
   }
 }
 

@@ -18,8 +18,8 @@ using nlohmann::json;
 constexpr const char* PICKER_TITLE = "p11agent: choose a certificate";
 constexpr const char* FILTER_MEMBERS = "it takes valid_at, key_usage, eku, issuer and has_private_key";
 // Bounds of the picker's columns, in bytes of UTF-8.
-constexpr std::size_t HOLDER_BOUND = 160;
-constexpr std::size_t ISSUER_BOUND = 100;
+constexpr std::size_t HOLDER_BOUND = 80;
+constexpr std::size_t ISSUER_BOUND = 56;
 constexpr std::size_t TOKEN_BOUND = 64;
 
 std::unexpected<std::string> malformed(std::string_view text) {

@@ -140,6 +140,37 @@ def oneshot_lists_finds_and_signs():
     expect(checks == ["pin accepted"], f"sign: the card saw {checks}")
 
 
+def openssl_reads(*options):
+    return subprocess.run(["openssl", "x509", "-in", f"{DIR}/card.pem", "-noout", *options],
+                          check=True, capture_output=True, text=True).stdout
+
+
+def details_are_what_openssl_reads():
+    """list_certs with details, in both modes, against OpenSSL's own reading of the card's
+    certificate: validity, key type and size, names."""
+    import datetime
+    dates = dict(line.split("=", 1) for line in openssl_reads("-startdate", "-enddate").splitlines())
+    def rfc3339(text):
+        when = datetime.datetime.strptime(text.strip(), "%b %d %H:%M:%S %Y %Z")
+        return when.strftime("%Y-%m-%dT%H:%M:%SZ")
+    text = openssl_reads("-text")
+    bits = int(text.split("Public-Key: (", 1)[1].split(" bit", 1)[0])
+    key_type = "EC" if "id-ecPublicKey" in text else "RSA"
+    common_name = openssl_reads("-subject", "-nameopt", "RFC2253").split("CN=", 1)[1].split(",", 1)[0].strip()
+    with Served("serve") as served:
+        answers = [oneshot({"cmd": "list_certs", "details": True}), served({"cmd": "list_certs", "details": True})]
+    for answer in answers:
+        card = [cert for cert in answer.get("certs", []) if cert.get("thumbprint") == thumbprint()]
+        expect(len(card) == 1, f"list_certs details: the card's certificate is missing: {answer}")
+        cert = card[0]
+        expected = {"not_before": rfc3339(dates["notBefore"]), "not_after": rfc3339(dates["notAfter"]),
+                    "key_type": key_type, "key_bits": bits}
+        for name, value in expected.items():
+            expect(cert.get(name) == value, f"list_certs details: {name} is {cert.get(name)}, OpenSSL reads {value}")
+        expect(cert["subject"].startswith(f"CN={common_name}"), f"list_certs details: subject {cert['subject']}")
+        expect(cert["token_label"] != "", f"list_certs details: no token label: {cert}")
+
+
 def serve_checks_the_pin_once():
     with Served("serve") as served:
         (first, cached), checks = pin_checks_during(lambda: (served(validate_request()), served(validate_request())))
@@ -247,7 +278,7 @@ def a_wrong_pin_reported_as_a_general_error_is_sent_once():
         served.close()
 
 
-CASES = [oneshot_lists_finds_and_signs, serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
+CASES = [oneshot_lists_finds_and_signs, details_are_what_openssl_reads, serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
          serve_outlives_a_pcscd_restart, browser_host_signs_with_the_card, a_module_hanging_when_loaded_hides_no_card,
          wrong_pins_count_down_one_try_each,
          a_wrong_pin_reported_as_a_general_error_is_sent_once]
