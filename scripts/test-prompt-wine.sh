@@ -57,11 +57,12 @@ export P11FAKE_DIR="Z:${work//\//\\}\\fake"
 module="Z:${build//\//\\\\}\\\\fake_pkcs11.dll"
 request="{\"cmd\":\"sign\",\"module\":\"$module\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true}"
 
-# The window of the agent's dialog, once it is up (60 s at the most); "" if it never is.
-dialog_window() {
+# The window whose name matches the pattern, once it is up (60 s at the most); "" if it
+# never is.
+window_named() {
   local window
   for _ in $(seq 600); do
-    window=$(prompt_window)
+    window=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
     if [ -n "$window" ]; then
       sleep 0.5  # drawn and taking keys
       echo "$window"
@@ -70,6 +71,7 @@ dialog_window() {
     sleep 0.1
   done
 }
+dialog_window() { window_named '^p11agent: PIN$'; }
 
 # Starts the one-shot agent with the request; its answer goes to FILE.
 start_agent() {
@@ -103,12 +105,7 @@ import -window root "$shots/prompt-windows.png" 2>/dev/null
 # dialog says so, and what is typed meanwhile does not reach its field.
 "$here/scripts/wine-run.sh" notepad >/dev/null 2>&1 &
 notepad_pid=$!
-other=""
-for _ in $(seq 300); do
-  other=$(xdotool search --onlyvisible --name 'Notepad' 2>/dev/null | head -n 1)
-  [ -n "$other" ] && break
-  sleep 0.1
-done
+other=$(window_named Notepad)
 [ -n "$other" ] || fail "no other window to take the keyboard"
 # Out of the dialog's way once it is drawn.
 sleep 1
@@ -185,12 +182,7 @@ cat >"$work/fake/fake_pkcs11.dll.json" <<JSON
 JSON
 request="{\"cmd\":\"choose_cert\",\"module\":\"$module\"}"
 start_agent "$work/chosen"
-window=""
-for _ in $(seq 600); do
-  window=$(xdotool search --onlyvisible --name '^p11agent: choose a certificate$' 2>/dev/null | head -n 1)
-  [ -n "$window" ] && break
-  sleep 0.1
-done
+window=$(window_named '^p11agent: choose a certificate$')
 [ -n "$window" ] || fail "no picker came up: $(agent_answer "$work/chosen")"
 sleep 1
 focus "$window"

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <cstring>
 #include <thread>
 
@@ -249,6 +250,101 @@ while IFS= read -r line; do
   esac
 done
 )";
+
+// Stands in for zenity and kdialog: logs its arguments, one per line, after a START line,
+// and answers from a list shared by every start: "row <n>" (chosen), "none" (OK with no row
+// chosen) or "cancel" (closed: prints nothing).
+constexpr const char* STANDIN_PICKER = R"(#!/bin/sh
+echo START >> "$STANDIN_LOG"
+printf '%s\n' "$@" >> "$STANDIN_LOG"
+n=$(cat "$STANDIN_ANSWERS.next" 2>/dev/null || echo 1)
+echo $((n + 1)) > "$STANDIN_ANSWERS.next"
+answer=$(sed -n "${n}p" "$STANDIN_ANSWERS")
+case "$answer" in
+  "row "*) echo "${answer#row }" ;;
+  none) echo ;;
+  *) exit 1 ;;
+esac
+)";
+
+// The picker is the desktop's dialog program, given every text as an argument: the rows
+// after "--" (a holder's name that looks like an option is a value), a row that cannot be
+// picked or no row shows the list again with a word of why, closing it cancels; kdialog
+// is given its radio list; a machine without a desktop or a picker is told so.
+TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramGivenTextsAsArguments) {
+  REQUIRE_TEST_BED_MODULES(1);
+  const std::string option_like = cert_named(utf8_attribute(CN, "Issuer"), utf8_attribute(CN, "--help <b>x</b>"));
+  json card = token("Card", "77", {certificate(SIGNING_P256_HEX, "01"), private_key("01"), certificate(EXPIRED_P384_HEX, "02"),
+                                   private_key("02"), certificate(option_like, "03"), private_key("03")});
+  install_known_module(known[0], {{"slots", json::array({slot(1, card)})}});
+  const std::string folder = executable_folder() + "/picker-standin";
+  std::filesystem::create_directories(folder + "/kde");
+  const std::string zenity = folder + "/zenity", kdialog = folder + "/kde/kdialog", log = folder + "/log",
+                    answers = folder + "/answers";
+  for (const std::string& program : {zenity, kdialog}) {
+    std::ofstream(program) << STANDIN_PICKER;
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  }
+  std::ofstream(answers) << "row 1\nnone\nrow 0\ncancel\nrow 0\n";
+  std::filesystem::remove(answers + ".next");
+  std::filesystem::remove(log);
+  set_environment("STANDIN_LOG", log);
+  set_environment("STANDIN_ANSWERS", answers);
+  set_environment("DISPLAY", ":99");
+  set_environment("P11AGENT_CERT_PICKER", zenity);
+  const std::string choose = R"({"cmd":"choose_cert"})";
+  const std::string anna = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
+  {
+    auto daemon = serve();
+    EXPECT_NE(ask(*daemon, choose).find(R"("thumbprint":")" + anna + '"'), std::string::npos);
+    EXPECT_EQ(ask(*daemon, choose), error_response_text("CERT_CHOICE_CANCELLED: the certificate choice was cancelled"));
+    daemon->close_stdin();
+    EXPECT_EQ(daemon->wait(), 0);
+  }
+  std::ifstream read(log);
+  std::vector<std::vector<std::string>> starts;
+  for (std::string line; std::getline(read, line);) {
+    if (line == "START") starts.emplace_back();
+    else if (!starts.empty()) starts.back().push_back(line);
+  }
+  ASSERT_EQ(starts.size(), 4u);
+  const std::vector<std::string>& first = starts[0];
+  const auto rows = std::ranges::find(first, "--");
+  ASSERT_NE(rows, first.end());
+  const std::string option_like_row = R"(CN=--help \<b\>x\</b\>)";  // escaped as RFC 4514 writes values
+  EXPECT_NE(std::find(rows, first.end(), option_like_row), first.end());
+  EXPECT_NE(std::find(rows, first.end(), "expired on 2002-01-01"), first.end());
+  EXPECT_EQ(std::find(first.begin(), rows, option_like_row), rows);
+  auto text_of = [](const std::vector<std::string>& arguments) {
+    std::string all;
+    for (const std::string& argument : arguments) all += argument + "\n";
+    return all;
+  };
+  EXPECT_NE(text_of(starts[1]).find("That certificate cannot be used (expired on 2002-01-01). Choose another, or Cancel."),
+            std::string::npos);
+  EXPECT_NE(text_of(starts[2]).find("Choose a certificate, or Cancel."), std::string::npos);
+
+  // kdialog, by its name: a radio list of tags, texts and states.
+  set_environment("P11AGENT_CERT_PICKER", kdialog);
+  std::filesystem::remove(log);
+  EXPECT_NE(run_agent(choose).out.find(R"("thumbprint":")" + anna + '"'), std::string::npos);
+  std::ostringstream kde;
+  kde << std::ifstream(log).rdbuf();
+  EXPECT_NE(kde.str().find("--radiolist\n<qt>An application on this computer asks you to choose a certificate.<br>"),
+            std::string::npos) << kde.str();
+  EXPECT_NE(kde.str().find("\n--\n0\nCN=Anna Signer | issued by CN=Example Signing CA, O=Example Trust | valid "
+                           "2020-01-01 to 2040-01-01 | EC P-256, signs | token Card | Can be chosen\noff\n"),
+            std::string::npos) << kde.str();
+
+  // No picker, no desktop.
+  set_environment("P11AGENT_CERT_PICKER", folder + "/none");
+  EXPECT_EQ(run_agent(choose).out, error_response_text("CERT_CHOICE_UNAVAILABLE: no certificate picker found: install the "
+                                                       "zenity package (or kdialog on KDE) (" + folder + "/none)") + "\n");
+  set_environment("P11AGENT_CERT_PICKER", zenity);
+  set_environment("DISPLAY", "");
+  EXPECT_EQ(run_agent(choose).out, error_response_text("CERT_CHOICE_UNAVAILABLE: no desktop to show the certificate "
+                                                       "choice on (neither DISPLAY nor WAYLAND_DISPLAY is set)") + "\n");
+}
 
 // The agent speaks pinentry's protocol: one program per prompt, asked again after a wrong
 // PIN, the PIN taken from its escaped data line, its cancel and timeout answers told

@@ -158,6 +158,38 @@ TEST_F(SoftHsmTest, ListsRsaAndEcCertificatesWithOpenSslThumbprints) {
   }
 }
 
+// What OpenSSL's command line reads of a certificate the test made: "2027-01-07T18:25:54Z".
+std::string openssl_date(const fs::path& pem, const char* which) {
+  std::string line = output_of("openssl x509 -in " + pem.string() + " -noout -dateopt iso_8601 -" + which);
+  line = line.substr(line.find('=') + 1);
+  line.erase(line.find_last_not_of("\n") + 1);
+  std::replace(line.begin(), line.end(), ' ', 'T');
+  return line;
+}
+
+TEST_F(SoftHsmTest, DetailsAreWhatOpenSslReads) {
+  struct Expected {
+    const char* name;
+    const char* key_type;
+    int bits;
+    json curve;
+  };
+  for (const Expected& key : {Expected{"rsa", "RSA", 2048, nullptr}, Expected{"ec", "EC", 256, "P-256"}}) {
+    const fs::path pem = folder / (std::string(key.name) + ".pem");
+    const json filter = {{"issuer", std::string("CN=") + key.name}, {"valid_at", "now"}};
+    Json answer = one_shot({{"cmd", "list_certs"}, {"module", SOFTHSM}, {"details", true}, {"filter", filter}});
+    ASSERT_EQ(answer["certs"].size(), 1u) << answer.dump();
+    const Json& cert = answer["certs"][0];
+    EXPECT_EQ(cert["subject"], std::string("CN=") + key.name);
+    EXPECT_EQ(cert["not_before"], openssl_date(pem, "startdate"));
+    EXPECT_EQ(cert["not_after"], openssl_date(pem, "enddate"));
+    EXPECT_EQ(cert["key_type"], key.key_type);
+    EXPECT_EQ(cert["key_bits"], key.bits);
+    EXPECT_EQ(cert["curve"], key.curve);
+    EXPECT_EQ(cert["token_label"], "agent-test");
+  }
+}
+
 TEST_F(SoftHsmTest, SignaturesVerifyWithTheReturnedCertificate) {
   Bytes digest(32);
   for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 7);

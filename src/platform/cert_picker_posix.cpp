@@ -89,7 +89,7 @@ std::string status_of(const PickerRow& row) { return row.unusable.empty() ? "Can
 
 std::vector<std::string> zenity_arguments(const PickerScreen& screen, const std::string& text, std::chrono::seconds left) {
   std::vector<std::string> arguments = {"--list", "--title=" + screen.title, "--text=" + markup_escaped(text),
-                                        "--width=1000", "--height=420", "--timeout=" + std::to_string(left.count()),
+                                        "--width=1200", "--height=420", "--timeout=" + std::to_string(left.count()),
                                         "--hide-column=1", "--print-column=1"};
   for (const char* column : {"#", "Holder", "Issued by", "Valid from", "Valid to", "Key", "Token", "Status"})
     arguments.push_back(std::string("--column=") + column);

@@ -17,7 +17,6 @@ namespace {
 constexpr int ID_DESCRIPTION = 100;
 constexpr int ID_LIST = 101;
 constexpr int ID_NOTE = 102;
-constexpr UINT_PTR TIMEOUT_TIMER = 1;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
 constexpr INT_PTR ENDED_TIMED_OUT = 1000;
 constexpr INT_PTR ENDED_PICKED = 1001;
@@ -110,9 +109,7 @@ void update_controls(HWND dialog, const PickerRun& run) {
   else if (row < run.screen->rows.size() && !usable)
     note = L"This certificate cannot be chosen: " + to_wide(run.screen->rows[row].unusable);
   SetDlgItemTextW(dialog, ID_NOTE, note.c_str());
-  FLASHWINFO flash{sizeof flash, dialog, static_cast<DWORD>(rule.flashes ? FLASHW_ALL | FLASHW_TIMERNOFG : FLASHW_STOP),
-                   0, 0};
-  FlashWindowEx(&flash);
+  flash(dialog, rule.flashes);
   if (rule.field_takes_keys) SetFocus(GetDlgItem(dialog, ID_LIST));
 }
 
@@ -141,11 +138,7 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       run = reinterpret_cast<PickerRun*>(lparam);
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       fill_list(dialog, *run->screen);
-      SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(CERT_PICKER_TIMEOUT.count() * 1000), nullptr);
-      SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-      // Windows may refuse this to a background process; the keyboard rule covers that case.
-      SetForegroundWindow(dialog);
-      run->active = GetForegroundWindow() == dialog;
+      run->active = bring_to_front(dialog, CERT_PICKER_TIMEOUT);
       update_controls(dialog, *run);
       return FALSE;
     case WM_ACTIVATE:

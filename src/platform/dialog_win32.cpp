@@ -48,6 +48,18 @@ void run_owned_dialog(const DialogTemplate& layout, DLGPROC procedure, LPARAM pa
   DestroyWindow(dialog);
 }
 
+bool bring_to_front(HWND dialog, std::chrono::seconds timeout) {
+  SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(timeout.count() * 1000), nullptr);
+  SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetForegroundWindow(dialog);
+  return GetForegroundWindow() == dialog;
+}
+
+void flash(HWND dialog, bool on) {
+  FLASHWINFO flashing{sizeof flashing, dialog, static_cast<DWORD>(on ? FLASHW_ALL | FLASHW_TIMERNOFG : FLASHW_STOP), 0, 0};
+  FlashWindowEx(&flashing);
+}
+
 void end_dialog_run(std::atomic<INT_PTR>& ended, HWND dialog, INT_PTR outcome) {
   ended = outcome;
   PostMessageW(dialog, WM_NULL, 0, 0);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -85,6 +86,17 @@ constexpr INT_PTR DIALOG_FAILED = -1;  // it could not be created
 // stays so), drawn at the screen's DPI, and runs the thread's messages until `ended` holds
 // an outcome; destroys it then.
 void run_owned_dialog(const DialogTemplate& layout, DLGPROC procedure, LPARAM parameter, std::atomic<INT_PTR>& ended);
+
+// The timer that ends a dialog nobody answers.
+constexpr UINT_PTR TIMEOUT_TIMER = 1;
+
+// On the dialog's creation: starts its timeout, puts it above other windows and asks for
+// the foreground, which Windows may refuse a background process (the dialogs' keyboard
+// rule covers that case). Whether the dialog is the active window now.
+bool bring_to_front(HWND dialog, std::chrono::seconds timeout);
+
+// Flashes the window in the taskbar until it is active, or stops flashing it.
+void flash(HWND dialog, bool on);
 
 // Ends a dialog's run with its outcome; its loop sees it at the next message.
 void end_dialog_run(std::atomic<INT_PTR>& ended, HWND dialog, INT_PTR outcome);

@@ -20,7 +20,6 @@ constexpr int ID_ERROR = 101;
 constexpr int ID_PIN = 102;
 constexpr int ID_PIN_LABEL = 103;
 constexpr int ID_CLICK_HERE = 104;
-constexpr UINT_PTR TIMEOUT_TIMER = 1;
 // The dialog's outcomes, as its run records them.
 constexpr INT_PTR ENDED_ENTERED = IDOK;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
@@ -56,9 +55,7 @@ void follow_keyboard_rule(HWND dialog, bool active) {
   EnableWindow(field, rule.field_takes_keys);
   EnableWindow(GetDlgItem(dialog, IDOK), rule.field_takes_keys);
   ShowWindow(GetDlgItem(dialog, ID_CLICK_HERE), rule.asks_for_click ? SW_SHOW : SW_HIDE);
-  FLASHWINFO flash{sizeof flash, dialog, static_cast<DWORD>(rule.flashes ? FLASHW_ALL | FLASHW_TIMERNOFG : FLASHW_STOP),
-                   0, 0};
-  FlashWindowEx(&flash);
+  flash(dialog, rule.flashes);
   if (rule.field_takes_keys) SetFocus(field);
 }
 
@@ -98,11 +95,7 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       run = reinterpret_cast<DialogRun*>(lparam);
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       run->window = dialog;
-      SetTimer(dialog, TIMEOUT_TIMER, static_cast<UINT>(PIN_PROMPT_TIMEOUT.count() * 1000), nullptr);
-      SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-      // Windows may refuse this to a background process; the rule covers that case.
-      SetForegroundWindow(dialog);
-      follow_keyboard_rule(dialog, GetForegroundWindow() == dialog);
+      follow_keyboard_rule(dialog, bring_to_front(dialog, PIN_PROMPT_TIMEOUT));
       return FALSE;  // the focus is the rule's
     case WM_ACTIVATE:
       follow_keyboard_rule(dialog, LOWORD(wparam) != WA_INACTIVE);

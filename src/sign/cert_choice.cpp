@@ -17,10 +17,16 @@ using nlohmann::json;
 
 constexpr const char* PICKER_TITLE = "p11agent: choose a certificate";
 constexpr const char* FILTER_MEMBERS = "it takes valid_at, key_usage, eku, issuer and has_private_key";
-// Bounds of the picker's columns, in bytes of UTF-8.
+// Bounds of the picker's columns, in bytes of UTF-8: a name cut to fit (its first
+// attribute too), so that a qualified certificate's long name leaves room for the dates,
+// the key and the token beside it.
 constexpr std::size_t HOLDER_BOUND = 80;
-constexpr std::size_t ISSUER_BOUND = 56;
+constexpr std::size_t ISSUER_BOUND = 48;
 constexpr std::size_t TOKEN_BOUND = 64;
+
+std::string column_name(const DistinguishedName& name, std::size_t bound) {
+  return cut_text(prompt_name(name, bound), bound);
+}
 
 std::unexpected<std::string> malformed(std::string_view text) {
   return std::unexpected("invalid filter: " + std::string(text));
@@ -171,7 +177,7 @@ platform::PickerScreen picker_screen(std::string_view site, std::span<const Cand
     const CertNames names = cert_names(candidate.cert.der);
     const auto& facts = candidate.details.facts;
     screen.rows.push_back(platform::PickerRow{
-        prompt_name(names.subject, HOLDER_BOUND), prompt_name(names.issuer, ISSUER_BOUND),
+        column_name(names.subject, HOLDER_BOUND), column_name(names.issuer, ISSUER_BOUND),
         facts ? day_utc(facts->not_before) : "?", facts ? day_utc(facts->not_after) : "?", key_text(candidate),
         cut_text(shown_text(candidate.cert.token_label), TOKEN_BOUND), unusable_reason(candidate.details, now)});
   }

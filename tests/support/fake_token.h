@@ -45,6 +45,14 @@ void remove_file(const std::string& path);
 // Söhne, GmbH" (UTF8String), issuer "C=DE, O=Example Trust, CN=Example Signing CA".
 extern const std::string NAMED_CERT_HEX;
 
+// Certificates OpenSSL and CryptoAPI read whole (each signed by a throwaway P-256 key):
+// "CN=Anna Signer" issued by "CN=Example Signing CA, O=Example Trust", P-256, 2020-01-01 to
+// 2040-01-01T12:30:05Z, keyUsage digitalSignature and nonRepudiation, EKU clientAuth and
+// emailProtection; "CN=Old CA key", P-384, 2001 to 2002, keyUsage keyCertSign and cRLSign;
+// "CN=Later Holder", RSA-2048, 2090-01-01 to 2091-06-30, no extensions; "CN=Curve Holder",
+// secp256k1, keyUsage keyAgreement and decipherOnly, EKU 1.3.6.1.4.1.311.10.3.12.
+extern const std::string SIGNING_P256_HEX, EXPIRED_P384_HEX, FUTURE_RSA_HEX, K1_DECIPHER_HEX;
+
 // Bytes from hex digits.
 std::vector<std::uint8_t> hex_bytes(const std::string& hex);
 
