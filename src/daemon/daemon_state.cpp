@@ -28,8 +28,16 @@ void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst l
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token == token; });
 }
 
+const TokenMechanisms& mechanisms_of(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot) {
+  const TokenKey token{module.path(), slot};
+  auto known = state.token_mechanisms.find(token);
+  if (known == state.token_mechanisms.end()) known = state.token_mechanisms.emplace(token, read_mechanisms(module, slot)).first;
+  return known->second;
+}
+
 void forget_module_logins(DaemonState& state, const std::string& module_path) {
   std::erase_if(state.token_logins, [&](const auto& entry) { return entry.first.module_path == module_path; });
+  std::erase_if(state.token_mechanisms, [&](const auto& entry) { return entry.first.module_path == module_path; });
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token.module_path == module_path; });
 }
 

@@ -17,6 +17,7 @@
 #include "platform/pin_dialog.h"
 #include "sign/pin_prompt.h"
 #include "sign/signing.h"
+#include "token/mechanisms.h"
 #include "token/session.h"
 #include "wire/request.h"
 
@@ -45,6 +46,7 @@ struct CachedLogin {
   CK_OBJECT_HANDLE key_handle;
   std::string answer_head;
   CertNames names;  // a key that asks for the PIN each time: for the prompt at its signatures
+  KeyFacts key;     // what the certificate says of the key, for signatures that name an algorithm
 };
 
 // What is held for one token: the read-write session logins happen on, while it is
@@ -72,6 +74,7 @@ struct DaemonState {
   ModuleTable module_table;
   std::vector<std::string> candidate_paths;
   std::map<TokenKey, TokenLogin> token_logins;
+  std::map<TokenKey, TokenMechanisms> token_mechanisms;  // read once per token, for as long as its module is loaded
   std::unordered_map<std::string, CachedLogin> cached_logins;  // by lower-case thumbprint
   std::set<std::string> modules_lost;  // to be loaded afresh before the next request
   // Answering a browser: a validate or sign without a PIN asks the user for it, and with
@@ -92,6 +95,9 @@ struct DaemonState {
 inline std::string prompt_site(const DaemonState& state, const Request& request) {
   return state.browser ? request.origin.value_or("") : "";
 }
+
+// The token's mechanisms, read at the first request that needs them.
+const TokenMechanisms& mechanisms_of(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot);
 
 enum class LogoutFirst : bool { No, Yes };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sign/cert_details.h"
 #include "sign/login.h"
 #include "sign/pin_prompt.h"
 #include "token/certificate.h"
@@ -55,7 +56,7 @@ std::expected<void, HeldLoginFailure> log_in_held_through_prompt(const Session& 
 }
 
 std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState& state, const Session& session,
-                                                                    const CertMatch& cert, LoginWay& way) {
+                                                                    const CertMatch& cert, LoginWay& way, bool named) {
   if (cert.id.empty()) return std::unexpected(HeldLoginFailure{{"cert has no CKA_ID"}});
   const std::string& path = session.module().path();
   const TokenKey token{path, session.slot()};
@@ -78,11 +79,11 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   }
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
-  auto use = choose_mechanism(session, *key);
+  auto use = choose_mechanism(session, *key, named);
   if (!use) return std::unexpected(HeldLoginFailure{{use.error()}});
   // Only a key that asks for the PIN at each signature has a prompt that names it then.
   return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path),
-                     use->always_authenticate ? cert_names(cert.der) : CertNames{}};
+                     use->always_authenticate ? cert_names(cert.der) : CertNames{}, cert_key_facts(cert.der)};
 }
 
 // A failed login or key preparation: the PIN is not sent again within the request, so no
@@ -103,7 +104,7 @@ bool login_made_so(const TokenLogin& held, const LoginWay& way) {
 }
 
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              LoginWay& way) {
+                                                              LoginWay& way, const SignatureScheme& scheme) {
   // A snapshot: the loop below may not change the table, but the modules stay held.
   std::vector<ModulePtr> modules;
   for (const auto& [path, module] : state.module_table) modules.push_back(module);
@@ -115,10 +116,13 @@ std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state
       continue;
     }
     const CertMatch& cert = *search.match;
+    if (scheme.named())
+      if (auto plan = plan_signature(scheme, cert_key_facts(cert.der), mechanisms_of(state, *module, cert.slot)); !plan)
+        return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, std::move(plan.error()), {}});
     for (int attempt = 0;; ++attempt) {
       const Session* session = hold_session(state, module, cert.slot);
       if (session == nullptr) break;
-      auto login = log_in_and_prepare_key(state, *session, cert, way);
+      auto login = log_in_and_prepare_key(state, *session, cert, way, scheme.named());
       if (login) return std::move(*login);
       if (!login.error().session_lost || attempt > 0)
         return std::unexpected(failed_login(state, *module, cert.slot, std::move(login.error())));

@@ -23,8 +23,10 @@ struct HeldLoginError {
 // logged-in read-write session on its slot, and finds its key and mechanism. A held
 // session that the module no longer knows is dropped, and the login tried once more on a
 // new one. A PIN the user enters in the prompt is kept in `way` for the rest of the request.
+// A scheme that names what to make is checked against the certificate's key and its token's
+// mechanisms before the login (a refusal is Failed, with the answer's text).
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
-                                                              LoginWay& way);
+                                                              LoginWay& way, const SignatureScheme& scheme = {});
 
 // Whether the token's held login was made this request's way: with the same PIN, or in the
 // prompt for the same site.

@@ -1,6 +1,7 @@
 #include "daemon/commands.h"
 #include "daemon/held_login.h"
 #include "platform/files.h"
+#include "sign/cert_details.h"
 #include "sign/login.h"
 #include "sign/signing.h"
 #include "text/utf8.h"
@@ -42,12 +43,12 @@ const TokenLogin* login_made_so(const DaemonState& state, const TokenKey& token,
 // certificate is not found; stores the result under the (lower-case) thumbprint. The
 // search compares thumbprints, so it needs them computable.
 std::expected<void, HeldLoginError> ensure_cached_login(DaemonState& state, const std::string& thumbprint,
-                                                        LoginWay& way) {
+                                                        LoginWay& way, const SignatureScheme& scheme = {}) {
   if (auto ready = check_thumbprint_digest(); !ready)
     return std::unexpected(HeldLoginError{HeldLoginError::Kind::Failed, ready.error(), {}});
-  auto login = prepare_held_login(state, thumbprint, way);
+  auto login = prepare_held_login(state, thumbprint, way, scheme);
   if (!login && login.error().kind == HeldLoginError::Kind::CertNotFound && refill_module_table(state))
-    login = prepare_held_login(state, thumbprint, way);
+    login = prepare_held_login(state, thumbprint, way, scheme);
   if (!login) return std::unexpected(std::move(login.error()));
   state.cached_logins.insert_or_assign(thumbprint, std::move(*login));
   return {};
@@ -91,12 +92,13 @@ std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Ca
   return login_pin_of(asked);
 }
 
-Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way) {
+Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way,
+                       const SignatureScheme& scheme) {
   std::string last_error;
   std::string lost_module;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
-      if (auto login = ensure_cached_login(state, thumbprint, way); !login)
+      if (auto login = ensure_cached_login(state, thumbprint, way, scheme); !login)
         return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
     }
     const CachedLogin& record = state.cached_logins.at(thumbprint);
@@ -106,6 +108,14 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       continue;
     }
     const Session& session = *held->second.session;
+    // A named signature is planned from what is kept: no call is made for it.
+    std::optional<SignPlan> plan;
+    if (scheme.named()) {
+      auto planned =
+          plan_for_key(scheme, record.key, record.key_use, mechanisms_of(state, session.module(), session.slot()));
+      if (!planned) return {error_response_text(planned.error()), lost_module};
+      plan = std::move(*planned);
+    }
     PromptedPin asked;
     LoginPin pin;
     std::optional<platform::PinScreen> keypad;
@@ -114,11 +124,12 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       if (!chosen) return {error_response_text(chosen.error()), lost_module};
       pin = *chosen;
     }
-    auto signature = sign_data(session, record.key_use, record.key_handle, fields.data, pin,
-                               {way.source.dialog, keypad ? &*keypad : nullptr});
+    const OperationPrompt prompt{way.source.dialog, keypad ? &*keypad : nullptr};
+    auto signature = plan ? sign_planned(session, record.key_use, record.key_handle, fields.data, pin, prompt, *plan)
+                          : sign_data(session, record.key_use, record.key_handle, fields.data, pin, prompt);
     if (signature) return {sign_answer(record.answer_head, *signature), {}};
     const Pkcs11Error& error = signature.error().error;
-    last_error = sign_error_text(signature.error(), held_pin_tries_left, session);
+    last_error = sign_error_text(signature.error(), held_pin_tries_left, session, plan ? &*plan : nullptr);
     // A rerun logs in again with the PIN the token accepted, unless the failure was in the
     // login for this signature: the PIN is not sent twice in one request, and a module that
     // lost its state there gets a fresh host before the next request instead.
@@ -134,9 +145,11 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     // which it is not given twice in one request.
     const bool pin_refused = signature.error().at_operation_login && !is_session_lost(error);
     const bool no_answer = error.kind == Pkcs11Error::Kind::NoAnswer;
+    // A named algorithm the module refuses is refused again on a new session.
+    const bool algorithm_refused = plan && error.kind == Pkcs11Error::Kind::ReturnValue && is_algorithm_refusal(error.rv);
     held->second.session.reset();
     state.cached_logins.erase(thumbprint);
-    if (pin_refused || no_answer) break;
+    if (pin_refused || no_answer || algorithm_refused) break;
   }
   return {error_response_text(last_error), lost_module};
 }
@@ -178,6 +191,8 @@ std::string handle_validate(DaemonState& state, const Request& request) {
 std::string handle_sign(DaemonState& state, const Request& request) {
   auto fields = check_sign_request(request, prompts_for_pin(request, state.browser) ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return error_response_text(fields.error());
+  auto scheme = parse_signature_scheme(request.algorithm, request.hash, request.signature_format, fields->data.size());
+  if (!scheme) return error_response_text(scheme.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
   std::unique_ptr<platform::PinDialog> dialog;
   auto way = login_way(state, request, Asks::Signature, dialog);
@@ -187,7 +202,7 @@ std::string handle_sign(DaemonState& state, const Request& request) {
     const TokenKey token = cached->second.token;
     if (!login_made_so(state, token, *way)) forget_token_login(state, token, LogoutFirst::No);
   }
-  return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *way); });
+  return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *way, *scheme); });
 }
 
 std::string handle_logout(DaemonState& state, const Request& request) {

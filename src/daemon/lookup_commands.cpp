@@ -1,5 +1,6 @@
 #include "daemon/commands.h"
 #include "sign/cert_choice.h"
+#include "sign/cert_details.h"
 #include "token/certificate.h"
 #include "token/messages.h"
 #include "token/token_certs.h"
@@ -15,11 +16,16 @@ std::string handle_ping(DaemonState& state, const Request&) {
 
 namespace {
 
-// Every certificate on the loaded modules; a module that cannot be listed contributes none.
-std::vector<TokenCert> loaded_certs(const DaemonState& state) {
+// Every certificate on the loaded modules, with its token's mechanisms (read once per
+// token); a module that cannot be listed contributes none.
+std::vector<TokenCert> loaded_certs(DaemonState& state) {
   std::vector<TokenCert> certs;
-  for (const auto& [path, module] : state.module_table)
-    if (auto listed = list_module_certs(module, path)) std::ranges::move(*listed, std::back_inserter(certs));
+  for (const auto& [path, module] : state.module_table) {
+    auto listed = list_module_certs(module, path);
+    if (!listed) continue;
+    for (TokenCert& cert : *listed) cert.mechanisms = mechanisms_of(state, *module, cert.slot);
+    std::ranges::move(*listed, std::back_inserter(certs));
+  }
   return certs;
 }
 
@@ -76,9 +82,11 @@ std::string handle_find_cert(DaemonState& state, const Request& request) {
         continue;
       }
       const CertMatch& match = *search.match;
-      return {render_json(Json{{"cert_serial", cert_serial_hex(match.der)}, {"module", path}, {"ok", true},
-                               {"slot", match.slot}, {"token_serial", white_space_trimmed_serial(*module, match.slot)}}),
-              {}};
+      Json answer{{"cert_serial", cert_serial_hex(match.der)}, {"module", path}, {"ok", true},
+                  {"slot", match.slot}, {"token_serial", white_space_trimmed_serial(*module, match.slot)}};
+      if (request.details)
+        answer["algorithms"] = offered_algorithms(cert_key_facts(match.der), mechanisms_of(state, *module, match.slot));
+      return {render_json(answer), {}};
     }
     return {error_response_text(failed.not_found_text()), failed.module_to_restart()};
   });

@@ -4,6 +4,7 @@
 #include "platform/cert_picker.h"
 #include "platform/files.h"
 #include "sign/cert_choice.h"
+#include "sign/cert_details.h"
 #include "text/encoding.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
@@ -60,10 +61,10 @@ std::expected<std::string, std::string> enumerate_report(const std::string& path
 
 // The certificates of the request's module, or of every known one; a module that cannot
 // be listed contributes nothing.
-std::vector<TokenCert> requested_certs(const Request& request) {
+std::vector<TokenCert> requested_certs(const Request& request, WithMechanisms with = WithMechanisms::No) {
   std::vector<TokenCert> certs;
   for (const std::string& path : request.module ? std::vector{*request.module} : default_modules())
-    if (auto listed = list_token_certs(path)) std::ranges::move(*listed, std::back_inserter(certs));
+    if (auto listed = list_token_certs(path, with)) std::ranges::move(*listed, std::back_inserter(certs));
   return certs;
 }
 
@@ -72,10 +73,11 @@ struct LocatedCert {
   std::string cert_serial;
   std::string token_serial;
   CK_SLOT_ID slot;
+  std::vector<std::string> algorithms;  // read where the request asks for details
 };
 
 // The find_cert walk: only modules whose file exists, loaded without the directory rule.
-std::expected<LocatedCert, std::string> locate_for_find_cert(std::string_view thumbprint) {
+std::expected<LocatedCert, std::string> locate_for_find_cert(std::string_view thumbprint, bool details) {
   const std::string lowered = ascii_lowercase(thumbprint);
   FirstModuleFailure failed;
   for (const std::string& path : default_modules()) {
@@ -83,10 +85,16 @@ std::expected<LocatedCert, std::string> locate_for_find_cert(std::string_view th
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
     std::string token_serial;
+    TokenMechanisms mechanisms;
     // The token's information is read before the search's session is closed.
-    auto search = find_cert_on_module(*module, lowered, VALUE_ONLY,
-                                      [&](CK_SLOT_ID slot) { token_serial = white_space_trimmed_serial(**module, slot); });
-    if (search.match) return LocatedCert{path, cert_serial_hex(search.match->der), token_serial, search.match->slot};
+    auto search = find_cert_on_module(*module, lowered, VALUE_ONLY, [&](CK_SLOT_ID slot) {
+      token_serial = white_space_trimmed_serial(**module, slot);
+      if (details) mechanisms = read_mechanisms(**module, slot);
+    });
+    if (search.match)
+      return LocatedCert{path, cert_serial_hex(search.match->der), token_serial, search.match->slot,
+                         details ? offered_algorithms(cert_key_facts(search.match->der), mechanisms)
+                                 : std::vector<std::string>{}};
     failed.keep(std::move(search.failure), path);
   }
   return std::unexpected(failed.not_found_text());
@@ -109,7 +117,8 @@ CommandResult run_list_certs(const Request& request) {
   if (!request.details && !request.filter) {
     for (const TokenCert& cert : requested_certs(request)) certs.push_back(cert_object(cert));
   } else {
-    for (const Candidate& candidate : passing_certs(requested_certs(request), *filter)) {
+    const WithMechanisms with = request.details ? WithMechanisms::Yes : WithMechanisms::No;
+    for (const Candidate& candidate : passing_certs(requested_certs(request, with), *filter)) {
       Json entry = cert_object(candidate.cert);
       if (request.details) entry.update(details_members(candidate.cert, candidate.details));
       certs.push_back(std::move(entry));
@@ -124,7 +133,7 @@ CommandResult run_choose_cert(const Request& request) {
   // A certificate whose key is not on the token cannot sign: offered only when asked for.
   if (!filter->has_private_key) filter->has_private_key = true;
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
-  const std::vector<Candidate> candidates = passing_certs(requested_certs(request), *filter);
+  const std::vector<Candidate> candidates = passing_certs(requested_certs(request, WithMechanisms::Yes), *filter);
   auto chosen = choose_certificate(*platform::system_cert_picker(), "", candidates, now_utc());
   if (!chosen) return std::unexpected(chosen.error());
   return render_json(chosen_cert_answer(candidates[*chosen]));
@@ -134,10 +143,12 @@ CommandResult run_find_cert(const Request& request) {
   auto thumbprint = check_find_cert_request(request);
   if (!thumbprint) return std::unexpected(thumbprint.error());
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
-  auto located = locate_for_find_cert(*thumbprint);
+  auto located = locate_for_find_cert(*thumbprint, request.details);
   if (!located) return std::unexpected(located.error());
-  return render_json(Json{{"cert_serial", located->cert_serial}, {"module", located->module}, {"ok", true},
-                          {"slot", located->slot}, {"token_serial", located->token_serial}});
+  Json answer{{"cert_serial", located->cert_serial}, {"module", located->module}, {"ok", true},
+              {"slot", located->slot}, {"token_serial", located->token_serial}};
+  if (request.details) answer["algorithms"] = located->algorithms;
+  return render_json(answer);
 }
 
 }  // namespace p11agent

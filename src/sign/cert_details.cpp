@@ -72,6 +72,17 @@ std::string curve_name(const platform::CertFacts& facts) {
   return curve != nullptr ? std::string(curve->name) : facts.curve;
 }
 
+KeyFacts cert_key_facts(std::span<const std::uint8_t> der) { return key_facts_of(platform::read_cert_facts(der)); }
+
+KeyFacts key_facts_of(const std::optional<platform::CertFacts>& facts) {
+  if (!facts) return {};
+  KeyFacts key;
+  if (facts->key_algorithm == RSA_OID) key.type = CKK_RSA;
+  if (facts->key_algorithm == EC_OID) key.type = CKK_EC;
+  key.bits = key_size(*facts);
+  return key;
+}
+
 std::vector<std::string> key_usage_names(std::uint16_t bits) {
   std::vector<std::string> names;
   for (const auto& [bit, name] : KEY_USAGES)
@@ -90,7 +101,8 @@ nlohmann::json details_members(const TokenCert& cert, const CertDetails& details
                             {"key_bits", nullptr},
                             {"curve", nullptr},
                             {"key_usage", nullptr},
-                            {"eku", nullptr}};
+                            {"eku", nullptr},
+                            {"algorithms", offered_algorithms(key_facts_of(details.facts), cert.mechanisms)}};
   if (!details.facts) return members;
   const platform::CertFacts& facts = *details.facts;
   members["not_before"] = rfc3339_utc(facts.not_before);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/cert_reader.h"
+#include "sign/signature_scheme.h"
 #include "token/token_certs.h"
 
 namespace p11agent {
@@ -32,6 +33,11 @@ int key_size(const platform::CertFacts& facts);
 // "P-256", "P-384", "P-521", else the curve's OID; "" for a key that is not EC.
 std::string curve_name(const platform::CertFacts& facts);
 
+// The certificate's public key as a key the agent signs with: CKK_RSA or CKK_EC and its
+// size; unknown where the system's parser does not read it.
+KeyFacts cert_key_facts(std::span<const std::uint8_t> der);
+KeyFacts key_facts_of(const std::optional<platform::CertFacts>& facts);
+
 // keyUsage bits as the extension defines them, and their names.
 inline constexpr std::uint16_t DIGITAL_SIGNATURE = 0x80;
 inline constexpr std::uint16_t NON_REPUDIATION = 0x40;
@@ -39,7 +45,8 @@ std::vector<std::string> key_usage_names(std::uint16_t bits);
 
 // The members a listing with details adds to a certificate's entry: subject, issuer,
 // not_before, not_after (RFC 3339, UTC), key_type, key_bits, curve, key_usage, eku,
-// token_label, has_private_key. What the certificate does not say is null.
+// token_label, has_private_key, and algorithms (what the key can make on its token, by the
+// mechanisms the certificate carries). What the certificate does not say is null.
 nlohmann::json details_members(const TokenCert& cert, const CertDetails& details);
 
 }  // namespace p11agent

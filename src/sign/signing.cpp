@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sign/cert_details.h"
 #include "sign/login.h"
 #include "text/utf8.h"
 #include "token/bounds.h"
@@ -55,23 +56,40 @@ Pkcs11Result<Bytes> sign_started(const Session& session, std::span<const std::ui
 
 }  // namespace
 
-std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key) {
-  auto attributes = get_attributes(session, key, KEY_TYPE_AND_AUTHENTICATION);
+std::expected<KeyUse, std::string> choose_mechanism(const Session& session, CK_OBJECT_HANDLE key, bool read_sign) {
+  auto attributes = get_attributes(
+      session, key, read_sign ? std::span<const CK_ATTRIBUTE_TYPE>(KEY_TYPE_AUTHENTICATION_AND_SIGN) : KEY_TYPE_AND_AUTHENTICATION);
   if (!attributes) return std::unexpected(step::GET_KEY_TYPE + attributes.error().text());
   const bool always_authenticate = is_true(attributes->find(CKA_ALWAYS_AUTHENTICATE));
+  // Only a CKA_SIGN the key gives as false refuses: a key that does not say is tried.
+  const Bytes* sign = attributes->find(CKA_SIGN);
+  const bool may_sign = sign == nullptr || sign->size() != sizeof(CK_BBOOL) || is_true(sign);
   const Bytes* value = attributes->find(CKA_KEY_TYPE);
-  if (value == nullptr) return KeyUse{CKM_RSA_PKCS, always_authenticate};
+  if (value == nullptr) return KeyUse{CKM_RSA_PKCS, always_authenticate, std::nullopt, may_sign};
   CK_KEY_TYPE type = 0;
   if (value->size() != sizeof type)
     return std::unexpected(step::GET_KEY_TYPE + Pkcs11Error::of(Pkcs11Error::Kind::SliceConversion).text());
   std::memcpy(&type, value->data(), sizeof type);
-  return KeyUse{type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, always_authenticate};
+  return KeyUse{type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, always_authenticate, type, may_sign};
+}
+
+std::expected<SignPlan, std::string> plan_for_key(const SignatureScheme& scheme, KeyFacts key, const KeyUse& use,
+                                                  const TokenMechanisms& mechanisms) {
+  if (use.key_type) key.type = use.key_type;
+  auto plan = plan_signature(scheme, key, mechanisms);
+  if (plan && !use.may_sign)
+    return std::unexpected(ALGORITHM_NOT_SUPPORTED + plan->asked + " (the key may not sign: its CKA_SIGN is false)");
+  return plan;
 }
 
 std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
                                           std::span<const std::uint8_t> data, LoginPin pin,
-                                          const OperationPrompt& prompt) {
-  CK_MECHANISM chosen{use.mechanism, nullptr, 0};
+                                          const OperationPrompt& prompt, const SignPlan* plan) {
+  CK_MECHANISM chosen{plan != nullptr ? plan->mechanism : use.mechanism, nullptr, 0};
+  if (plan != nullptr && plan->pss) {
+    chosen.pParameter = const_cast<CK_RSA_PKCS_PSS_PARAMS*>(&*plan->pss);
+    chosen.ulParameterLen = sizeof *plan->pss;
+  }
   // A key that asks for the PIN takes C_Login between C_SignInit and the length query.
   auto begun = use.always_authenticate ? call("SignInit", session.functions().C_SignInit, session.handle(), &chosen, key)
                                        : sign_init_for(session, chosen, key, data);
@@ -91,9 +109,22 @@ std::expected<Bytes, SignError> sign_data(const Session& session, const KeyUse& 
 }
 
 std::string sign_error_text(const SignError& error, std::int32_t (*tries_left)(const Pkcs11Module&, CK_SLOT_ID),
-                            const Session& session) {
+                            const Session& session, const SignPlan* plan) {
   if (error.at_operation_login) return classify_login_error(error.error, tries_left, session).message;
+  if (plan != nullptr && error.error.kind == Pkcs11Error::Kind::ReturnValue && is_algorithm_refusal(error.error.rv))
+    return ALGORITHM_NOT_SUPPORTED + plan->asked + ": " + step::SIGN + error.error.text();
   return step::SIGN + error.error.text();
+}
+
+std::expected<Bytes, SignError> sign_planned(const Session& session, const KeyUse& use, CK_OBJECT_HANDLE key,
+                                             std::span<const std::uint8_t> data, LoginPin pin,
+                                             const OperationPrompt& prompt, const SignPlan& plan) {
+  auto signature = sign_data(session, use, key, signed_input(plan, data), pin, prompt, &plan);
+  if (!signature) return signature;
+  auto answered = answered_signature(plan, std::move(*signature));
+  // An r‖s that cannot be one is the module's fault, as any malformed answer.
+  if (!answered) return std::unexpected(SignError{Pkcs11Error::returned("Sign", CKR_GENERAL_ERROR)});
+  return std::move(*answered);
 }
 
 namespace {
@@ -157,7 +188,7 @@ std::expected<LoginPin, std::string> log_in_once(const Session& session, const P
 
 std::expected<SignOutput, std::string> sign_once(const std::string& module_path, const PinSource& source,
                                                  std::string_view thumbprint, std::span<const std::uint8_t> data,
-                                                 std::optional<CK_SLOT_ID> located_slot) {
+                                                 std::optional<CK_SLOT_ID> located_slot, const SignatureScheme& scheme) {
   // The session is declared after the module, so it is closed before the module is
   // finalised on every way out.
   auto opened = open_module_slots(module_path);
@@ -166,9 +197,21 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   const std::string lowered = ascii_lowercase(thumbprint);
   auto session = open_signing_session(opened->module, login_slot(*opened, lowered, located_slot));
   if (!session) return std::unexpected(step::OPEN_RW_SESSION + session.error().text());
-  // Logging in first reports a wrong PIN even where the certificate is absent.
+  // A named signature the key or its token cannot make is refused before the PIN is used,
+  // by what the certificate (where the token shows it before login) says of its key.
   PromptedPin entered;
   std::optional<MatchedCert> seen;
+  TokenMechanisms mechanisms;
+  KeyFacts key_facts;
+  if (scheme.named()) {
+    if (auto cert = find_signing_cert(*session, lowered)) {
+      key_facts = cert_key_facts(cert->der);
+      seen = std::move(*cert);
+    }
+    mechanisms = read_mechanisms(session->module(), session->slot());
+    if (auto plan = plan_signature(scheme, key_facts, mechanisms); !plan) return std::unexpected(plan.error());
+  }
+  // Logging in first reports a wrong PIN even where the certificate is absent.
   PromptFacts facts = source.facts;
   auto pin = log_in_once(*session, source, lowered, entered, seen, facts);
   if (!pin) return std::unexpected(std::move(pin.error()));
@@ -177,16 +220,25 @@ std::expected<SignOutput, std::string> sign_once(const std::string& module_path,
   if (!cert) return std::unexpected(cert.error());
   auto key = find_private_key(*session, cert->id);
   if (!key) return std::unexpected(key.error());
-  auto use = choose_mechanism(*session, *key);
+  auto use = choose_mechanism(*session, *key, scheme.named());
   if (!use) return std::unexpected(use.error());
+  std::optional<SignPlan> plan;
+  if (scheme.named()) {
+    auto planned = plan_for_key(scheme, key_facts.type ? key_facts : cert_key_facts(cert->der), *use, mechanisms);
+    if (!planned) return std::unexpected(planned.error());
+    plan = std::move(*planned);
+  }
   // A signature's own PIN entered on the reader's keypad: the screen names the certificate.
   std::optional<platform::PinScreen> keypad;
   if (use->always_authenticate && source.dialog != nullptr && !*pin) {
     if (!seen) facts.cert = cert_names(cert->der);
     keypad = keypad_screen(facts, *session);
   }
-  auto signature = sign_data(*session, *use, *key, data, *pin, {source.dialog, keypad ? &*keypad : nullptr});
-  if (!signature) return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session));
+  const OperationPrompt prompt{source.dialog, keypad ? &*keypad : nullptr};
+  auto signature = plan ? sign_planned(*session, *use, *key, data, *pin, prompt, *plan)
+                        : sign_data(*session, *use, *key, data, *pin, prompt);
+  if (!signature)
+    return std::unexpected(sign_error_text(signature.error(), pin_tries_left, *session, plan ? &*plan : nullptr));
   return SignOutput{std::move(*signature), std::move(cert->der)};
 }
 

@@ -43,6 +43,8 @@ enum class Call : std::uint8_t {
   // unasked (and after it, as for SignForLength, the signature): one message for the
   // whole operation, each call answered by a message of its own.
   SignInitAhead,
+  GetMechanismList,
+  GetMechanismInfo,
 };
 
 // After a length query that answered so, the host makes the signature at once and sends
@@ -56,7 +58,7 @@ inline bool signature_follows(CK_RV rv, CK_ULONG length) {
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 5;
+inline constexpr std::uint64_t VERSION = 6;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

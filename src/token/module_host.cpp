@@ -126,6 +126,26 @@ CK_RV remote_get_slot_list(ModuleHost& host, CK_BBOOL present, CK_SLOT_ID_PTR li
   });
 }
 
+CK_RV remote_get_mechanism_list(ModuleHost& host, CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
+  Writer w = request_of(Call::GetMechanismList);
+  w.number(slot).number(list != nullptr ? 1 : 0).number(*count);
+  const CK_ULONG room = *count;
+  return remote(host, w, Call::GetMechanismList, [&](Reader& r) {
+    *count = static_cast<CK_ULONG>(r.number());
+    copy_out(r.bytes(), list, room);
+  });
+}
+
+CK_RV remote_get_mechanism_info(ModuleHost& host, CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+  Writer w = request_of(Call::GetMechanismInfo);
+  w.number(slot).number(type);
+  return remote(host, w, Call::GetMechanismInfo, [&](Reader& r) {
+    info->ulMinKeySize = static_cast<CK_ULONG>(r.number());
+    info->ulMaxKeySize = static_cast<CK_ULONG>(r.number());
+    info->flags = static_cast<CK_FLAGS>(r.number());
+  });
+}
+
 CK_RV remote_get_token_info(ModuleHost& host, CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   Writer w = request_of(Call::GetTokenInfo);
   w.number(slot);
@@ -293,6 +313,8 @@ CK_FUNCTION_LIST entries_for_place() {
   list.C_SignInit = &Entry<I, remote_sign_init>::call;
   list.C_Sign = &Entry<I, remote_sign>::call;
   list.C_GetSessionInfo = &Entry<I, remote_get_session_info>::call;
+  list.C_GetMechanismList = &Entry<I, remote_get_mechanism_list>::call;
+  list.C_GetMechanismInfo = &Entry<I, remote_get_mechanism_info>::call;
   return list;
 }
 
@@ -313,7 +335,8 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
       reinterpret_cast<void**>(&list.C_FindObjectsInit), reinterpret_cast<void**>(&list.C_FindObjects),
       reinterpret_cast<void**>(&list.C_FindObjectsFinal), reinterpret_cast<void**>(&list.C_GetAttributeValue),
       reinterpret_cast<void**>(&list.C_SignInit), reinterpret_cast<void**>(&list.C_Sign),
-      reinterpret_cast<void**>(&list.C_GetSessionInfo),
+      reinterpret_cast<void**>(&list.C_GetSessionInfo), reinterpret_cast<void**>(&list.C_GetMechanismList),
+      reinterpret_cast<void**>(&list.C_GetMechanismInfo),
   });
   for (std::size_t i = 0; i < entries.size(); ++i)
     if ((null_mask >> i) & 1) *entries[i] = nullptr;

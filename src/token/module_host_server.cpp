@@ -141,6 +141,24 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       w.number(count).bytes(slots.data(), with_list ? byte_size<CK_SLOT_ID>(std::min(count, room)) : 0);
       break;
     }
+    case Call::GetMechanismList: {
+      const auto slot = static_cast<CK_SLOT_ID>(r.number());
+      const bool with_list = r.number() != 0;
+      CK_ULONG count = capped(r.number(), MAX_HANDLES);
+      auto mechanisms = room_for<CK_MECHANISM_TYPE>(count);
+      const CK_ULONG room = count;
+      w.number(passed_on(call_rv(f.C_GetMechanismList, slot, with_list ? mechanisms.data() : nullptr, &count)));
+      w.number(count).bytes(mechanisms.data(), with_list ? byte_size<CK_MECHANISM_TYPE>(std::min(count, room)) : 0);
+      break;
+    }
+    case Call::GetMechanismInfo: {
+      const auto slot = static_cast<CK_SLOT_ID>(r.number());
+      const auto type = static_cast<CK_MECHANISM_TYPE>(r.number());
+      CK_MECHANISM_INFO info{};
+      w.number(passed_on(call_rv(f.C_GetMechanismInfo, slot, type, &info)));
+      w.number(info.ulMinKeySize).number(info.ulMaxKeySize).number(info.flags);
+      break;
+    }
     case Call::GetTokenInfo: {
       const auto slot = static_cast<CK_SLOT_ID>(r.number());
       CK_TOKEN_INFO info{};
@@ -293,7 +311,8 @@ bool ModuleHostServer::load(Reader& r, Writer& w) {
       reinterpret_cast<const void*>(f.C_FindObjectsInit), reinterpret_cast<const void*>(f.C_FindObjects),
       reinterpret_cast<const void*>(f.C_FindObjectsFinal), reinterpret_cast<const void*>(f.C_GetAttributeValue),
       reinterpret_cast<const void*>(f.C_SignInit), reinterpret_cast<const void*>(f.C_Sign),
-      reinterpret_cast<const void*>(f.C_GetSessionInfo),
+      reinterpret_cast<const void*>(f.C_GetSessionInfo), reinterpret_cast<const void*>(f.C_GetMechanismList),
+      reinterpret_cast<const void*>(f.C_GetMechanismInfo),
   });
   std::uint64_t null_mask = 0;
   for (std::size_t i = 0; i < entries.size(); ++i)

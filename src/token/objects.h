@@ -28,6 +28,7 @@ inline constexpr CK_ATTRIBUTE_TYPE VALUE_ONLY[] = {CKA_VALUE};
 inline constexpr CK_ATTRIBUTE_TYPE VALUE_AND_ID[] = {CKA_VALUE, CKA_ID};
 inline constexpr CK_ATTRIBUTE_TYPE ID_ONLY[] = {CKA_ID};
 inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_AND_AUTHENTICATION[] = {CKA_KEY_TYPE, CKA_ALWAYS_AUTHENTICATE};
+inline constexpr CK_ATTRIBUTE_TYPE KEY_TYPE_AUTHENTICATION_AND_SIGN[] = {CKA_KEY_TYPE, CKA_ALWAYS_AUTHENTICATE, CKA_SIGN};
 
 // Handles of the matching objects, in the module's order. A module whose search does not
 // end within a bounded number of C_FindObjects calls fails with a BoundExceeded error.

@@ -37,7 +37,7 @@ namespace {
 
 std::expected<std::vector<TokenCert>, std::string> certs_on_slots(const ModulePtr& module,
                                                                   std::span<const CK_SLOT_ID> slots,
-                                                                  const std::string& module_path) {
+                                                                  const std::string& module_path, WithMechanisms with) {
   std::vector<TokenCert> certs;
   ReadBudget budget;
   for (CK_SLOT_ID slot : slots) {
@@ -47,6 +47,7 @@ std::expected<std::vector<TokenCert>, std::string> certs_on_slots(const ModulePt
     if (!session) continue;
     std::vector<Bytes> key_ids = private_key_ids(*session, budget);
     const bool keys_after_login = key_ids.empty() && info && (info->flags & CKF_LOGIN_REQUIRED) != 0;
+    const TokenMechanisms mechanisms = with == WithMechanisms::Yes ? read_mechanisms(*module, slot) : std::nullopt;
     auto handles = find_objects(*session, certificate_template());
     if (!handles) return std::unexpected(step::FIND_CERTS + handles.error().text());
     for (CK_OBJECT_HANDLE handle : *handles) {
@@ -60,7 +61,8 @@ std::expected<std::vector<TokenCert>, std::string> certs_on_slots(const ModulePt
       auto thumbprint = thumbprint_of(*der);
       if (!thumbprint) return std::unexpected(THUMBPRINT_DIGEST_FAILED);
       certs.push_back(TokenCert{module_path, identity.label, identity.serial, *thumbprint, *der,
-                                has_matching_key(attributes->find(CKA_ID), key_ids), keys_after_login});
+                                has_matching_key(attributes->find(CKA_ID), key_ids), keys_after_login, slot,
+                                mechanisms});
     }
   }
   return certs;
@@ -68,17 +70,17 @@ std::expected<std::vector<TokenCert>, std::string> certs_on_slots(const ModulePt
 
 }  // namespace
 
-std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path) {
+std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path, WithMechanisms with) {
   auto opened = open_module_slots(module_path);
   if (!opened) return std::unexpected(opened.error());
-  return certs_on_slots(opened->module, opened->slots, module_path);
+  return certs_on_slots(opened->module, opened->slots, module_path, with);
 }
 
 std::expected<std::vector<TokenCert>, std::string> list_module_certs(const ModulePtr& module,
                                                                      const std::string& module_path) {
   auto slots = slots_with_token(*module);
   if (!slots) return std::unexpected(step::SLOTS_WITH_TOKEN + slots.error().text());
-  return certs_on_slots(module, *slots, module_path);
+  return certs_on_slots(module, *slots, module_path, WithMechanisms::No);
 }
 
 namespace {

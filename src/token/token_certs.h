@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "token/mechanisms.h"
 #include "token/objects.h"
 #include "token/slot.h"
 
@@ -20,10 +21,16 @@ struct TokenCert {
   // The token asks for a login and shows no private key before it: the certificate's key
   // may be among those it hides.
   bool keys_after_login = false;
+  CK_SLOT_ID slot = 0;
+  TokenMechanisms mechanisms = std::nullopt;  // read where a listing describes its certificates
 };
 
+// Whether a listing reads each token's mechanisms.
+enum class WithMechanisms : bool { No, Yes };
+
 // Every certificate of every token of one module, slots in module order.
-std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path);
+std::expected<std::vector<TokenCert>, std::string> list_token_certs(const std::string& module_path,
+                                                                    WithMechanisms with = WithMechanisms::No);
 
 // The same for a module that is loaded already.
 std::expected<std::vector<TokenCert>, std::string> list_module_certs(const ModulePtr& module,

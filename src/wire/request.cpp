@@ -14,8 +14,9 @@ namespace p11agent {
 namespace {
 
 // The array form carries the first five, in this order; the rest only have names.
-constexpr std::array<std::string_view, 9> FIELD_NAMES = {"cmd",    "module",     "thumbprint", "hash_hex", "pin",
-                                                         "origin", "pin_prompt", "details",    "filter"};
+constexpr std::array<std::string_view, 12> FIELD_NAMES = {
+    "cmd",     "module", "thumbprint", "hash_hex",  "pin",  "origin",          "pin_prompt",
+    "details", "filter", "algorithm",  "hash", "signature_format"};
 constexpr std::size_t ARRAY_FIELDS = 5;
 constexpr std::size_t PIN_FIELD = 4;
 constexpr std::size_t PIN_PROMPT_FIELD = 6;
@@ -272,8 +273,9 @@ class RequestParser {
     if (field == PIN_PROMPT_FIELD) return parse_boolean(request.pin_prompt);
     if (field == DETAILS_FIELD) return parse_boolean(request.details);
     if (field == FILTER_FIELD) return keep_object_text(request.filter);
-    std::optional<std::string>* optional[] = {nullptr, &request.module, &request.thumbprint, &request.hash_hex,
-                                              nullptr, &request.origin};
+    std::optional<std::string>* optional[] = {nullptr,          &request.module, &request.thumbprint, &request.hash_hex,
+                                              nullptr,          &request.origin, nullptr,             nullptr,
+                                              nullptr,          &request.algorithm, &request.hash,    &request.signature_format};
     if (!parse_text(value)) return false;
     optional[field]->emplace(value);
     return true;

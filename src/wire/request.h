@@ -23,6 +23,11 @@ struct Request {
   // certificates a listing or a choice takes (its JSON text, an object).
   bool details = false;
   std::optional<std::string> filter = std::nullopt;
+  // Object form only. How a signature is made: the algorithm, the hash whose digest
+  // hash_hex holds, the signature's encoding.
+  std::optional<std::string> algorithm = std::nullopt;
+  std::optional<std::string> hash = std::nullopt;
+  std::optional<std::string> signature_format = std::nullopt;
 };
 
 // Whether the request carries a PIN (a present, non-empty `pin`).

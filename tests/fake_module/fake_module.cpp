@@ -44,6 +44,7 @@ struct FakeObject {
   bool has_key_type = true;
   std::vector<unsigned char> key_type;  // raw bytes of CKA_KEY_TYPE
   bool always_authenticate = false;     // a key that asks for the PIN before every signature
+  std::vector<unsigned char> sign;      // CKA_SIGN where the scenario gives it
 };
 
 struct FakeToken {
@@ -55,6 +56,10 @@ struct FakeToken {
   std::string insertion;  // changes when the token is pulled and put back
   bool write_protected = false;  // refuses read-write sessions
   std::vector<FakeObject> objects;
+  // C_GetMechanismList's list with C_GetMechanismInfo's answers: RSA PKCS #1 v1.5, RSA-PSS
+  // and ECDSA, each signing with keys of 256 to 4096 bits, unless the scenario says.
+  std::vector<std::pair<CK_MECHANISM_TYPE, CK_MECHANISM_INFO>> mechanisms = {
+      {CKM_RSA_PKCS, {256, 4096, CKF_SIGN}}, {CKM_RSA_PKCS_PSS, {256, 4096, CKF_SIGN}}, {CKM_ECDSA, {256, 4096, CKF_SIGN}}};
 };
 
 struct FakeSlot {
@@ -146,6 +151,7 @@ FakeObject parse_object(const json& description) {
   object.has_id = description.contains("id_hex") && !description["id_hex"].is_null();
   if (object.has_id) object.id = from_hex(description["id_hex"].get<std::string>());
   object.always_authenticate = description.value("always_authenticate", false);
+  if (description.contains("sign")) object.sign = {static_cast<unsigned char>(description["sign"].get<bool>() ? CK_TRUE : CK_FALSE)};
   object.has_key_type = !description.contains("key_type") || !description["key_type"].is_null();
   if (description.contains("key_type_hex")) {
     object.key_type = from_hex(description["key_type_hex"].get<std::string>());
@@ -171,6 +177,13 @@ Scenario parse_scenario(const json& doc) {
       slot.token.write_protected = t.value("write_protected", false);
       slot.token.insertion = std::to_string(slot.id) + ":" + t.value("insertion", std::string("1"));
       for (const json& o : t.value("objects", json::array())) slot.token.objects.push_back(parse_object(o));
+      if (t.contains("mechanisms")) {
+        slot.token.mechanisms.clear();
+        for (const json& m : t["mechanisms"])
+          slot.token.mechanisms.push_back({m.value("type", CK_ULONG{0}),
+                                           {m.value("min", CK_ULONG{0}), m.value("max", CK_ULONG{0}),
+                                            m.value("flags", CK_FLAGS{CKF_SIGN})}});
+      }
     }
     s.slots.push_back(std::move(slot));
   }
@@ -535,6 +548,7 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK
     if (a.type == CKA_KEY_TYPE && o.object_class == CKO_PRIVATE_KEY && o.has_key_type) value = &o.key_type;
     static const std::vector<unsigned char> TRUE_VALUE = {CK_TRUE};
     if (a.type == CKA_ALWAYS_AUTHENTICATE && o.always_authenticate) value = &TRUE_VALUE;
+    if (a.type == CKA_SIGN && !o.sign.empty()) value = &o.sign;
     if (value == nullptr) {
       a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
       result = CKR_ATTRIBUTE_TYPE_INVALID;
@@ -551,9 +565,42 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK
   return result;
 }
 
+// A mechanism's parameter as the log shows it: its bytes in hex.
+std::string parameter_text(CK_MECHANISM_PTR mechanism) {
+  if (mechanism->pParameter == nullptr) return "";
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string text = " parameter=";
+  const auto* bytes = static_cast<const unsigned char*>(mechanism->pParameter);
+  for (CK_ULONG i = 0; i < mechanism->ulParameterLen; ++i) text += std::string{HEX[bytes[i] >> 4], HEX[bytes[i] & 15]};
+  return text;
+}
+
+CK_RV C_GetMechanismList_(CK_SLOT_ID id, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
+  GUARD("C_GetMechanismList", "slot=" + std::to_string(id) + (list == nullptr ? " query" : ""));
+  FakeSlot* slot = find_slot(id);
+  if (slot == nullptr || !slot->present) return CKR_SLOT_ID_INVALID;
+  const auto& mechanisms = slot->token.mechanisms;
+  if (list != nullptr && *count < mechanisms.size()) return CKR_BUFFER_TOO_SMALL;
+  for (std::size_t i = 0; list != nullptr && i < mechanisms.size(); ++i) list[i] = mechanisms[i].first;
+  *count = mechanisms.size();
+  return CKR_OK;
+}
+
+CK_RV C_GetMechanismInfo_(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+  GUARD("C_GetMechanismInfo", "slot=" + std::to_string(id) + " mechanism=" + std::to_string(type));
+  FakeSlot* slot = find_slot(id);
+  if (slot == nullptr || !slot->present) return CKR_SLOT_ID_INVALID;
+  for (const auto& [listed, listed_info] : slot->token.mechanisms)
+    if (listed == type) {
+      *info = listed_info;
+      return CKR_OK;
+    }
+  return CKR_MECHANISM_INVALID;
+}
+
 CK_RV C_SignInit_(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
   GUARD("C_SignInit", "session=" + std::to_string(handle) + " mechanism=" + std::to_string(mechanism->mechanism) +
-                          " key=" + std::to_string(key));
+                          " key=" + std::to_string(key) + parameter_text(mechanism));
   CK_RV rv = CKR_OK;
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
@@ -636,6 +683,8 @@ extern "C" CK_SPEC CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   set_entry(g_list.C_SignInit, &C_SignInit_, "C_SignInit");
   set_entry(g_list.C_Sign, &C_Sign_, "C_Sign");
   set_entry(g_list.C_GetSessionInfo, &C_GetSessionInfo_, "C_GetSessionInfo");
+  set_entry(g_list.C_GetMechanismList, &C_GetMechanismList_, "C_GetMechanismList");
+  set_entry(g_list.C_GetMechanismInfo, &C_GetMechanismInfo_, "C_GetMechanismInfo");
   *list = &g_list;
   return CKR_OK;
 }
