@@ -115,17 +115,27 @@ TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProces
       {"the signature fails", {{"fail", json::array({failure("C_Sign", CKR_FUNCTION_FAILED, 2)})}}},
       {"the operation does not begin", {{"fail", json::array({failure("C_SignInit", CKR_KEY_HANDLE_INVALID)})}}},
       {"the query after a login for the key", {{"always_authenticate", true}}},
+      // Named algorithms: their parameters cross to the host, and the answer is made alike.
+      {"RSA-PSS", {{"key_type", CKK_RSA}, {"sign", {{"algorithm", "RSA-PSS"}, {"hash", "SHA-256"}}}}},
+      {"RSA PKCS #1 with the agent's DigestInfo", {{"key_type", CKK_RSA}, {"sign", {{"hash", "SHA-256"}}}}},
+      {"ECDSA in DER", {{"sign", {{"signature_format", "der"}}}}},
+      {"a token without the mechanism",
+       {{"sign", {{"algorithm", "ECDSA"}}}, {"mechanisms", json::array({{{"type", CKM_RSA_PKCS}}})}}},
   };
   const std::string validate = json{{"cmd", "validate"}, {"thumbprint", thumbprint}, {"pin", "1234"}}.dump();
-  const std::string sign =
-      json{{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", "1234"}, {"hash_hex", "00ff"}}.dump();
   for (const Case& c : cases) {
+    json sign_request = {{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", "1234"}, {"hash_hex", std::string(64, 'c')}};
+    sign_request.update(c.rules.value("sign", json::object()));
+    const std::string sign = sign_request.dump();
     std::vector<std::pair<std::string, Calls>> seen;
     for (const bool hosted : {false, true}) {
       if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
       json s = card();
       s["slots"][0]["token"]["objects"][1]["always_authenticate"] = c.rules.value("always_authenticate", false);
-      s.update(c.rules);
+      s["slots"][0]["token"]["objects"][1]["key_type"] = c.rules.value("key_type", CKK_EC);
+      if (c.rules.contains("mechanisms")) s["slots"][0]["token"]["mechanisms"] = c.rules["mechanisms"];
+      for (const char* rule : {"sign_lengths", "fail"})
+        if (c.rules.contains(rule)) s[rule] = c.rules[rule];
       rescript(s);
       {
         DaemonState daemon;
@@ -139,6 +149,10 @@ TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProces
       use_module_hosts(std::nullopt);
     }
     EXPECT_EQ(seen[0], seen[1]) << c.name;
+    // A named signature is made (a token without the mechanism refuses it with no call).
+    if (c.rules.contains("sign")) {
+      EXPECT_EQ(seen[0].first.find(R"("ok":true)") != std::string::npos, !c.rules.contains("mechanisms")) << seen[0].first;
+    }
   }
 }
 

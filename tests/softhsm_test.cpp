@@ -190,6 +190,91 @@ TEST_F(SoftHsmTest, DetailsAreWhatOpenSslReads) {
   }
 }
 
+// Verifies a signature over a digest as a relying party does, with the hash named: PKCS #1
+// v1.5 checks the DigestInfo, PSS uses MGF1 with the same hash and a salt as long as it,
+// ECDSA takes the DER ECDSA-Sig-Value.
+bool verifies_digest(const Bytes& cert_der, const EVP_MD* md, int padding, const Bytes& digest, const Bytes& signature) {
+  const unsigned char* p = cert_der.data();
+  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(cert_der.size()));
+  EVP_PKEY* key = X509_get_pubkey(cert);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  bool ok = EVP_PKEY_verify_init(ctx) == 1 && EVP_PKEY_CTX_set_signature_md(ctx, md) == 1;
+  if (EVP_PKEY_base_id(key) == EVP_PKEY_RSA) ok = ok && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1;
+  if (padding == RSA_PKCS1_PSS_PADDING)
+    ok = ok && EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, md) == 1 && EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx, EVP_MD_get_size(md)) == 1;
+  ok = ok && EVP_PKEY_verify(ctx, signature.data(), signature.size(), digest.data(), digest.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  return ok;
+}
+
+// Every row of the protocol reference's table of algorithms, on SoftHSM2 with RSA-2048,
+// P-256 and P-384 keys: one-shot, and serve twice (the second from the held login), each
+// signature verified by OpenSSL.
+TEST(SoftHsmAlgorithms, EverySignatureANamedAlgorithmMakesVerifies) {
+  const fs::path folder = fresh_token("algorithms");
+  const std::string at = folder.string() + "/";
+  const std::pair<const char*, const char*> keys[] = {
+      {"rsa", "rsa:2048"}, {"ec", "ec -pkeyopt ec_paramgen_curve:P-256"}, {"ec384", "ec -pkeyopt ec_paramgen_curve:P-384"}};
+  int id = 1;
+  for (const auto& [name, kind] : keys) {
+    const std::string n = name;
+    run("openssl req -x509 -newkey " + std::string(kind) + " -nodes -keyout " + at + n + ".key -out " + at + n +
+        ".pem -subj /CN=" + n + " -days 30");
+    run("openssl x509 -in " + at + n + ".pem -outform DER -out " + at + n + ".der");
+    run("softhsm2-util --import " + at + n + ".key --token algorithms --label " + n + " --id 0" + std::to_string(id) +
+        " --pin 1234");
+    run("pkcs11-tool --module " + SOFTHSM + " --token-label algorithms --login --pin 1234 --write-object " + at + n +
+        ".der --type cert --id 0" + std::to_string(id++) + " --label " + n);
+  }
+  struct Row {
+    const char* key;
+    json members;
+    const EVP_MD* md;
+    int padding;  // RSA's; 0 for ECDSA
+  };
+  const Row rows[] = {
+      {"rsa", {{"algorithm", "RSA-PSS"}, {"hash", "SHA-256"}}, EVP_sha256(), RSA_PKCS1_PSS_PADDING},
+      {"rsa", {{"algorithm", "RSA-PSS"}, {"hash", "SHA-384"}}, EVP_sha384(), RSA_PKCS1_PSS_PADDING},
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA-256"}}, EVP_sha256(), RSA_PKCS1_PADDING},
+      {"rsa", {{"hash", "SHA-512"}}, EVP_sha512(), RSA_PKCS1_PADDING},
+      {"ec", {{"algorithm", "ECDSA"}, {"hash", "SHA-256"}, {"signature_format", "der"}}, EVP_sha256(), 0},
+      {"ec384", {{"hash", "SHA-384"}, {"signature_format", "der"}}, EVP_sha384(), 0},
+  };
+  ChildProcess daemon(agent_path(), {"serve"});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.key) + " " + row.members.dump());
+    const Bytes cert = read_file(folder / (std::string(row.key) + ".der"));
+    Bytes digest(static_cast<std::size_t>(EVP_MD_get_size(row.md)));
+    for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    json request = {{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(cert)}, {"hash_hex", hex_encode(digest)},
+                    {"pin", "1234"}, {"module", SOFTHSM}};
+    request.update(row.members);
+    std::vector<Json> answers = {Json::parse(run_agent(request.dump()).out)};
+    request.erase("module");
+    for (int i = 0; i < 2; ++i) {
+      daemon.write(request.dump() + "\n");
+      answers.push_back(Json::parse(daemon.read_line().value_or("{}")));
+    }
+    for (const Json& answer : answers) {
+      ASSERT_EQ(answer.value("ok", false), true) << answer.dump();
+      EXPECT_TRUE(verifies_digest(cert, row.md, row.padding, digest, hex_bytes(answer["signature_hex"]))) << answer.dump();
+    }
+  }
+  // What a key cannot make is refused with no login: the token's PIN count stays as it was.
+  json refused = {{"cmd", "sign"}, {"thumbprint", openssl_thumbprint(read_file(folder / "ec.der"))},
+                  {"hash_hex", std::string(64, '0')}, {"pin", "0000"}, {"algorithm", "RSA-PSS"}, {"hash", "SHA-256"}};
+  daemon.write(refused.dump() + "\n");
+  EXPECT_EQ(daemon.read_line().value_or(""),
+            error_response_text("ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA-256 (the key offers ECDSA)"));
+  EXPECT_EQ(output_of("pkcs11-tool --module " + SOFTHSM + " --token-label algorithms -T").find("PIN count low"),
+            std::string::npos);
+  daemon.close_stdin();
+  EXPECT_EQ(daemon.wait(), 0);
+  remove_folder(folder);
+}
+
 TEST_F(SoftHsmTest, SignaturesVerifyWithTheReturnedCertificate) {
   Bytes digest(32);
   for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 7);
