@@ -8,7 +8,9 @@
 # prompt is kept with the test logs ($P11AGENT_TEST_LOGS). The RSA certificate is named as
 # qualified ones are (subject and issuer past 2 kB, Cyrillic, and a right-to-left override
 # in its holder's name): every line to pinentry stays within 1000 bytes and the override is
-# shown escaped. With the deployer's setting
+# shown escaped. The page also signs with named algorithms (RSA-PSS with SHA-256 and
+# SHA-384, PKCS #1 v1.5 with the agent's DigestInfo, DER ECDSA), each verified by OpenSSL.
+# With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
 # screen, the EC certificate picked with the keyboard and photographed) and signs with it;
@@ -178,6 +180,15 @@ run_page() {
   for check in "rsa sha256" "rsa384 sha384" "ec sha256"; do
     set -- $check
     openssl dgst "-$2" -verify "$work/${1%384}.pub" -signature "$work/token/$1.sig" "$work/token/data" >/dev/null ||
+      fail "$browser: the $1 signature does not verify"
+  done
+  # The named algorithms: PSS with MGF1 of the same hash and a salt as long, the agent's
+  # DigestInfo, DER ECDSA.
+  for check in "pss256 sha256 rsa 32" "pss384 sha384 rsa 48" "pkcs1 sha256 rsa" "ecder sha256 ec"; do
+    set -- $check
+    pss=()
+    [ -n "${4:-}" ] && pss=(-sigopt rsa_padding_mode:pss -sigopt "rsa_pss_saltlen:$4")
+    openssl dgst "-$2" "${pss[@]}" -verify "$work/$3.pub" -signature "$work/token/$1.sig" "$work/token/data" >/dev/null ||
       fail "$browser: the $1 signature does not verify"
   done
 }

@@ -45,6 +45,8 @@ body = der_integer(raw[:half]) + der_integer(raw[half:])
 (folder / "ec.sig").write_bytes(b"\x30" + bytes([len(body)]) + body)
 for name in ("rsa", "rsa384"):
     (folder / f"{name}.sig").write_bytes(base64.b64decode(report[name]["signatureB64"]))
+for name, signature in report["named"].items():
+    (folder / f"{name}.sig").write_bytes(base64.b64decode(signature))
 (folder / "data").write_bytes(b"signed by a web page through p11agent")
 print(f"{browser}: first answer {report['firstAnswerMs']:.1f} ms (host start included), "
       f"median of 50 cached signatures {report['cachedSignMedianMs']:.2f} ms")

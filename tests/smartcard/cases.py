@@ -171,6 +171,40 @@ def details_are_what_openssl_reads():
         expect(cert["token_label"] != "", f"list_certs details: no token label: {cert}")
 
 
+def named_algorithms_as_opensc_reports_them():
+    """find_cert's algorithms follow the mechanisms OpenSC lists for the card; an RSA-PSS
+    signature verifies where it offers one, and is refused with no PIN sent to the card
+    where it does not."""
+    found = oneshot({"cmd": "find_cert", "thumbprint": thumbprint(), "details": True})
+    algorithms = found.get("algorithms")
+    expect(isinstance(algorithms, list) and algorithms, f"find_cert details: {found}")
+    listed = subprocess.run(["pkcs11-tool", "--module", found["module"], "--list-mechanisms"],
+                            capture_output=True, text=True, timeout=ANSWER_SECONDS).stdout
+    offers_pss = any(name.startswith("RSA-PSS/") for name in algorithms)
+    expect(offers_pss == ("RSA-PKCS-PSS" in listed), f"algorithms {algorithms} against OpenSC's list: {listed}")
+    expect(("RSA-PKCS1" in algorithms) == ("RSA-PKCS," in listed or "RSA-PKCS\n" in listed),
+           f"algorithms {algorithms} against OpenSC's list: {listed}")
+    request = {**sign_request(), "hash_hex": DIGEST.hex(), "algorithm": "RSA-PSS", "hash": "SHA-256"}
+    answer, checks = pin_checks_during(lambda: oneshot(request))
+    if not offers_pss:
+        expect(answer.get("error", "").startswith("ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA-256 ("), f"PSS: {answer}")
+        expect(checks == [], f"a refused PSS signature sent the card {checks}")
+        return
+    expect(answer.get("ok") is True and checks == ["pin accepted"], f"PSS: {answer}, the card saw {checks}")
+    with tempfile.TemporaryDirectory() as folder:
+        with open(f"{folder}/data", "wb") as data, open(f"{folder}/sig", "wb") as signature:
+            data.write(b"signed on a smart card")
+            signature.write(bytes.fromhex(answer["signature_hex"]))
+        public = subprocess.run(["openssl", "x509", "-in", f"{DIR}/card.pem", "-pubkey", "-noout"],
+                                check=True, capture_output=True).stdout
+        with open(f"{folder}/public.pem", "wb") as key:
+            key.write(public)
+        checked = subprocess.run(["openssl", "dgst", "-sha256", "-sigopt", "rsa_padding_mode:pss", "-sigopt",
+                                  "rsa_pss_saltlen:32", "-verify", f"{folder}/public.pem", "-signature",
+                                  f"{folder}/sig", f"{folder}/data"], capture_output=True)
+        expect(checked.returncode == 0, f"the PSS signature does not verify: {checked.stdout} {checked.stderr}")
+
+
 def serve_checks_the_pin_once():
     with Served("serve") as served:
         (first, cached), checks = pin_checks_during(lambda: (served(validate_request()), served(validate_request())))
@@ -278,7 +312,8 @@ def a_wrong_pin_reported_as_a_general_error_is_sent_once():
         served.close()
 
 
-CASES = [oneshot_lists_finds_and_signs, details_are_what_openssl_reads, serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
+CASES = [oneshot_lists_finds_and_signs, details_are_what_openssl_reads, named_algorithms_as_opensc_reports_them,
+         serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
          serve_outlives_a_pcscd_restart, browser_host_signs_with_the_card, a_module_hanging_when_loaded_hides_no_card,
          wrong_pins_count_down_one_try_each,
          a_wrong_pin_reported_as_a_general_error_is_sent_once]

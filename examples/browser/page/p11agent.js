@@ -24,7 +24,8 @@ const DIGEST_INFO = {
 };
 const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 
-// code: "EXTENSION_MISSING" (the extension is not installed or not enabled for this page),
+// code: "ALGORITHM_NOT_SUPPORTED" (the key or its token cannot make the signature asked
+// for; no PIN was used), "EXTENSION_MISSING" (the extension is not installed or not enabled for this page),
 // "ORIGIN_NOT_ALLOWED" (the extension does not serve this page's origin: a sandboxed frame,
 // or a site its deployer did not list),
 // "HOST_MISSING" (p11agent is not registered for this browser), "HOST_REFUSED" (it is, but
@@ -59,7 +60,7 @@ function hostFailure(reason) {
 function agentFailure(text) {
   const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
   if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
-  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT):/.exec(text);
+  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT|ALGORITHM_NOT_SUPPORTED):/.exec(text);
   if (prompt) return new P11AgentError(prompt[1], text);
   return new P11AgentError("AGENT", text);
 }
@@ -131,18 +132,29 @@ class Agent {
   }
 
   // Signs with the certificate's key. Give `data` (hashed here with `hash`) or `digest`
-  // (Uint8Array or hex: a bare digest, or for RSA also a whole DigestInfo). `key` is "rsa"
-  // or "ec". Without `pin` the agent asks the user, unless the token is already unlocked
-  // for this site. Answers {signature (Uint8Array; EC: r then s), certificate (Base64 DER)}.
-  async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest }) {
+  // (Uint8Array or hex: a bare digest, or for RSA also a whole DigestInfo). Without `pin`
+  // the agent asks the user, unless the token is already unlocked for this site.
+  // With `algorithm` ("RSA-PKCS1", "RSA-PSS" or "ECDSA"; a key's `algorithms` from
+  // chooseCertificate or listCerts({details: true}) name what it can make), the agent is
+  // told the hash and takes the bare digest: it adds PKCS #1's DigestInfo itself, signs
+  // RSA-PSS with MGF1 of the same hash and a salt as long, and with signatureFormat "der"
+  // answers an ECDSA signature in DER. Without it, `key` ("rsa" or "ec") says what to send,
+  // as before. Answers {signature (Uint8Array; EC: r then s unless DER), certificate
+  // (Base64 DER)}.
+  async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest, algorithm, signatureFormat }) {
     if (data !== undefined) {
       const bytes = typeof data === "string" ? new TextEncoder().encode(data) : data;
       digest = new Uint8Array(await crypto.subtle.digest(hash, bytes));
     } else if (typeof digest === "string") {
       digest = fromHex(digest);
     }
+    const named = algorithm !== undefined || signatureFormat !== undefined;
     const answer = await this.request({
-      cmd: "sign", thumbprint, ...(pin ? { pin } : {}), hash_hex: toHex(bytesToSign(key, hash, digest)),
+      cmd: "sign", thumbprint, ...(pin ? { pin } : {}),
+      ...(named
+        ? { hash_hex: toHex(digest), hash, ...(algorithm ? { algorithm } : {}),
+            ...(signatureFormat ? { signature_format: signatureFormat } : {}) }
+        : { hash_hex: toHex(bytesToSign(key, hash, digest)) }),
     });
     return { signature: fromHex(answer.signature_hex), certificate: answer.cert_der_b64 };
   }
