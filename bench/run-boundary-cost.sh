@@ -7,7 +7,7 @@
 #      one life (start, one list, end) with every process it started
 #   2. one-shot sign and list_certs, whole processes
 #   3. cached signatures per second against a raw C_Sign loop, on idle cores and with two
-#      busy loops beside them
+#      busy loops beside them, and with the algorithm named against without
 #   4. the memory (PSS) of a browser host and its module hosts holding one login
 set -euo pipefail
 cd "$(dirname "$0")/.."
