@@ -116,21 +116,14 @@ CK_RV remote_finalize(ModuleHost& host, CK_VOID_PTR) {
   return remote(host, w, Call::Finalize);
 }
 
-CK_RV remote_get_slot_list(ModuleHost& host, CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-  Writer w = request_of(Call::GetSlotList);
-  w.number(present).number(list != nullptr ? 1 : 0).number(*count);
+// The calls that fill a list (or give its count) after one argument: C_GetSlotList after
+// its "token present" flag, C_GetMechanismList after the slot.
+template <Call CALL, typename Argument, typename Value>
+CK_RV remote_list(ModuleHost& host, Argument argument, Value* list, CK_ULONG_PTR count) {
+  Writer w = request_of(CALL);
+  w.number(argument).number(list != nullptr ? 1 : 0).number(*count);
   const CK_ULONG room = *count;
-  return remote(host, w, Call::GetSlotList, [&](Reader& r) {
-    *count = static_cast<CK_ULONG>(r.number());
-    copy_out(r.bytes(), list, room);
-  });
-}
-
-CK_RV remote_get_mechanism_list(ModuleHost& host, CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
-  Writer w = request_of(Call::GetMechanismList);
-  w.number(slot).number(list != nullptr ? 1 : 0).number(*count);
-  const CK_ULONG room = *count;
-  return remote(host, w, Call::GetMechanismList, [&](Reader& r) {
+  return remote(host, w, CALL, [&](Reader& r) {
     *count = static_cast<CK_ULONG>(r.number());
     copy_out(r.bytes(), list, room);
   });
@@ -300,7 +293,7 @@ CK_FUNCTION_LIST entries_for_place() {
   CK_FUNCTION_LIST list{};
   list.C_Initialize = &Entry<I, remote_initialize>::call;
   list.C_Finalize = &Entry<I, remote_finalize>::call;
-  list.C_GetSlotList = &Entry<I, remote_get_slot_list>::call;
+  list.C_GetSlotList = &Entry<I, remote_list<Call::GetSlotList, CK_BBOOL, CK_SLOT_ID>>::call;
   list.C_GetTokenInfo = &Entry<I, remote_get_token_info>::call;
   list.C_OpenSession = &Entry<I, remote_open_session>::call;
   list.C_CloseSession = &Entry<I, remote_on_session<Call::CloseSession>>::call;
@@ -313,7 +306,7 @@ CK_FUNCTION_LIST entries_for_place() {
   list.C_SignInit = &Entry<I, remote_sign_init>::call;
   list.C_Sign = &Entry<I, remote_sign>::call;
   list.C_GetSessionInfo = &Entry<I, remote_get_session_info>::call;
-  list.C_GetMechanismList = &Entry<I, remote_get_mechanism_list>::call;
+  list.C_GetMechanismList = &Entry<I, remote_list<Call::GetMechanismList, CK_SLOT_ID, CK_MECHANISM_TYPE>>::call;
   list.C_GetMechanismInfo = &Entry<I, remote_get_mechanism_info>::call;
   return list;
 }

@@ -103,6 +103,18 @@ SignAnswer sign_into(const CK_FUNCTION_LIST& f, CK_SESSION_HANDLE session, Input
   return {rv, length};
 }
 
+// A call that fills a list (or gives its count) after one argument, as remote_list sends it.
+template <typename Argument, typename Value, typename Function>
+void answer_list(Reader& r, Writer& w, Function entry) {
+  const auto argument = static_cast<Argument>(r.number());
+  const bool with_list = r.number() != 0;
+  CK_ULONG count = capped(r.number(), MAX_HANDLES);
+  auto values = room_for<Value>(count);
+  const CK_ULONG room = count;
+  w.number(passed_on(call_rv(entry, argument, with_list ? values.data() : nullptr, &count)));
+  w.number(count).bytes(values.data(), with_list ? byte_size<Value>(std::min(count, room)) : 0);
+}
+
 }  // namespace
 
 bool ModuleHostServer::answer(Reader& r, Writer& w) {
@@ -131,26 +143,12 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
     case Call::Finalize:
       w.number(passed_on(call_rv(f.C_Finalize, nullptr)));
       break;
-    case Call::GetSlotList: {
-      const auto present = static_cast<CK_BBOOL>(r.number());
-      const bool with_list = r.number() != 0;
-      CK_ULONG count = capped(r.number(), MAX_HANDLES);
-      auto slots = room_for<CK_SLOT_ID>(count);
-      const CK_ULONG room = count;
-      w.number(passed_on(call_rv(f.C_GetSlotList, present, with_list ? slots.data() : nullptr, &count)));
-      w.number(count).bytes(slots.data(), with_list ? byte_size<CK_SLOT_ID>(std::min(count, room)) : 0);
+    case Call::GetSlotList:
+      answer_list<CK_BBOOL, CK_SLOT_ID>(r, w, f.C_GetSlotList);
       break;
-    }
-    case Call::GetMechanismList: {
-      const auto slot = static_cast<CK_SLOT_ID>(r.number());
-      const bool with_list = r.number() != 0;
-      CK_ULONG count = capped(r.number(), MAX_HANDLES);
-      auto mechanisms = room_for<CK_MECHANISM_TYPE>(count);
-      const CK_ULONG room = count;
-      w.number(passed_on(call_rv(f.C_GetMechanismList, slot, with_list ? mechanisms.data() : nullptr, &count)));
-      w.number(count).bytes(mechanisms.data(), with_list ? byte_size<CK_MECHANISM_TYPE>(std::min(count, room)) : 0);
+    case Call::GetMechanismList:
+      answer_list<CK_SLOT_ID, CK_MECHANISM_TYPE>(r, w, f.C_GetMechanismList);
       break;
-    }
     case Call::GetMechanismInfo: {
       const auto slot = static_cast<CK_SLOT_ID>(r.number());
       const auto type = static_cast<CK_MECHANISM_TYPE>(r.number());
