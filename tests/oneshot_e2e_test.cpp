@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "wire/response.h"
@@ -342,6 +343,67 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   remove_file(config);
 }
 #endif
+
+// --doctor on the test bed: every known module there and loading (on Linux, before and
+// after the host is registered, in a home of the test's own), then one of them a 32-bit
+// build, which enumerate names as such too.
+TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
+  REQUIRE_TEST_BED_MODULES(2);
+  for (const std::string& path : known)
+    if (path.find("p11-kit-proxy") == std::string::npos) install_known_module(path, one_slot({certificate(CERT_A)}, "Card"));
+  auto doctor = [] {
+    RunResult run = run_agent("", {"--doctor", "--json"});
+    return std::pair{run.status, json::parse(run.out, nullptr, false)};
+  };
+  auto find = [](const json& report, const std::string& name) {
+    for (const json& check : report["checks"])
+      if (check["check"] == name) return check;
+    return json();
+  };
+  auto [status, report] = doctor();
+  EXPECT_EQ(find(report, "module " + known[0])["detail"], "loads; 1 token: 'Card' (1 certificate)");
+#ifndef _WIN32
+  const std::string home = std::filesystem::temp_directory_path().string() + "/p11agent-doctor-home";
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home);
+  set_environment("HOME", home);
+  std::tie(status, report) = doctor();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(find(report, "browser registration")["detail"],
+            "p11agent is not registered for any browser: run p11agent --register-host --chrome-extension <id> "
+            "--firefox-extension <id> (with --system for every user)");
+  ASSERT_EQ(run_agent("", {"--register-host", "--chrome-extension", "abcdefghijklmnopabcdefghijklmnop",
+                           "--firefox-extension", "p11agent@example.invalid"})
+                .status,
+            0);
+  std::tie(status, report) = doctor();
+  EXPECT_EQ(status, 0) << report.dump();
+  // ELF32 for i386.
+  std::string build_32(64, '\0');
+  build_32.replace(0, 4, "\x7F" "ELF");
+  build_32[4] = 1, build_32[5] = 1, build_32[18] = 3;
+#else
+  // PE for i386: "MZ", the header's offset at 0x3C, "PE\0\0", machine 0x14C.
+  std::string build_32(0x48, '\0');
+  build_32[0] = 'M', build_32[1] = 'Z', build_32[0x3C] = 0x40;
+  build_32.replace(0x40, 4, std::string("PE\0\0", 4));
+  build_32[0x44] = 0x4C, build_32[0x45] = 0x01;
+#endif
+  remove_file(known[1]);
+  std::ofstream(known[1], std::ios::binary) << build_32;
+  std::tie(status, report) = doctor();
+  EXPECT_EQ(status, 1);
+  const std::string words = "32-bit; p11agent is 64-bit: install the vendor's 64-bit module";
+  EXPECT_EQ(find(report, "module " + known[1]),
+            (json{{"check", "module " + known[1]}, {"detail", words + " (not loaded)"}, {"status", "fail"}}));
+  const std::string enumerated = run_agent(json{{"cmd", "enumerate"}, {"module", known[1]}}.dump()).out;
+  EXPECT_NE(enumerated.find("(" + words + ")"), std::string::npos) << enumerated;
+  remove_file(known[1]);
+#ifndef _WIN32
+  std::filesystem::remove_all(home);
+#endif
+}
+
 
 }  // namespace
 }  // namespace p11agent

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "app/doctor.h"
 #include "app/host_registration.h"
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
@@ -37,6 +38,9 @@ constexpr const char* HELP_TEXT =
     "                      options repeat, one id each\n"
     "  p11agent --unregister-host [--system]\n"
     "                      takes that back\n"
+    "  p11agent --doctor [--json]\n"
+    "                      checks the installation (modules, browser registrations, prompts)\n"
+    "                      and says what is wrong; exits 1 when a check failed\n"
     "  p11agent --help     this text\n"
     "  p11agent --version  the version and the platform of this build\n"
     "\n"
@@ -104,6 +108,10 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // One-shot ends right after its hosts: a killed host is left for the system to reap.
   if (!serves && !browser) hosting.end_grace = std::chrono::milliseconds{0};
   if (hosted) use_module_hosts(std::move(hosting));
+  // Like --help, it reads no request; it loads every known module in its host.
+  if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
+    platform::end_process_now(run_doctor(std::string(VERSION_TEXT).substr(0, std::string(VERSION_TEXT).size() - 1),
+                                         args.size() == 2));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.
   if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);

@@ -2,6 +2,7 @@
 
 #include "oneshot/commands.h"
 #include "platform/cert_picker.h"
+#include "platform/executable_format.h"
 #include "platform/files.h"
 #include "sign/cert_choice.h"
 #include "sign/cert_details.h"
@@ -48,7 +49,11 @@ std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, 
 
 std::expected<std::string, std::string> enumerate_report(const std::string& path) {
   auto opened = open_module_slots(path);
-  if (!opened) return std::unexpected(opened.error());
+  // The system's loader says nothing a user can act on for a module of another machine.
+  if (!opened) {
+    const std::string wrong = platform::wrong_machine_text(platform::read_module_machine(path));
+    return std::unexpected(opened.error() + (wrong.empty() ? "" : " (" + wrong + ")"));
+  }
   std::string report = "module=" + path + " slots_with_token=" + std::to_string(opened->slots.size()) + "\n";
   ReadBudget budget;
   for (CK_SLOT_ID slot : opened->slots) {

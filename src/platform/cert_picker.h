@@ -44,6 +44,9 @@ class CertPicker {
 // The system's picker.
 std::unique_ptr<CertPicker> system_cert_picker();
 
+// What the picker uses here (see PromptReport).
+PromptReport cert_picker_report();
+
 // Whether the machine's deployer lets a browser's site use only the certificates its user
 // chose for it: HKLM\Software\p11agent, RequireCertChoice (DWORD 1) on Windows; the file
 // /etc/p11agent/require-cert-choice on Linux.

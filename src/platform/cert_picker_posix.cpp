@@ -190,4 +190,10 @@ std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<Deskt
 
 bool cert_choice_required() { return ::access(REQUIRE_CHOICE_FILE, F_OK) == 0; }
 
+PromptReport cert_picker_report() {
+  auto program = picker_program();
+  if (!program) return {"", program.error().detail};
+  return {program->path, ""};
+}
+
 }  // namespace p11agent::platform

@@ -48,6 +48,16 @@ class PinDialog {
 // The system's prompt.
 std::unique_ptr<PinDialog> system_pin_dialog();
 
+// What a prompt (or the certificate picker) uses here, for a report on the installation:
+// the program, and where it cannot work, why and what to install. `terminal_only`: it
+// works only where the agent has a terminal, which a browser never gives it.
+struct PromptReport {
+  std::string program;
+  std::string problem;
+  bool terminal_only = false;
+};
+PromptReport pin_prompt_report();
+
 // The window of the browser that started the agent (Chrome's "--parent-window="; 0 for
 // none): the Windows dialog's owner, so that it belongs to the window the user is in.
 void set_prompt_owner(std::uint64_t window);

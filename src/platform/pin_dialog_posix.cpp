@@ -340,6 +340,13 @@ std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<Pinentr
 
 bool pin_prompt_required() { return ::access(REQUIRE_PROMPT_FILE, F_OK) == 0; }
 
+PromptReport pin_prompt_report() {
+  const std::string program = pinentry_program();
+  if (::access(program.c_str(), X_OK) != 0) return {program, NO_PINENTRY + std::string(OR_CURSES) + " (" + program + ")"};
+  if (is_terminal_pinentry(program)) return {program, program + NEEDS_TERMINAL, true};
+  return {program, ""};
+}
+
 void set_prompt_owner(std::uint64_t) {}  // pinentry places its own window
 
 }  // namespace p11agent::platform

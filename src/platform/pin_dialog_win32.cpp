@@ -175,4 +175,6 @@ std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<NativeD
 
 bool pin_prompt_required() { return deployer_setting_on(L"RequirePinPrompt"); }
 
+PromptReport pin_prompt_report() { return {"p11agent's own PIN dialog", ""}; }
+
 }  // namespace p11agent::platform

@@ -1,0 +1,217 @@
+#include "app/doctor.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "app/host_registration.h"
+#include "platform/cert_picker.h"
+#include "platform/files.h"
+#include "platform/host_places.h"
+#include "platform/host_process.h"
+#include "platform/process.h"
+#include "token/module.h"
+#include "token/objects.h"
+#include "token/session.h"
+#include "token/slot.h"
+
+namespace p11agent {
+
+namespace {
+
+constexpr const char* REGISTER_TEXT =
+    "run p11agent --register-host --chrome-extension <id> --firefox-extension <id> (with --system for every user)";
+
+std::string plural(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+Check module_check(const ModuleFacts& module, bool registered) {
+  const std::string name = "module " + module.path;
+  if (!module.present)
+    return registered ? Check{name, CheckStatus::Fail,
+                              "registered with p11-kit, but the file is missing: reinstall the vendor's module or "
+                              "remove its registration"}
+                      : Check{name, CheckStatus::Ok, "not installed"};
+  if (std::string wrong = platform::wrong_machine_text(module.machine); !wrong.empty())
+    return {name, CheckStatus::Fail, wrong + " (not loaded)"};
+  if (!module.load_error.empty()) return {name, CheckStatus::Fail, "does not load: " + module.load_error};
+  if (module.tokens.empty())
+    return {name, CheckStatus::Warn, "loads; no token in its slots: insert the token (or its reader)"};
+  std::string detail = "loads; " + plural(module.tokens.size(), "token", "tokens") + ":";
+  for (std::size_t i = 0; i < module.tokens.size(); ++i)
+    detail += (i == 0 ? " '" : ", '") + module.tokens[i].label + "' (" +
+              plural(module.tokens[i].certificates, "certificate", "certificates") + ")";
+  return {name, CheckStatus::Ok, detail};
+}
+
+std::string joined(const std::vector<std::string>& values) {
+  std::string text;
+  for (const std::string& value : values) text += (text.empty() ? "" : ", ") + value;
+  return text;
+}
+
+Check registration_check(const RegistrationFacts& place, const std::string& own) {
+  const std::string name = "browser registration " + place.manifest;
+  if (!place.present) return {name, CheckStatus::Ok, "not registered here"};
+  if (!place.parses) return {name, CheckStatus::Fail, "is not a host manifest p11agent wrote: " + std::string(REGISTER_TEXT)};
+  if (place.executable != own)
+    return {name, CheckStatus::Fail,
+            "names " + place.executable + ", not this p11agent (" + own + "): " + std::string(REGISTER_TEXT)};
+  if (place.changeable_by_others)
+    return {name, CheckStatus::Fail,
+            "names this p11agent, but " + *place.changeable_by_others +
+                ": another account could replace what the browser starts; install p11agent where only "
+                "administrators can change it"};
+  // That browser cannot start it; the others may.
+  if (place.allowed.empty()) return {name, CheckStatus::Warn, "allows no extension: " + std::string(REGISTER_TEXT)};
+  return {name, CheckStatus::Ok, "names this p11agent; allows " + joined(place.allowed)};
+}
+
+Check prompt_check(const char* name, const platform::PromptReport& report, const char* missing_is) {
+  if (report.problem.empty()) return {name, CheckStatus::Ok, report.program};
+  if (report.terminal_only) return {name, CheckStatus::Warn, report.problem};
+  return {name, std::string_view(missing_is) == "fail" ? CheckStatus::Fail : CheckStatus::Warn, report.problem};
+}
+
+}  // namespace
+
+std::vector<Check> diagnose(const DoctorFacts& facts) {
+  std::vector<Check> checks = {{"version", CheckStatus::Ok, facts.version}};
+  bool any_token_module = false;
+  for (const ModuleFacts& module : facts.modules) {
+    checks.push_back(module_check(module, facts.modules_registered));
+    any_token_module = any_token_module || (checks.back().status != CheckStatus::Fail && module.present);
+  }
+  if (!any_token_module)
+    checks.push_back({"modules", CheckStatus::Fail,
+                      facts.modules_registered
+                          ? "no PKCS#11 module is registered with p11-kit and loads: install the token vendor's module "
+                            "and register it (a file in /etc/pkcs11/modules/)"
+                          : "no token vendor's module is installed where p11agent looks: install the vendor's "
+                            "64-bit software"});
+  const bool registered = std::ranges::any_of(facts.registrations, &RegistrationFacts::present);
+  for (const RegistrationFacts& place : facts.registrations)
+    checks.push_back(registration_check(place, facts.own_executable));
+  if (!registered)
+    checks.push_back({"browser registration", CheckStatus::Fail,
+                      "p11agent is not registered for any browser: " + std::string(REGISTER_TEXT)});
+  checks.push_back(prompt_check("PIN prompt", facts.pin_prompt, "fail"));
+  checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
+  checks.push_back({"deployer settings", CheckStatus::Ok,
+                    std::string("RequirePinPrompt ") + (facts.require_pin_prompt ? "on" : "off") +
+                        ", RequireCertChoice " + (facts.require_cert_choice ? "on" : "off")});
+  return checks;
+}
+
+namespace {
+
+std::vector<TokenFacts> tokens_of(const ModulePtr& module, std::size_t& slots) {
+  std::vector<TokenFacts> tokens;
+  auto with_token = slots_with_token(*module);
+  if (!with_token) return tokens;
+  slots = with_token->size();
+  for (CK_SLOT_ID slot : *with_token) {
+    TokenFacts token;
+    if (auto identity = read_token_label_serial(*module, slot)) token.label = identity->label;
+    if (auto session = open_ro_session(module, slot))
+      if (auto certificates = find_objects(*session, certificate_template())) token.certificates = certificates->size();
+    tokens.push_back(std::move(token));
+  }
+  return tokens;
+}
+
+ModuleFacts module_facts(const std::string& path) {
+  ModuleFacts facts;
+  facts.path = path;
+  facts.present = platform::file_exists(path);
+  if (!facts.present) return facts;
+  facts.machine = platform::read_module_machine(path);
+  // A module of another machine is not loaded: the system's loader would only fail.
+  if (!platform::wrong_machine_text(facts.machine).empty()) return facts;
+  auto module = open_module(path);
+  if (!module) {
+    facts.load_error = module.error();
+    return facts;
+  }
+  facts.tokens = tokens_of(*module, facts.slots);
+  return facts;
+}
+
+RegistrationFacts registration_facts(const platform::HostPlace& place) {
+  RegistrationFacts facts;
+  facts.manifest = place.manifest;
+  const std::filesystem::path file(std::u8string(place.manifest.begin(), place.manifest.end()));
+  std::ifstream in(file, std::ios::binary);
+  facts.present = in.is_open();
+  if (!facts.present) return facts;
+  const auto manifest = nlohmann::json::parse(in, nullptr, false);
+  const char* allowed = place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions";
+  facts.parses = manifest.is_object() && manifest.value("name", "") == HOST_NAME && manifest.contains("path") &&
+                 manifest["path"].is_string();
+  if (!facts.parses) return facts;
+  facts.executable = manifest["path"].get<std::string>();
+  for (const auto& id : manifest.value(allowed, nlohmann::json::array()))
+    if (id.is_string()) facts.allowed.push_back(id.get<std::string>());
+  facts.changeable_by_others = platform::changeable_by_others(facts.executable);
+  return facts;
+}
+
+const char* status_word(CheckStatus status) {
+  switch (status) {
+    case CheckStatus::Ok: return "ok";
+    case CheckStatus::Warn: return "warn";
+    case CheckStatus::Fail: break;
+  }
+  return "fail";
+}
+
+}  // namespace
+
+DoctorFacts gather_facts(const std::string& version) {
+  DoctorFacts facts;
+  facts.version = version;
+  facts.own_executable = platform::own_executable_path();
+#ifdef _WIN32
+  facts.modules_registered = false;
+#else
+  facts.modules_registered = true;
+#endif
+  for (const std::string& path : default_modules()) facts.modules.push_back(module_facts(path));
+  for (bool every_user : {false, true})
+    if (auto places = platform::host_places(every_user, HOST_NAME, facts.own_executable))
+      for (const platform::HostPlace& place : *places) facts.registrations.push_back(registration_facts(place));
+  facts.pin_prompt = platform::pin_prompt_report();
+  facts.picker = platform::cert_picker_report();
+  facts.require_pin_prompt = platform::pin_prompt_required();
+  facts.require_cert_choice = platform::cert_choice_required();
+  return facts;
+}
+
+std::string text_report(const std::vector<Check>& checks) {
+  std::string text;
+  for (const Check& check : checks) {
+    std::string word = check.status == CheckStatus::Fail ? "FAIL" : status_word(check.status);
+    word.resize(5, ' ');
+    text += word + check.check + ": " + check.detail + "\n";
+  }
+  return text;
+}
+
+std::string json_report(const std::vector<Check>& checks) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const Check& check : checks)
+    list.push_back({{"check", check.check}, {"detail", check.detail}, {"status", status_word(check.status)}});
+  const bool ok = std::ranges::none_of(checks, [](const Check& check) { return check.status == CheckStatus::Fail; });
+  return nlohmann::json{{"checks", list}, {"ok", ok}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int run_doctor(const std::string& version, bool json) {
+  const std::vector<Check> checks = diagnose(gather_facts(version));
+  const bool failed = std::ranges::any_of(checks, [](const Check& check) { return check.status == CheckStatus::Fail; });
+  const bool written = platform::write_stdout(json ? json_report(checks) : text_report(checks));
+  return written && !failed ? 0 : 1;
+}
+
+}  // namespace p11agent

@@ -1,0 +1,73 @@
+#pragma once
+// p11agent --doctor: what is wrong with an installation, one check per line, in words a
+// helpdesk can act on. The facts are gathered first, then judged by one function, so that
+// every judgement can be tried on facts of a test's choosing.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/executable_format.h"
+#include "platform/pin_dialog.h"
+
+namespace p11agent {
+
+enum class CheckStatus { Ok, Warn, Fail };
+
+struct Check {
+  std::string check;
+  CheckStatus status;
+  std::string detail;
+};
+
+struct TokenFacts {
+  std::string label;
+  std::size_t certificates = 0;
+};
+
+struct ModuleFacts {
+  std::string path;
+  bool present = false;
+  platform::ModuleMachine machine{platform::Machine::Unknown, ""};
+  std::string load_error;  // "" when it loaded and initialised
+  std::size_t slots = 0;   // slots with a token
+  std::vector<TokenFacts> tokens;
+};
+
+struct RegistrationFacts {
+  std::string manifest;
+  bool present = false;
+  bool parses = false;
+  std::string executable;            // the path the manifest names
+  std::vector<std::string> allowed;  // extension origins or ids
+  std::optional<std::string> changeable_by_others;  // why others can change what it names
+};
+
+struct DoctorFacts {
+  std::string version;  // "p11agent 1.0.0 (linux-x86_64)"
+  std::string own_executable;
+  // The known modules; where they are the ones p11-kit registers (Linux), a missing file is
+  // a failure, where they are the vendors' usual places (Windows), an absent one is not.
+  std::vector<ModuleFacts> modules;
+  bool modules_registered = false;
+  std::vector<RegistrationFacts> registrations;
+  platform::PromptReport pin_prompt;
+  platform::PromptReport picker;
+  bool require_pin_prompt = false;
+  bool require_cert_choice = false;
+};
+
+std::vector<Check> diagnose(const DoctorFacts& facts);
+
+// The facts of this installation: every known module loaded in its host and looked at (no
+// login, no PIN), every registration read.
+DoctorFacts gather_facts(const std::string& version);
+
+// "ok   check: detail" lines; and the one-line JSON form.
+std::string text_report(const std::vector<Check>& checks);
+std::string json_report(const std::vector<Check>& checks);
+
+// Prints the report; 0 when no check failed, 1 otherwise.
+int run_doctor(const std::string& version, bool json);
+
+}  // namespace p11agent

@@ -1,0 +1,143 @@
+// p11agent --doctor: its judgements on facts of each kind a broken installation shows, the
+// machine read from a module's header, and the whole command on the test bed's modules.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/doctor.h"
+#include "support/agent.h"
+#include "support/fake_token.h"
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+
+const std::string OWN = "/opt/p11agent/p11agent";
+
+DoctorFacts healthy() {
+  DoctorFacts facts;
+  facts.version = "p11agent 1.0 (test)";
+  facts.own_executable = OWN;
+  ModuleFacts module;
+  module.path = "/usr/lib/vendor.so";
+  module.present = true;
+  module.machine = {platform::Machine::Native, "x86-64"};
+  module.slots = 1;
+  module.tokens = {{"Signing card", 2}};
+  facts.modules = {module};
+  facts.modules_registered = true;
+  RegistrationFacts place;
+  place.manifest = "/home/u/.config/chromium/NativeMessagingHosts/p11agent.json";
+  place.present = place.parses = true;
+  place.executable = OWN;
+  place.allowed = {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"};
+  facts.registrations = {place};
+  facts.pin_prompt = {"/usr/bin/pinentry", ""};
+  facts.picker = {"/usr/bin/zenity", ""};
+  return facts;
+}
+
+TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
+  struct Case {
+    const char* name;
+    void (*broken)(DoctorFacts&);
+    std::string check;  // the check's name starts so
+    CheckStatus status;
+    std::string detail;  // in its detail
+  };
+  const Case cases[] = {
+      {"a healthy module", [](DoctorFacts&) {}, "module /usr/lib/vendor.so", CheckStatus::Ok,
+       "loads; 1 token: 'Signing card' (2 certificates)"},
+      {"a registered module missing", [](DoctorFacts& f) { f.modules[0].present = false; }, "module", CheckStatus::Fail,
+       "registered with p11-kit, but the file is missing"},
+      {"a known place empty (Windows)",
+       [](DoctorFacts& f) {
+         f.modules_registered = false;
+         f.modules.push_back(f.modules[0]);
+         f.modules[1].path = "C:\\Windows\\System32\\absent.dll";
+         f.modules[1].present = false;
+       },
+       "module C:", CheckStatus::Ok, "not installed"},
+      {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::Bits32, "i386"}; }, "module",
+       CheckStatus::Fail, "32-bit; p11agent is 64-bit: install the vendor's 64-bit module (not loaded)"},
+      {"a module that hangs in C_Initialize",
+       [](DoctorFacts& f) { f.modules[0].load_error = "C_Initialize: the module did not answer within 8 s"; }, "module",
+       CheckStatus::Fail, "does not load: C_Initialize: the module did not answer within 8 s"},
+      {"no token", [](DoctorFacts& f) { f.modules[0].tokens.clear(); }, "module", CheckStatus::Warn,
+       "no token in its slots: insert the token"},
+      {"no module that loads", [](DoctorFacts& f) { f.modules[0].load_error = "load x: libloading error"; }, "modules",
+       CheckStatus::Fail, "no PKCS#11 module is registered with p11-kit and loads"},
+      {"no manifest", [](DoctorFacts& f) { f.registrations[0].present = false; }, "browser registration",
+       CheckStatus::Fail, "not registered for any browser: run p11agent --register-host --chrome-extension"},
+      {"a manifest naming another executable",
+       [](DoctorFacts& f) { f.registrations[0].executable = "/usr/bin/p11agent"; }, "browser registration /home",
+       CheckStatus::Fail, "names /usr/bin/p11agent, not this p11agent (/opt/p11agent/p11agent): run p11agent --register-host"},
+      {"a broken manifest", [](DoctorFacts& f) { f.registrations[0].parses = false; }, "browser registration /home",
+       CheckStatus::Fail, "is not a host manifest p11agent wrote"},
+      {"an executable others can change",
+       [](DoctorFacts& f) { f.registrations[0].changeable_by_others = "/opt/p11agent is writable by others"; },
+       "browser registration /home", CheckStatus::Fail, "/opt/p11agent is writable by others: another account could"},
+      {"no pinentry",
+       [](DoctorFacts& f) { f.pin_prompt = {"/usr/bin/pinentry", "no pinentry program found: install the pinentry-gnome3 package"}; },
+       "PIN prompt", CheckStatus::Fail, "install the pinentry-gnome3 package"},
+      {"a terminal pinentry",
+       [](DoctorFacts& f) { f.pin_prompt = {"/usr/bin/pinentry-curses", "/usr/bin/pinentry-curses needs a terminal", true}; },
+       "PIN prompt", CheckStatus::Warn, "needs a terminal"},
+      {"no picker", [](DoctorFacts& f) { f.picker = {"", "no certificate picker found: install the zenity package"}; },
+       "certificate picker", CheckStatus::Warn, "install the zenity package"},
+      {"the deployer's settings", [](DoctorFacts& f) { f.require_pin_prompt = true; }, "deployer settings",
+       CheckStatus::Ok, "RequirePinPrompt on, RequireCertChoice off"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DoctorFacts facts = healthy();
+    c.broken(facts);
+    const std::vector<Check> checks = diagnose(facts);
+    auto found = std::ranges::find_if(checks, [&](const Check& check) {
+      return check.check.starts_with(c.check) && check.detail.find(c.detail) != std::string::npos;
+    });
+    ASSERT_NE(found, checks.end()) << text_report(checks);
+    EXPECT_EQ(found->status, c.status) << text_report(checks);
+    const bool failed = std::ranges::any_of(checks, [](const Check& check) { return check.status == CheckStatus::Fail; });
+    EXPECT_EQ(nlohmann::json::parse(json_report(checks))["ok"], !failed);
+  }
+  EXPECT_EQ(text_report({{"module /m.so", CheckStatus::Fail, "does not load"}}), "FAIL module /m.so: does not load\n");
+}
+
+// A module's machine from its header: PE's COFF machine, ELF's class and e_machine.
+TEST(ModuleMachine, IsReadFromTheFilesHeaderBeforeAnyLoad) {
+  auto pe = [](std::uint16_t machine) {
+    std::string bytes(0x48, '\0');
+    bytes[0] = 'M', bytes[1] = 'Z', bytes[0x3C] = 0x40;
+    bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+    bytes[0x44] = static_cast<char>(machine & 0xFF), bytes[0x45] = static_cast<char>(machine >> 8);
+    return bytes;
+  };
+  auto elf = [](char bits_class, std::uint16_t machine) {
+    std::string bytes(64, '\0');
+    bytes.replace(0, 4, "\x7F" "ELF");
+    bytes[4] = bits_class, bytes[5] = 1;
+    bytes[18] = static_cast<char>(machine & 0xFF), bytes[19] = static_cast<char>(machine >> 8);
+    return bytes;
+  };
+  const std::tuple<std::string, platform::Machine, std::string> cases[] = {
+      {pe(0x8664), platform::Machine::Native, "x86-64"}, {pe(0x014C), platform::Machine::Bits32, "i386"},
+      {pe(0xAA64), platform::Machine::Other, "ARM64"},   {elf(2, 62), platform::Machine::Native, "x86-64"},
+      {elf(1, 3), platform::Machine::Bits32, "i386"},    {elf(2, 183), platform::Machine::Other, "ARM64"},
+      {"not a module at all", platform::Machine::Unknown, ""},
+  };
+  const std::string file = std::filesystem::temp_directory_path().string() + "/p11agent-machine-test.bin";
+  for (const auto& [bytes, machine, name] : cases) {
+    std::ofstream(file, std::ios::binary) << bytes;
+    const platform::ModuleMachine read = platform::read_module_machine(file);
+    EXPECT_EQ(read.machine, machine) << name;
+    EXPECT_EQ(read.name, name);
+  }
+  std::filesystem::remove(file);
+  EXPECT_EQ(platform::read_module_machine(file).machine, platform::Machine::Unknown);
+}
+
+}  // namespace
+}  // namespace p11agent
