@@ -41,8 +41,9 @@ Check module_check(const ModuleFacts& module, bool registered) {
     return {name, CheckStatus::Warn, "loads; no token in its slots: insert the token (or its reader)"};
   std::string detail = "loads; " + plural(module.tokens.size(), "token", "tokens") + ":";
   for (std::size_t i = 0; i < module.tokens.size(); ++i)
-    detail += (i == 0 ? " '" : ", '") + module.tokens[i].label + "' (" +
-              plural(module.tokens[i].certificates, "certificate", "certificates") + ")";
+    detail += (i == 0 ? " " : ", ") +
+              (module.tokens[i].label.empty() ? std::string("one without a label") : "'" + module.tokens[i].label + "'") +
+              " (" + plural(module.tokens[i].certificates, "certificate", "certificates") + ")";
   return {name, CheckStatus::Ok, detail};
 }
 
