@@ -10,7 +10,7 @@
 # in its holder's name): every line to pinentry stays within 1000 bytes and the override is
 # shown escaped. The page also signs with named algorithms (RSA-PSS with SHA-256 and
 # SHA-384, PKCS #1 v1.5 with the agent's DigestInfo, DER ECDSA), each verified by OpenSSL.
-# With the deployer's setting
+# --doctor fails before the host is registered and passes after. With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
 # screen, the EC certificate picked with the keyboard and photographed) and signs with it;
@@ -121,8 +121,16 @@ ec_row=$(echo '{"cmd":"list_certs"}' | "$agent" | python3 -c 'import json, sys
 print([c["thumbprint"] for c in json.load(sys.stdin)["certs"]].index(sys.argv[1]))' "$ec") ||
   fail "the EC certificate is not listed"
 
+# --doctor on the modules p11-kit registers (SoftHSM2 and OpenSC): before the host is
+# registered it fails and says how to register; after, no check fails.
+"$agent" --doctor >"$work/doctor.log" && fail "--doctor passed before the host was registered: $(cat "$work/doctor.log")"
+grep -q '^FAIL browser registration: p11agent is not registered for any browser: run p11agent --register-host' \
+  "$work/doctor.log" || fail "--doctor did not say how to register: $(cat "$work/doctor.log")"
+grep -q "^ok   module .*libsofthsm2.so: loads; .*'browser' (2 certificates)" "$work/doctor.log" ||
+  fail "--doctor did not find the token: $(cat "$work/doctor.log")"
 "$agent" --register-host --chrome-extension "$chrome_id" --firefox-extension "$firefox_id" >"$work/register.log" ||
   fail "--register-host: $(cat "$work/register.log")"
+"$agent" --doctor --json >"$work/doctor.json" || fail "--doctor failed after registering: $(cat "$work/doctor.json")"
 
 # Serves the page and runs the browser's command until the page reports (90 s at the
 # most). The page signs, or (expect HOST_MISSING, ORIGIN_NOT_ALLOWED, PIN_PROMPT_REQUIRED)
