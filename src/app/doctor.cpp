@@ -60,6 +60,10 @@ Check registration_check(const RegistrationFacts& place, const std::string& own)
   if (place.executable != own)
     return {name, CheckStatus::Fail,
             "names " + place.executable + ", not this p11agent (" + own + "): " + std::string(REGISTER_TEXT)};
+  if (!place.keys_not_naming_it.empty())
+    return {name, CheckStatus::Fail,
+            "the browser finds it through " + joined(place.keys_not_naming_it) + ", which does not name it: " +
+                std::string(REGISTER_TEXT)};
   if (place.changeable_by_others)
     return {name, CheckStatus::Fail,
             "names this p11agent, but " + *place.changeable_by_others +
@@ -156,6 +160,8 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   for (const auto& id : manifest.value(allowed, nlohmann::json::array()))
     if (id.is_string()) facts.allowed.push_back(id.get<std::string>());
   facts.changeable_by_others = platform::changeable_by_others(facts.executable);
+  for (const std::string& key : place.keys)
+    if (platform::host_key_value(key) != place.manifest) facts.keys_not_naming_it.push_back(key);
   return facts;
 }
 

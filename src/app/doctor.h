@@ -41,6 +41,7 @@ struct RegistrationFacts {
   std::string executable;            // the path the manifest names
   std::vector<std::string> allowed;  // extension origins or ids
   std::optional<std::string> changeable_by_others;  // why others can change what it names
+  std::vector<std::string> keys_not_naming_it;      // Windows: the browsers' keys that should name it
 };
 
 struct DoctorFacts {
