@@ -71,6 +71,21 @@ rebuild_msi() {
 rebuild_msi rebuilt "$version"
 rebuild_msi newer "$version.1"
 windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
+# msiexec, and then the wait until Wine's installer processes have ended (60 s at the most):
+# the installer service may still be finishing when msiexec returns, and what the next
+# step reads (keys, files, the next install) would otherwise be half done. Given again
+# while an earlier install is still running (ERROR_INSTALL_ALREADY_RUNNING, 1618, which
+# reaches the shell as 1618 & 255 = 82), at most ten times; any other status stands.
+msiexec() {
+  local status
+  for _ in $(seq 10); do
+    "$run" msiexec "$@" >/dev/null
+    status=$?
+    for _ in $(seq 600); do pgrep -f 'msiexec\.exe' >/dev/null || break; sleep 0.1; done
+    [ "$status" -ne 82 ] && return "$status"
+  done
+  return "$status"
+}
 installed_products() { "$run" uninstaller --list 2>/dev/null | grep -c '|||p11agent'; }
 verify_signature() {
   [ ! -f "$signing_cert" ] || osslsigncode verify -CAfile "$signing_cert" -in "$1" >/dev/null 2>&1 ||
@@ -81,7 +96,7 @@ other_id=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 
 verify_signature "$msi"
 # As the machine, with the extensions a deployment names.
-"$run" msiexec /i "$(windows "$msi")" /qn CHROME_EXTENSIONS="$chrome_id,$other_id" FIREFOX_EXTENSIONS=a@b.org >/dev/null ||
+msiexec /i "$(windows "$msi")" /qn CHROME_EXTENSIONS="$chrome_id,$other_id" FIREFOX_EXTENSIONS=a@b.org ||
   fail "msiexec /i"
 for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do
   [ -f "$folder/$file" ] || fail "$file not installed"
@@ -101,22 +116,22 @@ grep -q "chrome-extension://$chrome_id/" "$folder/p11agent-chrome.json" &&
 
 # The same version again, then a newer one, without the extensions: each replaces what is
 # installed and keeps the extensions given before.
-"$run" msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn >/dev/null ||
+msiexec /i "$(windows "$here/build/windows/dist/rebuilt/p11agent.msi")" /qn ||
   fail "msiexec /i of a rebuild of the same version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing the same version"
-"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn >/dev/null || fail "msiexec /i of a newer version"
+msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /i of a newer version"
 [ "$(installed_products)" = 1 ] || fail "$(installed_products) products after installing a newer version"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version after the upgrade"
 grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
   fail "the upgrades did not keep the extensions given at the first install"
 # A repair that names the Chrome extensions alone changes those and keeps Firefox's.
-"$run" msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
-  CHROME_EXTENSIONS="$chrome_id" >/dev/null ||
+msiexec /i "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
+  CHROME_EXTENSIONS="$chrome_id" ||
   fail "msiexec /i REINSTALL=ALL"
 ! grep -q "chrome-extension://$other_id/" "$folder/p11agent-chrome.json" && grep -q '"a@b.org"' "$folder/p11agent-firefox.json" ||
   fail "a repair naming Chrome's extensions alone: $(cat "$folder/p11agent-chrome.json" "$folder/p11agent-firefox.json")"
 
-"$run" msiexec /x "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /x"
+msiexec /x "$(windows "$here/build/windows/dist/newer/p11agent.msi")" /qn || fail "msiexec /x"
 [ ! -e "$folder" ] || fail "left after uninstall: $(ls "$folder")"
 for entry in "${keys[@]}"; do
   ! "$run" reg query "HKLM\\${entry%%=*}" /ve >/dev/null 2>&1 || fail "key HKLM\\${entry%%=*} left after uninstall"
