@@ -167,6 +167,12 @@ run_page() {
   stop_helpers
   [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
   if [ "$expect" = chooses ]; then
+    # zenity that ends at its start on a busy screen is answered as a cancel: the page is
+    # run once more, and only then does a missing picker fail.
+    if [ ! -s "$work/picked" ] && [ -z "${retried:-}" ]; then
+      retried=1 run_page "$expect" "$browser" "$@"
+      return
+    fi
     check_choice "$browser"
     return
   fi
