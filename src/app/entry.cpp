@@ -23,7 +23,8 @@ namespace p11agent {
 
 namespace {
 
-constexpr const char* VERSION_TEXT = "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")\n";
+#define P11AGENT_VERSION_LINE "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")"
+constexpr const char* VERSION_TEXT = P11AGENT_VERSION_LINE "\n";
 
 constexpr const char* HELP_TEXT =
     "p11agent " P11AGENT_VERSION ": signatures from PKCS#11 tokens for the application that starts it.\n"
@@ -110,8 +111,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (hosted) use_module_hosts(std::move(hosting));
   // Like --help, it reads no request; it loads every known module in its host.
   if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
-    platform::end_process_now(run_doctor(std::string(VERSION_TEXT).substr(0, std::string(VERSION_TEXT).size() - 1),
-                                         args.size() == 2));
+    platform::end_process_now(run_doctor(P11AGENT_VERSION_LINE, args.size() == 2));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.
   if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);

@@ -16,14 +16,15 @@ std::string handle_ping(DaemonState& state, const Request&) {
 
 namespace {
 
-// Every certificate on the loaded modules, with its token's mechanisms (read once per
-// token); a module that cannot be listed contributes none.
-std::vector<TokenCert> loaded_certs(DaemonState& state) {
+// Every certificate on the loaded modules, with its token's mechanisms where asked (read
+// once per token); a module that cannot be listed contributes none.
+std::vector<TokenCert> loaded_certs(DaemonState& state, WithMechanisms with) {
   std::vector<TokenCert> certs;
   for (const auto& [path, module] : state.module_table) {
     auto listed = list_module_certs(module, path);
     if (!listed) continue;
-    for (TokenCert& cert : *listed) cert.mechanisms = mechanisms_of(state, *module, cert.slot);
+    if (with == WithMechanisms::Yes)
+      for (TokenCert& cert : *listed) cert.mechanisms = mechanisms_of(state, *module, cert.slot);
     std::ranges::move(*listed, std::back_inserter(certs));
   }
   return certs;
@@ -36,7 +37,9 @@ std::string list_with_details(DaemonState& state, const Request& request) {
   if (!filter) return error_response_text(filter.error());
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
   Json certs = Json::array();
-  for (const Candidate& candidate : passing_certs(loaded_certs(state), *filter)) {
+  // A filter alone needs no mechanisms: only the details name what a key can make.
+  const WithMechanisms with = request.details ? WithMechanisms::Yes : WithMechanisms::No;
+  for (const Candidate& candidate : passing_certs(loaded_certs(state, with), *filter)) {
     Json entry{{"module", candidate.cert.module_path}, {"thumbprint", candidate.cert.thumbprint},
                {"token_serial", candidate.cert.token_serial}};
     if (request.details) entry.update(details_members(candidate.cert, candidate.details));
@@ -98,7 +101,7 @@ std::string handle_choose_cert(DaemonState& state, const Request& request) {
   // A certificate whose key is not on the token cannot sign: offered only when asked for.
   if (!filter->has_private_key) filter->has_private_key = true;
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
-  const std::vector<Candidate> candidates = passing_certs(loaded_certs(state), *filter);
+  const std::vector<Candidate> candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
   auto picker = state.open_cert_picker();
   auto chosen = choose_certificate(*picker, prompt_site(state, request), candidates, now_utc());
   if (!chosen) return error_response_text(chosen.error());
