@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make
   g++-mingw-w64-x86-64-posix        # the Windows build
-  wine wine64                       # runs the Windows tests
+  g++-mingw-w64-i686-posix          # the 32-bit module host of the Windows build
+  wine wine64 wine32:i386           # runs the Windows tests; wine32 runs the 32-bit host
   nlohmann-json3-dev                # JSON
   libp11-kit-dev p11-kit p11-kit-modules  # pkcs11.h; the proxy module of the Linux build
   libssl-dev openssl                # SHA-1/SHA-256 on Linux; certificates and checks in tests
@@ -20,14 +21,19 @@ packages=(
   python3-pykcs11                   # certificates with names longer than pkcs11-tool writes
 )
 
+# wine32 is an i386 package: without the architecture apt cannot see it.
+add_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || add_i386=1
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ "$add_i386" -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+[ "$add_i386" -eq 0 ] || $sudo dpkg --add-architecture i386
 $sudo apt-get update
 $sudo apt-get install -y --no-install-recommends "${missing[@]}"

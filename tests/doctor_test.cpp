@@ -60,7 +60,7 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
          f.modules[1].present = false;
        },
        "module C:", CheckStatus::Ok, "not installed"},
-      {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::Bits32, "i386"}; }, "module",
+      {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::X86, "i386"}; }, "module",
        CheckStatus::Fail, "32-bit; p11agent is 64-bit: install the vendor's 64-bit module (not loaded)"},
       {"a module that hangs in C_Initialize",
        [](DoctorFacts& f) { f.modules[0].load_error = "C_Initialize: the module did not answer within 8 s"; }, "module",
@@ -126,9 +126,9 @@ TEST(ModuleMachine, IsReadFromTheFilesHeaderBeforeAnyLoad) {
     return bytes;
   };
   const std::tuple<std::string, platform::Machine, std::string> cases[] = {
-      {pe(0x8664), platform::Machine::Native, "x86-64"}, {pe(0x014C), platform::Machine::Bits32, "i386"},
+      {pe(0x8664), platform::Machine::Native, "x86-64"}, {pe(0x014C), platform::Machine::X86, "i386"},
       {pe(0xAA64), platform::Machine::Other, "ARM64"},   {elf(2, 62), platform::Machine::Native, "x86-64"},
-      {elf(1, 3), platform::Machine::Bits32, "i386"},    {elf(2, 183), platform::Machine::Other, "ARM64"},
+      {elf(1, 3), platform::Machine::X86, "i386"},    {elf(2, 183), platform::Machine::Other, "ARM64"},
       {"not a module at all", platform::Machine::Unknown, ""},
   };
   const std::string file = std::filesystem::temp_directory_path().string() + "/p11agent-machine-test.bin";

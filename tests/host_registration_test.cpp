@@ -241,28 +241,105 @@ TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChange) 
 #endif
 
 #ifdef _WIN32
+// The descriptors of a standard Windows 10/11, in the system's own notation (Security
+// Descriptor String Format), as icacls and Get-Acl show them on a fresh installation:
+// the system drive's root grants every signed-in user the right to add a folder
+// (Authenticated Users: (AD), FILE_ADD_SUBDIRECTORY, 0x4) and modify rights only for what
+// is made inside it later (inherit-only); Program Files belongs to TrustedInstaller; the
+// folder an installer running as SYSTEM makes there inherits from it. Rights by value:
+// Microsoft's "File Access Rights Constants" (FILE_DELETE_CHILD 0x40; 0x1200a9 read and
+// execute; 0x1301bf modify).
+#define TI L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+#define USER L"S-1-5-21-1004336348-1177238915-682003330-1001"
+constexpr const wchar_t* DRIVE_ROOT =
+    L"O:" TI L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)";
+constexpr const wchar_t* PROGRAM_FILES =
+    L"O:" TI L"D:PAI(A;;FA;;;" TI L")(A;CIIO;GA;;;" TI L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)"
+    L"(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
+    L"(A;OICIIO;GXGR;;;S-1-15-2-1)";
+constexpr const wchar_t* INSTALLED_FOLDER =
+    L"O:BAD:AI(A;CIID;FA;;;" TI L")(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
+    L"(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;S-1-15-2-1)";
+constexpr const wchar_t* INSTALLED_FILE =
+    L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;S-1-15-2-1)";
+// A folder made under C:\ after installation inherits Authenticated Users' modify right.
+constexpr const wchar_t* FOLDER_UNDER_ROOT =
+    L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)"
+    L"(A;OICIIOID;SDGXGWGR;;;AU)";
+constexpr const wchar_t* USERS = L"O:SYD:PAI(A;;0x1200a9;;;WD)(A;OICIIO;GXGR;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr const wchar_t* PROFILE = L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" USER L")";
+// A file whose list only administrators can change, wherever it is.
+constexpr const wchar_t* LOCKED_FILE = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)";
+
+// The rule before it read rights by what they mean on a folder: any right that writes
+// counted, on the file and on every folder alike.
+constexpr platform::ChangeRights FORMER_RULE{
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL,
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL};
+
 // On Windows the owners and access lists of the file and its folders decide: an object
 // that an account other than the administrators' may change is named, with the account.
 TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChangeOnWindows) {
-  const std::vector<std::pair<const wchar_t*, const char*>> cases = {
-      // owner and access list, in the system's own notation; what is said ("" nothing)
-      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)", ""},
-      {L"O:SYD:P(A;;FA;;;SY)(A;OICIIO;FA;;;CO)", ""},  // a rule only for what is made inside
-      {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", "can be changed by BUILTIN\\Users"},
-      {L"O:BAD:P(A;;FA;;;BA)(A;;WD;;;WD)", "can be changed by Everyone"},
-      {L"O:BAD:P(A;;FA;;;BA)(A;;SD;;;AU)", "can be changed by NT AUTHORITY\\Authenticated Users"},
-      {L"O:BAD:P(D;;FA;;;BU)", ""},                      // a refusal gives no right
-      {L"O:BUD:P(A;;FA;;;BA)", "belongs to BUILTIN\\Users"},
-      {L"O:BA", "has no access list: everyone can change it"},
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, const wchar_t*>> from_file_up;  // object, descriptor
+    const char* said;         // "" nothing
+    const char* former_said;  // what the former rule said
   };
-  for (const auto& [sddl, said] : cases) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-    const auto found = platform::descriptor_lets_others_change(descriptor);
-    LocalFree(descriptor);
-    EXPECT_EQ(found.value_or(""), said) << platform::to_utf8(sddl);
+  const std::vector<Case> cases = {
+      {"administrators only", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)"}}, "", ""},
+      {"a rule only for what is made inside", {{"f", L"O:SYD:P(A;;FA;;;SY)(A;OICIIO;FA;;;CO)"}}, "", ""},
+      {"users write the file", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)"}}, "f can be changed by BUILTIN\\Users",
+       "f can be changed by BUILTIN\\Users"},
+      {"everyone sets its list", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;WD;;;WD)"}}, "f can be changed by Everyone",
+       "f can be changed by Everyone"},
+      {"signed-in users delete it", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;SD;;;AU)"}},
+       "f can be changed by NT AUTHORITY\\Authenticated Users", "f can be changed by NT AUTHORITY\\Authenticated Users"},
+      {"a refusal gives no right", {{"f", L"O:BAD:P(D;;FA;;;BU)"}}, "", ""},
+      {"owned by users", {{"f", L"O:BUD:P(A;;FA;;;BA)"}}, "f belongs to BUILTIN\\Users", "f belongs to BUILTIN\\Users"},
+      {"no access list", {{"f", L"O:BA"}}, "f has no access list: everyone can change it",
+       "f has no access list: everyone can change it"},
+      {"a standard installation under Program Files",
+       {{"C:\\Program Files\\p11agent\\p11agent.exe", INSTALLED_FILE},
+        {"C:\\Program Files\\p11agent", INSTALLED_FOLDER},
+        {"C:\\Program Files", PROGRAM_FILES},
+        {"C:\\", DRIVE_ROOT}},
+       "", "C:\\ can be changed by NT AUTHORITY\\Authenticated Users"},
+      {"a folder made under C:\\",
+       {{"C:\\Tools\\p11agent.exe", LOCKED_FILE}, {"C:\\Tools", FOLDER_UNDER_ROOT}, {"C:\\", DRIVE_ROOT}},
+       "C:\\Tools can be changed by NT AUTHORITY\\Authenticated Users",
+       "C:\\Tools can be changed by NT AUTHORITY\\Authenticated Users"},
+      {"a file that inherits it there",
+       {{"C:\\Tools\\p11agent.exe", L"O:BAD:AI(A;ID;FA;;;BA)(A;ID;0x1301bf;;;AU)"},
+        {"C:\\Tools", FOLDER_UNDER_ROOT},
+        {"C:\\", DRIVE_ROOT}},
+       "C:\\Tools\\p11agent.exe can be changed by NT AUTHORITY\\Authenticated Users",
+       "C:\\Tools\\p11agent.exe can be changed by NT AUTHORITY\\Authenticated Users"},
+      {"a user's profile folder",
+       {{"C:\\Users\\anna\\p11agent.exe", LOCKED_FILE},
+        {"C:\\Users\\anna", PROFILE},
+        {"C:\\Users", USERS},
+        {"C:\\", DRIVE_ROOT}},
+       "C:\\Users\\anna can be changed by S-1-5-21-1004336348-1177238915-682003330-1001",
+       "C:\\Users\\anna can be changed by S-1-5-21-1004336348-1177238915-682003330-1001"},
+  };
+  for (const Case& c : cases) {
+    std::vector<platform::PathObject> objects;
+    for (const auto& [name, sddl] : c.from_file_up) {
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+          << c.name;
+      objects.push_back({name, descriptor});
+    }
+    EXPECT_EQ(platform::path_lets_others_change(objects).value_or(""), c.said) << c.name;
+    EXPECT_EQ(platform::path_lets_others_change(objects, FORMER_RULE).value_or(""), c.former_said) << c.name;
+    for (const auto& object : objects) LocalFree(object.descriptor);
   }
 }
+#undef TI
+#undef USER
 #endif
 
 }  // namespace

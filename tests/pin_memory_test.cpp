@@ -146,7 +146,7 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
       return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
     };
     Writer load, open, login;
-    load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).number(0);
+    load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).bytes("", 0);
     const host_protocol::Bytes loaded = ask(load);
     Reader loaded_reader(loaded);
     ASSERT_EQ(loaded_reader.number(), SAME_VERSION);

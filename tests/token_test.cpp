@@ -117,7 +117,7 @@ TEST(ModuleHostAnswers, AnythingButAnAnswerIsTheHostsEnd) {
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     use_module_hosts(ModuleHosting{script, std::chrono::seconds(1)});
     const auto start = std::chrono::steady_clock::now();
-    auto host = ModuleHost::start("/no/such/module.so", false, std::chrono::seconds(1));
+    auto host = ModuleHost::start("/no/such/module.so", "", std::chrono::seconds(1));
     use_module_hosts(std::nullopt);
     ASSERT_FALSE(host) << c.name;
     EXPECT_EQ(host.error().text(), c.error) << c.name;

@@ -15,6 +15,7 @@
 #include "platform/digest.h"
 #include "platform/files.h"
 #include "platform/host_process.h"
+#include "platform/module_file.h"
 #include "platform/process.h"
 #include "token/bounds.h"
 #include "token/module_host.h"
@@ -24,7 +25,16 @@ namespace p11agent {
 namespace {
 
 #define P11AGENT_VERSION_LINE "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")"
-constexpr const char* VERSION_TEXT = P11AGENT_VERSION_LINE "\n";
+
+// This build's version and, where it has one, its 32-bit module host's, as that file states.
+std::string version_text(const char* between) {
+  std::string text = P11AGENT_VERSION_LINE;
+  if (auto host = platform::module_host_32())
+    text += between + std::string(platform::HOST_32_NAME) + " " +
+            (host->present ? (host->version.empty() ? "of an unknown version" : host->version) : "missing") + ": " +
+            host->path;
+  return text;
+}
 
 constexpr const char* HELP_TEXT =
     "p11agent " P11AGENT_VERSION ": signatures from PKCS#11 tokens for the application that starts it.\n"
@@ -80,10 +90,14 @@ std::uint64_t parent_window(const std::vector<std::string>& args) {
   return 0;
 }
 
-// The known modules whose files are there: `serve` and the browser host load each at start.
+// The known modules whose files are there and load in a host of the agent's own kind:
+// `serve` and the browser host load each at start (a 32-bit module's host starts then).
 std::size_t installed_known_modules() {
   const auto& modules = default_modules();
-  return static_cast<std::size_t>(std::count_if(modules.begin(), modules.end(), platform::file_exists));
+  return static_cast<std::size_t>(std::count_if(modules.begin(), modules.end(), [](const std::string& path) {
+    const auto file = platform::find_module_file(path);
+    return file && !file->in_32bit_host;
+  }));
 }
 
 }  // namespace
@@ -95,7 +109,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   (void)platform::keep_working_directory_out_of_library_search();
   auto args = platform::arguments(argc, argv);
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
-    platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : VERSION_TEXT) ? 0 : 1);
+    platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : version_text("\n") + "\n") ? 0 : 1);
   if (auto status = run_host_registration(args)) platform::end_process_now(*status);
   // Reached only from the agent itself: a host's pipes are named by an argument that only
   // the agent gives, and nothing a caller sends in the other modes reaches a host.
@@ -104,6 +118,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // Every module the agent loads lives in a host process of its own.
   const bool hosted = placement == ModulePlacement::Hosts;
   ModuleHosting hosting{platform::own_program_for_children(), CALL_DEADLINE};
+  if (auto host_32 = platform::module_host_32(); host_32 && host_32->present) hosting.executable_32 = host_32->path;
   const bool serves = !args.empty() && args.front() == "serve";
   const bool browser = started_by_a_browser(args);
   // One-shot ends right after its hosts: a killed host is left for the system to reap.
@@ -111,7 +126,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (hosted) use_module_hosts(std::move(hosting));
   // Like --help, it reads no request; it loads every known module in its host.
   if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
-    platform::end_process_now(run_doctor(P11AGENT_VERSION_LINE, args.size() == 2));
+    platform::end_process_now(run_doctor(version_text("; "), args.size() == 2));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.
   if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);

@@ -1,6 +1,6 @@
 #include "daemon/commands.h"
 #include "daemon/held_login.h"
-#include "platform/files.h"
+#include "platform/module_file.h"
 #include "sign/cert_details.h"
 #include "sign/login.h"
 #include "sign/signing.h"
@@ -23,7 +23,7 @@ std::string text_of(const std::optional<std::string>& field) { return field.valu
 std::vector<std::string> missing_module_paths(const DaemonState& state) {
   std::vector<std::string> missing;
   for (const std::string& path : state.candidate_paths)
-    if (!state.module_table.contains(path) && platform::file_exists(path)) missing.push_back(path);
+    if (!state.module_table.contains(path) && platform::find_module_file(path)) missing.push_back(path);
   return missing;
 }
 

@@ -2,8 +2,7 @@
 
 #include "oneshot/commands.h"
 #include "platform/cert_picker.h"
-#include "platform/executable_format.h"
-#include "platform/files.h"
+#include "platform/module_file.h"
 #include "sign/cert_choice.h"
 #include "sign/cert_details.h"
 #include "text/encoding.h"
@@ -51,7 +50,8 @@ std::expected<std::string, std::string> enumerate_report(const std::string& path
   auto opened = open_module_slots(path);
   // The system's loader says nothing a user can act on for a module of another machine.
   if (!opened) {
-    const std::string wrong = platform::wrong_machine_text(platform::read_module_machine(path));
+    const auto file = platform::find_module_file(path);
+    const std::string wrong = file && !file->in_32bit_host ? platform::wrong_machine_text(file->machine) : "";
     return std::unexpected(opened.error() + (wrong.empty() ? "" : " (" + wrong + ")"));
   }
   std::string report = "module=" + path + " slots_with_token=" + std::to_string(opened->slots.size()) + "\n";
@@ -86,7 +86,7 @@ std::expected<LocatedCert, std::string> locate_for_find_cert(std::string_view th
   const std::string lowered = ascii_lowercase(thumbprint);
   FirstModuleFailure failed;
   for (const std::string& path : default_modules()) {
-    if (!platform::file_exists(path)) continue;
+    if (!platform::find_module_file(path)) continue;
     auto module = load_module(path);
     if (!module || !initialize_module(**module)) continue;
     std::string token_serial;

@@ -25,7 +25,7 @@ ModuleMachine pe_machine(std::ifstream& file) {
     return {Machine::Unknown, ""};
   switch (little_endian(header + 4, 2)) {
     case 0x8664: return {Machine::Native, "x86-64"};
-    case 0x014C: return {Machine::Bits32, "i386"};
+    case 0x014C: return {Machine::X86, "i386"};
     case 0x01C4: return {Machine::Bits32, "ARM"};
     case 0xAA64: return {Machine::Other, "ARM64"};
     default: return {Machine::Other, "PE machine " + std::to_string(little_endian(header + 4, 2))};
@@ -36,7 +36,8 @@ ModuleMachine pe_machine(std::ifstream& file) {
 ModuleMachine elf_machine(const std::array<unsigned char, 20>& header) {
   const bool big_endian = header[5] == 2;
   const unsigned machine = big_endian ? header[18] << 8 | header[19] : header[18] | header[19] << 8;
-  if (header[4] == 1) return {Machine::Bits32, machine == 3 ? "i386" : machine == 40 ? "ARM" : "32-bit ELF"};
+  if (header[4] == 1 && machine == 3) return {Machine::X86, "i386"};
+  if (header[4] == 1) return {Machine::Bits32, machine == 40 ? "ARM" : "32-bit ELF"};
   if (machine == 62) return {Machine::Native, "x86-64"};
   return {Machine::Other, machine == 183 ? "ARM64" : "ELF machine " + std::to_string(machine)};
 }
@@ -54,7 +55,7 @@ ModuleMachine read_module_machine(const std::string& path) {
 }
 
 std::string wrong_machine_text(const ModuleMachine& machine) {
-  if (machine.machine == Machine::Bits32) return "32-bit; p11agent is 64-bit: install the vendor's 64-bit module";
+  if (machine.machine == Machine::X86 || machine.machine == Machine::Bits32) return "32-bit; p11agent is 64-bit: install the vendor's 64-bit module";
   if (machine.machine == Machine::Other)
     return "built for " + machine.name + "; p11agent is x86-64: install the vendor's module for x86-64";
   return "";

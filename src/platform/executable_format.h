@@ -8,7 +8,8 @@ namespace p11agent::platform {
 
 enum class Machine {
   Native,   // x86-64, as the agent
-  Bits32,   // a 32-bit build (i386, ARM)
+  X86,      // 32-bit x86 (i386): on Windows, p11agent's 32-bit host loads it
+  Bits32,   // another 32-bit build (ARM)
   Other,    // another 64-bit machine (ARM64)
   Unknown,  // no PE or ELF header, or the file cannot be read
 };
@@ -20,7 +21,8 @@ struct ModuleMachine {
 
 ModuleMachine read_module_machine(const std::string& path);
 
-// What the agent says of a module built for another machine; "" for a native or unknown one.
+// What the agent says of a module built for a machine no host of this build can load; ""
+// for a native or unknown one.
 std::string wrong_machine_text(const ModuleMachine& machine);
 
 }  // namespace p11agent::platform

@@ -45,11 +45,6 @@ namespace {
 // The service that installs Windows itself, which owns the system's own folders.
 constexpr const wchar_t* TRUSTED_INSTALLER = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-// The rights that let an account change a file or folder, or replace what is in it.
-constexpr ACCESS_MASK CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
-                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                      GENERIC_ALL;
-
 // A SID held in a buffer of its own.
 using SidBuffer = std::vector<std::byte>;
 
@@ -108,7 +103,7 @@ std::string account_of(PSID sid) {
 
 // Why someone other than an administrator can change the object, from its owner and its
 // access list; nullopt when nobody else can.
-std::optional<std::string> others_may_change(PSID owner, const ACL* dacl) {
+std::optional<std::string> others_may_change(PSID owner, const ACL* dacl, ACCESS_MASK rights) {
   if (owner == nullptr) return std::string("has no owner");
   if (!is_administration(owner)) return "belongs to " + account_of(owner);
   if (dacl == nullptr) return std::string("has no access list: everyone can change it");
@@ -120,42 +115,70 @@ std::optional<std::string> others_may_change(PSID owner, const ACL* dacl) {
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     PSID who = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !is_administration(who))
+    if ((allowed->Mask & rights) != 0 && !is_administration(who))
       return "can be changed by " + account_of(who);
   }
   return std::nullopt;
 }
 
-std::optional<std::string> object_changeable_by_others(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-    return std::string("cannot be examined");
-  auto why = descriptor_lets_others_change(descriptor);
-  LocalFree(descriptor);
-  return why;
-}
+// The descriptors of the path's objects, from the file up; each freed with the list.
+class PathDescriptors {
+ public:
+  explicit PathDescriptors(const std::string& path) {
+    std::filesystem::path current(to_wide(path));
+    for (;;) {
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      if (GetNamedSecurityInfoW(current.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        unreadable_ = to_utf8(current.wstring().c_str());
+        return;
+      }
+      objects_.push_back({to_utf8(current.wstring().c_str()), descriptor});
+      const std::filesystem::path parent = current.parent_path();
+      if (parent.empty() || parent == current) return;
+      current = parent;
+    }
+  }
+  ~PathDescriptors() {
+    for (const PathObject& object : objects_) LocalFree(object.descriptor);
+  }
+  PathDescriptors(const PathDescriptors&) = delete;
+  PathDescriptors& operator=(const PathDescriptors&) = delete;
+  const std::vector<PathObject>& objects() const { return objects_; }
+  // The object whose descriptor could not be read; "" when every one was.
+  const std::string& unreadable() const { return unreadable_; }
+
+ private:
+  std::vector<PathObject> objects_;
+  std::string unreadable_;
+};
 
 }  // namespace
 
-std::optional<std::string> descriptor_lets_others_change(PSECURITY_DESCRIPTOR descriptor) {
+std::optional<std::string> descriptor_lets_others_change(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   BOOL defaulted = FALSE, present = FALSE;
   if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
       !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
     return std::string("has a security descriptor that cannot be read");
-  return others_may_change(owner, present ? dacl : nullptr);
+  return others_may_change(owner, present ? dacl : nullptr, rights);
+}
+
+std::optional<std::string> path_lets_others_change(const std::vector<PathObject>& from_file_up,
+                                                   const ChangeRights& rights) {
+  for (std::size_t i = 0; i < from_file_up.size(); ++i)
+    if (auto why = descriptor_lets_others_change(from_file_up[i].descriptor, i == 0 ? rights.file : rights.folder))
+      return from_file_up[i].name + " " + *why;
+  return std::nullopt;
 }
 
 std::optional<std::string> changeable_by_others(const std::string& path) {
-  std::filesystem::path current(to_wide(path));
-  for (;;) {
-    if (auto why = object_changeable_by_others(current.wstring())) return to_utf8(current.wstring().c_str()) + " " + *why;
-    const std::filesystem::path parent = current.parent_path();
-    if (parent.empty() || parent == current) return std::nullopt;
-    current = parent;
-  }
+  const PathDescriptors descriptors(path);
+  // What comes first on the way up is said first: an object below the unreadable one.
+  if (auto why = path_lets_others_change(descriptors.objects())) return why;
+  if (!descriptors.unreadable().empty()) return descriptors.unreadable() + " cannot be examined";
+  return std::nullopt;
 }
 
 }  // namespace p11agent::platform

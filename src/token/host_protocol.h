@@ -58,7 +58,7 @@ inline bool signature_follows(CK_RV rv, CK_ULONG length) {
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 6;
+inline constexpr std::uint64_t VERSION = 7;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/library.h"
+#include "platform/module_file.h"
 #include "text/utf8.h"
 #include "token/messages.h"
 #include "token/module_host.h"
@@ -44,11 +45,17 @@ bool same_path_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 }  // namespace
 
-void prepare_module_directory(const std::string& path) {
+std::string directory_rule_folder(const std::string& path, const std::string& file) {
   // This vendor's module loads DLLs of its own from its install folder, which is not on
-  // the search path.
-  if (same_path_ignoring_ascii_case(path, DIRECTORY_RULE_MODULE))
-    platform::set_library_directory(std::string(DIRECTORY_RULE_FOLDER));
+  // the search path. Its 32-bit installer puts both in SysWOW64 when it names System32.
+  if (!same_path_ignoring_ascii_case(path, DIRECTORY_RULE_MODULE)) return {};
+  const std::string_view below_module_folder =
+      DIRECTORY_RULE_FOLDER.substr(DIRECTORY_RULE_MODULE.find_last_of('\\'));
+  return file.substr(0, file.find_last_of("\\/")) + std::string(below_module_folder);
+}
+
+void prepare_module_directory(const std::string& path) {
+  if (std::string folder = directory_rule_folder(path, path); !folder.empty()) platform::set_library_directory(folder);
 }
 
 Pkcs11Result<ModulePtr> load_module_here(const std::string& path) {
@@ -85,8 +92,14 @@ Pkcs11Result<ModulePtr> load_module_where_modules_live(const std::string& path, 
     if (directory_rule) prepare_module_directory(path);
     return load_module_here(path);
   }
+  // A 32-bit module goes to the 32-bit host, which opens it where it really is; a path
+  // with no file behind it goes to the usual host, whose loader says so.
+  const auto file = platform::find_module_file(path);
+  const bool in_32bit_host = file && file->in_32bit_host;
+  const std::string& opened = in_32bit_host ? file->file : path;
   // The host applies the directory rule to itself alone.
-  auto host = ModuleHost::start(path, directory_rule, deadline);
+  auto host = ModuleHost::start(opened, directory_rule ? directory_rule_folder(path, opened) : std::string(), deadline,
+                                in_32bit_host);
   if (!host) return std::unexpected(host.error());
   return std::make_shared<Pkcs11Module>(path, std::move(*host));
 }

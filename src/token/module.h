@@ -64,6 +64,10 @@ using ModulePtr = std::shared_ptr<Pkcs11Module>;
 // The modules p11-kit registers for its proxy, from its configuration (none on Windows).
 std::vector<std::string> registered_modules();
 
+// The folder the directory rule puts on the DLL search path for the module at `path`, when
+// it is the one module that needs it, opened as `file` (its own path, or where a 32-bit
+// module really is): the vendor's install folder beside that file. "" for every other module.
+std::string directory_rule_folder(const std::string& path, const std::string& file);
 // The search folder rule for the one module that needs it; process-wide, never undone.
 void prepare_module_directory(const std::string& path);
 // Loads the library into this process; a module host loads its module with it.

@@ -1,6 +1,7 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
+#include "platform/files.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
 #include "token/bounds.h"
@@ -376,11 +377,16 @@ ModuleHost::~ModuleHost() {
   if (place_ != HOST_PLACES) give_place_back(place_);
 }
 
-Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& path, bool directory_rule,
-                                                            std::chrono::seconds load_deadline) {
+Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& file, const std::string& search_folder,
+                                                            std::chrono::seconds load_deadline, bool in_32bit_host) {
   // The bound counts the host's own start too.
   const auto load_until = std::chrono::steady_clock::now() + load_deadline;
-  auto process = start_host_process();
+  if (in_32bit_host && (g_hosting->executable_32.empty() || !platform::file_exists(g_hosting->executable_32)))
+    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::Host32Missing));
+  // The hosts started ahead are the agent's own kind: a 32-bit module's host starts now.
+  auto process = in_32bit_host ? platform::HostProcess::start(g_hosting->executable_32, {host_protocol::HOST_ARGUMENT},
+                                                               g_hosting->end_grace)
+                               : start_host_process();
   if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline, load_until));
   auto place = take_place(host.get());
@@ -389,7 +395,7 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& p
 
   // The first request says which version of the messages the agent speaks.
   Writer w = request_of(Call::Load);
-  w.number(host_protocol::VERSION).bytes(path.data(), path.size()).number(directory_rule ? 1 : 0);
+  w.number(host_protocol::VERSION).bytes(file.data(), file.size()).bytes(search_folder.data(), search_folder.size());
   Bytes answer;
   if (CK_RV failed = host->exchange(w, answer, Call::Load); failed != CKR_OK)
     return std::unexpected(*Pkcs11Error::of_host(failed));

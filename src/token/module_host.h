@@ -31,6 +31,8 @@ struct ModuleHosting {
   // How long a killed host is waited for (HOST_END_GRACE); none where the agent ends
   // right after its hosts, so that its end is not held up by theirs.
   std::chrono::milliseconds end_grace = HOST_END_GRACE;
+  // The 32-bit host, for 32-bit modules (Windows); "" where there is none.
+  std::string executable_32 = {};
 };
 void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
@@ -50,10 +52,11 @@ void wait_awake_for_answers(bool awake);
 
 class ModuleHost {
  public:
-  // Starts a host, which loads the module (with the directory rule where asked); the load
-  // and C_Initialize together end within `load_deadline`.
-  static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& path, bool directory_rule,
-                                                         std::chrono::seconds load_deadline);
+  // Starts a host (the 32-bit one where asked), which loads the module from `file` (with
+  // `search_folder` on its DLL search path, where not ""); the load and C_Initialize
+  // together end within `load_deadline`.
+  static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& file, const std::string& search_folder,
+                                                         std::chrono::seconds load_deadline, bool in_32bit_host = false);
   ~ModuleHost();
   // The stand-in entries refer to this object by its place in a fixed table.
   ModuleHost(const ModuleHost&) = delete;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/host_process.h"
+#include "platform/library.h"
 #include "platform/process.h"
 #include "token/module.h"
 #include "token/module_host.h"
@@ -290,9 +291,10 @@ bool ModuleHostServer::answer_following(Writer& w) {
 bool ModuleHostServer::load(Reader& r, Writer& w) {
   auto path_bytes = r.bytes();
   const std::string path(reinterpret_cast<const char*>(path_bytes.data()), path_bytes.size());
-  const bool directory_rule = r.number() != 0;
+  auto folder_bytes = r.bytes();
+  const std::string search_folder(reinterpret_cast<const char*>(folder_bytes.data()), folder_bytes.size());
   if (!r.ok()) return false;
-  if (directory_rule) prepare_module_directory(path);
+  if (!search_folder.empty()) platform::set_library_directory(search_folder);
   auto loaded = load_module_here(path);
   if (!loaded) {
     w.number(0).number(static_cast<std::uint64_t>(loaded.error().kind)).number(loaded.error().rv);

@@ -37,6 +37,9 @@ std::string Pkcs11Error::text() const {
     case Kind::HostOtherVersion:
       return "the module's host is another build of p11agent (its messages are version " + std::to_string(rv) +
              ", this agent's " + std::to_string(host_protocol::VERSION) + "): restart the agent";
+    case Kind::Host32Missing:
+      return "the module is 32-bit and p11agent's 32-bit module host (p11agent-host32.exe, beside p11agent.exe) is "
+             "missing: reinstall p11agent";
   }
   return {};
 }

@@ -25,6 +25,7 @@ struct Pkcs11Error {
     HostEnded,             // the module's host ended (crashed, killed) before it answered
     HostNotStarted,        // no host could be started for the module
     HostOtherVersion,      // the host speaks another version of the messages (rv: its version)
+    Host32Missing,         // the module is 32-bit and the 32-bit host is not installed
   };
 
   Kind kind;

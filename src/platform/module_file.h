@@ -1,0 +1,36 @@
+#pragma once
+// Where a module's file is, and which of this build's programs can load it. A 64-bit
+// process cannot load a 32-bit DLL: on Windows such a module is loaded by p11agent's
+// 32-bit module host, shipped beside the agent. Linux has no such host: a 32-bit library
+// stays one the agent names and does not load.
+#include <optional>
+#include <string>
+
+#include "platform/executable_format.h"
+
+namespace p11agent::platform {
+
+struct ModuleFile {
+  std::string file;  // the name the process that loads it opens it by
+  ModuleMachine machine;
+  bool in_32bit_host = false;
+};
+
+// The file of the module at `path` (as configured or asked for); nullopt when there is
+// none. Windows: a 32-bit module at the path is opened by the 32-bit host through
+// Sysnative (a 32-bit process that names System32 is sent to SysWOW64), and a System32
+// path with no file behind it is looked for in SysWOW64, where 32-bit installers put a
+// DLL they name in System32.
+std::optional<ModuleFile> find_module_file(const std::string& path);
+
+// The 32-bit module host that belongs beside this executable, as "<name>.exe".
+inline constexpr const char* HOST_32_NAME = "p11agent-host32";
+struct ModuleHost32 {
+  std::string path;
+  bool present = false;
+  std::string version;  // as its file states it; "" when it states none or is missing
+};
+// nullopt where this build has none (Linux).
+std::optional<ModuleHost32> module_host_32();
+
+}  // namespace p11agent::platform
