@@ -13,8 +13,11 @@ case "${1:-}" in
     # A crashing process ends as on a desktop whose error reporting is off: no debugger
     # attaches to it (and holds its DLLs open after it has gone). The tests crash module
     # hosts on purpose.
-    "$here/scripts/wine-run.sh" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /f >/dev/null 2>&1 || true
+    # 32-bit processes (the 32-bit module host) read the key's 32-bit view.
+    for view in 64 32; do
+      "$here/scripts/wine-run.sh" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /f /reg:$view >/dev/null 2>&1 || true
+    done
     ;;
   stop)
     "$server" -k || true

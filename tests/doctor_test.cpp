@@ -62,6 +62,12 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
        "module C:", CheckStatus::Ok, "not installed"},
       {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::X86, "i386"}; }, "module",
        CheckStatus::Fail, "32-bit; p11agent is 64-bit: install the vendor's 64-bit module (not loaded)"},
+      {"a 32-bit module in the 32-bit host",
+       [](DoctorFacts& f) {
+         f.modules[0].machine = {platform::Machine::X86, "i386"};
+         f.modules[0].in_32bit_host = true;
+       },
+       "module", CheckStatus::Ok, "32-bit, in the 32-bit host; loads; 1 token: 'Signing card' (2 certificates)"},
       {"a module that hangs in C_Initialize",
        [](DoctorFacts& f) { f.modules[0].load_error = "C_Initialize: the module did not answer within 8 s"; }, "module",
        CheckStatus::Fail, "does not load: C_Initialize: the module did not answer within 8 s"},

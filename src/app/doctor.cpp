@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/host_places.h"
 #include "platform/host_process.h"
+#include "platform/module_file.h"
 #include "platform/process.h"
 #include "token/module.h"
 #include "token/objects.h"
@@ -34,12 +35,13 @@ Check module_check(const ModuleFacts& module, bool registered) {
                               "registered with p11-kit, but the file is missing: reinstall the vendor's module or "
                               "remove its registration"}
                       : Check{name, CheckStatus::Ok, "not installed"};
-  if (std::string wrong = platform::wrong_machine_text(module.machine); !wrong.empty())
+  if (std::string wrong = platform::wrong_machine_text(module.machine); !wrong.empty() && !module.in_32bit_host)
     return {name, CheckStatus::Fail, wrong + " (not loaded)"};
-  if (!module.load_error.empty()) return {name, CheckStatus::Fail, "does not load: " + module.load_error};
+  const std::string host = module.in_32bit_host ? "32-bit, in the 32-bit host; " : "";
+  if (!module.load_error.empty()) return {name, CheckStatus::Fail, host + "does not load: " + module.load_error};
   if (module.tokens.empty())
-    return {name, CheckStatus::Warn, "loads; no token in its slots: insert the token (or its reader)"};
-  std::string detail = "loads; " + plural(module.tokens.size(), "token", "tokens") + ":";
+    return {name, CheckStatus::Warn, host + "loads; no token in its slots: insert the token (or its reader)"};
+  std::string detail = host + "loads; " + plural(module.tokens.size(), "token", "tokens") + ":";
   for (std::size_t i = 0; i < module.tokens.size(); ++i)
     detail += (i == 0 ? " " : ", ") +
               (module.tokens[i].label.empty() ? std::string("one without a label") : "'" + module.tokens[i].label + "'") +
@@ -94,8 +96,8 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
                       facts.modules_registered
                           ? "no PKCS#11 module is registered with p11-kit and loads: install the token vendor's module "
                             "and register it (a file in /etc/pkcs11/modules/)"
-                          : "no token vendor's module is installed where p11agent looks: install the vendor's "
-                            "64-bit software"});
+                          : "no token vendor's module is installed where p11agent looks: install the token "
+                            "vendor's software"});
   const bool registered = std::ranges::any_of(facts.registrations, &RegistrationFacts::present);
   for (const RegistrationFacts& place : facts.registrations)
     checks.push_back(registration_check(place, facts.own_executable));
@@ -130,11 +132,13 @@ std::vector<TokenFacts> tokens_of(const ModulePtr& module, std::size_t& slots) {
 ModuleFacts module_facts(const std::string& path) {
   ModuleFacts facts;
   facts.path = path;
-  facts.present = platform::file_exists(path);
+  const auto file = platform::find_module_file(path);
+  facts.present = file.has_value();
   if (!facts.present) return facts;
-  facts.machine = platform::read_module_machine(path);
-  // A module of another machine is not loaded: the system's loader would only fail.
-  if (!platform::wrong_machine_text(facts.machine).empty()) return facts;
+  facts.machine = file->machine;
+  facts.in_32bit_host = file->in_32bit_host;
+  // A module of a machine no host can load is not loaded: the system's loader would only fail.
+  if (!facts.in_32bit_host && !platform::wrong_machine_text(facts.machine).empty()) return facts;
   auto module = open_module(path);
   if (!module) {
     facts.load_error = module.error();
@@ -159,7 +163,7 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   facts.executable = manifest["path"].get<std::string>();
   for (const auto& id : manifest.value(allowed, nlohmann::json::array()))
     if (id.is_string()) facts.allowed.push_back(id.get<std::string>());
-  facts.changeable_by_others = platform::changeable_by_others(facts.executable);
+  facts.changeable_by_others = agent_changeable_by_others(facts.executable);
   for (const std::string& key : place.keys)
     if (platform::host_key_value(key) != place.manifest) facts.keys_not_naming_it.push_back(key);
   return facts;

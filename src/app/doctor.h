@@ -29,6 +29,7 @@ struct ModuleFacts {
   std::string path;
   bool present = false;
   platform::ModuleMachine machine{platform::Machine::Unknown, ""};
+  bool in_32bit_host = false;  // Windows: a 32-bit module, which the 32-bit host loads
   std::string load_error;  // "" when it loaded and initialised
   std::size_t slots = 0;   // slots with a token
   std::vector<TokenFacts> tokens;

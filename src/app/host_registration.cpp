@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
+#include "platform/module_file.h"
 #include "platform/host_process.h"
 #include "platform/process.h"
 
@@ -330,6 +331,14 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
   return {};
 }
 
+std::optional<std::string> agent_changeable_by_others(const std::string& executable) {
+  if (auto why = platform::changeable_by_others(executable)) return why;
+  // The agent starts it for 32-bit modules, with what the agent was given.
+  if (auto host = platform::module_host_32(executable); host && host->present)
+    return platform::changeable_by_others(host->path);
+  return std::nullopt;
+}
+
 std::optional<int> run_host_registration(const std::vector<std::string>& args) {
   if (args.empty() || (args.front() != "--register-host" && args.front() != "--unregister-host")) return std::nullopt;
   auto options = parse_options(args);
@@ -344,7 +353,7 @@ std::optional<int> run_host_registration(const std::vector<std::string>& args) {
   }
   // Every user's browsers would start whatever replaces the executable.
   if (options->registering && options->every_user)
-    if (auto changeable = platform::changeable_by_others(options->registration.executable)) {
+    if (auto changeable = agent_changeable_by_others(options->registration.executable)) {
       (void)platform::write_stdout("--register-host --system refused: " + options->registration.executable +
                                    " can be changed by users who are not administrators (" + *changeable +
                                    "): install p11agent where only administrators can change it\n");

@@ -35,6 +35,10 @@ std::expected<void, std::string> register_host(const HostRegistration& registrat
 std::expected<void, std::string> unregister_host(std::span<const platform::HostPlace> places,
                                                  std::vector<std::string>& done);
 
+// Why an account other than the administrators' could change what a browser would start:
+// the agent at `executable`, or the 32-bit module host beside it; nullopt when none can.
+std::optional<std::string> agent_changeable_by_others(const std::string& executable);
+
 // Runs --register-host / --unregister-host when the arguments ask for it and answers the
 // exit status; std::nullopt when they ask for something else.
 std::optional<int> run_host_registration(const std::vector<std::string>& args);

@@ -23,14 +23,14 @@ struct ModuleFile {
 // DLL they name in System32.
 std::optional<ModuleFile> find_module_file(const std::string& path);
 
-// The 32-bit module host that belongs beside this executable, as "<name>.exe".
+// The 32-bit module host that belongs beside the agent's executable, as "<name>.exe".
 inline constexpr const char* HOST_32_NAME = "p11agent-host32";
 struct ModuleHost32 {
   std::string path;
   bool present = false;
   std::string version;  // as its file states it; "" when it states none or is missing
 };
-// nullopt where this build has none (Linux).
-std::optional<ModuleHost32> module_host_32();
+// The one beside `agent` ("": this executable); nullopt where this build has none (Linux).
+std::optional<ModuleHost32> module_host_32(const std::string& agent = "");
 
 }  // namespace p11agent::platform

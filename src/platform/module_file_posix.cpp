@@ -9,6 +9,6 @@ std::optional<ModuleFile> find_module_file(const std::string& path) {
   return ModuleFile{path, read_module_machine(path), false};
 }
 
-std::optional<ModuleHost32> module_host_32() { return std::nullopt; }
+std::optional<ModuleHost32> module_host_32(const std::string&) { return std::nullopt; }
 
 }  // namespace p11agent::platform

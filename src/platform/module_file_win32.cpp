@@ -91,8 +91,8 @@ std::string stated_version(const std::string& path) {
 
 }  // namespace
 
-std::optional<ModuleHost32> module_host_32() {
-  const std::string own = own_executable_path();
+std::optional<ModuleHost32> module_host_32(const std::string& agent) {
+  const std::string own = agent.empty() ? own_executable_path() : agent;
   const auto slash = own.find_last_of("\\/");
   ModuleHost32 host;
   host.path = (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) + HOST_32_NAME + ".exe";

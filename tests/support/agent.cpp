@@ -28,12 +28,31 @@ std::vector<std::string> test_known_modules() {
   return ours;
 }
 
-void uninstall_known_modules() {
-  for (const std::string& path : test_known_modules()) remove_file(path);
+std::string wow64_twin(const std::string& system32_path) {
+  const std::string system32 = "C:\\Windows\\System32";
+  return "C:\\Windows\\SysWOW64" + system32_path.substr(system32.size());
 }
 
-void install_known_module(const std::string& path, const json& scenario) {
-  install_file(fake_module_path(), path);
+void uninstall_known_modules() {
+  for (const std::string& path : test_known_modules()) {
+    remove_file(path);
+#ifdef _WIN32
+    remove_file(wow64_twin(path));
+#endif
+  }
+}
+
+void install_known_module(const std::string& path, const json& scenario, ModuleBuild build, const std::string& target) {
+  remove_file(path);
+#ifdef _WIN32
+  remove_file(wow64_twin(path));
+  // The 32-bit builds of the test modules, beside the 32-bit host's build.
+  const std::string built = build == ModuleBuild::Native ? fake_module_path(target) : fake_module_path("host32\\" + target);
+  install_file(built, build == ModuleBuild::Only32InWow64 ? wow64_twin(path) : path);
+#else
+  install_file(fake_module_path(target), path);
+  (void)build;
+#endif
   fake_folder().write_scenario(file_name_of(path), scenario);
 }
 

@@ -26,10 +26,19 @@ std::vector<std::string> test_known_modules();
   GTEST_SKIP() << "needs " << (count) << " test-bed modules; this build knows "                  \
                << ::testing_support::test_known_modules().size()
 
-// Removes every fake module installed at a known path.
+// Removes every fake module installed at a known path (on Windows, its SysWOW64 twin too).
 void uninstall_known_modules();
 
-// Installs the fake module at a known path with its own scenario.
-void install_known_module(const std::string& path, const json& scenario);
+// Where a test module's file is put for a known path: the build's own module at the path,
+// or (Windows) the 32-bit build of the same module only in SysWOW64 under the path's name
+// (what a 32-bit installer that names System32 makes), or at the path itself.
+enum class ModuleBuild { Native, Only32InWow64, Only32AtPath };
+
+// Installs the fake module (or another test module) at a known path with its own scenario.
+void install_known_module(const std::string& path, const json& scenario, ModuleBuild build = ModuleBuild::Native,
+                          const std::string& target = "fake_pkcs11");
+
+// The SysWOW64 twin of a System32 path.
+std::string wow64_twin(const std::string& system32_path);
 
 }  // namespace testing_support
