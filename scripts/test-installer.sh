@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in the test run's prefix, after --register-host in both
 # scopes: installed as the machine with the extensions a deployment names, it puts the
-# signed p11agent.exe and manifests with those extensions under Program Files and the HKLM
-# keys (no per-user one); the installed agent answers --version and a framed ping; the
+# signed p11agent.exe, p11agent-host32.exe and manifests with those extensions under Program
+# Files and the HKLM keys (no per-user one); the installed agent answers --version (naming
+# its 32-bit host), a framed ping and, through that host, a 32-bit module's enumerate; the
 # same version and a newer one each replace it (one product listed) and keep those
 # extensions; uninstalling removes every file and key.
 # Prints "installer: Done" or "installer: FAILED (<what>)".
@@ -98,11 +99,19 @@ verify_signature "$msi"
 # As the machine, with the extensions a deployment names.
 msiexec /i "$(windows "$msi")" /qn CHROME_EXTENSIONS="$chrome_id,$other_id" FIREFOX_EXTENSIONS=a@b.org ||
   fail "msiexec /i"
-for file in p11agent.exe p11agent-chrome.json p11agent-firefox.json; do
+for file in p11agent.exe p11agent-host32.exe p11agent-chrome.json p11agent-firefox.json; do
   [ -f "$folder/$file" ] || fail "$file not installed"
 done
 verify_signature "$folder/p11agent.exe"
+verify_signature "$folder/p11agent-host32.exe"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version"
+"$run" "$exe" --version | grep -qF 'p11agent-host32 ' || fail "--version names no 32-bit host"
+# A vendor module that exists only as a 32-bit DLL, where its 32-bit installer puts it.
+module='C:\Windows\System32\eps2003csp11v2.dll'
+cp "$here/build/windows/host32/fake_pkcs11.dll" "$WINEPREFIX/drive_c/windows/syswow64/eps2003csp11v2.dll"
+printf '{"cmd":"enumerate","module":"%s"}' "${module//\\/\\\\}" | "$run" "$exe" | grep -qF '{"ok":true,"text":"module=' ||
+  fail "a 32-bit module through the installed 32-bit host"
+rm -f "$WINEPREFIX/drive_c/windows/syswow64/eps2003csp11v2.dll"
 printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://$chrome_id/ --parent-window=0 |
   tail -c +5 | grep -q '"ok":true' || fail "framed ping"
 for entry in "${keys[@]}"; do
