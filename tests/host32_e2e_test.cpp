@@ -5,6 +5,7 @@
 // and the calls the module sees must be the same each time.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "support/agent.h"
@@ -31,6 +32,12 @@ std::string sign(const std::string& pin, const std::string& thumbprint = PRINT) 
 }
 std::string validate(const std::string& pin) {
   return json{{"cmd", "validate"}, {"thumbprint", PRINT}, {"pin", pin}}.dump();
+}
+
+// A browser's native message: its length in the machine's byte order, then the JSON.
+std::string framed(const std::string& message) {
+  const auto length = static_cast<std::uint32_t>(message.size());
+  return std::string(reinterpret_cast<const char*>(&length), 4) + message;
 }
 
 const ModuleBuild BUILDS[] = {ModuleBuild::Native, ModuleBuild::Only32InWow64, ModuleBuild::Only32AtPath};
@@ -84,6 +91,8 @@ TEST_F(Host32Test, A32BitModuleAnswersAsA64BitOne) {
        validate("1234") + "\n" + validate("1234") + "\n" + sign("1234") + "\n" + sign("1234") + "\n" +
            R"({"cmd":"logout"})" + "\n",
        R"({"cached":true,"ok":true})"},
+      {"browser host: list and sign", first, signing_token(), {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"},
+       framed(R"({"cmd":"list_certs"})") + framed(sign("1234")), "\"signature_hex\":\"0a0b0c"},
       {"a wrong PIN, tries left", first, signing_token(CERT, CKF_USER_PIN_FINAL_TRY), {}, sign("0000"), "WRONG_PIN:1"},
       {"serve: a wrong PIN is not tried again", first, signing_token(), {"serve"},
        validate("0000") + "\n" + sign("0000") + "\n" + validate("1234") + "\n", "WRONG_PIN:-1"},

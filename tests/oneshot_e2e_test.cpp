@@ -383,11 +383,12 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
   build_32.replace(0, 4, "\x7F" "ELF");
   build_32[4] = 1, build_32[5] = 1, build_32[18] = 3;
 #else
-  // PE for i386: "MZ", the header's offset at 0x3C, "PE\0\0", machine 0x14C.
+  // PE for 32-bit ARM (an i386 one goes to the 32-bit host): "MZ", the header's offset at
+  // 0x3C, "PE\0\0", machine 0x1C4.
   std::string build_32(0x48, '\0');
   build_32[0] = 'M', build_32[1] = 'Z', build_32[0x3C] = 0x40;
   build_32.replace(0x40, 4, std::string("PE\0\0", 4));
-  build_32[0x44] = 0x4C, build_32[0x45] = 0x01;
+  build_32[0x44] = static_cast<char>(0xC4), build_32[0x45] = 0x01;
 #endif
   remove_file(known[1]);
   std::ofstream(known[1], std::ios::binary) << build_32;

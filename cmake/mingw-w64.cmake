@@ -1,0 +1,12 @@
+# Cross build for Windows with Debian's MinGW-w64 (POSIX threads variant), for the machine
+# whose toolchain file includes this after setting MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
+set(CMAKE_OBJCOPY ${MINGW_TRIPLE}-objcopy CACHE FILEPATH "")
+set(CMAKE_STRIP ${MINGW_TRIPLE}-strip CACHE FILEPATH "")
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
