@@ -193,7 +193,13 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
 // Modules in hosts of their own, with a short call bound, for as long as a test runs.
 class HostedModules {
  public:
-  HostedModules() { use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(2)}); }
+  HostedModules() {
+    ModuleHosting hosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(2)};
+#ifdef _WIN32
+    hosting.executable_32 = executable_folder() + "\\p11agent-host32.exe";
+#endif
+    use_module_hosts(hosting);
+  }
   ~HostedModules() { use_module_hosts(std::nullopt); }
 };
 
@@ -304,8 +310,15 @@ TEST_F(FaultMatrixTest, AModuleFailingInTheSearchIsNamedAndStartedAfreshOnce) {
 TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumped) {
   HostedModules hosted;
   const unsigned long long planted = plant_inheritable_handle();
-  install_known_module(module, scenario({{"report_reach", true}, {"reach_probes", {planted}}}));
-  for (const bool copy : {true, false}) {
+  const json reporting = scenario({{"report_reach", true}, {"reach_probes", {planted}}});
+  // A host made as a copy of the agent, one started from its program, and (Windows) the
+  // 32-bit host of a 32-bit module.
+  std::vector<std::pair<bool, ModuleBuild>> hosts = {{true, ModuleBuild::Native}, {false, ModuleBuild::Native}};
+#ifdef _WIN32
+  hosts.emplace_back(false, ModuleBuild::Only32InWow64);
+#endif
+  for (const auto& [copy, build] : hosts) {
+    install_known_module(module, reporting, build);
     if (copy) prestart_module_hosts(1);
     ASSERT_TRUE(open_module(module)) << copy;
     const json reach = fake_folder().reach(name);

@@ -89,6 +89,9 @@ void FakeModuleFolder::write_scenario(const std::string& module_file, const json
   }
   fs::rename(temporary, target);
   clear_log(module_file);
+  // What a module loaded with an earlier scenario reported is not this one's.
+  std::error_code ignored;
+  fs::remove(fs::path(path_) / (module_file + ".reach"), ignored);
 }
 
 std::vector<std::string> FakeModuleFolder::call_log(const std::string& module_file) const {

@@ -17,7 +17,8 @@ class FakeModuleFolder {
   FakeModuleFolder();
   ~FakeModuleFolder();
 
-  // Writes "<module file name>.json" whole, in one rename, and empties its call log.
+  // Writes "<module file name>.json" whole, in one rename, and empties its call log and
+  // what it reported of its reach.
   void write_scenario(const std::string& module_file, const json& scenario) const;
   std::vector<std::string> call_log(const std::string& module_file) const;
   void clear_log(const std::string& module_file) const;
