@@ -58,12 +58,13 @@ tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@"
 SCRIPT
 chmod +x "$work/pinentry"
 export P11AGENT_PINENTRY="$work/pinentry"
-# zenity, with the arguments the agent gives it kept in the work folder.
+# zenity, with the arguments the agent gives it kept in the work folder, and after them
+# (after a ROWS line) the list's cells it reads on its standard input.
 mkdir -p "$work/picker"
 cat >"$work/picker/zenity" <<SCRIPT
 #!/bin/sh
-printf '%s\n' "\$@" >>"$work/picker.log"
-exec /usr/bin/zenity "\$@"
+printf '%s\n' "\$@" ROWS >>"$work/picker.log"
+tee -a "$work/picker.log" | exec /usr/bin/zenity "\$@"
 SCRIPT
 chmod +x "$work/picker/zenity"
 export P11AGENT_CERT_PICKER="$work/picker/zenity"
@@ -167,8 +168,9 @@ run_page() {
   stop_helpers
   [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
   if [ "$expect" = chooses ]; then
-    # zenity that ends at its start on a busy screen is answered as a cancel: the page is
-    # run once more, and only then does a missing picker fail.
+    # zenity that ends at its start on a busy screen (answered CERT_CHOICE_UNAVAILABLE with
+    # its exit status, in the page's report): the page is run once more, and only then does
+    # a missing picker fail.
     if [ ! -s "$work/picked" ] && [ -z "${retried:-}" ]; then
       retried=1 run_page "$expect" "$browser" "$@"
       return
@@ -208,7 +210,7 @@ run_page() {
 }
 
 # The page got the EC certificate the user picked, and no other; its signature verifies;
-# the picker was given the names as the prompt shows them, and the rows after "--".
+# the picker was given the names as the prompt shows them, among the rows it reads.
 check_choice() {
   local browser=$1
   [ -s "$work/picked" ] || fail "$browser: no certificate picker came up"
@@ -237,8 +239,8 @@ CHECK
   openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
   openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/chosen.sig" "$work/token/data" >/dev/null ||
     fail "$browser: the signature with the chosen certificate does not verify"
-  awk '$0 == "--" { rows = 1 } rows && /^CN=Петренко Олександра <U\+202E>лапан<U\+202C>/ { found = 1 } END { exit !found }' \
-    "$work/picker.log" || fail "$browser: the picker was not given the RSA holder's name, override escaped, after --"
+  awk '$0 == "ROWS" { rows = 1 } rows && /^CN=Петренко Олександра <U\+202E>лапан<U\+202C>/ { found = 1 } END { exit !found }' \
+    "$work/picker.log" || fail "$browser: the picker was not given the RSA holder's name, override escaped, among its rows"
   : >"$work/picker.log"
 }
 

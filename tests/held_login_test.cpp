@@ -451,6 +451,39 @@ TEST_F(DaemonCacheTest, LogoutCountsTargetsAndForgetsTheLogin) {
   EXPECT_EQ(request(R"({"cmd":"logout"})"), R"({"closed":1,"ok":true})");
 }
 
+// In a browser, a site's logout ends its own logins only and counts only those: a login two
+// sites made with the same PIN stays held for the other, and C_Logout comes when the last
+// site that holds it logs out.
+TEST_F(DaemonCacheTest, InABrowserEachSiteEndsOnlyItsOwnLogins) {
+  start(card());
+  state.browser = true;
+  const std::string A = "https://shop.example", B = "https://other.example";
+  auto from = [&](const std::string& origin, json request) {
+    request["origin"] = origin;
+    return this->request(request.dump());
+  };
+  const json validate = {{"cmd", "validate"}, {"thumbprint", thumbprint}, {"pin", "1234"}};
+  const json logout_all = {{"cmd", "logout"}};
+  const json logout_this = {{"cmd", "logout"}, {"thumbprint", thumbprint}};
+  // site, request, answer, whether the token is logged out
+  const std::vector<std::tuple<std::string, json, std::string, bool>> steps = {
+      {A, validate, R"({"ok":true})", false},
+      {B, validate, R"({"cached":true,"ok":true})", false},
+      {B, logout_all, R"({"closed":1,"ok":true})", false},
+      {B, logout_all, R"({"closed":0,"ok":true})", false},
+      {B, logout_this, R"({"closed":0,"ok":true})", false},
+      {A, validate, R"({"cached":true,"ok":true})", false},
+      {A, logout_this, R"({"closed":1,"ok":true})", true},
+      {A, logout_all, R"({"closed":0,"ok":true})", false},
+  };
+  for (const auto& [site, step, answer, logs_out] : steps) {
+    calls();
+    EXPECT_EQ(from(site, step), answer) << site << " " << step.dump();
+    const Calls made = calls();
+    EXPECT_EQ(std::ranges::find(made, "C_Logout") != made.end(), logs_out) << site << " " << step.dump();
+  }
+}
+
 // The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
 // ended without one.
 struct PromptScript {

@@ -83,17 +83,33 @@ TEST(HostRegistration, WritesExactlyTheGivenExtensionsAndUnregisteringLeavesNoth
        {"C:\\Program Files\\p\"11\\p11agent.exe",
         {"chrome-extension://mocfelaojeifljllokijgedhmchkecgh/", "chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/"},
         {"a@b.org", "{0c3e4e58-6d45-4a11-9c07-3f4e6d1b2a90}"}}},
-      {"Chrome only: Firefox allows none", false,
+      {"Chrome only: Firefox's manifest is left as it was", false,
        {"/usr/bin/p11agent", {"chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/"}, {}}},
+      {"Firefox only, every user: none written for Chrome", true, {"/usr/bin/p11agent", {}, {"a@b.org"}}},
   };
+  const std::string earlier = R"({"name":"p11agent","allowed_extensions":["old@b.org"]})";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path root = fresh_folder();
     const auto places = places_under(root, c.every_user);
+    auto named = [&](const platform::HostPlace& place) {
+      return !(place.form == ManifestForm::Chromium ? c.registration.chrome_origins : c.registration.firefox_extensions)
+                  .empty();
+    };
+    // Firefox's manifest from an earlier registration stays as it is; Chrome's places stay empty.
+    for (const auto& place : places)
+      if (!named(place) && place.form == ManifestForm::Firefox) {
+        fs::create_directories(fs::path(place.manifest).parent_path());
+        std::ofstream(place.manifest) << earlier;
+      }
     std::vector<std::string> done;
     ASSERT_TRUE(register_host(c.registration, places, done).has_value());
-    EXPECT_EQ(done.size(), places.size());
+    EXPECT_EQ(done.size(), static_cast<std::size_t>(std::ranges::count_if(places, named)));
     for (const auto& place : places) {
+      if (!named(place)) {
+        EXPECT_EQ(read_text(place.manifest), place.form == ManifestForm::Firefox ? earlier : "") << place.manifest;
+        continue;
+      }
       const auto manifest = read_json(place.manifest);
       ASSERT_TRUE(manifest.is_object()) << place.manifest;
       EXPECT_EQ(manifest["name"], "p11agent");
@@ -108,7 +124,9 @@ TEST(HostRegistration, WritesExactlyTheGivenExtensionsAndUnregisteringLeavesNoth
     }
     done.clear();
     ASSERT_TRUE(unregister_host(places, done).has_value());
-    EXPECT_EQ(done.size(), places.size());
+    EXPECT_EQ(done.size(), static_cast<std::size_t>(std::ranges::count_if(places, [&](const platform::HostPlace& place) {
+                return named(place) || place.form == ManifestForm::Firefox;
+              })));
     // The folders registering made went with the manifests.
     EXPECT_TRUE(files_under(root).empty());
     for (const auto& place : places) {
@@ -124,7 +142,7 @@ TEST(HostRegistration, WritesExactlyTheGivenExtensionsAndUnregisteringLeavesNoth
 TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   const fs::path root = fresh_folder();
   const auto places = places_under(root, false);
-  const HostRegistration registration{"/usr/bin/p11agent", {}, {"a@b.org"}};
+  const HostRegistration registration{"/usr/bin/p11agent", {"chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/"}, {"a@b.org"}};
 
   // Another host's file at one of the places is no manifest of this host.
   fs::create_directories(fs::path(places.front().manifest).parent_path());
@@ -138,7 +156,8 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   // Windows two).
   const bool between = places.size() > 2;
   if (between) {
-    ASSERT_TRUE(register_host(HostRegistration{"/usr/bin/p11agent", {}, {"old@b.org"}}, std::span(places).subspan(1, 1), done));
+    ASSERT_TRUE(register_host(HostRegistration{"/usr/bin/p11agent", {"chrome-extension://bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb/"}, {"old@b.org"}},
+                              std::span(places).subspan(1, 1), done));
   }
   const std::string earlier = between ? read_text(places[1].manifest) : "";
 
@@ -199,7 +218,8 @@ TEST(HostRegistration, WritesEveryUsersPlacesReadableAndThroughNoLinkButThePacka
   const fs::path planted = fs::path(places[1].manifest).parent_path();
   fs::remove_all(planted);
   fs::create_directory_symlink(root, planted);
-  const auto result = register_host(HostRegistration{"/usr/bin/p11agent", {}, {"c@d.org"}}, places, done);
+  const auto result = register_host(
+      HostRegistration{"/usr/bin/p11agent", {"chrome-extension://cccccccccccccccccccccccccccccccc/"}, {"c@d.org"}}, places, done);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "not written through a link: " + planted.string());
   EXPECT_FALSE(fs::exists(root / "p11agent.json"));
@@ -208,32 +228,43 @@ TEST(HostRegistration, WritesEveryUsersPlacesReadableAndThroughNoLinkButThePacka
 }
 
 // --register-host --system refuses an executable that someone other than an administrator
-// could replace, before it writes anything. (Run end to end, a missing refusal would
+// could replace, before it writes anything, and --doctor holds one user's registration to
+// that user's and the administrators' accounts. (Run end to end, a missing refusal would
 // register the host on this machine: the check is tested on its own.)
 TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChange) {
   const fs::path root = fresh_folder();
   struct Case {
     const char* name;
     fs::perms folder, file;
+    bool own_account_trusted;  // one user's registration: that user's own program counts
+    bool another_owner;        // the file belongs to an account that is neither root nor this one
     bool refused;
   };
   const std::vector<Case> cases = {
-      {"only root can change it", fs::perms(0755), fs::perms(0755), false},
-      {"a folder above others may write", fs::perms(0777), fs::perms(0755), true},
-      {"a sticky folder above", fs::perms(01777), fs::perms(0755), false},
-      {"the file others may write", fs::perms(0755), fs::perms(0757), true},
+      {"only root can change it", fs::perms(0755), fs::perms(0755), false, false, false},
+      {"a folder above others may write", fs::perms(0777), fs::perms(0755), false, false, true},
+      {"a sticky folder above", fs::perms(01777), fs::perms(0755), false, false, false},
+      {"the file others may write", fs::perms(0755), fs::perms(0757), false, false, true},
+      {"one user's own program, for that user", fs::perms(0755), fs::perms(0755), true, false, false},
+      {"one user's own program that others may write", fs::perms(0777), fs::perms(0755), true, false, true},
+      {"another user's program, for this user", fs::perms(0755), fs::perms(0755), true, true, true},
   };
   const bool as_root = ::geteuid() == 0;
   fs::permissions(root, fs::perms(0755));
   for (const Case& c : cases) {
+    if (c.another_owner && !as_root) continue;  // only root gives a file away
     const fs::path folder = root / "bin";
     fs::create_directories(folder);
     std::ofstream(folder / "p11agent") << "";
     fs::permissions(folder, c.folder);
     fs::permissions(folder / "p11agent", c.file);
-    const auto found = platform::changeable_by_others((folder / "p11agent").string());
-    // Owned by root only when the test runs as root: otherwise the owner is reason enough.
-    EXPECT_EQ(found.has_value(), c.refused || !as_root) << c.name << ": " << found.value_or("");
+    if (c.another_owner) {
+      ASSERT_EQ(::chown((folder / "p11agent").c_str(), 4242, 4242), 0);
+    }
+    const auto found = platform::changeable_by_others((folder / "p11agent").string(), c.own_account_trusted);
+    // Owned by root only when the test runs as root: otherwise the owner is reason enough
+    // for every user's registration.
+    EXPECT_EQ(found.has_value(), c.refused || (!as_root && !c.own_account_trusted)) << c.name << ": " << found.value_or("");
     fs::remove_all(folder);
   }
   fs::remove_all(root);

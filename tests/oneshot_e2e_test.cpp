@@ -372,12 +372,15 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
   EXPECT_EQ(find(report, "browser registration")["detail"],
             "p11agent is not registered for any browser: run p11agent --register-host --chrome-extension <id> "
             "--firefox-extension <id> (with --system for every user)");
-  ASSERT_EQ(run_agent("", {"--register-host", "--chrome-extension", "abcdefghijklmnopabcdefghijklmnop",
-                           "--firefox-extension", "p11agent@example.invalid"})
-                .status,
-            0);
+  // Registered for Chrome alone, in the user's home: no Firefox manifest allowing nothing to
+  // warn about, and the user's own program passes the per-user rule.
+  ASSERT_EQ(run_agent("", {"--register-host", "--chrome-extension", "abcdefghijklmnopabcdefghijklmnop"}).status, 0);
   std::tie(status, report) = doctor();
   EXPECT_EQ(status, 0) << report.dump();
+  for (const json& check : report["checks"])
+    if (check["check"].get<std::string>().starts_with("browser registration")) {
+      EXPECT_EQ(check["status"], "ok") << check.dump();
+    }
   // ELF32 for i386.
   std::string build_32(64, '\0');
   build_32.replace(0, 4, "\x7F" "ELF");

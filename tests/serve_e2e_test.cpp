@@ -252,26 +252,33 @@ done
 )";
 
 // Stands in for zenity and kdialog: logs its arguments, one per line, after a START line,
-// and answers from a list shared by every start: "row <n>" (chosen), "none" (OK with no row
-// chosen) or "cancel" (closed: prints nothing).
+// then what it read on its standard input after a STDIN line, and answers from a list shared
+// by every start: "row <n>" (chosen), "none" (OK with no row chosen), "exit <status>"
+// (ends so, printing nothing), "killed" (by a signal) or "cancel" (closed: status 1).
 constexpr const char* STANDIN_PICKER = R"(#!/bin/sh
 echo START >> "$STANDIN_LOG"
 printf '%s\n' "$@" >> "$STANDIN_LOG"
+echo STDIN >> "$STANDIN_LOG"
+cat >> "$STANDIN_LOG"
 n=$(cat "$STANDIN_ANSWERS.next" 2>/dev/null || echo 1)
 echo $((n + 1)) > "$STANDIN_ANSWERS.next"
 answer=$(sed -n "${n}p" "$STANDIN_ANSWERS")
 case "$answer" in
   "row "*) echo "${answer#row }" ;;
   none) echo ;;
+  "exit "*) exit "${answer#exit }" ;;
+  killed) kill -9 $$ ;;
   *) exit 1 ;;
 esac
 )";
 
-// The picker is the desktop's dialog program, given every text as an argument: the rows
-// after "--" (a holder's name that looks like an option is a value), a row that cannot be
-// picked or no row shows the list again with a word of why, closing it cancels; kdialog
-// is given its radio list; a machine without a desktop or a picker is told so.
-TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramGivenTextsAsArguments) {
+// The picker is the desktop's dialog program: zenity reads the rows on its standard input
+// (a holder's name that looks like an option is a cell, never an argument), a row that
+// cannot be picked or no row shows the list again with a word of why; its exit status
+// tells the user's cancel, its own timeout and a failure apart; kdialog is given its radio
+// list, each entry starting with its number; a machine without a desktop or a picker is
+// told so.
+TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
   REQUIRE_TEST_BED_MODULES(1);
   const std::string option_like = cert_named(utf8_attribute(CN, "Issuer"), utf8_attribute(CN, "--help <b>x</b>"));
   json card = token("Card", "77", {certificate(SIGNING_P256_HEX, "01"), private_key("01"), certificate(EXPIRED_P384_HEX, "02"),
@@ -285,7 +292,7 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramGivenTextsAsArguments) {
     std::ofstream(program) << STANDIN_PICKER;
     std::filesystem::permissions(program, std::filesystem::perms::owner_all);
   }
-  std::ofstream(answers) << "row 1\nnone\nrow 0\ncancel\nrow 0\n";
+  std::ofstream(answers) << "row 1\nnone\nrow 0\ncancel\nexit 5\nexit 255\nkilled\nrow 0\n";
   std::filesystem::remove(answers + ".next");
   std::filesystem::remove(log);
   set_environment("STANDIN_LOG", log);
@@ -298,23 +305,32 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramGivenTextsAsArguments) {
     auto daemon = serve();
     EXPECT_NE(ask(*daemon, choose).find(R"("thumbprint":")" + anna + '"'), std::string::npos);
     EXPECT_EQ(ask(*daemon, choose), error_response_text("CERT_CHOICE_CANCELLED: the certificate choice was cancelled"));
+    EXPECT_EQ(ask(*daemon, choose), error_response_text("CERT_CHOICE_TIMEOUT: nobody chose a certificate within 120 seconds"));
+    for (const char* how : {"exit status 255", "signal 9"})
+      EXPECT_EQ(ask(*daemon, choose),
+                error_response_text("CERT_CHOICE_UNAVAILABLE: " + zenity + " ended with " + how + " before showing the list"));
     daemon->close_stdin();
     EXPECT_EQ(daemon->wait(), 0);
   }
   std::ifstream read(log);
-  std::vector<std::vector<std::string>> starts;
+  // Each start's arguments, then what it read.
+  std::vector<std::vector<std::string>> starts, inputs;
   for (std::string line; std::getline(read, line);) {
     if (line == "START") starts.emplace_back();
+    else if (line == "STDIN") inputs.emplace_back();
+    else if (inputs.size() == starts.size() && !inputs.empty()) inputs.back().push_back(line);
     else if (!starts.empty()) starts.back().push_back(line);
   }
-  ASSERT_EQ(starts.size(), 4u);
-  const std::vector<std::string>& first = starts[0];
-  const auto rows = std::ranges::find(first, "--");
-  ASSERT_NE(rows, first.end());
+  ASSERT_EQ(starts.size(), 7u);
+  ASSERT_EQ(inputs.size(), 7u);
   const std::string option_like_row = R"(CN=--help \<b\>x\</b\>)";  // escaped as RFC 4514 writes values
-  EXPECT_NE(std::find(rows, first.end(), option_like_row), first.end());
-  EXPECT_NE(std::find(rows, first.end(), "expired on 2002-01-01"), first.end());
-  EXPECT_EQ(std::find(first.begin(), rows, option_like_row), rows);
+  // Eight cells a row, the row's number first.
+  ASSERT_EQ(inputs[0].size(), 24u);
+  EXPECT_EQ(inputs[0][16], "2");
+  EXPECT_EQ(inputs[0][17], option_like_row);
+  EXPECT_EQ(inputs[0][15], "expired on 2002-01-01");
+  EXPECT_EQ(std::ranges::find(starts[0], option_like_row), starts[0].end());
+  EXPECT_EQ(std::ranges::find(starts[0], "--"), starts[0].end());
   auto text_of = [](const std::vector<std::string>& arguments) {
     std::string all;
     for (const std::string& argument : arguments) all += argument + "\n";
@@ -332,9 +348,18 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramGivenTextsAsArguments) {
   kde << std::ifstream(log).rdbuf();
   EXPECT_NE(kde.str().find("--radiolist\n<qt>An application on this computer asks you to choose a certificate.<br>"),
             std::string::npos) << kde.str();
-  EXPECT_NE(kde.str().find("\n--\n0\nCN=Anna Signer | issued by CN=Example Signing CA, O=Example Trust | valid "
+  EXPECT_NE(kde.str().find("\n--\n0\n1. CN=Anna Signer | issued by CN=Example Signing CA, O=Example Trust | valid "
                            "2020-01-01 to 2040-01-01 | EC P-256, signs | token Card | Can be chosen\noff\n"),
             std::string::npos) << kde.str();
+  EXPECT_NE(kde.str().find("\n3. CN=--help"), std::string::npos) << kde.str();
+
+  // A program that cannot start.
+  const std::string broken = folder + "/broken";
+  std::ofstream(broken) << "#!/nonexistent/interpreter\n";
+  std::filesystem::permissions(broken, std::filesystem::perms::owner_all);
+  set_environment("P11AGENT_CERT_PICKER", broken);
+  EXPECT_EQ(run_agent(choose).out, error_response_text("CERT_CHOICE_UNAVAILABLE: " + broken +
+                                                       " ended with exit status 127 before showing the list") + "\n");
 
   // No picker, no desktop.
   set_environment("P11AGENT_CERT_PICKER", folder + "/none");

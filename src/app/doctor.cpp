@@ -163,7 +163,8 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   facts.executable = manifest["path"].get<std::string>();
   for (const auto& id : manifest.value(allowed, nlohmann::json::array()))
     if (id.is_string()) facts.allowed.push_back(id.get<std::string>());
-  facts.changeable_by_others = agent_changeable_by_others(facts.executable);
+  // One user's registration may name what that user installed for themselves.
+  facts.changeable_by_others = agent_changeable_by_others(facts.executable, !place.shared);
   for (const std::string& key : place.keys)
     if (platform::host_key_value(key) != place.manifest) facts.keys_not_naming_it.push_back(key);
   return facts;

@@ -293,6 +293,11 @@ std::expected<void, std::string> register_host(const HostRegistration& registrat
   std::vector<Previous> previous;
   for (std::size_t i = 0; i < places.size(); ++i) {
     previous.push_back(previous_of(places[i]));
+    // A browser none of whose extensions was named keeps what it has: a manifest that
+    // allows none would only be one more thing to explain.
+    const bool named = places[i].form == platform::ManifestForm::Chromium ? !registration.chrome_origins.empty()
+                                                                          : !registration.firefox_extensions.empty();
+    if (!named) continue;
     if (auto written = register_place(registration, places[i], done); !written) {
       for (std::size_t j = i + 1; j-- > 0;) restore(places[j], previous[j], done);
       return written;
@@ -331,11 +336,11 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
   return {};
 }
 
-std::optional<std::string> agent_changeable_by_others(const std::string& executable) {
-  if (auto why = platform::changeable_by_others(executable)) return why;
+std::optional<std::string> agent_changeable_by_others(const std::string& executable, bool own_account_trusted) {
+  if (auto why = platform::changeable_by_others(executable, own_account_trusted)) return why;
   // The agent starts it for 32-bit modules, with what the agent was given.
   if (auto host = platform::module_host_32(executable); host && host->present)
-    return platform::changeable_by_others(host->path);
+    return platform::changeable_by_others(host->path, own_account_trusted);
   return std::nullopt;
 }
 

@@ -24,8 +24,9 @@ struct HostRegistration {
 // letters from a to p, "/".
 bool is_extension_origin(std::string_view arg);
 
-// Writes the manifests and keys of every place; on a failure takes back what this run wrote
-// and names the failure. `done` gets one line per file written and key set.
+// Writes the manifests and keys of every place of a browser whose extensions it names (the
+// others keep what they have); on a failure takes back what this run wrote and names the
+// failure. `done` gets one line per file written and key set.
 std::expected<void, std::string> register_host(const HostRegistration& registration,
                                                std::span<const platform::HostPlace> places,
                                                std::vector<std::string>& done);
@@ -35,9 +36,10 @@ std::expected<void, std::string> register_host(const HostRegistration& registrat
 std::expected<void, std::string> unregister_host(std::span<const platform::HostPlace> places,
                                                  std::vector<std::string>& done);
 
-// Why an account other than the administrators' could change what a browser would start:
-// the agent at `executable`, or the 32-bit module host beside it; nullopt when none can.
-std::optional<std::string> agent_changeable_by_others(const std::string& executable);
+// Why an account other than the administrators' (and, for one user's registration, that
+// user's own) could change what a browser would start: the agent at `executable`, or the
+// 32-bit module host beside it; nullopt when none can.
+std::optional<std::string> agent_changeable_by_others(const std::string& executable, bool own_account_trusted = false);
 
 // Runs --register-host / --unregister-host when the arguments ask for it and answers the
 // exit status; std::nullopt when they ask for something else.

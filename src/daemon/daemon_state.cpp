@@ -28,6 +28,19 @@ void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst l
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token == token; });
 }
 
+bool end_site_login(DaemonState& state, const TokenKey& token, std::string_view site) {
+  auto held = state.token_logins.find(token);
+  if (held == state.token_logins.end() || !held->second.session) return false;
+  auto& sites = held->second.sites;
+  if (auto own = sites.find(site); own != sites.end()) {
+    sites.erase(own);
+  } else {
+    return false;
+  }
+  if (sites.empty()) forget_token_login(state, token, LogoutFirst::Yes);
+  return true;
+}
+
 const TokenMechanisms& mechanisms_of(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot) {
   const TokenKey token{module.path(), slot};
   auto known = state.token_mechanisms.find(token);

@@ -54,10 +54,13 @@ struct CachedLogin {
 // two tokens of one module stay logged in side by side.
 // A login the user made in the prompt has no digest: it is held for the site that asked
 // (prompted_site; "" for an application on this computer).
+// The sites whose requests logged in on it (browser origins; "" for an application): a
+// site's logout ends its own part, and the login itself once no site holds it.
 struct TokenLogin {
   std::optional<Session> session;
   std::optional<PinDigest> pin_digest;
   std::optional<std::string> prompted_site;
+  std::set<std::string, std::less<>> sites;
 };
 
 // How one request logs in: with the PIN it carries (and that PIN's digest), or with one the
@@ -104,6 +107,10 @@ enum class LogoutFirst : bool { No, Yes };
 // Closes the token's held session (after C_Logout when asked) and forgets its PIN digest
 // and every login cached on it.
 void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst logout);
+
+// The site's part of the token's login; the login itself (with C_Logout) once no other site
+// holds it. Whether the site held it.
+bool end_site_login(DaemonState& state, const TokenKey& token, std::string_view site);
 
 // The same, without C_Logout, for every token of the module.
 void forget_module_logins(DaemonState& state, const std::string& module_path);

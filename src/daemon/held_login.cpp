@@ -77,6 +77,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
     held.pin_digest = way.digest;
     held.prompted_site.reset();
   }
+  held.sites.insert(way.source.facts.site);
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
   auto use = choose_mechanism(session, *key, named);

@@ -33,10 +33,13 @@ bool refill_module_table(DaemonState& state) {
   return !loaded.empty();
 }
 
-// The token's held login when it was made this request's way; nullptr otherwise.
-const TokenLogin* login_made_so(const DaemonState& state, const TokenKey& token, const LoginWay& way) {
+// The token's held login when it was made this request's way, which the request's site
+// then holds too (its logout ends it for that site); nullptr otherwise.
+const TokenLogin* login_shared_so(DaemonState& state, const TokenKey& token, const LoginWay& way) {
   auto held = state.token_logins.find(token);
-  return held != state.token_logins.end() && login_made_so(held->second, way) ? &held->second : nullptr;
+  if (held == state.token_logins.end() || !login_made_so(held->second, way)) return nullptr;
+  held->second.sites.insert(way.source.facts.site);
+  return &held->second;
 }
 
 // prepare_held_login, with one refill of the known modules that were missing when the
@@ -59,7 +62,7 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
   // on it: a card pulled and put back keeps no login, whatever the agent holds.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;  // a copy: forgetting the login erases the record
-    const TokenLogin* held = login_made_so(state, token, way);
+    const TokenLogin* held = login_shared_so(state, token, way);
     if (held && held->session) {
       if (session_logged_in(*held->session)) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
       // The login is gone: it starts over on a new session, the PIN sent to the token once.
@@ -161,10 +164,10 @@ enum class Asks { Signature, Unlock };
 std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request& request, Asks asks,
                                                std::unique_ptr<platform::PinDialog>& dialog) {
   LoginWay way;
+  way.source.facts.site = prompt_site(state, request);
   if (prompts_for_pin(request, state.browser)) {
     dialog = state.open_pin_dialog();
     way.source.dialog = dialog.get();
-    way.source.facts.site = prompt_site(state, request);
     way.source.facts.signing = asks == Asks::Signature;
     return way;
   }
@@ -200,11 +203,13 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   // A login made another way (another PIN, or the prompt for another site) is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;
-    if (!login_made_so(state, token, *way)) forget_token_login(state, token, LogoutFirst::No);
+    if (!login_shared_so(state, token, *way)) forget_token_login(state, token, LogoutFirst::No);
   }
   return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *way, *scheme); });
 }
 
+// A site ends only its own logins (an application, which names no site, every one): others'
+// are not its to end, nor to count.
 std::string handle_logout(DaemonState& state, const Request& request) {
   const std::string thumbprint = ascii_lowercase(text_of(request.thumbprint));
   std::vector<TokenKey> targets;
@@ -214,8 +219,16 @@ std::string handle_logout(DaemonState& state, const Request& request) {
   } else if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     targets.push_back(cached->second.token);
   }
-  for (const TokenKey& token : targets) forget_token_login(state, token, LogoutFirst::Yes);
-  return render_json(Json{{"closed", targets.size()}, {"ok", true}});
+  std::size_t closed = 0;
+  for (const TokenKey& token : targets) {
+    if (!state.browser) {
+      forget_token_login(state, token, LogoutFirst::Yes);
+      ++closed;
+    } else if (end_site_login(state, token, prompt_site(state, request))) {
+      ++closed;
+    }
+  }
+  return render_json(Json{{"closed", closed}, {"ok", true}});
 }
 
 }  // namespace p11agent

@@ -1,6 +1,7 @@
 // The certificate picker on Linux: the desktop's dialog program, zenity's list (GNOME) or
-// kdialog's radio list (KDE). What it shows is passed as arguments: escaped where the
-// program reads markup, after "--" where it would read options.
+// kdialog's radio list (KDE). No text of a certificate or token can be read as an option:
+// zenity reads the list's cells from its standard input, and each of kdialog's entries
+// starts with its number. Texts are escaped where the program reads markup.
 #include "platform/cert_picker.h"
 
 #include <array>
@@ -93,14 +94,21 @@ std::vector<std::string> zenity_arguments(const PickerScreen& screen, const std:
                                         "--hide-column=1", "--print-column=1"};
   for (const char* column : {"#", "Holder", "Issued by", "Valid from", "Valid to", "Key", "Token", "Status"})
     arguments.push_back(std::string("--column=") + column);
-  // The rows: never read as options.
-  arguments.push_back("--");
+  return arguments;
+}
+
+// The list's cells, one a line, as zenity reads them from its standard input when its
+// arguments hold none: no value becomes an option there. (Among the arguments, GLib keeps
+// the "--" as a cell once any later argument starts with "-", and every cell moves by one.)
+std::string zenity_cells(const PickerScreen& screen) {
+  std::string cells;
   for (std::size_t i = 0; i < screen.rows.size(); ++i) {
     const PickerRow& row = screen.rows[i];
-    arguments.insert(arguments.end(), {std::to_string(i), row.holder, row.issuer, row.valid_from, row.valid_to, row.key,
-                                       row.token, status_of(row)});
+    for (const std::string& cell : {std::to_string(i), row.holder, row.issuer, row.valid_from, row.valid_to, row.key,
+                                    row.token, status_of(row)})
+      cells += cell + "\n";
   }
-  return arguments;
+  return cells;
 }
 
 std::vector<std::string> kdialog_arguments(const PickerScreen& screen, const std::string& text) {
@@ -109,9 +117,11 @@ std::vector<std::string> kdialog_arguments(const PickerScreen& screen, const std
   std::vector<std::string> arguments = {"--title", screen.title, "--geometry", "1000x420", "--radiolist", rich, "--"};
   for (std::size_t i = 0; i < screen.rows.size(); ++i) {
     const PickerRow& row = screen.rows[i];
+    // Numbered from 1 as a person counts: an entry never starts with "-".
     arguments.insert(arguments.end(), {std::to_string(i),
-                                       row.holder + " | issued by " + row.issuer + " | valid " + row.valid_from + " to " +
-                                           row.valid_to + " | " + row.key + " | token " + row.token + " | " + status_of(row),
+                                       std::to_string(i + 1) + ". " + row.holder + " | issued by " + row.issuer +
+                                           " | valid " + row.valid_from + " to " + row.valid_to + " | " + row.key +
+                                           " | token " + row.token + " | " + status_of(row),
                                        "off"});
   }
   return arguments;
@@ -128,6 +138,16 @@ std::optional<std::string> printed(HostProcess& process, Deadline deadline) {
     if (transfer == Transfer::TimedOut || out.size() >= MAX_ANSWER) return std::nullopt;
     out.push_back(static_cast<char>(next));
   }
+}
+
+// How a program that did not answer with a row ended: the user's Cancel or closing it (1),
+// zenity's own timeout (5), or a failure, said with the status (a program that could not
+// start, a crash, no usable display), which no user may take for their own cancel.
+PromptStop stop_of(const PickerProgram& program, int status) {
+  if (status == 1) return {PromptEnd::Cancelled, ""};
+  if (status == 5 && program.dialect == Dialect::Zenity) return {PromptEnd::TimedOut, ""};
+  const std::string how = status < 0 ? "signal " + std::to_string(-status) : "exit status " + std::to_string(status);
+  return {PromptEnd::Unavailable, program.path + " ended with " + how + " before showing the list"};
 }
 
 class DesktopPicker final : public CertPicker {
@@ -148,14 +168,18 @@ class DesktopPicker final : public CertPicker {
                                                                                     : kdialog_arguments(screen, text),
                                                 std::chrono::milliseconds{500});
       if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program->path});
+      if (program->dialect == Dialect::Zenity) {
+        const std::string cells = zenity_cells(screen);
+        (void)process->write_all(std::as_bytes(std::span(cells)), until + TIMEOUT_MARGIN);
+      }
+      process->close_input();
       auto answer = printed(*process, until + TIMEOUT_MARGIN);
-      if (!answer) {
+      const std::optional<int> status = answer ? process->wait_end(until + TIMEOUT_MARGIN) : std::nullopt;
+      if (!answer || !status) {
         if (std::chrono::steady_clock::now() >= until) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
         return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
       }
-      // Closed or cancelled: nothing printed. The program's own timeout ends it the same way.
-      if (answer->empty())
-        return std::unexpected(PromptStop{std::chrono::steady_clock::now() >= until ? PromptEnd::TimedOut : PromptEnd::Cancelled, ""});
+      if (*status != 0) return std::unexpected(stop_of(*program, *status));
       auto row = row_number(*answer, screen.rows.size());
       if (!row) return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
       if (*row == screen.rows.size()) {
@@ -169,8 +193,8 @@ class DesktopPicker final : public CertPicker {
   }
 
  private:
-  // The row printed ("3\n"); rows.size() for OK with no row chosen ("\n"); nullopt for
-  // anything else.
+  // The row printed ("3\n"); rows.size() for OK with no row chosen ("\n" or nothing);
+  // nullopt for anything else.
   static std::optional<std::size_t> row_number(std::string_view answer, std::size_t rows) {
     if (answer.ends_with('\n')) answer.remove_suffix(1);
     if (answer.empty()) return rows;

@@ -15,11 +15,13 @@ bool file_exists(const std::string& path);
 std::expected<void, std::error_code> create_new_file(const std::string& path, std::string_view text);
 
 // The first of the file at `path` and the folders above it that someone other than an
-// administrator can change, with why; nullopt when there is none. Linux: one not owned by
-// root, or writable by its group or by others (a folder with the sticky bit aside, where
-// others cannot replace what is not theirs). Windows: one owned by another account than
-// Administrators, SYSTEM or TrustedInstaller, or whose access list lets another account
-// write, delete, or change its access list or owner.
-std::optional<std::string> changeable_by_others(const std::string& path);
+// administrator (or, with `own_account_trusted`, this process's own account) can change,
+// with why; nullopt when there is none. Linux: one not owned by root (or this user),
+// or writable by its group or by others (a folder with the sticky bit aside, where others
+// cannot replace what is not theirs). Windows: one owned by another account than
+// Administrators, SYSTEM, TrustedInstaller or this process's account, or whose access list
+// lets another account change what the path leads to (file_access_win32.h). Windows
+// counts this process's account always: only an administrator registers for every user.
+std::optional<std::string> changeable_by_others(const std::string& path, bool own_account_trusted = false);
 
 }  // namespace p11agent::platform

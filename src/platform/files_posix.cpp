@@ -30,11 +30,12 @@ std::expected<void, std::error_code> create_new_file(const std::string& path, st
   return {};
 }
 
-std::optional<std::string> changeable_by_others(const std::string& path) {
+std::optional<std::string> changeable_by_others(const std::string& path, bool own_account_trusted) {
   for (std::string current = path; !current.empty();) {
     struct stat info;
     if (::lstat(current.c_str(), &info) != 0) return current + " cannot be examined";
-    if (info.st_uid != 0) return current + " belongs to a user who is not root";
+    if (info.st_uid != 0 && !(own_account_trusted && info.st_uid == ::geteuid()))
+      return current + (own_account_trusted ? " belongs to another user" : " belongs to a user who is not root");
     // A link's own mode means nothing; who may replace it is its folder's business.
     const bool bits_count = !S_ISLNK(info.st_mode) && !(S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0);
     if (bits_count && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return current + " is writable by others";

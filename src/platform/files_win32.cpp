@@ -173,7 +173,7 @@ std::optional<std::string> path_lets_others_change(const std::vector<PathObject>
   return std::nullopt;
 }
 
-std::optional<std::string> changeable_by_others(const std::string& path) {
+std::optional<std::string> changeable_by_others(const std::string& path, bool) {
   const PathDescriptors descriptors(path);
   // What comes first on the way up is said first: an object below the unreadable one.
   if (auto why = path_lets_others_change(descriptors.objects())) return why;

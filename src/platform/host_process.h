@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -64,6 +65,12 @@ class HostProcess {
   // Ends the child at once and waits until it has gone, at most the grace it was started
   // with: a child stuck where the system cannot end it at once is reaped later.
   void end();
+
+  // A program started with start_program (Linux): its input ends here (it reads the end of
+  // its standard input), and how it ended once it has: its exit status, or minus the
+  // signal that ended it; nullopt when it still runs at the deadline.
+  void close_input();
+  std::optional<int> wait_end(Deadline deadline);
 
   struct Handles;
 

@@ -249,6 +249,23 @@ Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline, 
   return transfer_all(handles_->from_child.get(), bytes, POLLIN, deadline, ::read, spin);
 }
 
+void HostProcess::close_input() { handles_->to_child.reset(); }
+
+std::optional<int> HostProcess::wait_end(Deadline deadline) {
+  if (handles_->pid < 0) return std::nullopt;
+  for (;;) {
+    int status = 0;
+    const pid_t reaped = ::waitpid(handles_->pid, &status, WNOHANG);
+    if (reaped == handles_->pid) {
+      handles_->pid = -1;
+      handles_->from_child.reset();
+      return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    if ((reaped < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 void HostProcess::end() {
   if (handles_->pid < 0) return;
   handles_->to_child.reset();
