@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A web page signs with a SoftHSM2 token through the example extension, in headless
 # Chromium and in headless Firefox ESR: the host is registered per user (into the test's
-# own home), the page lists the token's certificates and signs with its RSA and EC keys,
+# own home), the page lists the token's certificates and signs with its RSA and EC keys
+# (where the deployer allows listing, as pages did before sites learned only what their
+# users chose),
 # OpenSSL verifies the signatures, and unregistering leaves nothing behind. The page signs
 # once with the PIN in the page and once without: then the agent asks for it in the real
 # pinentry (pinentry-gtk2 on an Xvfb screen), typed with xdotool, and a photograph of the
@@ -13,8 +15,9 @@
 # --doctor fails before the host is registered and passes after. With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
-# screen, the EC certificate picked with the keyboard and photographed) and signs with it;
-# with the deployer's setting that requires the picker, the page's listing is then refused.
+# screen, the EC certificate picked with the keyboard and photographed) and signs with it:
+# by default its listing is empty before the choice and holds the chosen certificate alone
+# after it; with the deployer's setting that requires the picker, its listing is refused.
 # usage: test-browsers.sh AGENT. Prints "browsers: Done" or "browsers: FAILED (<what>)".
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -175,7 +178,7 @@ run_page() {
       retried=1 run_page "$expect" "$browser" "$@"
       return
     fi
-    check_choice "$browser"
+    check_choice "$browser" "${LISTING:-default}"
     return
   fi
   if [ "$expect" != signs ]; then
@@ -211,12 +214,15 @@ run_page() {
 
 # The page got the EC certificate the user picked, and no other; its signature verifies;
 # the picker was given the names as the prompt shows them, among the rows it reads.
+# LISTING: "default" (the page lists nothing before the choice and the chosen certificate
+# alone after it) or "required" (the deployer requires the picker: listing is refused).
 check_choice() {
-  local browser=$1
+  local browser=$1 listing=$2
   [ -s "$work/picked" ] || fail "$browser: no certificate picker came up"
-  python3 - "$work/report.json" "$ec" "$work/token" "$browser" <<'CHECK' || fail "$browser: the choice"
+  python3 - "$work/report.json" "$ec" "$work/token" "$browser" "$listing" <<'CHECK' || fail "$browser: the choice"
 import base64, json, pathlib, sys
 report, ec, folder, browser = json.loads(pathlib.Path(sys.argv[1]).read_text()), sys.argv[2], pathlib.Path(sys.argv[3]), sys.argv[4]
+listing = sys.argv[5]
 if "error" in report:
     sys.exit(f"{browser}: the page failed: {report['error']}")
 chosen = report["chosen"]
@@ -224,8 +230,9 @@ if chosen["thumbprint"] != ec or chosen["key_type"] != "EC" or chosen["curve"] !
     sys.exit(f"{browser}: chose {chosen}")
 if base64.b64decode(chosen["der_b64"]) != (folder / "ec.der").read_bytes():
     sys.exit(f"{browser}: the chosen certificate is not the EC one")
-if report["listed"] != "CERT_CHOICE_REQUIRED":
-    sys.exit(f"{browser}: listing after the choice answered {report['listed']}")
+expected = ("CERT_CHOICE_REQUIRED", "CERT_CHOICE_REQUIRED") if listing == "required" else ([], [ec])
+if (report["listedBefore"], report["listed"]) != expected:
+    sys.exit(f"{browser}: listing before and after the choice answered {report['listedBefore']}, {report['listed']}")
 raw = base64.b64decode(report["signatureB64"])
 def der_integer(value):
     value = value.lstrip(b"\0") or b"\0"
@@ -249,8 +256,6 @@ CHECK
 chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
   --user-data-dir="$HOME/.config/chromium" --load-extension="$extension" --disable-extensions-except="$extension")
-run_page signs chromium "${chromium[@]}"
-PIN=none run_page signs chromium "${chromium[@]}"
 # The deployer's setting, in a mount namespace whose /etc is an overlay: the machine's own
 # /etc stays as it is.
 # deployer SETTING COMMAND...: runs the command with /etc/p11agent/SETTING present.
@@ -262,8 +267,14 @@ deployer() {
     mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
     mkdir -p /etc/p11agent && touch "/etc/p11agent/$1" && shift && exec "$@"' "$work/etc" "$setting" "$@"
 }
+# A page that lists and signs with the thumbprints it was given, as pages did before sites
+# learned only what their users chose: the deployer allows listing.
+run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
+PIN=none run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
 run_page PIN_PROMPT_REQUIRED chromium deployer require-pin-prompt "${chromium[@]}"
-PIN=none run_page chooses chromium deployer require-cert-choice "${chromium[@]}"
+# By default the page learns nothing until its user chooses, and then the chosen one alone.
+PIN=none run_page chooses chromium "${chromium[@]}"
+PIN=none LISTING=required run_page chooses chromium deployer require-cert-choice "${chromium[@]}"
 # A frame the extension does not serve is refused before anything reaches the host (the
 # host would have answered with the certificates).
 run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
@@ -288,9 +299,10 @@ user_pref("app.update.enabled", false);
 PREFS
 firefox=(bash -c 'rm -rf "$0.run" && cp -r "$0" "$0.run" && exec firefox-esr --headless --no-remote --profile "$0.run" "$@"'
   "$profile")
-run_page signs firefox "${firefox[@]}"
-PIN=none run_page signs firefox "${firefox[@]}"
-PIN=none run_page chooses firefox deployer require-cert-choice "${firefox[@]}"
+run_page signs firefox deployer allow-cert-listing "${firefox[@]}"
+PIN=none run_page signs firefox deployer allow-cert-listing "${firefox[@]}"
+PIN=none run_page chooses firefox "${firefox[@]}"
+PIN=none LISTING=required run_page chooses firefox deployer require-cert-choice "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"
 
 "$agent" --unregister-host >"$work/unregister.log" || fail "--unregister-host: $(cat "$work/unregister.log")"

@@ -11,6 +11,7 @@
 #include "sign/cert_choice.h"
 #include "support/fake_token.h"
 #include "token/certificate.h"
+#include "token/messages.h"
 #include "token/slot.h"
 #include "wire/response.h"
 
@@ -156,13 +157,23 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
   auto sign = [&](const std::string& print, const std::string& origin) {
     return json{{"cmd", "sign"}, {"thumbprint", print}, {"hash_hex", "00ff"}, {"pin", "1234"}, {"origin", origin}};
   };
-  const json list = {{"cmd", "list_certs"}, {"origin", site}};
-  const json find = {{"cmd", "find_cert"}, {"thumbprint", anna}, {"origin", site}};
+  const std::string other_site = "https://other.example";
+  auto list_from = [](const std::string& origin) { return json{{"cmd", "list_certs"}, {"origin", origin}}; };
+  auto find_from = [](const std::string& print, const std::string& origin) {
+    return json{{"cmd", "find_cert"}, {"thumbprint", print}, {"origin", origin}};
+  };
+  const json list = list_from(site);
+  const json find = find_from(anna, site);
   const std::string OK = "ok";
   const std::string REQUIRED = error_response_text(CERT_CHOICE_REQUIRED);
+  const std::string NOT_FOUND = error_response_text(CERT_NOT_FOUND);
+  const std::string NONE_LISTED = R"({"certs":[],"ok":true})";
+  const std::string ANNA_LISTED =
+      json{{"certs", json::array({json{{"module", path}, {"thumbprint", anna}, {"token_serial", "SN1"}}})}, {"ok", true}}.dump();
+  using enum CertAccess;
   struct Case {
     const char* name;
-    bool required;
+    CertAccess access;
     std::vector<json> requests;
     std::vector<std::variant<std::size_t, PromptStop>> answers;
     std::vector<std::string> expected;  // OK: the answer holds "ok":true
@@ -170,27 +181,36 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     bool token_untouched = false;       // no call reached the module
   };
   const std::vector<Case> cases = {
-      {"the pick answers that certificate alone", false, {choose()}, {std::size_t{0}}, {OK}, 2},
-      {"cancel", false, {choose()}, {PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(CERT_CHOICE_CANCELLED)}, 2},
-      {"timeout", false, {choose()}, {PromptStop{PromptEnd::TimedOut, ""}}, {error_response_text(CERT_CHOICE_TIMEOUT)}, 2},
-      {"no picker", false, {choose()}, {PromptStop{PromptEnd::Unavailable, "install zenity"}},
+      {"the pick answers that certificate alone", ChosenOnly, {choose()}, {std::size_t{0}}, {OK}, 2},
+      {"cancel", ChosenOnly, {choose()}, {PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(CERT_CHOICE_CANCELLED)}, 2},
+      {"timeout", ChosenOnly, {choose()}, {PromptStop{PromptEnd::TimedOut, ""}}, {error_response_text(CERT_CHOICE_TIMEOUT)}, 2},
+      {"no picker", ChosenOnly, {choose()}, {PromptStop{PromptEnd::Unavailable, "install zenity"}},
        {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "install zenity")}, 2},
-      {"a picker that answers a row that cannot be picked", false, {choose()}, {std::size_t{1}},
+      {"a picker that answers a row that cannot be picked", ChosenOnly, {choose()}, {std::size_t{1}},
        {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "the picker answered a certificate that cannot be chosen")}, 2},
-      {"nothing passes: no picker shown", false, {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {},
+      {"nothing passes: no picker shown", ChosenOnly, {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {},
        {error_response_text(NO_MATCHING_CERT)}, 0},
-      {"exactly one passes: still shown to confirm", false, {choose({{"valid_at", "now"}})}, {std::size_t{0}}, {OK}, 1},
-      {"asked for, certificates without a key are offered", false, {choose({{"has_private_key", false}})},
+      {"exactly one passes: still shown to confirm", ChosenOnly, {choose({{"valid_at", "now"}})}, {std::size_t{0}}, {OK}, 1},
+      {"asked for, certificates without a key are offered", ChosenOnly, {choose({{"has_private_key", false}})},
        {std::size_t{0}}, {OK}, 3},
-      {"a malformed filter is refused before the picker", false, {choose({{"valid_at", "soon"}})}, {},
+      {"a malformed filter is refused before the picker", ChosenOnly, {choose({{"valid_at", "soon"}})}, {},
        {error_response_text(R"(invalid filter: valid_at must be "now" or an RFC 3339 time such as "2026-12-08T18:00:00Z")")},
        0, true},
-      {"the deployer's setting refuses listing and finding", true, {list, find}, {}, {REQUIRED, REQUIRED}, 0, true},
-      {"the deployer's setting refuses a certificate not chosen for the site", true, {sign(anna, site)}, {}, {REQUIRED}, 0,
-       true},
-      {"once chosen, the site signs with it, and with no other; another site with none", true,
-       {choose(), sign(anna, site), sign(old, site), sign(anna, "https://other.example")}, {std::size_t{0}},
-       {OK, OK, REQUIRED, REQUIRED}, 2},
+      {"by default a site learns nothing before its user chose, and no token is asked", ChosenOnly,
+       {list, find, sign(anna, site)}, {}, {NONE_LISTED, NOT_FOUND, REQUIRED}, 0, true},
+      {"by default, once chosen: that one alone is listed, found and signed with; another site learns nothing",
+       ChosenOnly,
+       {choose(), list, find, find_from(old, site), sign(anna, site), sign(old, site), list_from(other_site),
+        find_from(anna, other_site), sign(anna, other_site)},
+       {std::size_t{0}}, {OK, ANNA_LISTED, OK, NOT_FOUND, OK, REQUIRED, NONE_LISTED, NOT_FOUND, REQUIRED}, 2},
+      {"the deployer allowing listing: a site lists, finds and signs as an application does", All,
+       {list, find_from(old, site), sign(old, site)}, {}, {OK, OK, OK}, 0},
+      {"the deployer's setting refuses listing and finding", ChoiceRequired, {list, find}, {}, {REQUIRED, REQUIRED}, 0, true},
+      {"the deployer's setting refuses a certificate not chosen for the site", ChoiceRequired, {sign(anna, site)}, {},
+       {REQUIRED}, 0, true},
+      {"once chosen, the site signs with it, and with no other; another site with none", ChoiceRequired,
+       {choose(), sign(anna, site), sign(old, site), sign(anna, other_site), list}, {std::size_t{0}},
+       {OK, OK, REQUIRED, REQUIRED, REQUIRED}, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,7 +223,7 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     daemon.module_table[path] = open_module(path).value();
     daemon.candidate_paths = {path};
     daemon.browser = true;
-    daemon.cert_choice_required = c.required;
+    daemon.cert_access = c.access;
     daemon.open_cert_picker = [&] { return std::make_unique<ScriptedPicker>(script); };
     fake_folder().clear_log(name);
     std::vector<std::string> answers;
@@ -241,6 +261,21 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
       EXPECT_EQ(screen.rows[2].key, "RSA 2048, signs, no private key on the token");
     }
   }
+}
+
+// Which rule a caller is held to: an application learns of every certificate, a browser's
+// site of only what its user chose for it unless the deployer allows listing, and the
+// deployer's RequireCertChoice wins over that.
+TEST(ChooseCert, TheDeployersSettingsDecideWhatASiteMayLearn) {
+  using enum CertAccess;
+  struct Case {
+    bool browser, choice_required, listing_allowed;
+    CertAccess access;
+  };
+  for (const Case& c : {Case{false, true, true, All}, Case{true, false, false, ChosenOnly}, Case{true, false, true, All},
+                        Case{true, true, false, ChoiceRequired}, Case{true, true, true, ChoiceRequired}})
+    EXPECT_EQ(cert_access(c.browser, c.choice_required, c.listing_allowed), c.access)
+        << c.browser << c.choice_required << c.listing_allowed;
 }
 
 }  // namespace

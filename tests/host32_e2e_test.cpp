@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "support/agent.h"
+#include "support/deployer.h"
 #include "token/certificate.h"
 #include "token/cryptoki.h"
 #include "token/module.h"
@@ -67,6 +68,8 @@ class Host32Test : public ::testing::Test {
       std::filesystem::remove_all(folder, ignored);
   }
   std::vector<std::string> known = test_known_modules();
+  // A browser's site lists and signs here as an application does.
+  DeployerSetting listing{L"AllowCertListing"};
 };
 
 TEST_F(Host32Test, A32BitModuleAnswersAsA64BitOne) {

@@ -11,6 +11,9 @@
 
 #include "wire/response.h"
 #include "support/agent.h"
+#ifdef _WIN32
+#include "support/deployer.h"
+#endif
 #include "token/certificate.h"
 #include "token/module.h"
 
@@ -191,10 +194,31 @@ TEST_F(ServeTest, AModuleInstalledAfterStartIsLoadedWhenItsCertificateIsAskedFor
 // framing, however the browser passes its arguments.
 TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
   REQUIRE_TEST_BED_MODULES(1);
-  install_known_module(known[0], signing_token());
-  const std::vector<std::string> requests = {
-      R"({"cmd":"ping"})", R"({"cmd":"find_cert","thumbprint":")" + PRINT + R"("})", validate("0000"), validate(),
-      sign(), "not json", R"({"cmd":"logout"})"};
+  // A certificate the picker can offer: one whose dates and key can be read.
+  install_known_module(known[0], {{"slots", json::array({slot(1, token("Card", "77", {certificate(SIGNING_P256_HEX, "01"),
+                                                                                    private_key("01", CKK_EC)}))})}});
+  const std::string print = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
+  auto with_pin = [&](const char* cmd, const std::string& pin) {
+    json request = {{"cmd", cmd}, {"thumbprint", print}, {"pin", pin}};
+    if (std::string_view(cmd) == "sign") request["hash_hex"] = "0102";
+    return request.dump();
+  };
+  std::vector<std::string> requests = {
+      R"({"cmd":"ping"})", json{{"cmd", "find_cert"}, {"thumbprint", print}}.dump(), with_pin("validate", "0000"),
+      with_pin("validate", "1234"), with_pin("sign", "1234"), "not json", R"({"cmd":"logout"})"};
+#ifdef _WIN32
+  // The deployer lets a site list and use every certificate, as an application does.
+  DeployerSetting listing{L"AllowCertListing"};
+#else
+  // A site uses what its user chose for it: the user picks the token's certificate first
+  // (an application that asks is given the same answer).
+  const std::string picker = executable_folder() + "/picker-first-row";
+  std::ofstream(picker) << "#!/bin/sh\ncat >/dev/null\necho 0\n";
+  std::filesystem::permissions(picker, std::filesystem::perms::owner_all);
+  set_environment("P11AGENT_CERT_PICKER", picker);
+  set_environment("DISPLAY", ":99");
+  requests.insert(requests.begin() + 1, R"({"cmd":"choose_cert"})");
+#endif
   std::string lines, framed;
   for (const std::string& request : requests) {
     lines += request + "\n";

@@ -28,6 +28,24 @@ void forget_token_login(DaemonState& state, const TokenKey& token, LogoutFirst l
   std::erase_if(state.cached_logins, [&](const auto& entry) { return entry.second.token == token; });
 }
 
+CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed) {
+  if (!browser) return CertAccess::All;
+  if (choice_required) return CertAccess::ChoiceRequired;
+  return listing_allowed ? CertAccess::All : CertAccess::ChosenOnly;
+}
+
+bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint) {
+  if (state.cert_access == CertAccess::All) return true;
+  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
+  return chosen != state.chosen_certs.end() && chosen->second.contains(thumbprint);
+}
+
+bool has_chosen_any(const DaemonState& state, const Request& request) {
+  if (state.cert_access == CertAccess::All) return true;
+  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
+  return chosen != state.chosen_certs.end() && !chosen->second.empty();
+}
+
 bool end_site_login(DaemonState& state, const TokenKey& token, std::string_view site) {
   auto held = state.token_logins.find(token);
   if (held == state.token_logins.end() || !held->second.session) return false;

@@ -71,6 +71,14 @@ struct LoginWay {
   std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
 };
 
+// What a caller may learn of the certificates and use them for.
+enum class CertAccess {
+  All,             // an application on this computer; a browser's site where the deployer allows listing
+  ChosenOnly,      // a browser's site by default: it lists, finds and uses only what its user chose for it
+  ChoiceRequired,  // the deployer's RequireCertChoice: it lists and finds nothing, and uses only what was chosen
+};
+CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed);
+
 // The daemon's single state record; owned by the request loop, never shared.
 struct DaemonState {
   ModuleLoader loader;
@@ -86,10 +94,9 @@ struct DaemonState {
   bool pin_prompt_required = false;
   std::function<std::unique_ptr<platform::PinDialog>()> open_pin_dialog = platform::system_pin_dialog;
   // The certificates each site's user chose for it in this process's life (lower-case
-  // thumbprints, by the site's origin); with `cert_choice_required` (the deployer's
-  // setting, browsers only) a site may list, find, validate and sign with no others.
-  std::map<std::string, std::set<std::string>, std::less<>> chosen_certs;
-  bool cert_choice_required = false;
+  // thumbprints, by the site's origin), and what a site may do with the others.
+  std::map<std::string, std::set<std::string, std::less<>>, std::less<>> chosen_certs;
+  CertAccess cert_access = CertAccess::All;
   std::function<std::unique_ptr<platform::CertPicker>()> open_cert_picker = platform::system_cert_picker;
 };
 
@@ -98,6 +105,12 @@ struct DaemonState {
 inline std::string prompt_site(const DaemonState& state, const Request& request) {
   return state.browser ? request.origin.value_or("") : "";
 }
+
+// Whether the request's caller may learn of the certificate (lower-case thumbprint): always
+// with CertAccess::All, else only one its user chose for the site.
+bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint);
+// Whether the caller's site has chosen any certificate (CertAccess::All: as if it had).
+bool has_chosen_any(const DaemonState& state, const Request& request);
 
 // The token's mechanisms, read at the first request that needs them.
 const TokenMechanisms& mechanisms_of(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot);

@@ -40,6 +40,7 @@ std::string list_with_details(DaemonState& state, const Request& request) {
   // A filter alone needs no mechanisms: only the details name what a key can make.
   const WithMechanisms with = request.details ? WithMechanisms::Yes : WithMechanisms::No;
   for (const Candidate& candidate : passing_certs(loaded_certs(state, with), *filter)) {
+    if (!may_see_cert(state, request, candidate.cert.thumbprint)) continue;
     Json entry{{"module", candidate.cert.module_path}, {"thumbprint", candidate.cert.thumbprint},
                {"token_serial", candidate.cert.token_serial}};
     if (request.details) entry.update(details_members(candidate.cert, candidate.details));
@@ -51,6 +52,8 @@ std::string list_with_details(DaemonState& state, const Request& request) {
 }  // namespace
 
 std::string handle_list_certs(DaemonState& state, const Request& request) {
+  // A site whose user chose nothing for it learns nothing, and no token is asked.
+  if (!has_chosen_any(state, request)) return render_json(Json{{"certs", Json::array()}, {"ok", true}});
   if (request.details || request.filter) return list_with_details(state, request);
   Json certs = Json::array();
   bool digest_failed = false;
@@ -61,7 +64,7 @@ std::string handle_list_certs(DaemonState& state, const Request& request) {
                                   [&](CK_SLOT_ID, const Attributes& attributes) {
                                     auto thumbprint = thumbprint_of(*attributes.find(CKA_VALUE));
                                     digest_failed = !thumbprint;
-                                    if (thumbprint)
+                                    if (thumbprint && may_see_cert(state, request, *thumbprint))
                                       certs.push_back(Json{{"module", path}, {"thumbprint", *thumbprint},
                                                            {"token_serial", token_serial}});
                                     return digest_failed;
@@ -76,6 +79,8 @@ std::string handle_find_cert(DaemonState& state, const Request& request) {
   if (!thumbprint) return error_response_text(thumbprint.error());
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
   const std::string wanted = ascii_lowercase(*thumbprint);
+  // One not chosen for the site is answered as one on no token: nothing tells them apart.
+  if (!may_see_cert(state, request, wanted)) return error_response_text(CERT_NOT_FOUND);
   return with_one_restart(state, [&]() -> Outcome {
     FirstModuleFailure failed;
     for (const auto& [path, module] : state.module_table) {

@@ -34,13 +34,13 @@ constexpr std::array<DaemonCommand, 7> DAEMON_COMMANDS = {{
     {"choose_cert", handle_choose_cert},
 }};
 
-// The deployer's setting: a site lists and finds nothing, and uses only the certificates
-// its user chose for it in this process's life.
+// A site uses only the certificates its user chose for it in this process's life (by
+// default in a browser); under the deployer's setting it also lists and finds nothing.
 bool refused_without_choice(const DaemonState& state, const Request& request) {
-  if (request.cmd == "list_certs" || request.cmd == "find_cert") return true;
+  if (state.cert_access == CertAccess::All) return false;
+  if (request.cmd == "list_certs" || request.cmd == "find_cert") return state.cert_access == CertAccess::ChoiceRequired;
   if ((request.cmd != "validate" && request.cmd != "sign") || !request.thumbprint) return false;
-  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
-  return chosen == state.chosen_certs.end() || !chosen->second.contains(ascii_lowercase(*request.thumbprint));
+  return !may_see_cert(state, request, ascii_lowercase(*request.thumbprint));
 }
 
 }  // namespace
@@ -51,7 +51,7 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
-  if (state.cert_choice_required && refused_without_choice(state, *request)) return error_response_text(CERT_CHOICE_REQUIRED);
+  if (refused_without_choice(state, *request)) return error_response_text(CERT_CHOICE_REQUIRED);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);
@@ -71,7 +71,8 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
   DaemonState state;
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
-  state.cert_choice_required = state.browser && platform::cert_choice_required();
+  state.cert_access =
+      cert_access(state.browser, state.browser && platform::cert_choice_required(), platform::cert_listing_allowed());
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
   // Until the first answer, the hosts are starting beside the agent: answers are waited for

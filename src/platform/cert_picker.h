@@ -48,8 +48,13 @@ std::unique_ptr<CertPicker> system_cert_picker();
 PromptReport cert_picker_report();
 
 // Whether the machine's deployer lets a browser's site use only the certificates its user
-// chose for it: HKLM\Software\p11agent, RequireCertChoice (DWORD 1) on Windows; the file
-// /etc/p11agent/require-cert-choice on Linux.
+// chose for it, and list or find none: HKLM\Software\p11agent, RequireCertChoice (DWORD 1)
+// on Windows; the file /etc/p11agent/require-cert-choice on Linux.
 bool cert_choice_required();
+
+// Whether the deployer lets a browser's site list and find every certificate, as before
+// sites learned only what their user chose (for an old portal): AllowCertListing, or
+// /etc/p11agent/allow-cert-listing. RequireCertChoice wins over it.
+bool cert_listing_allowed();
 
 }  // namespace p11agent::platform

@@ -203,6 +203,8 @@ std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<Nativ
 
 bool cert_choice_required() { return deployer_setting_on(L"RequireCertChoice"); }
 
+bool cert_listing_allowed() { return deployer_setting_on(L"AllowCertListing"); }
+
 PromptReport cert_picker_report() { return {"p11agent's own certificate dialog", ""}; }
 
 }  // namespace p11agent::platform

@@ -113,9 +113,11 @@ class Agent {
     return (await this.request({ cmd: "ping" })).modules;
   }
 
-  // [{thumbprint, module, token_serial}] for every certificate on the connected tokens
-  // that passes `filter` (see chooseCertificate); with `details`, each also names its
-  // subject, issuer, validity, key and usages.
+  // [{thumbprint, module, token_serial}] for the certificates on the connected tokens that
+  // pass `filter` (see chooseCertificate) and that this site may see: by default those its
+  // user chose for it with chooseCertificate (none before a choice), every one where the
+  // deployer allows listing; with `details`, each also names its subject, issuer,
+  // validity, key and usages.
   async listCerts({ details, filter } = {}) {
     return (await this.request({ cmd: "list_certs", ...(details ? { details } : {}), ...(filter ? { filter } : {}) })).certs;
   }

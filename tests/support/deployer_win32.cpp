@@ -1,0 +1,14 @@
+#include "support/deployer.h"
+
+#include <windows.h>
+
+namespace testing_support {
+
+DeployerSetting::DeployerSetting(std::wstring name) : name_(std::move(name)) {
+  const DWORD on = 1;
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\p11agent", name_.c_str(), REG_DWORD, &on, sizeof on);
+}
+
+DeployerSetting::~DeployerSetting() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\p11agent", name_.c_str()); }
+
+}  // namespace testing_support
