@@ -97,7 +97,7 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
       {"no picker", [](DoctorFacts& f) { f.picker = {"", "no certificate picker found: install the zenity package"}; },
        "certificate picker", CheckStatus::Warn, "install the zenity package"},
       {"the deployer's settings", [](DoctorFacts& f) { f.require_pin_prompt = true; }, "deployer settings",
-       CheckStatus::Ok, "RequirePinPrompt on, RequireCertChoice off"},
+       CheckStatus::Ok, "RequirePinPrompt on, RequireCertChoice off, AllowCertListing off"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

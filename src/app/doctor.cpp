@@ -108,7 +108,8 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
   checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
   checks.push_back({"deployer settings", CheckStatus::Ok,
                     std::string("RequirePinPrompt ") + (facts.require_pin_prompt ? "on" : "off") +
-                        ", RequireCertChoice " + (facts.require_cert_choice ? "on" : "off")});
+                        ", RequireCertChoice " + (facts.require_cert_choice ? "on" : "off") +
+                        ", AllowCertListing " + (facts.allow_cert_listing ? "on" : "off")});
   return checks;
 }
 
@@ -198,6 +199,7 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.picker = platform::cert_picker_report();
   facts.require_pin_prompt = platform::pin_prompt_required();
   facts.require_cert_choice = platform::cert_choice_required();
+  facts.allow_cert_listing = platform::cert_listing_allowed();
   return facts;
 }
 

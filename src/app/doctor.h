@@ -57,6 +57,7 @@ struct DoctorFacts {
   platform::PromptReport picker;
   bool require_pin_prompt = false;
   bool require_cert_choice = false;
+  bool allow_cert_listing = false;
 };
 
 std::vector<Check> diagnose(const DoctorFacts& facts);
