@@ -86,9 +86,9 @@ def verifies(answer):
 class Served:
     """One `serve` (or browser host) process, one request at a time."""
 
-    def __init__(self, *args, framed=False):
+    def __init__(self, *args, framed=False, env=None):
         self.framed = framed
-        self.process = subprocess.Popen([AGENT, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.process = subprocess.Popen([AGENT, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
 
     def __enter__(self):
         return self
@@ -251,11 +251,23 @@ def serve_outlives_a_pcscd_restart():
 
 
 def browser_host_signs_with_the_card():
-    with Served("chrome-extension://" + "a" * 32 + "/", framed=True) as host:
-        listed = host({"cmd": "list_certs"})
-        expect(thumbprint() in [cert["thumbprint"] for cert in listed.get("certs", [])], f"list_certs: {listed}")
-        verifies(host(sign_request()))
-        host.close()
+    """A site learns of the card's certificate only once its user picked it (a stand-in for
+    the picker picks the first row), then signs with it."""
+    with tempfile.TemporaryDirectory() as folder:
+        picker = f"{folder}/zenity"
+        with open(picker, "w") as out:
+            out.write("#!/bin/sh\ncat >/dev/null\necho 0\n")
+        os.chmod(picker, 0o700)
+        env = {**os.environ, "P11AGENT_CERT_PICKER": picker, "DISPLAY": ":99"}
+        with Served("chrome-extension://" + "a" * 32 + "/", framed=True, env=env) as host:
+            listed = host({"cmd": "list_certs"})
+            expect(listed.get("certs") == [], f"list_certs before a choice: {listed}")
+            chosen = host({"cmd": "choose_cert"})
+            expect(chosen.get("thumbprint") == thumbprint(), f"choose_cert: {chosen}")
+            listed = host({"cmd": "list_certs"})
+            expect([cert["thumbprint"] for cert in listed.get("certs", [])] == [thumbprint()], f"list_certs: {listed}")
+            verifies(host(sign_request()))
+            host.close()
 
 
 def a_module_hanging_when_loaded_hides_no_card():
