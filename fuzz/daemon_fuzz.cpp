@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   state.browser = size % 2 == 1;
   state.open_pin_dialog = [] { return std::make_unique<FuzzUser>(); };
   state.open_cert_picker = [] { return std::make_unique<FuzzChooser>(); };
-  // The deployer's setting that holds a site to the certificates its user chose, when the
-  // input's length is a multiple of three.
-  state.cert_choice_required = state.browser && size % 3 == 0;
+  // The deployer's settings: a site held to the certificates its user chose with no listing
+  // when the input's length is a multiple of three, allowed to list every one when of five.
+  state.cert_access = cert_access(state.browser, size % 3 == 0, size % 5 == 0);
   std::string_view rest = first_line == std::string_view::npos ? std::string_view() : input.substr(first_line + 1);
   int requests = 0;
   while (!rest.empty() && requests++ < 16) {

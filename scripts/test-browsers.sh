@@ -256,16 +256,10 @@ CHECK
 chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
   --user-data-dir="$HOME/.config/chromium" --load-extension="$extension" --disable-extensions-except="$extension")
-# The deployer's setting, in a mount namespace whose /etc is an overlay: the machine's own
-# /etc stays as it is.
-# deployer SETTING COMMAND...: runs the command with /etc/p11agent/SETTING present.
+# deployer SETTING COMMAND...: runs the command with the deployer's /etc/p11agent/SETTING
+# present, over an overlay of /etc: the machine's own /etc stays as it is.
 deployer() {
-  local setting=$1
-  shift
-  rm -rf "$work/etc"
-  exec unshare --mount --propagation private bash -c '
-    mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
-    mkdir -p /etc/p11agent && touch "/etc/p11agent/$1" && shift && exec "$@"' "$work/etc" "$setting" "$@"
+  exec "$here/scripts/with-deployer-setting.sh" "$@"
 }
 # A page that lists and signs with the thumbprints it was given, as pages did before sites
 # learned only what their users chose: the deployer allows listing.
