@@ -116,7 +116,8 @@ source "$here/scripts/softhsm-token.sh"
 subject="/C=UA/serialNumber=PNOUA-3456789012/organizationIdentifier=NTRUA-12345678/O=ТОВ «Петров & партнери»"
 for i in $(seq 14); do subject+="/OU=Департамент цифрового розвитку та інформаційних технологій № $i"; done
 subject+="/CN=Петренко Олександра ‮лапан‬ Володимирівна"
-softhsm_token "$work/token" browser "rsa=$subject" ec
+# A label users and vendors set may start with "-": the picker's rows never become options.
+softhsm_token "$work/token" -browser "rsa=$subject" ec
 [ "$(wc -c <"$work/token/rsa.der")" -gt 2400 ] || fail "the RSA certificate's names are not long"
 rsa=$(thumbprint "$work/token" rsa)
 ec=$(thumbprint "$work/token" ec)
@@ -130,7 +131,7 @@ print([c["thumbprint"] for c in json.load(sys.stdin)["certs"]].index(sys.argv[1]
 "$agent" --doctor >"$work/doctor.log" && fail "--doctor passed before the host was registered: $(cat "$work/doctor.log")"
 grep -q '^FAIL browser registration: p11agent is not registered for any browser: run p11agent --register-host' \
   "$work/doctor.log" || fail "--doctor did not say how to register: $(cat "$work/doctor.log")"
-grep -q "^ok   module .*libsofthsm2.so: loads; .*'browser' (2 certificates)" "$work/doctor.log" ||
+grep -q "^ok   module .*libsofthsm2.so: loads; .*'-browser' (2 certificates)" "$work/doctor.log" ||
   fail "--doctor did not find the token: $(cat "$work/doctor.log")"
 "$agent" --register-host --chrome-extension "$chrome_id" --firefox-extension "$firefox_id" >"$work/register.log" ||
   fail "--register-host: $(cat "$work/register.log")"
