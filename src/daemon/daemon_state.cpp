@@ -34,27 +34,31 @@ CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed)
   return listing_allowed ? CertAccess::All : CertAccess::ChosenOnly;
 }
 
-bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint) {
-  if (state.cert_access == CertAccess::All) return true;
+namespace {
+// What the request's site chose; nullptr where it chose nothing.
+const std::set<std::string, std::less<>>* chosen_by_site(const DaemonState& state, const Request& request) {
   auto chosen = state.chosen_certs.find(request.origin.value_or(""));
-  return chosen != state.chosen_certs.end() && chosen->second.contains(thumbprint);
+  return chosen == state.chosen_certs.end() ? nullptr : &chosen->second;
+}
+}  // namespace
+
+bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint) {
+  const auto* chosen = chosen_by_site(state, request);
+  return state.cert_access == CertAccess::All || (chosen != nullptr && chosen->contains(thumbprint));
 }
 
 bool has_chosen_any(const DaemonState& state, const Request& request) {
-  if (state.cert_access == CertAccess::All) return true;
-  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
-  return chosen != state.chosen_certs.end() && !chosen->second.empty();
+  const auto* chosen = chosen_by_site(state, request);
+  return state.cert_access == CertAccess::All || (chosen != nullptr && !chosen->empty());
 }
 
 bool end_site_login(DaemonState& state, const TokenKey& token, std::string_view site) {
   auto held = state.token_logins.find(token);
   if (held == state.token_logins.end() || !held->second.session) return false;
   auto& sites = held->second.sites;
-  if (auto own = sites.find(site); own != sites.end()) {
-    sites.erase(own);
-  } else {
-    return false;
-  }
+  const auto own = sites.find(site);
+  if (own == sites.end()) return false;
+  sites.erase(own);
   if (sites.empty()) forget_token_login(state, token, LogoutFirst::Yes);
   return true;
 }

@@ -71,8 +71,7 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
   DaemonState state;
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
-  state.cert_access =
-      cert_access(state.browser, state.browser && platform::cert_choice_required(), platform::cert_listing_allowed());
+  state.cert_access = cert_access(state.browser, platform::cert_choice_required(), platform::cert_listing_allowed());
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
   // Until the first answer, the hosts are starting beside the agent: answers are waited for
