@@ -54,10 +54,11 @@ fail() {
 # the pinentry to use.
 source "$here/scripts/screen.sh"
 start_screen "$work" || fail "Xvfb did not start"
-# pinentry-gtk2, with what the agent tells it kept in the work folder.
+# pinentry-gtk2, with what the agent tells it (and what it writes on its error stream) kept
+# in the work folder.
 cat >"$work/pinentry" <<SCRIPT
 #!/bin/sh
-tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@"
+tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@" 2>>"$work/pinentry-stderr.log"
 SCRIPT
 chmod +x "$work/pinentry"
 export P11AGENT_PINENTRY="$work/pinentry"
@@ -67,7 +68,7 @@ mkdir -p "$work/picker"
 cat >"$work/picker/zenity" <<SCRIPT
 #!/bin/sh
 printf '%s\n' "\$@" ROWS >>"$work/picker.log"
-tee -a "$work/picker.log" | exec /usr/bin/zenity "\$@"
+tee -a "$work/picker.log" | exec /usr/bin/zenity "\$@" 2>>"$work/picker-stderr.log"
 SCRIPT
 chmod +x "$work/picker/zenity"
 export P11AGENT_CERT_PICKER="$work/picker/zenity"
@@ -172,13 +173,6 @@ run_page() {
   stop_helpers
   [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
   if [ "$expect" = chooses ]; then
-    # zenity that ends at its start on a busy screen (answered CERT_CHOICE_UNAVAILABLE with
-    # its exit status, in the page's report): the page is run once more, and only then does
-    # a missing picker fail.
-    if [ ! -s "$work/picked" ] && [ -z "${retried:-}" ]; then
-      retried=1 run_page "$expect" "$browser" "$@"
-      return
-    fi
     check_choice "$browser" "${LISTING:-default}"
     return
   fi

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <set>
 #include <variant>
 
@@ -117,9 +118,16 @@ TEST(CertFilter, PassesTheCertificatesEveryMemberAllows) {
   }
 }
 
+// The user's Try again on the "nothing to choose" screen; the script's on_try_again runs
+// first (a token is inserted meanwhile).
+struct TryAgain {};
+using PickerAnswer = std::variant<std::size_t, platform::PromptStop, TryAgain>;
+
 struct PickerScript {
-  std::deque<std::variant<std::size_t, platform::PromptStop>> answers;
+  std::deque<PickerAnswer> answers;
   std::vector<platform::PickerScreen> screens;
+  std::vector<platform::PickerScreen> nothing_screens;
+  std::function<void()> on_try_again;
 };
 
 class ScriptedPicker final : public platform::CertPicker {
@@ -127,14 +135,28 @@ class ScriptedPicker final : public platform::CertPicker {
   explicit ScriptedPicker(PickerScript& script) : script_(script) {}
   std::expected<std::size_t, platform::PromptStop> pick(const platform::PickerScreen& screen) override {
     script_.screens.push_back(screen);
-    if (script_.answers.empty()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "unscripted"});
-    auto answer = script_.answers.front();
-    script_.answers.pop_front();
+    const PickerAnswer answer = next();
     if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
-    return std::get<std::size_t>(answer);
+    if (auto* row = std::get_if<std::size_t>(&answer)) return *row;
+    return std::unexpected(UNSCRIPTED);
+  }
+  std::expected<void, platform::PromptStop> nothing_to_choose(const platform::PickerScreen& screen) override {
+    script_.nothing_screens.push_back(screen);
+    const PickerAnswer answer = next();
+    if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
+    if (!std::holds_alternative<TryAgain>(answer)) return std::unexpected(UNSCRIPTED);
+    if (script_.on_try_again) script_.on_try_again();
+    return {};
   }
 
  private:
+  inline static const platform::PromptStop UNSCRIPTED{platform::PromptEnd::Failed, "unscripted"};
+  PickerAnswer next() {
+    if (script_.answers.empty()) return UNSCRIPTED;
+    PickerAnswer answer = script_.answers.front();
+    script_.answers.pop_front();
+    return answer;
+  }
   PickerScript& script_;
 };
 
@@ -175,10 +197,13 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     const char* name;
     CertAccess access;
     std::vector<json> requests;
-    std::vector<std::variant<std::size_t, PromptStop>> answers;
+    std::vector<PickerAnswer> answers;
     std::vector<std::string> expected;  // OK: the answer holds "ok":true
     std::size_t rows;                   // on the picker's first screen
     bool token_untouched = false;       // no call reached the module
+    std::size_t nothing_shown = 0;      // "nothing to choose" screens
+    bool browser = true;                // else an application on this computer
+    bool inserted_later = false;        // the token is inserted at the first Try again
   };
   const std::vector<Case> cases = {
       {"the pick answers that certificate alone", ChosenOnly, {choose()}, {std::size_t{0}}, {OK}, 2},
@@ -188,8 +213,16 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
        {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "install zenity")}, 2},
       {"a picker that answers a row that cannot be picked", ChosenOnly, {choose()}, {std::size_t{1}},
        {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "the picker answered a certificate that cannot be chosen")}, 2},
-      {"nothing passes: no picker shown", ChosenOnly, {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {},
-       {error_response_text(NO_MATCHING_CERT)}, 0},
+      {"nothing passes: the user is told, and their Cancel answers that", ChosenOnly,
+       {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {PromptStop{PromptEnd::Cancelled, ""}},
+       {error_response_text(NO_MATCHING_CERT)}, 0, false, 1},
+      {"nothing passes and nothing can be shown: the site learns only that", ChosenOnly,
+       {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {PromptStop{PromptEnd::Unavailable, "no desktop"}},
+       {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "no desktop")}, 0, false, 1},
+      {"nothing yet: Try again once the token is in lists it", ChosenOnly, {choose()}, {TryAgain{}, std::size_t{0}},
+       {OK}, 2, false, 1, true, true},
+      {"an application on this computer is answered at once", All, {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {},
+       {error_response_text(NO_MATCHING_CERT)}, 0, false, 0, false},
       {"exactly one passes: still shown to confirm", ChosenOnly, {choose({{"valid_at", "now"}})}, {std::size_t{0}}, {OK}, 1},
       {"asked for, certificates without a key are offered", ChosenOnly, {choose({{"has_private_key", false}})},
        {std::size_t{0}}, {OK}, 3},
@@ -217,12 +250,13 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     json t = token("Card", "SN1",
                    {certificate(SIGNING_P256_HEX, "01"), private_key("01", CKK_EC), certificate(EXPIRED_P384_HEX, "02"),
                     private_key("02", CKK_EC), certificate(FUTURE_RSA_HEX, "03")});
-    fake_folder().write_scenario(name, {{"slots", json::array({slot(1, t)})}});
-    PickerScript script{{c.answers.begin(), c.answers.end()}, {}};
+    const json inserted = {{"slots", json::array({slot(1, t)})}};
+    fake_folder().write_scenario(name, c.inserted_later ? json{{"slots", json::array({empty_slot(1)})}} : inserted);
+    PickerScript script{{c.answers.begin(), c.answers.end()}, {}, {}, [&] { fake_folder().write_scenario(name, inserted); }};
     DaemonState daemon;
     daemon.module_table[path] = open_module(path).value();
     daemon.candidate_paths = {path};
-    daemon.browser = true;
+    daemon.browser = c.browser;
     daemon.cert_access = c.access;
     daemon.open_cert_picker = [&] { return std::make_unique<ScriptedPicker>(script); };
     fake_folder().clear_log(name);
@@ -240,6 +274,10 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
       EXPECT_TRUE(log.empty());
     }
     EXPECT_EQ(script.screens.empty() ? 0 : script.screens.front().rows.size(), c.rows);
+    ASSERT_EQ(script.nothing_screens.size(), c.nothing_shown);
+    for (const platform::PickerScreen& nothing : script.nothing_screens)
+      EXPECT_EQ(nothing.description, site + " asks you to choose a certificate.\nNo certificate on the connected tokens "
+                                            "can be used here. Insert your token and choose Try again.");
     if (c.rows == 0 || c.expected.front() != OK) continue;
     // The answer holds the picked certificate and no other; the screen names the site.
     const json answer = json::parse(answers.front());

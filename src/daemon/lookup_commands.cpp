@@ -106,8 +106,16 @@ std::string handle_choose_cert(DaemonState& state, const Request& request) {
   // A certificate whose key is not on the token cannot sign: offered only when asked for.
   if (!filter->has_private_key) filter->has_private_key = true;
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
-  const std::vector<Candidate> candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
+  std::vector<Candidate> candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
   auto picker = state.open_cert_picker();
+  // A site never learns that nothing passes without its user seeing it, and the user may
+  // insert the token meanwhile; an application on this computer is answered at once.
+  while (candidates.empty() && state.browser) {
+    if (auto again = offer_try_again(*picker, prompt_site(state, request)); !again)
+      return error_response_text(again.error());
+    reload_ended_modules(state);
+    candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
+  }
   auto chosen = choose_certificate(*picker, prompt_site(state, request), candidates, now_utc());
   if (!chosen) return error_response_text(chosen.error());
   const Candidate& candidate = candidates[*chosen];

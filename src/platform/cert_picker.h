@@ -39,6 +39,9 @@ class CertPicker {
   virtual ~CertPicker() = default;
   // Shows the rows and waits for the user's choice: the index of a usable row.
   virtual std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) = 0;
+  // Tells the user that nothing can be chosen (the screen's description says why and has
+  // no rows), with Try again and Cancel: a value when the user asks to try again.
+  virtual std::expected<void, PromptStop> nothing_to_choose(const PickerScreen& screen) = 0;
 };
 
 // The system's picker.

@@ -151,12 +151,21 @@ PromptStop stop_of(const PickerProgram& program, int status) {
   return {PromptEnd::Unavailable, program.path + " ended with " + how + " before showing the list"};
 }
 
+// Zenity's question and kdialog's yes/no box: the text, Try again and Cancel.
+std::vector<std::string> question_arguments(const PickerProgram& program, const PickerScreen& screen,
+                                            std::chrono::seconds left) {
+  if (program.dialect == Dialect::Zenity)
+    return {"--question", "--title=" + screen.title, "--text=" + markup_escaped(screen.description),
+            "--ok-label=Try again", "--cancel-label=Cancel", "--width=600", "--timeout=" + std::to_string(left.count())};
+  return {"--title", screen.title, "--yes-label", "Try again", "--no-label", "Cancel", "--yesno",
+          "<qt>" + markup_escaped(screen.description) + "</qt>"};
+}
+
 class DesktopPicker final : public CertPicker {
  public:
   std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override {
-    auto program = picker_program();
+    auto program = shown_program();
     if (!program) return std::unexpected(program.error());
-    if (!is_set("DISPLAY") && !is_set("WAYLAND_DISPLAY")) return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_DESKTOP});
     const Deadline until = std::chrono::steady_clock::now() + CERT_PICKER_TIMEOUT;
     std::string note;
     // A row that cannot be picked, or no row, shows the list again with a word of why.
@@ -164,23 +173,10 @@ class DesktopPicker final : public CertPicker {
       const auto left = std::chrono::ceil<std::chrono::seconds>(until - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
       const std::string text = note.empty() ? screen.description : screen.description + "\n\n" + note;
-      auto process = HostProcess::start_program(program->path,
-                                                program->dialect == Dialect::Zenity ? zenity_arguments(screen, text, left)
-                                                                                    : kdialog_arguments(screen, text),
-                                                std::chrono::milliseconds{500});
-      if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program->path});
-      if (program->dialect == Dialect::Zenity) {
-        const std::string cells = zenity_cells(screen);
-        (void)process->write_all(std::as_bytes(std::span(cells)), until + TIMEOUT_MARGIN);
-      }
-      process->close_input();
-      auto answer = printed(*process, until + TIMEOUT_MARGIN);
-      const std::optional<int> status = answer ? process->wait_end(until + TIMEOUT_MARGIN) : std::nullopt;
-      if (!answer || !status) {
-        if (std::chrono::steady_clock::now() >= until) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
-        return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
-      }
-      if (*status != 0) return std::unexpected(stop_of(*program, *status));
+      const bool zenity = program->dialect == Dialect::Zenity;
+      auto answer = run(*program, zenity ? zenity_arguments(screen, text, left) : kdialog_arguments(screen, text),
+                        zenity ? zenity_cells(screen) : "", until);
+      if (!answer) return std::unexpected(answer.error());
       auto row = row_number(*answer, screen.rows.size());
       if (!row) return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
       if (*row == screen.rows.size()) {
@@ -193,7 +189,43 @@ class DesktopPicker final : public CertPicker {
     }
   }
 
+  std::expected<void, PromptStop> nothing_to_choose(const PickerScreen& screen) override {
+    auto program = shown_program();
+    if (!program) return std::unexpected(program.error());
+    const Deadline until = std::chrono::steady_clock::now() + CERT_PICKER_TIMEOUT;
+    auto answer = run(*program, question_arguments(*program, screen, CERT_PICKER_TIMEOUT), "", until);
+    if (!answer) return std::unexpected(answer.error());
+    return {};
+  }
+
  private:
+  // The program, where there is a desktop to show it on.
+  static std::expected<PickerProgram, PromptStop> shown_program() {
+    auto program = picker_program();
+    if (program && !is_set("DISPLAY") && !is_set("WAYLAND_DISPLAY"))
+      return std::unexpected(PromptStop{PromptEnd::Unavailable, NO_DESKTOP});
+    return program;
+  }
+
+  // Runs the program with INPUT on its standard input until it ends (its own timeout, or
+  // `until`): what it printed when it ended with status 0.
+  static std::expected<std::string, PromptStop> run(const PickerProgram& program,
+                                                    const std::vector<std::string>& arguments, const std::string& input,
+                                                    Deadline until) {
+    auto process = HostProcess::start_program(program.path, arguments, std::chrono::milliseconds{500});
+    if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program.path});
+    if (!input.empty()) (void)process->write_all(std::as_bytes(std::span(input)), until + TIMEOUT_MARGIN);
+    process->close_input();
+    auto answer = printed(*process, until + TIMEOUT_MARGIN);
+    const std::optional<int> status = answer ? process->wait_end(until + TIMEOUT_MARGIN) : std::nullopt;
+    if (!answer || !status) {
+      if (std::chrono::steady_clock::now() >= until) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+      return std::unexpected(PromptStop{PromptEnd::Failed, program.path + " printed more than an answer"});
+    }
+    if (*status != 0) return std::unexpected(stop_of(program, *status));
+    return *answer;
+  }
+
   // The row printed ("3\n"); rows.size() for OK with no row chosen ("\n" or nothing);
   // nullopt for anything else.
   static std::optional<std::size_t> row_number(std::string_view answer, std::size_t rows) {

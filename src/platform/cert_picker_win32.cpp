@@ -36,15 +36,20 @@ struct PickerRun {
   bool active = false;
 };
 
+// The list of certificates with Choose and Cancel; with no rows, only the text with Try
+// again and Cancel.
 DialogTemplate layout(const PickerScreen& screen) {
-  DialogTemplate dialog(0, 440, 236, to_wide(screen.title));
-  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 8, 8, 424, 26,
-                  with_crlf(screen.description));
-  dialog.add_item(ID_LIST, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP, 8, 40,
-                  424, 156, L"");
-  dialog.add_item(ID_NOTE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, 200, 424, 10, L"");
-  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 326, 214, 50, 14, L"Choose");
-  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 382, 214, 50, 14, L"Cancel");
+  const bool nothing = screen.rows.empty();
+  const short bottom = nothing ? 58 : 214;
+  DialogTemplate dialog(0, 440, static_cast<short>(bottom + 22), to_wide(screen.title));
+  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 8, 8, 424,
+                  nothing ? 34 : 26, with_crlf(screen.description));
+  if (!nothing)
+    dialog.add_item(ID_LIST, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP, 8,
+                    40, 424, 156, L"");
+  dialog.add_item(ID_NOTE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, static_cast<short>(bottom - 14), 424, 10, L"");
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 326, bottom, 50, 14, nothing ? L"Try again" : L"Choose");
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 382, bottom, 50, 14, L"Cancel");
   return dialog;
 }
 
@@ -101,7 +106,8 @@ std::size_t selected_row(HWND dialog, const PickerScreen& screen) {
 void update_controls(HWND dialog, const PickerRun& run) {
   const KeyboardRule rule = keyboard_rule(run.active);
   const std::size_t row = selected_row(dialog, *run.screen);
-  const bool usable = row < run.screen->rows.size() && run.screen->rows[row].unusable.empty();
+  const bool nothing = run.screen->rows.empty();
+  const bool usable = nothing || (row < run.screen->rows.size() && run.screen->rows[row].unusable.empty());
   EnableWindow(GetDlgItem(dialog, IDOK), usable && rule.field_takes_keys);
   std::wstring note;
   if (rule.asks_for_click)
@@ -110,12 +116,13 @@ void update_controls(HWND dialog, const PickerRun& run) {
     note = L"This certificate cannot be chosen: " + to_wide(run.screen->rows[row].unusable);
   SetDlgItemTextW(dialog, ID_NOTE, note.c_str());
   flash(dialog, rule.flashes);
-  if (rule.field_takes_keys) SetFocus(GetDlgItem(dialog, ID_LIST));
+  if (rule.field_takes_keys) SetFocus(GetDlgItem(dialog, nothing ? IDOK : ID_LIST));
 }
 
 void pick_selected(HWND dialog, PickerRun& run) {
   const std::size_t row = selected_row(dialog, *run.screen);
-  if (!run.active || row >= run.screen->rows.size() || !run.screen->rows[row].unusable.empty()) return;
+  const bool nothing = run.screen->rows.empty();  // Try again
+  if (!run.active || (!nothing && (row >= run.screen->rows.size() || !run.screen->rows[row].unusable.empty()))) return;
   run.picked = row;
   end_dialog_run(run.ended, dialog, ENDED_PICKED);
 }
@@ -137,7 +144,7 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
     case WM_INITDIALOG:
       run = reinterpret_cast<PickerRun*>(lparam);
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-      fill_list(dialog, *run->screen);
+      if (!run->screen->rows.empty()) fill_list(dialog, *run->screen);
       run->active = bring_to_front(dialog, CERT_PICKER_TIMEOUT);
       update_controls(dialog, *run);
       return FALSE;
@@ -184,16 +191,24 @@ void run_picker(PickerRun& run) {
   run_owned_dialog(layout(*run.screen), dialog_procedure, reinterpret_cast<LPARAM>(&run), run.ended);
 }
 
+// Shows the screen until the user ends it: the row picked (rows.size(), 0, for Try again).
+std::expected<std::size_t, PromptStop> show(const PickerScreen& screen) {
+  PickerRun run;
+  run.screen = &screen;
+  std::thread(run_picker, std::ref(run)).join();
+  if (run.ended == ENDED_PICKED) return run.picked;
+  if (run.ended == ENDED_TIMED_OUT) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
+  if (run.ended == ENDED_CANCELLED) return std::unexpected(PromptStop{PromptEnd::Cancelled, ""});
+  return std::unexpected(PromptStop{PromptEnd::Unavailable, "the certificate dialog cannot be shown"});
+}
+
 class NativePicker final : public CertPicker {
  public:
-  std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override {
-    PickerRun run;
-    run.screen = &screen;
-    std::thread(run_picker, std::ref(run)).join();
-    if (run.ended == ENDED_PICKED) return run.picked;
-    if (run.ended == ENDED_TIMED_OUT) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});
-    if (run.ended == ENDED_CANCELLED) return std::unexpected(PromptStop{PromptEnd::Cancelled, ""});
-    return std::unexpected(PromptStop{PromptEnd::Unavailable, "the certificate dialog cannot be shown"});
+  std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override { return show(screen); }
+  std::expected<void, PromptStop> nothing_to_choose(const PickerScreen& screen) override {
+    auto again = show(screen);
+    if (!again) return std::unexpected(again.error());
+    return {};
   }
 };
 

@@ -24,6 +24,15 @@ constexpr std::size_t HOLDER_BOUND = 80;
 constexpr std::size_t ISSUER_BOUND = 48;
 constexpr std::size_t TOKEN_BOUND = 64;
 
+constexpr const char* NOTHING_TO_CHOOSE =
+    "No certificate on the connected tokens can be used here. Insert your token and choose Try again.";
+
+// The first line of the picker's screens: who asks.
+std::string who_asks(std::string_view site) {
+  return (site.empty() ? std::string("An application on this computer") : std::string(site)) +
+         " asks you to choose a certificate.";
+}
+
 std::string column_name(const DistinguishedName& name, std::size_t bound) {
   return cut_text(prompt_name(name, bound), bound);
 }
@@ -171,8 +180,7 @@ std::vector<Candidate> passing_certs(std::vector<TokenCert> certs, const CertFil
 platform::PickerScreen picker_screen(std::string_view site, std::span<const Candidate> candidates, UnixTime now) {
   platform::PickerScreen screen;
   screen.title = PICKER_TITLE;
-  screen.description = (site.empty() ? std::string("An application on this computer") : std::string(site)) +
-                       " asks you to choose a certificate.\nOnly the certificate you choose is given to it.";
+  screen.description = who_asks(site) + "\nOnly the certificate you choose is given to it.";
   for (const Candidate& candidate : candidates) {
     const CertNames names = cert_names(candidate.cert.der);
     const auto& facts = candidate.details.facts;
@@ -194,6 +202,14 @@ std::expected<std::size_t, std::string> choose_certificate(platform::CertPicker&
   if (*picked >= candidates.size() || !screen.rows[*picked].unusable.empty())
     return std::unexpected(CERT_CHOICE_UNAVAILABLE + std::string("the picker answered a certificate that cannot be chosen"));
   return *picked;
+}
+
+std::expected<void, std::string> offer_try_again(platform::CertPicker& picker, std::string_view site) {
+  const platform::PickerScreen screen{PICKER_TITLE, who_asks(site) + "\n" + NOTHING_TO_CHOOSE, {}};
+  auto again = picker.nothing_to_choose(screen);
+  if (again) return {};
+  if (again.error().end == platform::PromptEnd::Cancelled) return std::unexpected(NO_MATCHING_CERT);
+  return std::unexpected(stop_text(again.error()));
 }
 
 nlohmann::json chosen_cert_answer(const Candidate& candidate) {

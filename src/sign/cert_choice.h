@@ -62,6 +62,11 @@ platform::PickerScreen picker_screen(std::string_view site, std::span<const Cand
 std::expected<std::size_t, std::string> choose_certificate(platform::CertPicker& picker, std::string_view site,
                                                            std::span<const Candidate> candidates, UnixTime now);
 
+// When nothing passes: tells the user so on the picker's screen, naming the site, and waits
+// for Try again (a value: the caller reads the tokens again) or Cancel (NO_MATCHING_CERT);
+// any other end is the request's answer as for the list.
+std::expected<void, std::string> offer_try_again(platform::CertPicker& picker, std::string_view site);
+
 // choose_cert's answer: der_b64, thumbprint, module, token_serial and the details.
 nlohmann::json chosen_cert_answer(const Candidate& candidate);
 
