@@ -161,7 +161,7 @@ run_page() {
   fi
   rm -f "$work/report.json"
   python3 "$here/tests/browser/server.py" "$work/report.json" "$here/tests/browser/page.html" \
-    "$here/examples/browser/page/p11agent.js" >"$work/port" &
+    "$here/examples/browser/page/p11agent.js" >"$work/port" 2>"$work/server-$browser.log" &
   server_pid=$!
   for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
   local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec$pin$frame"

@@ -36,8 +36,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         os.replace(partial, report_file)
         reported.set()
 
-    def log_message(self, *args):
-        pass
+    def log_message(self, format, *args):
+        # On the error stream, which the test keeps with the browser's log.
+        sys.stderr.write("server: %s\n" % (format % args))
 
 
 reported = threading.Event()
