@@ -121,7 +121,9 @@ TEST(CertFilter, PassesTheCertificatesEveryMemberAllows) {
 // The user's Try again on the "nothing to choose" screen; the script's on_try_again runs
 // first (a token is inserted meanwhile).
 struct TryAgain {};
-using PickerAnswer = std::variant<std::size_t, platform::PromptStop, TryAgain>;
+// A picker that throws, as a failed allocation would.
+struct Throws {};
+using PickerAnswer = std::variant<std::size_t, platform::PromptStop, TryAgain, Throws>;
 
 struct PickerScript {
   std::deque<PickerAnswer> answers;
@@ -136,6 +138,7 @@ class ScriptedPicker final : public platform::CertPicker {
   std::expected<std::size_t, platform::PromptStop> pick(const platform::PickerScreen& screen) override {
     script_.screens.push_back(screen);
     const PickerAnswer answer = next();
+    if (std::holds_alternative<Throws>(answer)) throw std::bad_alloc();
     if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
     if (auto* row = std::get_if<std::size_t>(&answer)) return *row;
     return std::unexpected(UNSCRIPTED);
@@ -179,6 +182,9 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
   auto sign = [&](const std::string& print, const std::string& origin) {
     return json{{"cmd", "sign"}, {"thumbprint", print}, {"hash_hex", "00ff"}, {"pin", "1234"}, {"origin", origin}};
   };
+  auto validate = [&](const std::string& print, const std::string& origin) {
+    return json{{"cmd", "validate"}, {"thumbprint", print}, {"pin", "1234"}, {"origin", origin}};
+  };
   const std::string other_site = "https://other.example";
   auto list_from = [](const std::string& origin) { return json{{"cmd", "list_certs"}, {"origin", origin}}; };
   auto find_from = [](const std::string& print, const std::string& origin) {
@@ -221,6 +227,8 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
        {error_response_text(std::string(CERT_CHOICE_UNAVAILABLE) + "no desktop")}, 0, false, 1},
       {"nothing yet: Try again once the token is in lists it", ChosenOnly, {choose()}, {TryAgain{}, std::size_t{0}},
        {OK}, 2, false, 1, true, true},
+      {"a throw in the request answers it, and the next request is answered as ever", ChosenOnly, {choose(), choose()},
+       {Throws{}, std::size_t{0}}, {error_response_text("internal error: std::bad_alloc"), OK}, 2},
       {"an application on this computer is answered at once", All, {choose({{"eku", {"1.3.6.1.5.5.7.3.1"}}})}, {},
        {error_response_text(NO_MATCHING_CERT)}, 0, false, 0, false},
       {"exactly one passes: still shown to confirm", ChosenOnly, {choose({{"valid_at", "now"}})}, {std::size_t{0}}, {OK}, 1},
@@ -239,8 +247,8 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
       {"the deployer allowing listing: a site lists, finds and signs as an application does", All,
        {list, find_from(old, site), sign(old, site)}, {}, {OK, OK, OK}, 0},
       {"the deployer's setting refuses listing and finding", ChoiceRequired, {list, find}, {}, {REQUIRED, REQUIRED}, 0, true},
-      {"the deployer's setting refuses a certificate not chosen for the site", ChoiceRequired, {sign(anna, site)}, {},
-       {REQUIRED}, 0, true},
+      {"the deployer's setting refuses a certificate not chosen for the site", ChoiceRequired,
+       {sign(anna, site), validate(anna, site)}, {}, {REQUIRED, REQUIRED}, 0, true},
       {"once chosen, the site signs with it, and with no other; another site with none", ChoiceRequired,
        {choose(), sign(anna, site), sign(old, site), sign(anna, other_site), list}, {std::size_t{0}},
        {OK, OK, REQUIRED, REQUIRED, REQUIRED}, 2},

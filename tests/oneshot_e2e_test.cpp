@@ -362,6 +362,13 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
   };
   auto [status, report] = doctor();
   EXPECT_EQ(find(report, "module " + known[0])["detail"], "loads; 1 token: 'Card' (1 certificate)");
+  // A module that crashes as it starts costs its own check alone: the doctor loads each in
+  // a host of its own.
+  install_known_module(known[1], {{"crash", {"C_Initialize"}}});
+  std::tie(status, report) = doctor();
+  EXPECT_EQ(find(report, "module " + known[0])["detail"], "loads; 1 token: 'Card' (1 certificate)");
+  EXPECT_EQ(find(report, "module " + known[1])["status"], "fail") << report.dump();
+  install_known_module(known[1], one_slot({certificate(CERT_A)}, "Card"));
 #ifndef _WIN32
   const std::string home = std::filesystem::temp_directory_path().string() + "/p11agent-doctor-home";
   std::filesystem::remove_all(home);

@@ -85,6 +85,11 @@ TEST(SignatureScheme, IsPlannedForTheKeyAndWhatItsTokenOffers) {
       {"SHA3 where the token lists no SHA3 digest", *scheme("RSA-PSS", "SHA3-256", nullptr), rsa, all, 0, 0,
        "ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA3-256 (the key offers RSA-PKCS1, RSA-PSS/SHA-256, RSA-PSS/SHA-384, "
        "RSA-PSS/SHA-512)"},
+      {"PSS whose encoding passes a 1024-bit key (130 bytes of 128)", *scheme("RSA-PSS", "SHA-512", nullptr, 64),
+       {CKK_RSA, 1024}, all, 0, 0,
+       "ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA-512 (the key offers RSA-PKCS1, RSA-PSS/SHA-256, RSA-PSS/SHA-384)"},
+      {"PSS that just fits (98 bytes of 98)", *scheme("RSA-PSS", "SHA-384", nullptr, 48), {CKK_RSA, 778}, std::nullopt,
+       CKM_RSA_PKCS_PSS},
       {"DER of an RSA key", *scheme(nullptr, nullptr, "der"), rsa, all, 0, 0,
        R"(signature_format "der" is for ECDSA signatures)"},
   };
@@ -104,10 +109,20 @@ TEST(SignatureScheme, IsPlannedForTheKeyAndWhatItsTokenOffers) {
   EXPECT_EQ(pss->pss->hashAlg, CKM_SHA384);
   EXPECT_EQ(pss->pss->mgf, CKG_MGF1_SHA384);
   EXPECT_EQ(pss->pss->sLen, 48u);
-  // The DigestInfo before the digest, as PKCS #1 writes it for SHA-256.
-  auto pkcs1 = plan_signature(*scheme("RSA-PKCS1", "SHA-256", nullptr), rsa, all);
-  const Bytes digest(32, 0x11);
-  EXPECT_EQ(hex_encode(signed_input(*pkcs1, digest)), "3031300d060960864801650304020105000420" + hex_encode(digest));
+  // The DigestInfo before the digest, byte for byte as RFC 8017 (section 9.2, note 1) and,
+  // for SHA-3, the NIST OIDs 2.16.840.1.101.3.4.2.8-10 write it.
+  const std::pair<const char*, const char*> digest_infos[] = {
+      {"SHA-224", "302d300d06096086480165030402040500041c"}, {"SHA-256", "3031300d060960864801650304020105000420"},
+      {"SHA-384", "3041300d060960864801650304020205000430"}, {"SHA-512", "3051300d060960864801650304020305000440"},
+      {"SHA3-256", "3031300d060960864801650304020805000420"}, {"SHA3-384", "3041300d060960864801650304020905000430"},
+      {"SHA3-512", "3051300d060960864801650304020a05000440"},
+  };
+  for (const auto& [hash, prefix] : digest_infos) {
+    const std::size_t length = std::strtoul(prefix + 36, nullptr, 16);
+    auto pkcs1 = plan_signature(*scheme("RSA-PKCS1", hash, nullptr, length), rsa, all);
+    const Bytes digest(length, 0x11);
+    EXPECT_EQ(hex_encode(signed_input(*pkcs1, digest)), prefix + hex_encode(digest)) << hash;
+  }
 }
 
 TEST(SignatureScheme, AnEcdsaSignatureInDerHoldsItsIntegersAsDerWritesThem) {

@@ -232,6 +232,8 @@ TEST(CheckOrigin, TakesOnlyWebOrigins) {
       {"https://bank.example\u202e", false},
       {"http://shop.example", false},     // http for a loopback host only
       {"http://127.evil.example", false},
+      {"http://evillocalhost", false},
+      {"http://localhost.evil.example", false},
       {"https://shop.example:0", false},
       {"https://shop.example:65536", false},
       {"https://shop.example:", false},

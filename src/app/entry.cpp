@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "token/bounds.h"
 #include "token/module_host.h"
+#include "wire/response.h"
 
 namespace p11agent {
 
@@ -100,6 +101,18 @@ std::size_t installed_known_modules() {
   }));
 }
 
+// Registration and --doctor write text for a person: what was thrown past them is said
+// in a line of its own, with status 1.
+template <typename Mode>
+std::optional<int> guarded_status(Mode mode) {
+  try {
+    return mode();
+  } catch (const std::exception& thrown) {
+    (void)platform::write_stdout(unexpected_failure_text(thrown) + "\n");
+    return 1;
+  }
+}
+
 }  // namespace
 
 int run_agent(int argc, char** argv, ModulePlacement placement) {
@@ -110,7 +123,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   auto args = platform::arguments(argc, argv);
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
     platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : version_text("\n") + "\n") ? 0 : 1);
-  if (auto status = run_host_registration(args)) platform::end_process_now(*status);
+  if (auto status = guarded_status([&] { return run_host_registration(args); })) platform::end_process_now(*status);
   // Reached only from the agent itself: a host's pipes are named by an argument that only
   // the agent gives, and nothing a caller sends in the other modes reaches a host.
   if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
@@ -126,7 +139,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (hosted) use_module_hosts(std::move(hosting));
   // Like --help, it reads no request; it loads every known module in its host.
   if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
-    platform::end_process_now(run_doctor(version_text("; "), args.size() == 2));
+    platform::end_process_now(*guarded_status([&] { return std::optional(run_doctor(version_text("; "), args.size() == 2)); }));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.
   if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);

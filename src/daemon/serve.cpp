@@ -45,7 +45,9 @@ bool refused_without_choice(const DaemonState& state, const Request& request) {
 
 }  // namespace
 
-std::string handle_daemon_request(DaemonState& state, std::string_view line) {
+namespace {
+
+std::string answer_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
@@ -60,6 +62,17 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
   return error_response_text("daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping");
 }
 
+}  // namespace
+
+std::string handle_daemon_request(DaemonState& state, std::string_view line) {
+  // The request alone fails: the daemon, and the logins it holds, go on.
+  try {
+    return answer_request(state, line);
+  } catch (const std::exception& thrown) {
+    return error_response_text(unexpected_failure_text(thrown));
+  }
+}
+
 namespace {
 
 // Loads the known modules, then answers each request the reader gives until it gives none
@@ -67,7 +80,7 @@ namespace {
 enum class Caller { Application, Browser };
 
 template <typename Reader, typename Write>
-int serve_with(Reader& reader, Caller caller, Write write_answer) {
+int serve_loaded(Reader& reader, Caller caller, Write& write_answer) {
   DaemonState state;
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
@@ -85,6 +98,18 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
   }
   release_state(state);
   return 0;
+}
+
+// What is thrown outside a request (while the modules load) ends the daemon with an
+// answer that says so, and status 1.
+template <typename Reader, typename Write>
+int serve_with(Reader& reader, Caller caller, Write write_answer) {
+  try {
+    return serve_loaded(reader, caller, write_answer);
+  } catch (const std::exception& thrown) {
+    (void)write_answer(error_response_text(unexpected_failure_text(thrown)));
+    return 1;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "oneshot/output.h"
 #include "platform/process.h"
 #include "text/utf8.h"
+#include "wire/response.h"
 
 namespace p11agent {
 
@@ -41,7 +42,12 @@ int run_one_shot() {
   const Request request = read_one_shot_request();
   for (const auto& command : ONE_SHOT_COMMANDS) {
     if (request.cmd != command.name) continue;
-    CommandResult answer = command.run(request);
+    CommandResult answer;
+    try {
+      answer = command.run(request);
+    } catch (const std::exception& thrown) {
+      print_error_and_exit(unexpected_failure_text(thrown));
+    }
     if (!answer) print_error_and_exit(answer.error());
     print_answer(*answer);
     return 0;

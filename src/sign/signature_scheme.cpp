@@ -81,6 +81,15 @@ bool token_hashes(const TokenMechanisms& mechanisms, const HashAlgorithm& hash) 
   return hash.offered_everywhere || (mechanisms && find_mechanism(*mechanisms, hash.digest) != nullptr);
 }
 
+// Whether an RSA-PSS encoding with this hash (and a salt as long) fits the key: its
+// encoded message has ceil((bits - 1) / 8) bytes and needs twice the hash and two more. A
+// key of unknown size is tried as asked.
+bool pss_fits(const HashAlgorithm& hash, int bits) {
+  if (bits <= 0) return true;
+  const auto encoded = (static_cast<std::size_t>(bits) - 1 + 7) / 8;
+  return encoded >= 2 * hash.length + 2;
+}
+
 std::string list_text(const std::vector<std::string>& names) {
   if (names.empty()) return "the key offers no signature the agent makes";
   std::string text = "the key offers ";
@@ -140,7 +149,7 @@ std::expected<SignPlan, std::string> plan_signature(const SignatureScheme& schem
   const CK_MECHANISM_TYPE mechanism = mechanism_of(algorithm);
   const bool type_fits = !key.type || (algorithm == Algorithm::Ecdsa) == ec_key;
   if (!type_fits || !token_signs(mechanisms, mechanism, key.bits) ||
-      (algorithm == Algorithm::RsaPss && !token_hashes(mechanisms, *scheme.hash)))
+      (algorithm == Algorithm::RsaPss && (!token_hashes(mechanisms, *scheme.hash) || !pss_fits(*scheme.hash, key.bits))))
     return std::unexpected(ALGORITHM_NOT_SUPPORTED + asked + " (" + list_text(offered_algorithms(key, mechanisms)) + ")");
   SignPlan plan{asked, mechanism, std::nullopt, {}, scheme.der};
   if (algorithm == Algorithm::RsaPss)
@@ -179,7 +188,7 @@ std::vector<std::string> offered_algorithms(const KeyFacts& key, const TokenMech
   if (token_signs(mechanisms, CKM_RSA_PKCS, key.bits)) offered.emplace_back("RSA-PKCS1");
   if (token_signs(mechanisms, CKM_RSA_PKCS_PSS, key.bits))
     for (const HashAlgorithm& hash : HASHES)
-      if (token_hashes(mechanisms, hash)) offered.push_back("RSA-PSS/" + std::string(hash.name));
+      if (token_hashes(mechanisms, hash) && pss_fits(hash, key.bits)) offered.push_back("RSA-PSS/" + std::string(hash.name));
   return offered;
 }
 

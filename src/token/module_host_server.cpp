@@ -383,14 +383,20 @@ void run_module_host(std::vector<std::string> arguments) {
   // or has gone, and unloading is the system's work.
   ModuleHostServer host;
   // A host started ahead of its module waits for the first request asleep.
-  for (bool first = true;; first = false) {
-    auto request = read_request(!first);
-    if (!request) platform::end_process_now(0);
-    Reader reader(*request);
-    Writer answer = marked_answer();
-    if (!host.answer(reader, answer) || !platform::host_write_all(answer.frame())) platform::end_process_now(1);
-    for (Writer following = marked_answer(); host.answer_following(following); following = marked_answer())
-      if (!platform::host_write_all(following.frame())) platform::end_process_now(1);
+  // Whatever is thrown (a module's C++ exception through its C functions, an allocation
+  // that failed) ends the host at once, without a dump: the agent takes it as a broken host.
+  try {
+    for (bool first = true;; first = false) {
+      auto request = read_request(!first);
+      if (!request) platform::end_process_now(0);
+      Reader reader(*request);
+      Writer answer = marked_answer();
+      if (!host.answer(reader, answer) || !platform::host_write_all(answer.frame())) platform::end_process_now(1);
+      for (Writer following = marked_answer(); host.answer_following(following); following = marked_answer())
+        if (!platform::host_write_all(following.frame())) platform::end_process_now(1);
+    }
+  } catch (...) {
+    platform::end_process_now(1);
   }
 }
 

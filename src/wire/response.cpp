@@ -30,4 +30,8 @@ std::string sign_answer(std::string_view head, std::span<const std::uint8_t> sig
   return text;
 }
 
+std::string unexpected_failure_text(const std::exception& thrown) {
+  return std::string("internal error: ") + thrown.what();
+}
+
 }  // namespace p11agent

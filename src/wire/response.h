@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +18,11 @@ std::string render_json(const Json& object);
 
 // {"error":message,"ok":false} as one line, without the line end.
 std::string error_response_text(std::string_view message);
+
+// What a mode answers when something it did not expect was thrown past its commands (an
+// allocation that failed, a library's exception): the mode's own error form with this text
+// and what was thrown, never an end without an answer.
+std::string unexpected_failure_text(const std::exception& thrown);
 
 // A signature's answer, {"cert_der_b64":…,"module":…,"ok":true,"signature_hex":…}, comes
 // in two parts: the head, the same for every signature of one certificate, and the rest.
