@@ -2,6 +2,10 @@
 // machine read from a module's header, and the whole command on the test bed's modules.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
 
@@ -71,6 +75,17 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
       {"a module that hangs in C_Initialize",
        [](DoctorFacts& f) { f.modules[0].load_error = "C_Initialize: the module did not answer within 8 s"; }, "module",
        CheckStatus::Fail, "does not load: C_Initialize: the module did not answer within 8 s"},
+      {"a module that fails reading its slots: no missing token",
+       [](DoctorFacts& f) {
+         f.modules[0].tokens.clear();
+         f.modules[0].token_error = "Function::GetSlotList: the module did not answer within 20 s";
+       },
+       "module", CheckStatus::Fail, "loads, but Function::GetSlotList: the module did not answer within 20 s"},
+      {"a label that would clear the terminal and turn the line around",
+       [](DoctorFacts& f) { f.modules[0].tokens[0].label = "\x1b[2J\u202eevil"; }, "module", CheckStatus::Ok,
+       "'<U+001B>[2J<U+202E>evil' (2 certificates)"},
+      {"a module path that is a FIFO", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::NotAFile, ""}; },
+       "module", CheckStatus::Fail, "not a regular file (a FIFO, a device or a folder): not a module (not loaded)"},
       {"no token", [](DoctorFacts& f) { f.modules[0].tokens.clear(); }, "module", CheckStatus::Warn,
        "no token in its slots: insert the token"},
       {"no module that loads", [](DoctorFacts& f) { f.modules[0].load_error = "load x: libloading error"; }, "modules",
@@ -146,6 +161,14 @@ TEST(ModuleMachine, IsReadFromTheFilesHeaderBeforeAnyLoad) {
   }
   std::filesystem::remove(file);
   EXPECT_EQ(platform::read_module_machine(file).machine, platform::Machine::Unknown);
+  // A folder, and a FIFO (whose opening would wait for a writer forever), are never opened.
+  EXPECT_EQ(platform::read_module_machine(std::filesystem::temp_directory_path().string()).machine,
+            platform::Machine::NotAFile);
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  EXPECT_EQ(platform::read_module_machine(file).machine, platform::Machine::NotAFile);
+  std::filesystem::remove(file);
+#endif
 }
 
 }  // namespace

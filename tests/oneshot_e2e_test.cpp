@@ -368,6 +368,11 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
   std::tie(status, report) = doctor();
   EXPECT_EQ(find(report, "module " + known[0])["detail"], "loads; 1 token: 'Card' (1 certificate)");
   EXPECT_EQ(find(report, "module " + known[1])["status"], "fail") << report.dump();
+  // One that fails to list its slots is said to, not taken for a missing token.
+  install_known_module(known[1], {{"fail", {{{"function", "C_GetSlotList"}, {"rv", CKR_DEVICE_ERROR}}}}});
+  std::tie(status, report) = doctor();
+  EXPECT_EQ(find(report, "module " + known[1])["detail"],
+            "loads, but Function::GetSlotList: PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR));
   install_known_module(known[1], one_slot({certificate(CERT_A)}, "Card"));
 #ifndef _WIN32
   const std::string home = std::filesystem::temp_directory_path().string() + "/p11agent-doctor-home";

@@ -12,6 +12,7 @@
 #include "platform/host_process.h"
 #include "platform/module_file.h"
 #include "platform/process.h"
+#include "text/shown_text.h"
 #include "token/module.h"
 #include "token/objects.h"
 #include "token/session.h"
@@ -39,6 +40,8 @@ Check module_check(const ModuleFacts& module, bool registered) {
     return {name, CheckStatus::Fail, wrong + " (not loaded)"};
   const std::string host = module.in_32bit_host ? "32-bit, in the 32-bit host; " : "";
   if (!module.load_error.empty()) return {name, CheckStatus::Fail, host + "does not load: " + module.load_error};
+  // A module that fails or hangs reading its slots is no missing token.
+  if (!module.token_error.empty()) return {name, CheckStatus::Fail, host + "loads, but " + module.token_error};
   if (module.tokens.empty())
     return {name, CheckStatus::Warn, host + "loads; no token in its slots: insert the token (or its reader)"};
   std::string detail = host + "loads; " + plural(module.tokens.size(), "token", "tokens") + ":";
@@ -110,24 +113,36 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
                     std::string("RequirePinPrompt ") + (facts.require_pin_prompt ? "on" : "off") +
                         ", RequireCertChoice " + (facts.require_cert_choice ? "on" : "off") +
                         ", AllowCertListing " + (facts.allow_cert_listing ? "on" : "off")});
+  // Labels, paths, manifest strings and loaders' texts come from outside: none may move the
+  // terminal's cursor, colour it or turn the text around.
+  for (Check& check : checks) {
+    check.check = shown_text(check.check);
+    check.detail = shown_text(check.detail);
+  }
   return checks;
 }
 
 namespace {
 
-std::vector<TokenFacts> tokens_of(const ModulePtr& module, std::size_t& slots) {
-  std::vector<TokenFacts> tokens;
+void read_tokens(const ModulePtr& module, ModuleFacts& facts) {
   auto with_token = slots_with_token(*module);
-  if (!with_token) return tokens;
-  slots = with_token->size();
+  if (!with_token) {
+    facts.token_error = with_token.error().text();
+    return;
+  }
+  facts.slots = with_token->size();
   for (CK_SLOT_ID slot : *with_token) {
+    auto info = read_token_info(*module, slot);
+    if (!info) {
+      facts.token_error = "C_GetTokenInfo failed for slot " + std::to_string(slot);
+      return;
+    }
     TokenFacts token;
-    if (auto identity = read_token_label_serial(*module, slot)) token.label = identity->label;
+    if (auto identity = identity_of(*info)) token.label = identity->label;
     if (auto session = open_ro_session(module, slot))
       if (auto certificates = find_objects(*session, certificate_template())) token.certificates = certificates->size();
-    tokens.push_back(std::move(token));
+    facts.tokens.push_back(std::move(token));
   }
-  return tokens;
 }
 
 ModuleFacts module_facts(const std::string& path) {
@@ -145,7 +160,7 @@ ModuleFacts module_facts(const std::string& path) {
     facts.load_error = module.error();
     return facts;
   }
-  facts.tokens = tokens_of(*module, facts.slots);
+  read_tokens(*module, facts);
   return facts;
 }
 

@@ -33,6 +33,7 @@ struct ModuleFacts {
   std::string load_error;  // "" when it loaded and initialised
   std::size_t slots = 0;   // slots with a token
   std::vector<TokenFacts> tokens;
+  std::string token_error;  // the call that failed while its slots and tokens were read; "" when none
 };
 
 struct RegistrationFacts {

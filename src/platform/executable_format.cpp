@@ -46,7 +46,12 @@ ModuleMachine elf_machine(const std::array<unsigned char, 20>& header) {
 
 ModuleMachine read_module_machine(const std::string& path) {
   // UTF-8, also on Windows.
-  std::ifstream file(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+  const std::filesystem::path name(std::u8string(path.begin(), path.end()));
+  std::error_code error;
+  const auto type = std::filesystem::status(name, error).type();
+  if (!error && type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found)
+    return {Machine::NotAFile, "not a regular file"};
+  std::ifstream file(name, std::ios::binary);
   std::array<unsigned char, 20> header{};
   if (!file.read(reinterpret_cast<char*>(header.data()), header.size())) return {Machine::Unknown, ""};
   if (header[0] == 'M' && header[1] == 'Z') return pe_machine(file);
@@ -55,6 +60,7 @@ ModuleMachine read_module_machine(const std::string& path) {
 }
 
 std::string wrong_machine_text(const ModuleMachine& machine) {
+  if (machine.machine == Machine::NotAFile) return "not a regular file (a FIFO, a device or a folder): not a module";
   if (machine.machine == Machine::X86 || machine.machine == Machine::Bits32) return "32-bit; p11agent is 64-bit: install the vendor's 64-bit module";
   if (machine.machine == Machine::Other)
     return "built for " + machine.name + "; p11agent is x86-64: install the vendor's module for x86-64";

@@ -12,6 +12,7 @@ enum class Machine {
   Bits32,   // another 32-bit build (ARM)
   Other,    // another 64-bit machine (ARM64)
   Unknown,  // no PE or ELF header, or the file cannot be read
+  NotAFile,  // a FIFO, a device or a folder: never opened, as reading one may never end
 };
 
 struct ModuleMachine {

@@ -88,13 +88,16 @@ namespace {
 
 Pkcs11Result<ModulePtr> load_module_where_modules_live(const std::string& path, bool directory_rule,
                                                       std::chrono::seconds deadline) {
+  // The system's loader would wait on a FIFO for as long as nobody writes to it.
+  const auto file = platform::find_module_file(path);
+  if (file && file->machine.machine == platform::Machine::NotAFile)
+    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::NotAFile));
   if (module_hosting() == nullptr) {
     if (directory_rule) prepare_module_directory(path);
     return load_module_here(path);
   }
   // A 32-bit module goes to the 32-bit host, which opens it where it really is; a path
   // with no file behind it goes to the usual host, whose loader says so.
-  const auto file = platform::find_module_file(path);
   const bool in_32bit_host = file && file->in_32bit_host;
   const std::string& opened = in_32bit_host ? file->file : path;
   // The host applies the directory rule to itself alone.
