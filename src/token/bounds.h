@@ -1,8 +1,12 @@
 #pragma once
-// Every time bound the agent puts on a module, each with its reason. A module is vendor
-// code that may hang; these bounds are what a caller waits for at most.
+// Every bound the agent puts on a module, each with its reason. A module is vendor code
+// that may hang, or answer any count; these bounds are what a caller waits for at most, and
+// every count or length from a module or its host is held to one before anything is made
+// for it (a larger one is an error with a text, never an allocation that throws).
 #include <chrono>
 #include <cstddef>
+
+#include "token/cryptoki.h"
 
 namespace p11agent {
 
@@ -32,5 +36,25 @@ inline constexpr std::chrono::milliseconds HOST_END_GRACE{500};
 // More than any real signature: a larger length from a module is an error, and no buffer
 // of that size is made for it.
 inline constexpr std::size_t MAX_SIGNATURE_LENGTH = 64u << 10;
+
+// More slots than any reader stack has; a larger count is answered as CKR_HOST_MEMORY. A
+// module whose count changes at every call (tokens arriving) is asked this many times.
+inline constexpr CK_ULONG MAX_SLOTS = 4096;
+inline constexpr int MAX_SLOT_LIST_ROUNDS = 16;
+
+// More mechanisms than any token lists; a longer list is taken as no answer (the
+// signature is then tried as asked).
+inline constexpr CK_ULONG MAX_MECHANISMS = 4096;
+
+// Past this many C_FindObjects calls (a hundred thousand objects) a module is taken to be
+// looping: no token holds that many, and one that says it has handles without writing
+// them never reaches an empty batch.
+inline constexpr int MAX_FIND_ROUNDS = 10000;
+
+// A module host makes buffers from the agent's sizes, held to these: the agent's own walks
+// stay far below them, and a request past them cannot make the host allocate without end.
+inline constexpr CK_ULONG MAX_HOST_HANDLES = 1u << 16;
+inline constexpr std::size_t MAX_HOST_ATTRIBUTE_BYTES = 32u << 20;
+inline constexpr std::size_t MAX_HOST_SIGNATURE_BYTES = 1u << 20;
 
 }  // namespace p11agent

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
+#include "token/bounds.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
 
 namespace {
-
-// More than any token lists; a longer list is taken as no answer.
-constexpr CK_ULONG MAX_MECHANISMS = 4096;
 
 constexpr CK_MECHANISM_TYPE SIGNING_MECHANISMS[] = {CKM_RSA_PKCS, CKM_RSA_PKCS_PSS, CKM_ECDSA};
 

@@ -7,6 +7,7 @@
 #include "platform/host_process.h"
 #include "platform/library.h"
 #include "platform/process.h"
+#include "token/bounds.h"
 #include "token/module.h"
 #include "token/module_host.h"
 #include "token/pkcs11_call.h"
@@ -19,12 +20,6 @@ using host_protocol::Reader;
 using host_protocol::Writer;
 
 namespace {
-
-// Bounds on the buffers made for the module from the agent's sizes; the agent's own walks
-// stay far below them.
-constexpr CK_ULONG MAX_HANDLES = 1u << 16;
-constexpr std::size_t MAX_ATTRIBUTE_BYTES = 32u << 20;
-constexpr std::size_t MAX_SIGNATURE_BYTES = 1u << 20;
 
 // The module's value, as the agent may see it: one of the values the stand-in entries
 // answer with on their own becomes another unknown value, which reads the same.
@@ -109,7 +104,7 @@ template <typename Argument, typename Value, typename Function>
 void answer_list(Reader& r, Writer& w, Function entry) {
   const auto argument = static_cast<Argument>(r.number());
   const bool with_list = r.number() != 0;
-  CK_ULONG count = capped(r.number(), MAX_HANDLES);
+  CK_ULONG count = capped(r.number(), MAX_HOST_HANDLES);
   auto values = room_for<Value>(count);
   const CK_ULONG room = count;
   w.number(passed_on(call_rv(entry, argument, with_list ? values.data() : nullptr, &count)));
@@ -196,7 +191,7 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
     case Call::FindObjectsInit: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       const bool with_template = r.number() != 0;
-      const auto count = capped(r.number(), MAX_HANDLES);
+      const auto count = capped(r.number(), MAX_HOST_HANDLES);
       std::vector<Input> values;
       std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
       for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
@@ -214,7 +209,7 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
     case Call::FindObjects: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       const bool with_room = r.number() != 0;
-      const CK_ULONG room = capped(r.number(), MAX_HANDLES);
+      const CK_ULONG room = capped(r.number(), MAX_HOST_HANDLES);
       auto handles = room_for<CK_OBJECT_HANDLE>(room);
       CK_ULONG count = 0;
       w.number(passed_on(call_rv(f.C_FindObjects, session, with_room ? handles.data() : nullptr, room, &count)));
@@ -253,7 +248,7 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Input data = read_input(r);
       const bool with_room = r.number() != 0;
-      const CK_ULONG room = capped(r.number(), MAX_SIGNATURE_BYTES);
+      const CK_ULONG room = capped(r.number(), MAX_HOST_SIGNATURE_BYTES);
       if (!r.ok()) return false;
       sign_into(f, session, data, with_room, room, w);
       break;
@@ -325,7 +320,7 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
   const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
   const auto object = static_cast<CK_OBJECT_HANDLE>(r.number());
   const bool with_template = r.number() != 0;
-  const auto count = capped(r.number(), MAX_HANDLES);
+  const auto count = capped(r.number(), MAX_HOST_HANDLES);
   std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
   std::vector<Bytes> values(count);
   std::vector<CK_ULONG> rooms(count);
@@ -333,7 +328,7 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
   for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
     query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
     const bool with_value = r.number() != 0;
-    rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_ATTRIBUTE_BYTES - total));
+    rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_HOST_ATTRIBUTE_BYTES - total));
     query[i].ulValueLen = rooms[i];
     if (with_value) {
       values[i].resize(std::max<std::size_t>(rooms[i], 1));

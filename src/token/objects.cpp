@@ -4,16 +4,13 @@
 #include <cstring>
 #include <iterator>
 
+#include "token/bounds.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
 
 namespace {
 constexpr CK_ULONG FIND_BATCH = 10;
-// Past this many C_FindObjects calls (a hundred thousand objects) a module is taken to be
-// looping: no token holds that many, and one that says it has handles without writing
-// them never reaches an empty batch.
-constexpr int MAX_FIND_ROUNDS = 10000;
 // An attribute longer than this is not a certificate, an id or a key type.
 constexpr CK_ULONG MAX_ATTRIBUTE_LENGTH = ReadBudget::BYTES;
 }  // namespace

@@ -3,16 +3,11 @@
 #include <algorithm>
 
 #include "text/utf8.h"
+#include "token/bounds.h"
 #include "token/messages.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
-
-namespace {
-// Bounds on what a module may make us allocate or repeat.
-constexpr CK_ULONG MAX_SLOTS = 4096;
-constexpr int MAX_SLOT_LIST_ROUNDS = 16;
-}  // namespace
 
 Pkcs11Result<std::vector<CK_SLOT_ID>> slots_with_token(const Pkcs11Module& module) {
   auto& f = module.functions();
