@@ -14,6 +14,7 @@
 #include "support/fake_token.h"
 #include "sign/pin_prompt.h"
 #include "token/certificate.h"
+#include "token/mechanisms.h"
 #include "token/module_host.h"
 #ifndef _WIN32
 #define P11_KIT_FUTURE_UNSTABLE_API
@@ -466,12 +467,18 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
   scenario({{"slots", json::array({slot(1, token("T", "S", many)), slot(2, token("U", "S", {certificate("ff")}))})},
             {"find_overreport", 1000},
             {"attribute_overreport", 1 << 20},
-            {"slot_count_growth", 3}});
+            {"slot_count_growth", 3},
+            {"mechanism_count", 0xFFFFFFFFu}});
   // In process, and through a host, whose side hands on only what the module wrote.
   for (const bool hosted : {false, true}) {
     SCOPED_TRACE(hosted ? "in a host" : "in process");
     if (hosted) use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
     auto certs = list_token_certs(path);
+    // A mechanism count past every token's is no list, and nothing is made for it.
+    auto module = open_module(path);
+    ASSERT_TRUE(module) << module.error();
+    EXPECT_FALSE(read_mechanisms(**module, 1));
+    module->reset();
     use_module_hosts(std::nullopt);
     ASSERT_TRUE(certs) << certs.error();
     // Claimed handles beyond the room given are not invented; claimed bytes beyond the

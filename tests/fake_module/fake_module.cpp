@@ -90,6 +90,7 @@ struct Scenario {
   CK_ULONG find_overreport = 0;        // claim this many more handles than written
   CK_ULONG attribute_overreport = 0;   // claim this many more bytes than the buffer holds
   CK_ULONG slot_count_growth = 0;      // answer CKR_BUFFER_TOO_SMALL this often, growing
+  CK_ULONG mechanism_count = 0;        // claimed by C_GetMechanismList's count query (0: the real one)
   bool count_behind = false;           // a count query misses the last token (it arrives later)
   bool reject_null = false;            // a NULL template is CKR_ARGUMENTS_BAD, as SoftHSM2 has it
   bool find_phantom = false;  // a search claims a full batch every time and writes nothing
@@ -196,6 +197,7 @@ Scenario parse_scenario(const json& doc) {
   s.find_overreport = doc.value("find_overreport", CK_ULONG{0});
   s.attribute_overreport = doc.value("attribute_overreport", CK_ULONG{0});
   s.slot_count_growth = doc.value("slot_count_growth", CK_ULONG{0});
+  s.mechanism_count = doc.value("mechanism_count", CK_ULONG{0});
   s.count_behind = doc.value("count_behind", false);
   s.reject_null = doc.value("reject_null", false);
   s.find_phantom = doc.value("find_phantom", false);
@@ -582,7 +584,7 @@ CK_RV C_GetMechanismList_(CK_SLOT_ID id, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PT
   const auto& mechanisms = slot->token.mechanisms;
   if (list != nullptr && *count < mechanisms.size()) return CKR_BUFFER_TOO_SMALL;
   for (std::size_t i = 0; list != nullptr && i < mechanisms.size(); ++i) list[i] = mechanisms[i].first;
-  *count = mechanisms.size();
+  *count = list == nullptr && g_scenario.mechanism_count != 0 ? g_scenario.mechanism_count : mechanisms.size();
   return CKR_OK;
 }
 
