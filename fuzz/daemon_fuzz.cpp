@@ -46,16 +46,22 @@ class FuzzUser final : public p11agent::platform::PinDialog {
   int asked_ = 0;
 };
 
-// The user at the picker: the first row offered, then Cancel.
+// The user at the picker: the first row offered, then Cancel; Try again once where nothing
+// can be chosen, then Cancel.
 class FuzzChooser final : public p11agent::platform::CertPicker {
  public:
   std::expected<std::size_t, p11agent::platform::PromptStop> pick(const p11agent::platform::PickerScreen& screen) override {
     if (picked_++ == 0 && !screen.rows.empty()) return 0;
     return std::unexpected(p11agent::platform::PromptStop{p11agent::platform::PromptEnd::Cancelled, ""});
   }
+  std::expected<void, p11agent::platform::PromptStop> nothing_to_choose(const p11agent::platform::PickerScreen&) override {
+    if (retried_++ == 0) return {};
+    return std::unexpected(p11agent::platform::PromptStop{p11agent::platform::PromptEnd::Cancelled, ""});
+  }
 
  private:
   int picked_ = 0;
+  int retried_ = 0;
 };
 
 }  // namespace
