@@ -15,7 +15,7 @@ declare -A allowed=(
   [wire]="text platform"
   [daemon]="sign token platform text wire"
   [oneshot]="sign token platform text wire"
-  [app]="daemon oneshot token platform"
+  [app]="daemon oneshot sign token platform text wire"
 )
 
 status=0

@@ -7,10 +7,11 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target request_fuzz hash_hex_fuzz cert_serial_fuzz intake_fuzz daemon_fuzz fake_pkcs11 >/dev/null
+cmake --build --preset fuzz --target request_fuzz hash_hex_fuzz cert_serial_fuzz intake_fuzz daemon_fuzz host_request_fuzz \
+  fake_pkcs11 >/dev/null
 
 status=0
-for target in request_fuzz hash_hex_fuzz cert_serial_fuzz intake_fuzz daemon_fuzz; do
+for target in request_fuzz hash_hex_fuzz cert_serial_fuzz intake_fuzz daemon_fuzz host_request_fuzz; do
   work=$(mktemp -d)
   cp -r "fuzz/corpus/$target/." "$work/"
   log="$work/log"
