@@ -40,7 +40,7 @@ std::span<const std::byte> payload(Writer& request) { return std::span(request.f
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = p11agent::testing_support::fake_module_path();
+  static const std::string path = testing_support::fake_module_path();
   start_module_over(path);
   p11agent::ModuleHostServer host;
   Writer load;

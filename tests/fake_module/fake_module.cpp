@@ -481,6 +481,7 @@ CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR query, CK_UL
   CK_RV rv = CKR_OK;
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
+  if (query == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
   FakeSession& session = g_sessions[handle];
   if (session.finding) return CKR_OPERATION_ACTIVE;  // one search at a time, as SoftHSM2 has it
   session.found.clear();
@@ -497,6 +498,7 @@ CK_RV C_FindObjectsInit_(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR query, CK_UL
 
 CK_RV C_FindObjects_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR out, CK_ULONG room, CK_ULONG_PTR count) {
   GUARD("C_FindObjects", "session=" + std::to_string(handle) + " room=" + std::to_string(room));
+  if (out == nullptr || count == nullptr) return CKR_ARGUMENTS_BAD;
   CK_RV rv = CKR_OK;
   if (session_token(handle, rv) == nullptr) return rv;
   FakeSession& session = g_sessions[handle];
@@ -532,7 +534,7 @@ CK_RV C_GetAttributeValue_(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
   if (object == 0 || object > token->objects.size()) return CKR_OBJECT_HANDLE_INVALID;
-  if (query == nullptr && g_scenario.reject_null) return CKR_ARGUMENTS_BAD;
+  if (query == nullptr && (g_scenario.reject_null || count != 0)) return CKR_ARGUMENTS_BAD;
   const FakeObject& o = token->objects[object - 1];
   CK_RV result = CKR_OK;
   for (CK_ULONG i = 0; i < count; ++i) {
@@ -601,6 +603,7 @@ CK_RV C_GetMechanismInfo_(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANISM_IN
 }
 
 CK_RV C_SignInit_(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+  if (mechanism == nullptr) return CKR_ARGUMENTS_BAD;
   GUARD("C_SignInit", "session=" + std::to_string(handle) + " mechanism=" + std::to_string(mechanism->mechanism) +
                           " key=" + std::to_string(key) + parameter_text(mechanism));
   CK_RV rv = CKR_OK;
@@ -620,6 +623,7 @@ CK_RV C_SignInit_(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJEC
 CK_RV C_Sign_(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out, CK_ULONG_PTR out_length) {
   GUARD("C_Sign", "session=" + std::to_string(handle) + " length=" + std::to_string(length) +
                       (out == nullptr ? " query" : " sign"));
+  if ((data == nullptr && length != 0) || out_length == nullptr) return CKR_ARGUMENTS_BAD;
   CK_RV rv = CKR_OK;
   FakeToken* token = session_token(handle, rv);
   if (token == nullptr) return rv;
