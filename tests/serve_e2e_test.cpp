@@ -472,7 +472,7 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
 
   // A terminal pinentry is not started where there is no terminal.
   const std::string curses = folder + "/pinentry-curses";
-  std::filesystem::copy_file(program, curses);
+  std::filesystem::copy_file(program, curses, std::filesystem::copy_options::overwrite_existing);
   set_environment("P11AGENT_PINENTRY", curses);
   std::filesystem::remove(log);
   EXPECT_EQ(run_agent(asking("sign")).out,
