@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -100,6 +101,30 @@ Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline>
     return Transfer::Ended;
   }
   return Transfer::Done;
+}
+
+// A write to a child that has gone fails with EPIPE and never raises SIGPIPE, whether or
+// not this process ignores the signal (a program that uses the hosts need not): the signal
+// is held for this thread during the write, and one the write raised is taken before the
+// thread's mask is put back.
+ssize_t write_to_child(int fd, const void* data, std::size_t size) {
+  sigset_t pipe_signal, before, pending;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigemptyset(&pending);
+  if (::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before) != 0) return ::write(fd, data, size);
+  (void)::sigpending(&pending);
+  const bool pending_before = sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t written = ::write(fd, data, size);
+  const int error = errno;
+  if (written < 0 && error == EPIPE && !pending_before) {
+    const timespec none{0, 0};
+    while (::sigtimedwait(&pipe_signal, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return written;
 }
 
 // Closes every descriptor from `first` up; safe between fork and exec.
@@ -241,7 +266,7 @@ HostProcess::~HostProcess() { end(); }
 
 Transfer HostProcess::write_all(std::span<const std::byte> bytes, Deadline deadline) {
   if (handles_->pid < 0) return Transfer::Ended;
-  return transfer_all(handles_->to_child.get(), bytes, POLLOUT, deadline, ::write);
+  return transfer_all(handles_->to_child.get(), bytes, POLLOUT, deadline, write_to_child);
 }
 
 Transfer HostProcess::read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin) {
