@@ -104,7 +104,7 @@ std::size_t installed_known_modules() {
 // Registration and --doctor write text for a person: what was thrown past them is said
 // in a line of its own, with status 1.
 template <typename Mode>
-std::optional<int> guarded_status(Mode mode) {
+auto guarded_status(Mode mode) -> decltype(mode()) {
   try {
     return mode();
   } catch (const std::exception& thrown) {
@@ -139,7 +139,7 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (hosted) use_module_hosts(std::move(hosting));
   // Like --help, it reads no request; it loads every known module in its host.
   if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
-    platform::end_process_now(*guarded_status([&] { return std::optional(run_doctor(version_text("; "), args.size() == 2)); }));
+    platform::end_process_now(guarded_status([&] { return run_doctor(version_text("; "), args.size() == 2); }));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.
   if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);

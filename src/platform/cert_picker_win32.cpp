@@ -101,13 +101,20 @@ std::size_t selected_row(HWND dialog, const PickerScreen& screen) {
                                                                           : screen.rows.size();
 }
 
+// Whether OK may end the dialog with this row: one that can be picked, or Try again where
+// there is no list.
+bool ends_with(const PickerRun& run, std::size_t row) {
+  const auto& rows = run.screen->rows;
+  return rows.empty() || (row < rows.size() && rows[row].unusable.empty());
+}
+
 // Choose is enabled for a row that can be picked while the dialog is the active window;
 // the note says why a selected row cannot be, or asks for a click.
 void update_controls(HWND dialog, const PickerRun& run) {
   const KeyboardRule rule = keyboard_rule(run.active);
   const std::size_t row = selected_row(dialog, *run.screen);
   const bool nothing = run.screen->rows.empty();
-  const bool usable = nothing || (row < run.screen->rows.size() && run.screen->rows[row].unusable.empty());
+  const bool usable = ends_with(run, row);
   EnableWindow(GetDlgItem(dialog, IDOK), usable && rule.field_takes_keys);
   std::wstring note;
   if (rule.asks_for_click)
@@ -121,8 +128,7 @@ void update_controls(HWND dialog, const PickerRun& run) {
 
 void pick_selected(HWND dialog, PickerRun& run) {
   const std::size_t row = selected_row(dialog, *run.screen);
-  const bool nothing = run.screen->rows.empty();  // Try again
-  if (!run.active || (!nothing && (row >= run.screen->rows.size() || !run.screen->rows[row].unusable.empty()))) return;
+  if (!run.active || !ends_with(run, row)) return;
   run.picked = row;
   end_dialog_run(run.ended, dialog, ENDED_PICKED);
 }

@@ -106,18 +106,15 @@ Transfer transfer_all(int fd, Bytes bytes, short events, std::optional<Deadline>
 // A write to a child that has gone fails with EPIPE and never raises SIGPIPE, whether or
 // not this process ignores the signal (a program that uses the hosts need not): the signal
 // is held for this thread during the write, and one the write raised is taken before the
-// thread's mask is put back.
+// thread's mask is put back (where the thread held it already, it stays the caller's).
 ssize_t write_to_child(int fd, const void* data, std::size_t size) {
-  sigset_t pipe_signal, before, pending;
+  sigset_t pipe_signal, before;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
-  sigemptyset(&pending);
   if (::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before) != 0) return ::write(fd, data, size);
-  (void)::sigpending(&pending);
-  const bool pending_before = sigismember(&pending, SIGPIPE) == 1;
   const ssize_t written = ::write(fd, data, size);
   const int error = errno;
-  if (written < 0 && error == EPIPE && !pending_before) {
+  if (written < 0 && error == EPIPE && sigismember(&before, SIGPIPE) == 0) {
     const timespec none{0, 0};
     while (::sigtimedwait(&pipe_signal, nullptr, &none) < 0 && errno == EINTR) {
     }
