@@ -159,11 +159,15 @@ run_page() {
     type_pins "$work/typed" "$shots/prompt-linux-$browser.png" &
     typist_pid=$!
   fi
-  rm -f "$work/report.json"
+  # The port file goes before the server starts: the one the last page's server wrote
+  # would otherwise be read before this server's shell empties it, and the browser sent
+  # to a port nothing listens on.
+  rm -f "$work/report.json" "$work/port"
   python3 "$here/tests/browser/server.py" "$work/report.json" "$here/tests/browser/page.html" \
     "$here/examples/browser/page/p11agent.js" >"$work/port" 2>"$work/server-$browser.log" &
   server_pid=$!
-  for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+  for _ in $(seq 300); do grep -qx '[0-9][0-9]*' "$work/port" 2>/dev/null && break; sleep 0.1; done
+  grep -qx '[0-9][0-9]*' "$work/port" || fail "$browser: the page server did not start: $(cat "$work/server-$browser.log")"
   local url="http://127.0.0.1:$(cat "$work/port")/page.html?rsa=$rsa&ec=$ec$pin$frame"
   "$@" "$url" </dev/null >"$work/$browser.log" 2>&1 &
   local browser_pid=$!
@@ -171,7 +175,8 @@ run_page() {
   kill "$browser_pid" 2>/dev/null
   wait "$browser_pid" 2>/dev/null
   stop_helpers
-  [ -s "$work/report.json" ] || fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log")"
+  [ -s "$work/report.json" ] ||
+    fail "$browser: the page did not report; $(tail -n 5 "$work/$browser.log"); page server: $(tail -n 5 "$work/server-$browser.log")"
   if [ "$expect" = chooses ]; then
     check_choice "$browser" "${LISTING:-default}"
     return
