@@ -277,6 +277,8 @@ TEST_F(FaultMatrixTest, AModuleFailingInTheSearchIsNamedAndStartedAfreshOnce) {
          std::vector<std::tuple<std::string, json, std::string, long>>{
              {"device error", {{"fail", json::array({failure(step.entry, CKR_DEVICE_ERROR)})}}, function + device, 1},
              {"crash", {{"crash", json::array({step.entry})}}, ended, 1},
+             // The host ends itself on what the module throws: taken as a crash.
+             {"throw", {{"throw", json::array({step.entry})}}, ended, 1},
              {"hang", {{"hang", json::array({step.entry})}}, silent, 0}}) {
       const std::string what = step.entry + ", " + fault;
       install_known_module(module, scenario(rule));

@@ -74,6 +74,32 @@ TEST_F(OneShotTest, AnswersBadInputWithOneLineAndStatusOne) {
   }
 }
 
+// What is thrown past a mode's own checks (here a C++ exception that a module loaded in
+// the agent's process lets out) ends the mode in its usual form: one-shot's error line and
+// the doctor's line, with status 1, never a crash without an answer.
+TEST_F(OneShotTest, WhatIsThrownPastAModeIsAnsweredInItsFormWithStatusOne) {
+  REQUIRE_TEST_BED_MODULES(1);
+  struct Case {
+    std::string entry, input;
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::string sign = json{{"cmd", "sign"}, {"thumbprint", PRINT_A}, {"pin", "1234"}, {"hash_hex", "0102"}}.dump();
+  const std::vector<Case> cases = {
+      {"C_FindObjects", R"({"cmd":"list_certs"})", {}, failure_line("internal error: the module threw in C_FindObjects")},
+      {"C_Sign", sign, {}, failure_line("internal error: the module threw in C_Sign")},
+      {"C_GetTokenInfo", "", {"--doctor"}, "internal error: the module threw in C_GetTokenInfo\n"},
+  };
+  for (const Case& c : cases) {
+    install_known_module(known[0], {{"throw", {c.entry}},
+                                    {"slots", json::array({slot(1, token("T", "S", {certificate(CERT_A, "01"),
+                                                                                    private_key("01")}))})}});
+    RunResult run = run_agent(c.input, c.args, AgentBuild::InProcess);
+    EXPECT_EQ(run.out, c.out) << c.entry;
+    EXPECT_EQ(run.status, 1) << c.entry;
+  }
+}
+
 TEST_F(OneShotTest, ListCertsAlwaysSucceedsAndJoinsModulesInOrder) {
   REQUIRE_TEST_BED_MODULES(2);
   install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01")}, "First  ", "S1"));

@@ -20,7 +20,20 @@ enum class Transfer {
   Ended,     // the child has gone, or closed its end
 };
 
-class HostProcess {
+// What the agent reads a host's answers from and writes its requests to: a host process,
+// or (where the agent's reading of answers is tried on arbitrary bytes) bytes given.
+class HostLink {
+ public:
+  virtual ~HostLink() = default;
+  virtual Transfer write_all(std::span<const std::byte> bytes, Deadline deadline) = 0;
+  // The bytes are asked for awake during `spin` first (an answer that comes within it
+  // costs no wake-up of a sleeping process), then waited for asleep.
+  virtual Transfer read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin) = 0;
+  // Ends the other side at once; later transfers fail.
+  virtual void end() = 0;
+};
+
+class HostProcess final : public HostLink {
  public:
   // Starts `executable` with `arguments` after the ones that tell it which pipe ends are
   // its own. It holds those pipe ends and nothing else of this process: its standard
@@ -52,19 +65,17 @@ class HostProcess {
                                                     const std::vector<std::string>& arguments,
                                                     std::chrono::milliseconds end_grace);
 
-  ~HostProcess();
+  ~HostProcess() override;
   // One child, one owner: the owner ends it.
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  Transfer write_all(std::span<const std::byte> bytes, Deadline deadline);
-  // The bytes are asked for awake during `spin` first (an answer that comes within it
-  // costs no wake-up of a sleeping process), then waited for asleep.
-  Transfer read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin);
+  Transfer write_all(std::span<const std::byte> bytes, Deadline deadline) override;
+  Transfer read_exact(std::span<std::byte> bytes, Deadline deadline, std::chrono::microseconds spin) override;
 
   // Ends the child at once and waits until it has gone, at most the grace it was started
   // with: a child stuck where the system cannot end it at once is reaped later.
-  void end();
+  void end() override;
 
   // A program started with start_program (Linux): its input ends here (it reads the end of
   // its standard input), and how it ended once it has: its exit status, or minus the

@@ -364,7 +364,7 @@ void prestart_module_hosts(std::size_t count) {
 
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
-ModuleHost::ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
+ModuleHost::ModuleHost(std::unique_ptr<platform::HostLink> process, std::chrono::seconds load_deadline,
                        platform::Deadline load_until)
     : process_(std::move(process)),
       load_deadline_(load_deadline),
@@ -388,7 +388,14 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
                                                                g_hosting->end_grace)
                                : start_host_process();
   if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
-  std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(process), load_deadline, load_until));
+  return start_on(std::move(process), file, search_folder, load_deadline, load_until);
+}
+
+Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start_on(std::unique_ptr<platform::HostLink> link,
+                                                               const std::string& file, const std::string& search_folder,
+                                                               std::chrono::seconds load_deadline,
+                                                               platform::Deadline load_until) {
+  std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(link), load_deadline, load_until));
   auto place = take_place(host.get());
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   host->place_ = *place;
@@ -515,8 +522,17 @@ CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chron
   if (awake && std::chrono::steady_clock::now() - asked > ANSWER_SPIN) asleep_for_ = SLEEP_AFTER_MISS;
   const std::size_t length = host_protocol::frame_length(head);
   if (length > host_protocol::MAX_FRAME || length < 8) return broken();
-  answer.resize(length);
-  if (auto t = process_->read_exact(answer, deadline, ANSWER_SPIN); t != platform::Transfer::Done) return failed(t);
+  // The room grows with what the host has sent: a length it only claims costs the agent
+  // no more than a piece of it.
+  constexpr std::size_t PIECE = 1u << 20;
+  answer.clear();
+  while (answer.size() < length) {
+    const std::size_t have = answer.size();
+    answer.resize(have + std::min(length - have, PIECE));
+    if (auto t = process_->read_exact(std::span(answer).subspan(have), deadline, ANSWER_SPIN);
+        t != platform::Transfer::Done)
+      return failed(t);
+  }
   Reader mark(answer);
   if (mark.number() != host_protocol::ANSWER_MARK) return broken();
   answer.erase(answer.begin(), answer.begin() + 8);

@@ -57,6 +57,12 @@ class ModuleHost {
   // together end within `load_deadline`.
   static Pkcs11Result<std::unique_ptr<ModuleHost>> start(const std::string& file, const std::string& search_folder,
                                                          std::chrono::seconds load_deadline, bool in_32bit_host = false);
+  // The same over a host reached through `link` (started by the caller), its load bounded
+  // by `load_until`.
+  static Pkcs11Result<std::unique_ptr<ModuleHost>> start_on(std::unique_ptr<platform::HostLink> link,
+                                                            const std::string& file, const std::string& search_folder,
+                                                            std::chrono::seconds load_deadline,
+                                                            platform::Deadline load_until);
   ~ModuleHost();
   // The stand-in entries refer to this object by its place in a fixed table.
   ModuleHost(const ModuleHost&) = delete;
@@ -86,7 +92,7 @@ class ModuleHost {
                                       std::optional<CK_ULONG> room, host_protocol::Bytes& answer);
 
  private:
-  ModuleHost(std::unique_ptr<platform::HostProcess> process, std::chrono::seconds load_deadline,
+  ModuleHost(std::unique_ptr<platform::HostLink> process, std::chrono::seconds load_deadline,
              platform::Deadline load_until);
   CK_RV fail(CK_RV failure);
   CK_RV failed(platform::Transfer transfer, std::chrono::seconds bound);
@@ -102,7 +108,7 @@ class ModuleHost {
   // Reads and drops the answers sent ahead that no call took.
   CK_RV drop_following();
 
-  std::unique_ptr<platform::HostProcess> process_;
+  std::unique_ptr<platform::HostLink> process_;
   std::chrono::seconds load_deadline_;
   platform::Deadline load_until_;
   std::chrono::seconds call_deadline_;

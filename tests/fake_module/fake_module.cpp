@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +99,7 @@ struct Scenario {
   std::vector<std::string> crash;  // these calls crash the process (a write through a null pointer)
   std::vector<std::string> hang;   // these calls never return
   std::vector<std::string> exit_in;  // these calls end the process with exit(), as some modules do
+  std::vector<std::string> throw_in;  // these calls let a C++ exception out, as a module in C++ may
   CK_RV wedge_rv = CKR_OK;         // arriving while initialised: every call fails so until finalised
   bool pid_file = false;           // C_Initialize writes the process's id to "<file name>.pid"
   bool report_reach = false;       // C_Initialize writes fake_reach_report to "<file name>.reach"
@@ -205,6 +207,7 @@ Scenario parse_scenario(const json& doc) {
   s.crash = doc.value("crash", std::vector<std::string>{});
   s.hang = doc.value("hang", std::vector<std::string>{});
   s.exit_in = doc.value("exit", std::vector<std::string>{});
+  s.throw_in = doc.value("throw", std::vector<std::string>{});
   s.wedge_rv = doc.value("wedge_rv", CK_RV{CKR_OK});
   s.pid_file = doc.value("pid_file", false);
   s.report_reach = doc.value("report_reach", false);
@@ -283,6 +286,10 @@ CK_RV enter(const std::string& name, const std::string& args = {}) {
   if (named(g_scenario.exit_in)) {
     log_call(line + " exited");
     std::exit(0);
+  }
+  if (named(g_scenario.throw_in)) {
+    log_call(line + " threw");
+    throw std::runtime_error("the module threw in " + name);
   }
   if (named(g_scenario.hang)) {
     log_call(line + " hung");

@@ -6,7 +6,13 @@
 
 namespace testing_support {
 
-std::string agent_path() {
+std::string agent_path(AgentBuild build) {
+  if (build == AgentBuild::InProcess)
+#ifdef _WIN32
+    return executable_folder() + "\\p11agent_in_process_testbed.exe";
+#else
+    return executable_folder() + "/p11agent_in_process_testbed";
+#endif
 #ifdef _WIN32
   return executable_folder() + "\\p11agent.exe";
 #else
@@ -15,8 +21,8 @@ std::string agent_path() {
 #endif
 }
 
-RunResult run_agent(const std::string& input, const std::vector<std::string>& args) {
-  RunResult result = run_program(agent_path(), args, input);
+RunResult run_agent(const std::string& input, const std::vector<std::string>& args, AgentBuild build) {
+  RunResult result = run_program(agent_path(build), args, input);
   EXPECT_EQ(result.err, "") << "the agent never writes to standard error";
   return result;
 }

@@ -10,10 +10,14 @@
 
 namespace testing_support {
 
-std::string agent_path();
+// The agent as shipped, or the one that loads every module in its own process (where a
+// module's C++ exception reaches the agent's own code).
+enum class AgentBuild { Shipped, InProcess };
+std::string agent_path(AgentBuild build = AgentBuild::Shipped);
 
 // Runs the agent once; the test fails if it writes anything to standard error.
-RunResult run_agent(const std::string& input, const std::vector<std::string>& args = {});
+RunResult run_agent(const std::string& input, const std::vector<std::string>& args = {},
+                    AgentBuild build = AgentBuild::Shipped);
 
 // The known modules that belong to the test bed (on Linux the last known module is the
 // system's own proxy module and is never replaced).
