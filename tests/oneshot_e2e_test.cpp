@@ -79,6 +79,11 @@ TEST_F(OneShotTest, AnswersBadInputWithOneLineAndStatusOne) {
 // the doctor's line, with status 1, never a crash without an answer.
 TEST_F(OneShotTest, WhatIsThrownPastAModeIsAnsweredInItsFormWithStatusOne) {
   REQUIRE_TEST_BED_MODULES(1);
+#ifdef _WIN32
+  // A DLL with a C++ runtime of its own cannot throw into the agent (it ends the process
+  // there); the modes' guards are the same code on both systems.
+  GTEST_SKIP() << "a module's exception does not cross a DLL's boundary";
+#endif
   struct Case {
     std::string entry, input;
     std::vector<std::string> args;
