@@ -162,17 +162,25 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   const std::string earlier = between ? read_text(places[1].manifest) : "";
 
   // A manifest that cannot be written (a folder in its place, which stops an administrator
-  // as well): the failure names it, and every place holds again what it held before.
+  // as well), or an agent whose path no manifest can name (a folder's name that is not
+  // UTF-8, which Linux allows): the failure says so, and every place holds again what it
+  // held before.
   fs::create_directories(places.back().manifest);
-  done.clear();
-  const auto result = register_host(registration, places, done);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_TRUE(result.error().starts_with("cannot write " + places.back().manifest + ": ")) << result.error();
-  EXPECT_EQ(read_text(places[0].manifest), R"({"name":"someone-else"})");
-  if (between) {
-    EXPECT_EQ(read_text(places[1].manifest), earlier);
+  HostRegistration not_utf8 = registration;
+  not_utf8.executable = "/opt/p\xff" "11agent/p11agent";
+  for (const auto& [tried, failure] :
+       {std::pair{registration, "cannot write " + places.back().manifest + ": "},
+        std::pair{not_utf8, std::string("the agent's path is not UTF-8 text, which no browser's manifest can name")}}) {
+    done.clear();
+    const auto result = register_host(tried, places, done);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_TRUE(result.error().starts_with(failure)) << result.error();
+    EXPECT_EQ(read_text(places[0].manifest), R"({"name":"someone-else"})");
+    if (between) {
+      EXPECT_EQ(read_text(places[1].manifest), earlier);
+    }
+    for (std::size_t i = 2; i + 1 < places.size(); ++i) EXPECT_FALSE(fs::exists(places[i].manifest)) << places[i].manifest;
   }
-  for (std::size_t i = 2; i + 1 < places.size(); ++i) EXPECT_FALSE(fs::exists(places[i].manifest)) << places[i].manifest;
   fs::remove_all(root);
 }
 

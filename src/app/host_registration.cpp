@@ -15,6 +15,7 @@
 #include "platform/module_file.h"
 #include "platform/host_process.h"
 #include "platform/process.h"
+#include "text/utf8.h"
 
 namespace p11agent {
 
@@ -290,6 +291,10 @@ bool is_extension_origin(std::string_view arg) {
 std::expected<void, std::string> register_host(const HostRegistration& registration,
                                                std::span<const platform::HostPlace> places,
                                                std::vector<std::string>& done) {
+  // A manifest is JSON text: a path that is not UTF-8 cannot be named in one.
+  if (!is_valid_utf8(registration.executable))
+    return std::unexpected(std::string("the agent's path is not UTF-8 text, which no browser's manifest can name: "
+                                       "install p11agent where every folder's name is UTF-8"));
   std::vector<Previous> previous;
   for (std::size_t i = 0; i < places.size(); ++i) {
     previous.push_back(previous_of(places[i]));
