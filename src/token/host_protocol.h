@@ -95,6 +95,9 @@ class Reader {
   // False (and `out` empty) for the NULL flag or a failed read.
   bool optional_bytes(std::span<const std::byte>& out);
   bool ok() const { return ok_; }
+  // Whether the rest can hold `count` entries of at least `numbers` numbers each: room for
+  // a count that the request cannot carry is never made.
+  bool can_hold(std::uint64_t count, std::size_t numbers) const { return count <= rest_.size() / (8 * numbers); }
 
  private:
   std::span<const std::byte> rest_;

@@ -192,8 +192,9 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       const bool with_template = r.number() != 0;
       const auto count = capped(r.number(), MAX_HOST_HANDLES);
+      if (with_template && !r.can_hold(count, 2)) return false;  // a type and a NULL flag each
       std::vector<Input> values;
-      std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
+      std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(with_template ? count : 0);
       for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
         query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
         values.push_back(read_input(r));
@@ -321,9 +322,11 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
   const auto object = static_cast<CK_OBJECT_HANDLE>(r.number());
   const bool with_template = r.number() != 0;
   const auto count = capped(r.number(), MAX_HOST_HANDLES);
-  std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(count);
-  std::vector<Bytes> values(count);
-  std::vector<CK_ULONG> rooms(count);
+  if (with_template && !r.can_hold(count, 3)) return false;  // a type, a NULL flag and a room each
+  const std::size_t entries = with_template ? count : 0;
+  std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(entries);
+  std::vector<Bytes> values(entries);
+  std::vector<CK_ULONG> rooms(entries);
   std::size_t total = 0;
   for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
     query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
