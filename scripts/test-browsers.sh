@@ -55,10 +55,13 @@ fail() {
 source "$here/scripts/screen.sh"
 start_screen "$work" || fail "Xvfb did not start"
 # pinentry-gtk2, with what the agent tells it (and what it writes on its error stream) kept
-# in the work folder.
+# in the work folder. It is named this screen: without a display it would turn to the
+# terminal it does not have (a Firefox run once answered so), and the DISPLAY it was given
+# is logged to tell that case from a screen that did not take it.
 cat >"$work/pinentry" <<SCRIPT
 #!/bin/sh
-tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 "\$@" 2>>"$work/pinentry-stderr.log"
+echo "pinentry started with DISPLAY=\${DISPLAY-unset}" >>"$work/pinentry-stderr.log"
+tee -a "$work/pinentry.log" | exec /usr/bin/pinentry-gtk-2 --display "$DISPLAY" "\$@" 2>>"$work/pinentry-stderr.log"
 SCRIPT
 chmod +x "$work/pinentry"
 export P11AGENT_PINENTRY="$work/pinentry"

@@ -239,6 +239,12 @@ TEST(SoftHsmAlgorithms, EverySignatureANamedAlgorithmMakesVerifies) {
       {"rsa", {{"algorithm", "RSA-PSS"}, {"hash", "SHA-384"}}, EVP_sha384(), RSA_PKCS1_PSS_PADDING},
       {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA-256"}}, EVP_sha256(), RSA_PKCS1_PADDING},
       {"rsa", {{"hash", "SHA-512"}}, EVP_sha512(), RSA_PKCS1_PADDING},
+      // Each other hash's DigestInfo, as a relying party reads it.
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA-224"}}, EVP_sha224(), RSA_PKCS1_PADDING},
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA-384"}}, EVP_sha384(), RSA_PKCS1_PADDING},
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA3-256"}}, EVP_sha3_256(), RSA_PKCS1_PADDING},
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA3-384"}}, EVP_sha3_384(), RSA_PKCS1_PADDING},
+      {"rsa", {{"algorithm", "RSA-PKCS1"}, {"hash", "SHA3-512"}}, EVP_sha3_512(), RSA_PKCS1_PADDING},
       {"ec", {{"algorithm", "ECDSA"}, {"hash", "SHA-256"}, {"signature_format", "der"}}, EVP_sha256(), 0},
       {"ec384", {{"hash", "SHA-384"}, {"signature_format", "der"}}, EVP_sha384(), 0},
   };
