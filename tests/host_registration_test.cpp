@@ -144,13 +144,16 @@ TEST(HostRegistration, LeavesWhatIsNotItsOwnAndTakesBackAFailedRun) {
   const auto places = places_under(root, false);
   const HostRegistration registration{"/usr/bin/p11agent", {"chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/"}, {"a@b.org"}};
 
-  // Another host's file at one of the places is no manifest of this host.
+  // Another host's file at one of the places is no manifest of this host, whatever its
+  // "name" holds.
   fs::create_directories(fs::path(places.front().manifest).parent_path());
-  std::ofstream(places.front().manifest) << R"({"name":"someone-else"})";
   std::vector<std::string> done;
-  ASSERT_TRUE(unregister_host(places, done).has_value());
-  EXPECT_TRUE(done.empty());
-  EXPECT_TRUE(fs::exists(places.front().manifest));
+  for (const char* other : {R"({"name":5})", R"({"name":"someone-else"})"}) {
+    std::ofstream(places.front().manifest) << other;
+    ASSERT_TRUE(unregister_host(places, done).has_value());
+    EXPECT_TRUE(done.empty());
+    EXPECT_EQ(read_text(places.front().manifest), other);
+  }
 
   // An earlier registration of this host at a place between (Linux has four places,
   // Windows two).

@@ -173,8 +173,7 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   if (!facts.present) return facts;
   const auto manifest = nlohmann::json::parse(in, nullptr, false);
   const char* allowed = place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions";
-  facts.parses = manifest.is_object() && manifest.value("name", "") == HOST_NAME && manifest.contains("path") &&
-                 manifest["path"].is_string();
+  facts.parses = is_host_manifest(manifest) && manifest.contains("path") && manifest["path"].is_string();
   if (!facts.parses) return facts;
   facts.executable = manifest["path"].get<std::string>();
   for (const auto& id : manifest.value(allowed, nlohmann::json::array()))

@@ -21,6 +21,12 @@ namespace p11agent {
 
 namespace fs = std::filesystem;
 
+bool is_host_manifest(const nlohmann::json& manifest) {
+  if (!manifest.is_object()) return false;
+  const auto name = manifest.find("name");
+  return name != manifest.end() && *name == HOST_NAME;
+}
+
 namespace {
 
 constexpr std::string_view CHROME_SCHEME = "chrome-extension://";
@@ -60,7 +66,7 @@ std::optional<nlohmann::json> our_manifest(const fs::path& file) {
   if (!fs::is_regular_file(file, error)) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
   auto manifest = nlohmann::json::parse(in, nullptr, false);
-  if (!manifest.is_object() || manifest.value("name", "") != HOST_NAME) return std::nullopt;
+  if (!is_host_manifest(manifest)) return std::nullopt;
   return manifest;
 }
 

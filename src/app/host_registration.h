@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "platform/host_places.h"
 
 namespace p11agent {
@@ -19,6 +21,10 @@ struct HostRegistration {
   std::vector<std::string> chrome_origins;      // "chrome-extension://<id>/"
   std::vector<std::string> firefox_extensions;  // Firefox extension ids
 };
+
+// Whether a manifest read from a place is this host's: an object whose "name" is HOST_NAME
+// (a file with anything else there, of any type, is another program's).
+bool is_host_manifest(const nlohmann::json& manifest);
 
 // Chrome's and Edge's form of an extension's origin: "chrome-extension://", an id of 32
 // letters from a to p, "/".
