@@ -7,17 +7,12 @@
 namespace testing_support {
 
 std::string agent_path(AgentBuild build) {
-  if (build == AgentBuild::InProcess)
+  const bool in_process = build == AgentBuild::InProcess;
 #ifdef _WIN32
-    return executable_folder() + "\\p11agent_in_process_testbed.exe";
+  return executable_folder() + (in_process ? "\\p11agent_in_process_testbed.exe" : "\\p11agent.exe");
 #else
-    return executable_folder() + "/p11agent_in_process_testbed";
-#endif
-#ifdef _WIN32
-  return executable_folder() + "\\p11agent.exe";
-#else
-  // The agent built to know the test bed's modules, as these tests do.
-  return executable_folder() + "/p11agent_testbed";
+  // The agents built to know the test bed's modules, as these tests do.
+  return executable_folder() + (in_process ? "/p11agent_in_process_testbed" : "/p11agent_testbed");
 #endif
 }
 
