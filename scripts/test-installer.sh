@@ -109,9 +109,11 @@ verify_signature "$folder/p11agent-host32.exe"
 # A vendor module that exists only as a 32-bit DLL, where its 32-bit installer puts it.
 module='C:\Windows\System32\eps2003csp11v2.dll'
 cp "$here/build/windows/host32/fake_pkcs11.dll" "$WINEPREFIX/drive_c/windows/syswow64/eps2003csp11v2.dll"
-printf '{"cmd":"enumerate","module":"%s"}' "${module//\\/\\\\}" | "$run" "$exe" | grep -qF '{"ok":true,"text":"module=' ||
-  fail "a 32-bit module through the installed 32-bit host"
-rm -f "$WINEPREFIX/drive_c/windows/syswow64/eps2003csp11v2.dll"
+# The test module keeps its call log in the prefix's temporary folder, not where the test
+# was started from.
+printf '{"cmd":"enumerate","module":"%s"}' "${module//\\/\\\\}" | P11FAKE_DIR='C:\windows\temp' "$run" "$exe" |
+  grep -qF '{"ok":true,"text":"module=' || fail "a 32-bit module through the installed 32-bit host"
+rm -f "$WINEPREFIX/drive_c/windows/syswow64/eps2003csp11v2.dll" "$WINEPREFIX/drive_c/windows/temp/eps2003csp11v2.dll.log"
 printf '\x0e\x00\x00\x00{"cmd":"ping"}' | "$run" "$exe" chrome-extension://$chrome_id/ --parent-window=0 |
   tail -c +5 | grep -q '"ok":true' || fail "framed ping"
 for entry in "${keys[@]}"; do
