@@ -1,7 +1,5 @@
 // The daemon's request handling over a module that answers arbitrarily: the first line of
 // the input is the fake module's scenario, every further line a request.
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <memory>
 #include <cstdlib>
@@ -9,20 +7,11 @@
 #include <string_view>
 
 #include "daemon/serve.h"
+#include "held_fake_module.h"
 #include "support/fake_token.h"
 #include "text/utf8.h"
 
 namespace {
-
-// The fuzz target holds the module loaded for the whole run, so the agent's loads and
-// releases do not unload it, and hands it each scenario in memory (where delays are left
-// out: they would only slow the search down).
-void start_module_over(const std::string& path, const std::string& scenario) {
-  static void* const library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  static auto* const start_over = reinterpret_cast<void (*)(const char*)>(dlsym(library, "fake_start_over"));
-  if (start_over == nullptr) std::abort();
-  start_over(scenario.c_str());
-}
 
 // The user at the prompt: a wrong PIN, then the right one, then Cancel for every later
 // prompt of the run (so a request that keeps asking ends).
@@ -71,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view input(reinterpret_cast<const char*>(data), size);
   std::size_t first_line = input.find('\n');
   static const std::string path = testing_support::fake_module_path();
-  start_module_over(path, std::string(input.substr(0, first_line)));
+  start_fake_module_over(std::string(input.substr(0, first_line)));
   DaemonState state;
   if (auto module = open_module(path)) state.module_table[path] = *module;
   state.candidate_paths = {path};

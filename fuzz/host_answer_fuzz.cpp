@@ -8,8 +8,6 @@
 // With P11AGENT_RECORD_SEEDS=<folder>, the target writes its seeds there instead: one per
 // kind of work, the answers of a real host (the host's side in this process, over the
 // test module) to what the agent asked.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <span>
 #include <string>
 
+#include "held_fake_module.h"
 #include "sign/login.h"
 #include "sign/signing.h"
 #include "support/fake_token.h"
@@ -31,6 +30,7 @@
 namespace {
 
 using p11agent::host_protocol::Bytes;
+using p11agent::host_protocol::marked_answer;
 using p11agent::host_protocol::Reader;
 using p11agent::host_protocol::Writer;
 using p11agent::platform::Deadline;
@@ -58,11 +58,11 @@ class ServedLink : public p11agent::platform::HostLink {
 
 // What a real host answers to the load and C_Initialize.
 Bytes handshake() {
-  Writer load;
-  load.number(p11agent::host_protocol::ANSWER_MARK).number(p11agent::host_protocol::SAME_VERSION);
+  Writer load = marked_answer();
+  load.number(p11agent::host_protocol::SAME_VERSION);
   load.number(1).number(0).number(CKR_OK).number(2).number(40).number(0);  // loaded, version 2.40, no NULL entry
-  Writer initialize;
-  initialize.number(p11agent::host_protocol::ANSWER_MARK).number(CKR_OK);
+  Writer initialize = marked_answer();
+  initialize.number(CKR_OK);
   Bytes both = load.frame();
   both.insert(both.end(), initialize.frame().begin(), initialize.frame().end());
   return both;
@@ -85,19 +85,15 @@ class RecordingHost final : public ServedLink {
   explicit RecordingHost(Bytes& recorded) : recorded_(recorded) {}
   Transfer write_all(std::span<const std::byte> frame, Deadline) override {
     Reader request(frame.subspan(4));
-    Writer answer = marked();
+    Writer answer = marked_answer();
     if (ended_ || !server_.answer(request, answer)) return Transfer::Ended;
     take(answer);
-    for (Writer following = marked(); server_.answer_following(following); following = marked()) take(following);
+    for (Writer following = marked_answer(); server_.answer_following(following); following = marked_answer())
+      take(following);
     return Transfer::Done;
   }
 
  private:
-  static Writer marked() {
-    Writer w;
-    w.number(p11agent::host_protocol::ANSWER_MARK);
-    return w;
-  }
   void take(Writer& answer) {
     serve(answer.frame());
     if (++answers_ > 2) recorded_.insert(recorded_.end(), answer.frame().begin(), answer.frame().end());
@@ -158,11 +154,8 @@ void record_seeds(const std::string& folder) {
                                                                               private_key("01"),
                                                                               certificate(der_with_serial("0c0d"), "02"),
                                                                               private_key("02", CKK_EC)}))})}};
-  void* library = dlopen(fake_module_path().c_str(), RTLD_NOW | RTLD_LOCAL);
-  auto* start_over = reinterpret_cast<void (*)(const char*)>(dlsym(library, "fake_start_over"));
-  if (start_over == nullptr) std::abort();
   for (auto work : {Work::List, Work::Mechanisms, Work::Sign}) {
-    start_over(scenario.dump().c_str());
+    start_fake_module_over(scenario.dump());
     Bytes recorded{static_cast<std::byte>(work)};
     work_on(std::make_unique<RecordingHost>(recorded), work);
     std::ofstream(folder + "/recorded-" + std::to_string(static_cast<int>(work)), std::ios::binary)

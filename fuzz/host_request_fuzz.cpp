@@ -3,13 +3,12 @@
 // many bytes) that the host answers, with any answer it sends ahead. A load is left out:
 // the agent names the module once, and the fuzzer must not name libraries. Nothing may
 // crash, read past a request or make the host allocate past its bounds (-rss_limit_mb).
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string>
 
+#include "held_fake_module.h"
 #include "support/fake_token.h"
 #include "token/host_protocol.h"
 #include "token/module_host.h"
@@ -20,19 +19,11 @@ using p11agent::host_protocol::Call;
 using p11agent::host_protocol::Reader;
 using p11agent::host_protocol::Writer;
 
-// A token with a certificate and its key, PIN 1234, held in memory for the whole run and
-// started over for each input.
+// A token with a certificate and its key, PIN 1234, started over for each input.
 constexpr const char* SCENARIO =
     R"({"slots":[{"id":1,"token":{"label":"T","serial":"S","pin":"1234","objects":[)"
     R"({"class":"certificate","value_hex":"3003020101","id_hex":"01"},)"
     R"({"class":"private_key","key_type":3,"id_hex":"01"}]}}]})";
-
-void start_module_over(const std::string& path) {
-  static void* const library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  static auto* const start_over = reinterpret_cast<void (*)(const char*)>(dlsym(library, "fake_start_over"));
-  if (start_over == nullptr) std::abort();
-  start_over(SCENARIO);
-}
 
 // The request's payload: the frame without its length.
 std::span<const std::byte> payload(Writer& request) { return std::span(request.frame()).subspan(4); }
@@ -41,7 +32,7 @@ std::span<const std::byte> payload(Writer& request) { return std::span(request.f
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string path = testing_support::fake_module_path();
-  start_module_over(path);
+  start_fake_module_over(SCENARIO);
   p11agent::ModuleHostServer host;
   Writer load;
   load.number(static_cast<std::uint64_t>(Call::Load)).number(p11agent::host_protocol::VERSION);

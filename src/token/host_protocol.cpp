@@ -57,6 +57,12 @@ bool Reader::optional_bytes(std::span<const std::byte>& out) {
   return ok_;
 }
 
+Writer marked_answer() {
+  Writer w;
+  w.number(ANSWER_MARK);
+  return w;
+}
+
 std::size_t frame_length(std::span<const std::byte, 4> head) {
   std::size_t length = 0;
   for (std::size_t i = 0; i < 4; ++i) length |= static_cast<std::size_t>(head[i]) << (8 * i);

@@ -104,6 +104,9 @@ class Reader {
   bool ok_ = true;
 };
 
+// A host's answer begun: the mark that tells it from anything else on the pipe.
+Writer marked_answer();
+
 // The payload length a frame's first 4 bytes give.
 std::size_t frame_length(std::span<const std::byte, 4> head);
 

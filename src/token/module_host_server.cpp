@@ -18,6 +18,7 @@ using host_protocol::Bytes;
 using host_protocol::Call;
 using host_protocol::Reader;
 using host_protocol::Writer;
+using host_protocol::marked_answer;
 
 namespace {
 
@@ -351,12 +352,6 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
 
 
 namespace {
-
-Writer marked_answer() {
-  Writer w;
-  w.number(host_protocol::ANSWER_MARK);
-  return w;
-}
 
 // `soon`: the request is expected at once (one that follows an answer on a loaded module).
 std::optional<Bytes> read_request(bool soon) {
