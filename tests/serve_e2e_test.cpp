@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <cstring>
 #include <thread>
@@ -50,6 +51,22 @@ class ServeTest : public ::testing::Test {
   }
   static std::string sign() {
     return json{{"cmd", "sign"}, {"thumbprint", PRINT}, {"pin", "1234"}, {"hash_hex", "0102"}}.dump();
+  }
+  // The log without the watch's questions (which tokens are there), which come every second.
+  static std::vector<std::string> without_watch(std::vector<std::string> log) {
+    std::erase_if(log, [](const std::string& line) {
+      return line.starts_with("C_GetSlotList") || line.starts_with("C_GetTokenInfo");
+    });
+    return log;
+  }
+  // Waits (10 s at most) until the condition holds; whether it did.
+  template <typename Condition>
+  static bool comes_true(Condition condition) {
+    for (auto until = std::chrono::steady_clock::now() + 10s; !condition();) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
   }
   // Modules of the test bed only: the known modules that are not ours (on Linux, the
   // system's proxy module) load too and are counted by ping.
@@ -145,7 +162,7 @@ TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
     EXPECT_EQ(answer["cert_der_b64"], base64_encode(hex_bytes(CERT)));
     EXPECT_EQ(answer["signature_hex"].get<std::string>().substr(0, 4), "0102");
   }
-  auto log = fake_folder().call_log(name);
+  auto log = without_watch(fake_folder().call_log(name));
   EXPECT_EQ(count_calls(log, "C_Login"), 0);
   EXPECT_EQ(count_calls(log, "C_Sign"), 40);
   EXPECT_EQ(log.size(), 60u);  // only C_SignInit and two C_Sign per signature
@@ -156,6 +173,67 @@ TEST_F(ServeTest, SignsOnTheHeldSessionAndClosesItWithoutLogoutAtTheEnd) {
   auto end = calls_named(fake_folder().call_log(name), {"C_Logout", "C_CloseSession", "C_Finalize"});
   // logout's C_Logout and close, then at the end only a close before the finalise.
   EXPECT_EQ(end, (std::vector<std::string>{"C_Logout", "C_CloseSession", "C_CloseSession", "C_CloseSession", "C_Finalize"}));
+}
+
+// The tokens are watched while serve runs: a pulled token's login ends at once, without a
+// request; a caller that asked is told of each change; another token in the same slot
+// inherits nothing of the one before.
+TEST_F(ServeTest, APulledTokenTakesItsLoginAlongAndAWatchingCallerIsTold) {
+  REQUIRE_TEST_BED_MODULES(1);
+  install_known_module(known[0], signing_token());
+  const std::string name = file_name_of(known[0]);
+  auto with_card = [&](const std::string& label, const std::string& serial, const std::string& insertion) {
+    json s = signing_token();
+    s["slots"][0]["token"]["label"] = label;
+    s["slots"][0]["token"]["serial"] = serial;
+    s["slots"][0]["token"]["insertion"] = insertion;
+    return s;
+  };
+  const json pulled = {{"slots", json::array({empty_slot(1)})}};
+  auto tokens = [&](const std::string& label, const std::string& serial) {
+    return json::array({{{"module", known[0]}, {"token_label", label}, {"token_serial", serial}}});
+  };
+  // What a line says of our module (the system's own modules have tokens of their own).
+  auto of_ours = [&](const std::optional<std::string>& line) {
+    json said = json::parse(line.value_or("{}"));
+    if (said.contains("tokens")) {
+      json ours = json::array();
+      for (const json& token : said["tokens"])
+        if (token["module"] == known[0]) ours.push_back(token);
+      said["tokens"] = ours;
+    }
+    return said.dump();
+  };
+  auto event = [&](const json& listed) { return json{{"event", "tokens_changed"}, {"tokens", listed}}.dump(); };
+  const std::string details = json{{"cmd", "find_cert"}, {"thumbprint", PRINT}, {"details", true}}.dump();
+  auto daemon = serve();
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  fake_folder().clear_log(name);
+  // Not watching: the login ends all the same, and nothing is written unasked.
+  fake_folder().write_scenario(name, pulled);
+  EXPECT_TRUE(comes_true([&] { return count_calls(fake_folder().call_log(name), "C_CloseSession") == 1; }));
+  EXPECT_EQ(our_modules(ask(*daemon, R"({"cmd":"ping"})")), 1);
+  fake_folder().write_scenario(name, with_card("Card", "77", "2"));
+  EXPECT_EQ(of_ours(ask(*daemon, R"({"cmd":"watch_tokens"})")), json({{"ok", true}, {"tokens", tokens("Card", "77")}}).dump());
+  EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
+  EXPECT_TRUE(Json::parse(ask(*daemon, details)).contains("algorithms"));
+  // Another card in the same reader: told, and the first card's login and mechanisms are gone
+  // before any request.
+  fake_folder().clear_log(name);
+  fake_folder().write_scenario(name, with_card("Other card", "88", "3"));
+  auto told_at = std::chrono::steady_clock::now();
+  EXPECT_EQ(of_ours(daemon->read_line(10s)), event(tokens("Other card", "88")));
+  std::cout << "swap told after " << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - told_at).count() << " ms\n";
+  EXPECT_EQ(calls_named(fake_folder().call_log(name), {"C_CloseSession", "C_Login"}), std::vector<std::string>{"C_CloseSession"});
+  EXPECT_TRUE(Json::parse(ask(*daemon, details)).contains("algorithms"));
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_GetMechanismList"), 2);  // the count, then the list
+  EXPECT_EQ(Json::parse(ask(*daemon, sign())).value("ok", false), true);
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 1);
+  // Pulled while watched: told, with no token left.
+  fake_folder().write_scenario(name, pulled);
+  EXPECT_EQ(of_ours(daemon->read_line(10s)), event(json::array()));
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);
 }
 
 TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
@@ -421,7 +499,7 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   const std::string program = folder + "/pinentry", log = folder + "/log", answers = folder + "/answers";
   std::ofstream(program) << STANDIN_PINENTRY;
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\npin 1%252\nnotty\ncancel\n";
+  std::ofstream(answers) << "pin 0000\npin 1%252\ncancel\ntimeout\npin 1%252\nnotty\nwait\ncancel\n";
   std::filesystem::remove(answers + ".next");
   std::filesystem::remove(log);
   set_environment("STANDIN_LOG", log);
@@ -446,6 +524,14 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
       " needs a terminal, and p11agent has none here: install pinentry-gnome3, pinentry-gtk2 or pinentry-qt and "
       "name it as pinentry-program in gpg-agent.conf";
   EXPECT_EQ(ask(*daemon, asking("validate")), error_response_text("PIN_PROMPT_UNAVAILABLE: " + program + needs_terminal));
+  // A token pulled while its prompt waits for the user closes the prompt.
+  daemon->write(asking("validate") + "\n");
+  const std::string name = file_name_of(known[0]);
+  EXPECT_TRUE(comes_true([&] { return std::filesystem::exists(answers + ".next") && std::ifstream(answers + ".next").get() == '8'; }));
+  fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}});
+  EXPECT_EQ(daemon->read_line(10s).value_or("<none>"),
+            error_response_text("TOKEN_REMOVED: the token was removed while the PIN was asked for"));
+  fake_folder().write_scenario(name, s);
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
   std::ifstream lines(log);
@@ -460,7 +546,7 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
       "SETCANCEL Cancel", "SETTIMEOUT 120", "SETERROR Wrong PIN. Try again.", "GETPIN"};
   ASSERT_GE(seen.size(), first_prompt.size());
   EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + first_prompt.size()), first_prompt);
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 5);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 6);
   const auto long_description = std::ranges::find_if(seen, [](const std::string& line) {
     return line.starts_with("SETDESC") && line.find("Certificate: CN=\u041f\u0435\u0442\u0440\u0435\u043d\u043a\u043e") !=
                                               std::string::npos;

@@ -36,7 +36,7 @@ CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed)
 
 namespace {
 // What the request's site chose; nullptr where it chose nothing.
-const std::set<std::string, std::less<>>* chosen_by_site(const DaemonState& state, const Request& request) {
+const std::map<std::string, TokenKey, std::less<>>* chosen_by_site(const DaemonState& state, const Request& request) {
   auto chosen = state.chosen_certs.find(request.origin.value_or(""));
   return chosen == state.chosen_certs.end() ? nullptr : &chosen->second;
 }

@@ -19,6 +19,7 @@
 #include "sign/signing.h"
 #include "token/mechanisms.h"
 #include "token/session.h"
+#include "token/token_watch.h"
 #include "wire/request.h"
 
 namespace p11agent {
@@ -79,6 +80,18 @@ enum class CertAccess {
 };
 CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed);
 
+// What the watch of the slots knows, by module path. `seen`: each module's last answer;
+// `followed`: the tokens the daemon's state follows (a token that left it takes its login
+// and what was read from it along).
+struct SlotWatch {
+  std::map<std::string, PresentTokens> seen;
+  std::map<std::string, PresentTokens> followed;
+  std::map<std::string, std::chrono::steady_clock::time_point> next_look;  // none: at once
+  bool reporting = false;          // the caller asked for events (watch_tokens)
+  bool change_unreported = false;  // the tokens changed since the last event
+  std::chrono::steady_clock::time_point last_event{};
+};
+
 // The daemon's single state record; owned by the request loop, never shared.
 struct DaemonState {
   ModuleLoader loader;
@@ -95,9 +108,11 @@ struct DaemonState {
   std::function<std::unique_ptr<platform::PinDialog>()> open_pin_dialog = platform::system_pin_dialog;
   // The certificates each site's user chose for it in this process's life (lower-case
   // thumbprints, by the site's origin), and what a site may do with the others.
-  std::map<std::string, std::set<std::string, std::less<>>, std::less<>> chosen_certs;
+  // Each choice keeps the token it is on: the token's removal takes it.
+  std::map<std::string, std::map<std::string, TokenKey, std::less<>>, std::less<>> chosen_certs;
   CertAccess cert_access = CertAccess::All;
   std::function<std::unique_ptr<platform::CertPicker>()> open_cert_picker = platform::system_cert_picker;
+  SlotWatch watch;
 };
 
 // The site the prompts and the picker name: the origin a browser says asks; "" (an

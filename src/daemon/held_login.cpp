@@ -1,4 +1,5 @@
 #include "daemon/held_login.h"
+#include "daemon/slot_watch.h"
 
 #include <algorithm>
 
@@ -62,6 +63,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   const TokenKey token{path, session.slot()};
   TokenLogin& held = state.token_logins.at(token);
   if (way.source.dialog != nullptr) {
+    close_prompt_without_token(state, way, token);
     // The user unlocked the token for this site already: another of its certificates is
     // not asked for again while the token is still logged in.
     const bool unlocked = login_made_so(held, way) && session_logged_in(session);

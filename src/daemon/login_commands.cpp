@@ -1,5 +1,6 @@
 #include "daemon/commands.h"
 #include "daemon/held_login.h"
+#include "daemon/slot_watch.h"
 #include "platform/module_file.h"
 #include "sign/cert_details.h"
 #include "sign/login.h"
@@ -123,6 +124,7 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     LoginPin pin;
     std::optional<platform::PinScreen> keypad;
     if (record.key_use.always_authenticate) {
+      close_prompt_without_token(state, way, record.token);
       auto chosen = operation_pin(way, record, session, asked, keypad);
       if (!chosen) return {error_response_text(chosen.error()), lost_module};
       pin = *chosen;

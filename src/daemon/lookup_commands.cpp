@@ -119,7 +119,8 @@ std::string handle_choose_cert(DaemonState& state, const Request& request) {
   auto chosen = choose_certificate(*picker, prompt_site(state, request), candidates, now_utc());
   if (!chosen) return error_response_text(chosen.error());
   const Candidate& candidate = candidates[*chosen];
-  state.chosen_certs[request.origin.value_or("")].insert(candidate.cert.thumbprint);
+  state.chosen_certs[request.origin.value_or("")].insert_or_assign(candidate.cert.thumbprint,
+                                                                 TokenKey{candidate.cert.module_path, candidate.cert.slot});
   return render_json(chosen_cert_answer(candidate));
 }
 

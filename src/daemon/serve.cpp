@@ -4,7 +4,9 @@
 
 #include "daemon/commands.h"
 #include "daemon/frame_reader.h"
+#include "daemon/input_pump.h"
 #include "daemon/line_reader.h"
+#include "daemon/slot_watch.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
 #include "sign/cert_choice.h"
@@ -24,7 +26,7 @@ struct DaemonCommand {
 };
 
 // Compared in this order.
-constexpr std::array<DaemonCommand, 7> DAEMON_COMMANDS = {{
+constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
     {"ping", handle_ping},
     {"list_certs", handle_list_certs},
     {"validate", handle_validate},
@@ -32,6 +34,7 @@ constexpr std::array<DaemonCommand, 7> DAEMON_COMMANDS = {{
     {"find_cert", handle_find_cert},
     {"sign", handle_sign},
     {"choose_cert", handle_choose_cert},
+    {"watch_tokens", handle_watch_tokens},
 }};
 
 // A site uses only the certificates its user chose for it in this process's life (by
@@ -75,37 +78,66 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
 
 namespace {
 
-// Loads the known modules, then answers each request the reader gives until it gives none
-// or the caller stops reading; releases everything.
+// How often the wait for a request stops to watch the tokens and write a due event.
+constexpr std::chrono::milliseconds IDLE_STEP{250};
+
+// Loads the known modules, then answers each request read until there are none or the
+// caller stops reading; between them, watches the tokens (and tells the caller who asked);
+// releases everything.
 enum class Caller { Application, Browser };
 
+// What is answered once the input can be read no further: nothing for lines; for a
+// browser's messages, a length past the limit, which cannot be skipped safely (the host
+// then ends).
+std::optional<std::string> last_word(const LineReader&) { return std::nullopt; }
+std::optional<std::string> last_word(const FrameReader& reader) {
+  if (!reader.over_limit()) return std::nullopt;
+  return error_response_text("message longer than the " + std::to_string(MAX_MESSAGE_BYTES) +
+                             " bytes a native host takes");
+}
+
 template <typename Reader, typename Write>
-int serve_loaded(Reader& reader, Caller caller, Write& write_answer) {
+int serve_loaded(Caller caller, Write& write_answer) {
   DaemonState state;
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
   state.cert_access = cert_access(state.browser, platform::cert_choice_required(), platform::cert_listing_allowed());
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
+  bool caller_reads = true;
+  InputPump* input = nullptr;
+  InputPump pump(
+      platform::read_stdin_some,
+      [&] {
+        watch_due_modules(state, [&] { return input->input_waiting(); });
+        if (auto event = due_token_event(state); event && caller_reads) caller_reads = write_answer(std::move(*event));
+      },
+      IDLE_STEP);
+  input = &pump;
+  // A caller that stopped reading gets no more: its input reads as ended.
+  Reader reader([&](char* buffer, std::size_t capacity) {
+    return caller_reads ? pump.read(buffer, capacity) : std::optional<std::size_t>(0);
+  });
   // Until the first answer, the hosts are starting beside the agent: answers are waited for
   // asleep. Later requests (cached signatures) wait awake first.
   wait_awake_for_answers(false);
   while (auto request = reader.next_request()) {
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
-    if (!write_answer(std::move(answer))) break;
+    if (!caller_reads || !write_answer(std::move(answer))) break;
     wait_awake_for_answers(true);
   }
   release_state(state);
+  if (auto word = last_word(reader); word && caller_reads) (void)write_answer(std::move(*word));
   return 0;
 }
 
 // What is thrown outside a request (while the modules load) ends the daemon with an
 // answer that says so, and status 1.
 template <typename Reader, typename Write>
-int serve_with(Reader& reader, Caller caller, Write write_answer) {
+int serve_with(Caller caller, Write write_answer) {
   try {
-    return serve_loaded(reader, caller, write_answer);
+    return serve_loaded<Reader>(caller, write_answer);
   } catch (const std::exception& thrown) {
     (void)write_answer(error_response_text(unexpected_failure_text(thrown)));
     return 1;
@@ -115,18 +147,13 @@ int serve_with(Reader& reader, Caller caller, Write write_answer) {
 }  // namespace
 
 int run_serve() {
-  LineReader reader(platform::read_stdin_some);
-  return serve_with(reader, Caller::Application, [](std::string answer) { return platform::write_stdout(answer += '\n'); });
+  return serve_with<LineReader>(Caller::Application,
+                                [](std::string answer) { return platform::write_stdout(answer += '\n'); });
 }
 
 int run_native_host() {
-  FrameReader reader(platform::read_stdin_some);
-  int status = serve_with(reader, Caller::Browser, [](const std::string& answer) { return platform::write_stdout(framed_answer(answer)); });
-  // A length past the limit cannot be skipped safely: it is answered, and the host ends.
-  if (reader.over_limit())
-    (void)platform::write_stdout(framed_answer(error_response_text(
-        "message longer than the " + std::to_string(MAX_MESSAGE_BYTES) + " bytes a native host takes")));
-  return status;
+  return serve_with<FrameReader>(Caller::Browser,
+                                 [](const std::string& answer) { return platform::write_stdout(framed_answer(answer)); });
 }
 
 }  // namespace p11agent

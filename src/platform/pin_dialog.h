@@ -29,20 +29,33 @@ enum class PromptEnd {
   TimedOut,     // nobody answered within PIN_PROMPT_TIMEOUT
   Unavailable,  // no prompt can be shown here (the detail says what to install)
   Failed,       // the prompt broke off (the detail says how)
+  Withdrawn,    // what it asked for went away (the token was pulled): the agent closed it
 };
 struct PromptStop {
   PromptEnd end;
   std::string detail;
 };
 
+// How often a prompt waiting for the user asks whether it is still wanted.
+inline constexpr std::chrono::seconds WANTED_CHECK_INTERVAL{1};
+
 class PinDialog {
  public:
   virtual ~PinDialog() = default;
+  // Asked about once a second while the prompt waits for a PIN: false closes it, and it
+  // ends as Withdrawn. Unset, a prompt is wanted until it is answered.
+  void close_when_unwanted(std::function<bool()> still_wanted) { still_wanted_ = std::move(still_wanted); }
   // Shows the screen and waits for the PIN the user enters.
   virtual std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) = 0;
   // Shows the screen with only Cancel while `work` runs, and closes it after; whether the
   // user pressed Cancel meanwhile.
   virtual std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) = 0;
+
+ protected:
+  bool still_wanted() const { return !still_wanted_ || still_wanted_(); }
+
+ private:
+  std::function<bool()> still_wanted_;
 };
 
 // The system's prompt.

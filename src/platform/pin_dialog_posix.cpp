@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -221,8 +222,10 @@ class Pinentry {
     return {};
   }
 
-  std::expected<WipedString, PromptStop> get_pin() {
+  // The PIN typed; `still_wanted` is asked while the user has not answered.
+  std::expected<WipedString, PromptStop> get_pin(const std::function<bool()>& still_wanted) {
     if (!send("GETPIN")) return std::unexpected(broke_off());
+    if (!answer_begun(still_wanted)) return std::unexpected(withdrawn_ ? PromptStop{PromptEnd::Withdrawn, ""} : broke_off());
     WipedString pin;
     auto answered = answer(&pin);
     if (!answered) return std::unexpected(answered.error());
@@ -231,6 +234,24 @@ class Pinentry {
 
   // Shows the screen's message; its only button is Cancel, pressed when it answers.
   bool show_message() { return send("MESSAGE"); }
+  // Waits for the answer's first byte (kept for the answer's reading), asking `still_wanted`
+  // about once a second meanwhile; false when it is no longer wanted or nothing came.
+  bool answer_begun(const std::function<bool()>& still_wanted) {
+    for (;;) {
+      const auto step = std::min(until(), std::chrono::steady_clock::now() + WANTED_CHECK_INTERVAL);
+      std::byte first;
+      const Transfer got = process_->read_exact(std::span(&first, 1), step, std::chrono::microseconds{0});
+      if (got == Transfer::Done) {
+        begun_ = first;
+        return true;
+      }
+      if (got != Transfer::TimedOut || std::chrono::steady_clock::now() >= until()) return false;
+      if (!still_wanted()) {
+        withdrawn_ = true;
+        return false;
+      }
+    }
+  }
   bool answered_yet() {
     std::byte first;
     return process_->read_exact(std::span(&first, 1), std::chrono::steady_clock::now(),
@@ -286,7 +307,9 @@ class Pinentry {
   bool read_line(WipedString& line) {
     for (;;) {
       std::byte next;
-      if (process_->read_exact(std::span(&next, 1), until(), std::chrono::microseconds{0}) != Transfer::Done)
+      if (begun_) {
+        next = *std::exchange(begun_, std::nullopt);
+      } else if (process_->read_exact(std::span(&next, 1), until(), std::chrono::microseconds{0}) != Transfer::Done)
         return false;
       if (next == std::byte{'\n'}) return true;
       if (line.size() >= MAX_ANSWER_LINE) return false;
@@ -300,6 +323,8 @@ class Pinentry {
   std::string program_;
   std::string terminal_;  // "" where the agent has none
   Deadline started_ = std::chrono::steady_clock::now();
+  std::optional<std::byte> begun_;  // an answer's first byte, read while waiting for it
+  bool withdrawn_ = false;
 };
 
 // One pinentry for the prompts of a request: asked again after a wrong PIN, the same
@@ -316,7 +341,7 @@ class PinentryDialog final : public PinDialog {
       running_.reset();
       return std::unexpected(set.error());
     }
-    auto pin = running_->get_pin();
+    auto pin = running_->get_pin([this] { return still_wanted(); });
     if (!pin) running_.reset();
     return pin;
   }

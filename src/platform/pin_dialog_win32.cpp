@@ -141,12 +141,26 @@ std::expected<void, PromptStop> stop_of(INT_PTR ended) {
   return {};
 }
 
+// Closes the dialog, once it is up (it may still be coming up), as ENDED_CLOSED.
+void close_run(DialogRun& run) {
+  while (run.ended == DIALOG_RUNNING) {
+    if (HWND window = run.window.load()) {
+      PostMessageW(window, WM_COMMAND, IDABORT, 0);
+      return;
+    }
+    Sleep(1);
+  }
+}
+
 class NativeDialog final : public PinDialog {
  public:
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
     DialogRun run;
     run.screen = &screen;
-    std::thread(run_dialog, std::ref(run)).join();
+    std::thread shown(run_dialog, std::ref(run));
+    const bool withdrawn = wait_while_wanted(run);
+    shown.join();
+    if (withdrawn && run.ended == ENDED_CLOSED) return std::unexpected(PromptStop{PromptEnd::Withdrawn, ""});
     if (auto ended = stop_of(run.ended); !ended) return std::unexpected(ended.error());
     return std::move(run.pin);
   }
@@ -156,16 +170,27 @@ class NativeDialog final : public PinDialog {
     run.screen = &screen;
     std::thread shown(run_dialog, std::ref(run));
     work();
-    // Closed once it is up (it may still be coming up when the work was quick).
-    while (run.ended == DIALOG_RUNNING) {
-      if (HWND window = run.window.load()) {
-        PostMessageW(window, WM_COMMAND, IDABORT, 0);
-        break;
-      }
-      Sleep(1);
-    }
+    close_run(run);
     shown.join();
     return run.ended == ENDED_CANCELLED;
+  }
+
+ private:
+  // Until the dialog ends, asks about once a second whether it is still wanted, and closes
+  // it when not; whether it closed it so.
+  bool wait_while_wanted(DialogRun& run) const {
+    constexpr DWORD LOOK_MS = 20;  // how soon the end of the dialog is seen
+    auto next_check = std::chrono::steady_clock::now() + WANTED_CHECK_INTERVAL;
+    while (run.ended == DIALOG_RUNNING) {
+      Sleep(LOOK_MS);
+      if (std::chrono::steady_clock::now() < next_check) continue;
+      if (!still_wanted()) {
+        close_run(run);
+        return true;
+      }
+      next_check = std::chrono::steady_clock::now() + WANTED_CHECK_INTERVAL;
+    }
+    return false;
   }
 };
 

@@ -131,6 +131,7 @@ std::string stop_text(const platform::PromptStop& stop) {
     case platform::PromptEnd::Cancelled: return CERT_CHOICE_CANCELLED;
     case platform::PromptEnd::TimedOut: return CERT_CHOICE_TIMEOUT;
     case platform::PromptEnd::Unavailable:
+    case platform::PromptEnd::Withdrawn:
     case platform::PromptEnd::Failed: break;
   }
   return CERT_CHOICE_UNAVAILABLE + stop.detail;

@@ -17,6 +17,7 @@ std::string stop_text(const platform::PromptStop& stop) {
     case platform::PromptEnd::Cancelled: return PIN_PROMPT_CANCELLED;
     case platform::PromptEnd::TimedOut: return PIN_PROMPT_TIMEOUT;
     case platform::PromptEnd::Unavailable: return PIN_PROMPT_UNAVAILABLE + stop.detail;
+    case platform::PromptEnd::Withdrawn: return TOKEN_REMOVED;
     case platform::PromptEnd::Failed: break;
   }
   return PIN_PROMPT_FAILED + stop.detail;

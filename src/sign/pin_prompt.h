@@ -18,6 +18,7 @@ inline constexpr const char* PIN_PROMPT_CANCELLED = "PIN_PROMPT_CANCELLED: the P
 inline constexpr const char* PIN_PROMPT_TIMEOUT = "PIN_PROMPT_TIMEOUT: nobody answered the PIN prompt within 120 seconds";
 inline constexpr const char* PIN_PROMPT_UNAVAILABLE = "PIN_PROMPT_UNAVAILABLE: ";
 inline constexpr const char* PIN_PROMPT_FAILED = "PIN_PROMPT_FAILED: ";
+inline constexpr const char* TOKEN_REMOVED = "TOKEN_REMOVED: the token was removed while the PIN was asked for";
 inline constexpr const char* PIN_PROMPT_REQUIRED =
     "PIN_PROMPT_REQUIRED: on this computer the PIN is entered in p11agent's own prompt; send the request without pin";
 

@@ -45,6 +45,10 @@ enum class Call : std::uint8_t {
   SignInitAhead,
   GetMechanismList,
   GetMechanismInfo,
+  // The watch's question, not a PKCS#11 call: which tokens the slots hold (C_GetSlotList,
+  // then C_GetTokenInfo for each), answered in full only when that changed since the last
+  // answer to it, so that an idle watch is one short message a second.
+  WatchTokens,
 };
 
 // After a length query that answered so, the host makes the signature at once and sends
@@ -58,7 +62,7 @@ inline bool signature_follows(CK_RV rv, CK_ULONG length) {
 // it after the call; the answer opens with SAME_VERSION, or with OTHER_VERSION and
 // the host's own version when that differs: a host started from a program file replaced
 // since the agent started would otherwise read the agent's messages in another layout.
-inline constexpr std::uint64_t VERSION = 7;
+inline constexpr std::uint64_t VERSION = 8;
 inline constexpr std::uint64_t SAME_VERSION = 0x73616d65;   // "same"
 inline constexpr std::uint64_t OTHER_VERSION = 0x6f746872;  // "othr"
 

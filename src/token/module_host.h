@@ -15,6 +15,7 @@
 #include "token/bounds.h"
 #include "token/host_protocol.h"
 #include "token/pkcs11_error.h"
+#include "token/token_watch.h"
 
 namespace p11agent {
 
@@ -162,7 +163,10 @@ class ModuleHostServer {
                     bool data_present, host_protocol::Writer& answer);
   bool load(host_protocol::Reader& request, host_protocol::Writer& answer);
   bool get_attribute_value(const CK_FUNCTION_LIST& f, host_protocol::Reader& request, host_protocol::Writer& answer);
+  void watch_tokens(host_protocol::Writer& answer);
   std::shared_ptr<Pkcs11Module> module_;
+  // The list the last watch answered with; none before the first, which always answers it.
+  std::optional<std::vector<PresentToken>> last_watched_;
   bool answered_first_ = false;  // the request that names the version comes once
 };
 

@@ -114,6 +114,16 @@ void answer_list(Reader& r, Writer& w, Function entry) {
 
 }  // namespace
 
+void ModuleHostServer::watch_tokens(Writer& w) {
+  auto tokens = read_present_tokens(*module_);
+  w.number(tokens ? CKR_OK : tokens.error().kind == Pkcs11Error::Kind::ReturnValue ? tokens.error().rv : CKR_GENERAL_ERROR);
+  const bool changed = tokens && tokens != last_watched_;
+  w.number(changed ? 1 : 0);
+  if (!changed) return;
+  write_present_tokens(w, *tokens);
+  last_watched_ = std::move(*tokens);
+}
+
 bool ModuleHostServer::answer(Reader& r, Writer& w) {
   const auto call = static_cast<Call>(r.number());
   if (!r.ok()) return false;
@@ -220,6 +230,9 @@ bool ModuleHostServer::answer(Reader& r, Writer& w) {
     }
     case Call::GetAttributeValue:
       return get_attribute_value(f, r, w);
+    case Call::WatchTokens:
+      watch_tokens(w);
+      break;
     case Call::SignInit: {
       const auto session = static_cast<CK_SESSION_HANDLE>(r.number());
       Mechanism mechanism = read_mechanism(r);

@@ -1,0 +1,40 @@
+#pragma once
+// The daemon's watch of its modules' slots: between requests, each module is asked about
+// once a second which tokens it holds. A token that went takes its login (the session
+// closed, the PIN's digest forgotten), its mechanism list and the sites' choices of its
+// certificates along; a caller that asked is told, between answers.
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "daemon/daemon_state.h"
+
+namespace p11agent {
+
+// How often a module is asked; a host that did not answer the watch (it hung or died) is
+// started afresh and asked again only after the rest, so that a module that hangs in it
+// costs its deadline rarely, not every second.
+inline constexpr std::chrono::seconds WATCH_INTERVAL{1};
+inline constexpr std::chrono::seconds WATCH_REST_AFTER_FAILURE{30};
+// Changes closer together than this are told in one event.
+inline constexpr std::chrono::seconds EVENT_SPACING{1};
+
+// Asks the modules whose turn it is, at least one and then as long as `input_waiting` says
+// no request is waiting, and makes the daemon's state follow what changed.
+void watch_due_modules(DaemonState& state, const std::function<bool()>& input_waiting);
+
+// The event line to write now, if the caller asked for events and the tokens changed.
+std::optional<std::string> due_token_event(DaemonState& state);
+
+// {"cmd":"watch_tokens"}: every module asked now; the tokens present, and events from here on.
+std::string handle_watch_tokens(DaemonState& state, const Request& request);
+
+// For a prompt open for the token: whether it is still in its slot, asked of its module
+// now. The first answer fixes which token that is: another one put in is not it.
+std::function<bool()> token_presence_check(DaemonState& state, const TokenKey& token);
+
+// The request's prompt, if it has one, closes when the token leaves (TOKEN_REMOVED).
+void close_prompt_without_token(DaemonState& state, const LoginWay& way, const TokenKey& token);
+
+}  // namespace p11agent
