@@ -3,7 +3,10 @@
 // closed before the module is finalised, and a daemon that keeps serving.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "daemon/serve.h"
+#include "daemon/slot_watch.h"
 #include "oneshot/commands.h"
 #include "support/agent.h"
 #include "support/threads.h"
@@ -302,6 +305,40 @@ TEST_F(FaultMatrixTest, AModuleFailingInTheSearchIsNamedAndStartedAfreshOnce) {
   wedged["wedge_rv"] = CKR_DEVICE_ERROR;
   fake_folder().write_scenario(name, wedged);
   EXPECT_EQ(Json::parse(handle_daemon_request(state, find))["ok"], true);
+}
+
+// The watch of the tokens, between requests: a request that waits stops it after one module;
+// a module that hangs in it costs one call's bound, gets its fresh host there (not in the
+// next request) and rests while the others are watched.
+TEST_F(FaultMatrixTest, AModuleThatHangsInTheWatchIsStartedAfreshThereAndRests) {
+  REQUIRE_TEST_BED_MODULES(2);
+  HostedModules hosted;
+  const std::string other = test_known_modules()[1];
+  install_known_module(module, scenario(json::object()));
+  install_known_module(other, scenario(json::object()));
+  DaemonState state;
+  state.candidate_paths = {module, other};
+  state.module_table = state.loader.load(state.candidate_paths, std::chrono::seconds(8));
+  ASSERT_EQ(state.module_table.size(), 2u);
+  auto asked = [&](const std::string& path, const char* call = "C_GetSlotList") {
+    return count_calls(fake_folder().call_log(file_name_of(path)), call);
+  };
+  fake_folder().clear_log(name);
+  fake_folder().clear_log(file_name_of(other));
+  watch_due_modules(state, [] { return true; });
+  EXPECT_EQ((asked(module) > 0) + (asked(other) > 0), 1);
+  fake_folder().write_scenario(name, scenario({{"hang", {"C_GetSlotList"}}}));
+  std::this_thread::sleep_for(WATCH_INTERVAL + std::chrono::milliseconds(100));  // every module's turn again
+  watch_due_modules(state, [] { return false; });
+  EXPECT_EQ(asked(module, "C_Initialize"), 1);  // in the fresh host
+  ASSERT_TRUE(state.module_table.contains(module));
+  EXPECT_FALSE(state.module_table.at(module)->host_ended());
+  fake_folder().write_scenario(name, scenario(json::object()));
+  fake_folder().clear_log(file_name_of(other));
+  std::this_thread::sleep_for(WATCH_INTERVAL + std::chrono::milliseconds(100));
+  watch_due_modules(state, [] { return false; });
+  EXPECT_EQ(asked(module), 0);
+  EXPECT_GT(asked(other), 0);
 }
 
 // A module in its host reaches nothing of the agent's: no descriptor or handle the agent

@@ -52,6 +52,11 @@ class ServeTest : public ::testing::Test {
   static std::string sign() {
     return json{{"cmd", "sign"}, {"thumbprint", PRINT}, {"pin", "1234"}, {"hash_hex", "0102"}}.dump();
   }
+  // A request as a browser sends it: its length, then its bytes.
+  static std::string message(const std::string& request) {
+    const auto length = static_cast<std::uint32_t>(request.size());
+    return std::string(reinterpret_cast<const char*>(&length), sizeof length) + request;
+  }
   // The log without the watch's questions (which tokens are there), which come every second.
   static std::vector<std::string> without_watch(std::vector<std::string> log) {
     std::erase_if(log, [](const std::string& line) {
@@ -234,6 +239,15 @@ TEST_F(ServeTest, APulledTokenTakesItsLoginAlongAndAWatchingCallerIsTold) {
   EXPECT_EQ(of_ours(daemon->read_line(10s)), event(json::array()));
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
+  // A browser's page is told only that something changed: a site learns of certificates
+  // through its user's choice alone.
+  ChildProcess browser(agent_path(), {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/", "--parent-window=0"});
+  browser.write(message(R"({"cmd":"watch_tokens"})"));
+  EXPECT_EQ(browser.read_message().value_or("<none>"), R"({"ok":true})");
+  fake_folder().write_scenario(name, with_card("Card", "77", "4"));
+  EXPECT_EQ(browser.read_message(10s).value_or("<none>"), R"({"event":"tokens_changed"})");
+  browser.close_stdin();
+  EXPECT_EQ(browser.wait(), 0);
 }
 
 TEST_F(ServeTest, AHangingModuleDelaysStartByTheDeadlineOnly) {
@@ -300,8 +314,7 @@ TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
   std::string lines, framed;
   for (const std::string& request : requests) {
     lines += request + "\n";
-    auto length = static_cast<std::uint32_t>(request.size());
-    framed.append(reinterpret_cast<const char*>(&length), sizeof length).append(request);
+    framed += message(request);
   }
   RunResult served = run_agent(lines, {"serve"});
   ASSERT_EQ(served.status, 0);

@@ -1,5 +1,7 @@
 #include "support/child_process.h"
 
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace testing_support {
@@ -46,6 +48,23 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
   std::string line = out_.substr(0, end);
   out_.erase(0, end + 1);
   return line;
+}
+
+std::optional<std::string> ChildProcess::read_message(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  auto whole = [&]() -> std::optional<std::size_t> {
+    std::uint32_t length = 0;
+    if (out_.size() < sizeof length) return std::nullopt;
+    std::memcpy(&length, out_.data(), sizeof length);
+    if (out_.size() - sizeof length < length) return std::nullopt;
+    return length;
+  };
+  changed_.wait_for(lock, timeout, [&] { return whole() || out_done_; });
+  const auto length = whole();
+  if (!length) return std::nullopt;
+  std::string message = out_.substr(sizeof(std::uint32_t), *length);
+  out_.erase(0, sizeof(std::uint32_t) + *length);
+  return message;
 }
 
 std::string ChildProcess::read_rest() {

@@ -38,6 +38,9 @@ class ChildProcess {
   void close_stdin();
   // The next output line without "\n"; nullopt at end of output or after the timeout.
   std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // The next native message (a 32-bit length, then that many bytes) without its length;
+  // nullopt at end of output or after the timeout.
+  std::optional<std::string> read_message(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Everything the child writes until it closes its output.
   std::string read_rest();
   std::string stderr_text();

@@ -12,6 +12,7 @@ const HOST = "p11agent";
 
 let host = null;     // the native port, while the host runs
 const pending = [];  // {tab, id} for each request sent and not yet answered
+const watching = new Set();  // the tabs that asked to be told when tokens come and go
 
 // "scheme://host/*" patterns: a listed site on any port, as the browsers match them.
 const ALLOWED = api.runtime.getManifest().content_scripts[0].matches.map((pattern) => {
@@ -42,9 +43,19 @@ function senderOrigin(port) {
 function openHost() {
   host = api.runtime.connectNative(HOST);
   host.onMessage.addListener((answer) => {
+    // An event is no answer: it goes to the tabs that asked for it, and to no other.
+    if (answer.event !== undefined) {
+      for (const tab of watching) reply({ tab }, { event: answer.event });
+      return;
+    }
     const request = pending.shift();
     if (request) reply(request, { answer });
   });
+  // A new host watches for the tabs that asked the one before (its answer goes nowhere).
+  if (watching.size > 0) {
+    pending.push({ tab: null });
+    host.postMessage({ cmd: "watch_tokens" });
+  }
   host.onDisconnect.addListener((port) => {
     // Chrome sets runtime.lastError, Firefox the port's own error.
     const reason = port.error?.message ?? api.runtime.lastError?.message ?? "the host ended";
@@ -55,7 +66,7 @@ function openHost() {
 
 function reply({ tab, id }, body) {
   try {
-    tab.postMessage({ id, ...body });
+    tab?.postMessage({ id, ...body });
   } catch {
     // The page went away before its answer came.
   }
@@ -64,12 +75,14 @@ function reply({ tab, id }, body) {
 api.runtime.onConnect.addListener((tab) => {
   if (tab.name !== "p11agent-page") return;
   const origin = senderOrigin(tab);
+  tab.onDisconnect.addListener(() => watching.delete(tab));
   tab.onMessage.addListener(({ id, request }) => {
     if (!isAllowed(origin)) {
       reply({ tab, id }, { refused: "ORIGIN_NOT_ALLOWED", failure: `${origin} may not use p11agent` });
       return;
     }
     if (!host) openHost();
+    if (request.cmd === "watch_tokens") watching.add(tab);
     pending.push({ tab, id });
     // The asking site, for the agent to show: set here, over anything the page sent.
     host.postMessage({ ...request, origin });

@@ -8,7 +8,8 @@ function toExtension() {
   if (!extension) {
     extension = api.runtime.connect({ name: "p11agent-page" });
     extension.onMessage.addListener((message) =>
-      window.postMessage({ p11agent: "answer", ...message }, "/"));
+      window.postMessage(message.event !== undefined ? { p11agent: "event", event: message.event }
+                                                     : { p11agent: "answer", ...message }, "/"));
     extension.onDisconnect.addListener(() => { extension = null; });
   }
   return extension;

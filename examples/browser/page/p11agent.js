@@ -40,6 +40,8 @@ const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 // "CERT_CHOICE_UNAVAILABLE" (no picker can be shown; `message` says why),
 // "NO_MATCHING_CERT" (no certificate passes the filter), "CERT_CHOICE_REQUIRED" (the
 // deployer requires the picker: list or find nothing, sign only with a chosen certificate),
+// "TOKEN_REMOVED" (the token was pulled while its PIN prompt was open), "CERT_NOT_FOUND"
+// (no connected token holds the certificate: the user may insert it, see onTokensChanged),
 // "AGENT" (any other error the agent answered; `message` is its text).
 export class P11AgentError extends Error {
   constructor(code, message, triesLeft) {
@@ -60,8 +62,9 @@ function hostFailure(reason) {
 function agentFailure(text) {
   const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
   if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
-  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT|ALGORITHM_NOT_SUPPORTED):/.exec(text);
+  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT|ALGORITHM_NOT_SUPPORTED|TOKEN_REMOVED):/.exec(text);
   if (prompt) return new P11AgentError(prompt[1], text);
+  if (text === "certificate not found on any connected token") return new P11AgentError("CERT_NOT_FOUND", text);
   return new P11AgentError("AGENT", text);
 }
 
@@ -85,10 +88,17 @@ export function bytesToSign(key, hash, digest) {
 class Agent {
   #next = 1;
   #waiting = new Map();  // request id -> {resolve, reject}
+  #tokenListeners = new Set();
+  #watching = null;  // the watch_tokens request, once sent
 
   constructor() {
     window.addEventListener("message", (event) => {
-      if (event.source !== window || event.data?.p11agent !== "answer") return;
+      if (event.source !== window) return;
+      if (event.data?.p11agent === "event" && event.data.event === "tokens_changed") {
+        for (const listener of this.#tokenListeners) listener();
+        return;
+      }
+      if (event.data?.p11agent !== "answer") return;
       const call = this.#waiting.get(event.data.id);
       if (!call) return;
       this.#waiting.delete(event.data.id);
@@ -166,6 +176,16 @@ class Agent {
   // unlocked already.
   async validate({ thumbprint, pin }) {
     return (await this.request({ cmd: "validate", thumbprint, ...(pin ? { pin } : {}) })).cached === true;
+  }
+
+  // Calls `callback` (without arguments) within about two seconds whenever a token is
+  // inserted or removed; the page learns no more than that (ask again: listCerts, or sign
+  // once more). Answers a function that stops the calls.
+  async onTokensChanged(callback) {
+    this.#tokenListeners.add(callback);
+    this.#watching ??= this.request({ cmd: "watch_tokens" });
+    await this.#watching;
+    return () => this.#tokenListeners.delete(callback);
   }
 
   // Ends the token login of this certificate, or every login without one; answers how
