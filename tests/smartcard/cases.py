@@ -14,6 +14,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 AGENT, STACK, DIR, CARD_PROGRAM, FAKE_MODULE = sys.argv[1:6]
 PIN = "123456"
@@ -110,6 +112,14 @@ class Served:
             length = struct.unpack("<I", self.process.stdout.read(4))[0]
             return json.loads(self.process.stdout.read(length))
         return json.loads(self.process.stdout.readline())
+
+    def next_line(self, seconds):
+        """The next line the agent writes unasked (an event), or None after `seconds`."""
+        line = []
+        reader = threading.Thread(target=lambda: line.append(self.process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(seconds)
+        return json.loads(line[0]) if line and line[0] else None
 
     def close(self):
         self.process.stdin.close()
@@ -242,6 +252,28 @@ def serve_follows_the_card_out_and_back():
         served.close()
 
 
+def a_watching_serve_is_told_when_the_card_goes_and_comes():
+    """Pulled, the card takes its login along at once, and a caller that watches is told
+    within about two seconds; put back, it is told again, and the next request logs in."""
+    with Served("serve") as served:
+        expect(served(validate_request()) == {"ok": True}, "validate")
+        watched = served({"cmd": "watch_tokens"})
+        cards = [token for token in watched.get("tokens", []) if "opensc" in token["module"]]
+        expect(watched.get("ok") is True and len(cards) == 1, f"watch_tokens: {watched}")
+        card = cards[0]
+        for move, present in (("pull", False), ("insert", True)):
+            stack(move, DIR)
+            moved = time.monotonic()
+            event = served.next_line(10)
+            told = time.monotonic() - moved
+            expect(event is not None and event.get("event") == "tokens_changed", f"after {move}: {event}")
+            expect((card in event["tokens"]) == present, f"after {move}: {event}")
+            print(f"smartcard: {move} told after {told:.2f} s", flush=True)
+        answer, checks = pin_checks_during(lambda: served(validate_request()))
+        expect(answer == {"ok": True} and checks == ["pin accepted"], f"validate when back: {answer}, {checks}")
+        served.close()
+
+
 def serve_outlives_a_pcscd_restart():
     with Served("serve") as served:
         expect(served(validate_request()) == {"ok": True}, "validate")
@@ -327,6 +359,7 @@ def a_wrong_pin_reported_as_a_general_error_is_sent_once():
 CASES = [oneshot_lists_finds_and_signs, details_are_what_openssl_reads, named_algorithms_as_opensc_reports_them,
          serve_checks_the_pin_once, serve_follows_the_card_out_and_back,
          serve_outlives_a_pcscd_restart, browser_host_signs_with_the_card, a_module_hanging_when_loaded_hides_no_card,
+         a_watching_serve_is_told_when_the_card_goes_and_comes,
          wrong_pins_count_down_one_try_each,
          a_wrong_pin_reported_as_a_general_error_is_sent_once]
 
