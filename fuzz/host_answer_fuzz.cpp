@@ -1,7 +1,7 @@
 // The agent's reading of a module host's answers: after a valid handshake (the module
 // loaded and initialised), the input's first byte picks what the agent does with the
-// module (list its certificates, read its tokens' mechanisms, or log in and sign, where
-// the host sends answers ahead), and the rest is every byte the host answers with. A host
+// module (list its certificates, read its tokens' mechanisms, log in and sign, where the
+// host sends answers ahead, or watch its tokens), and the rest is every byte the host answers with. A host
 // owns what its module does, so any bytes may come; nothing may crash, read or write past
 // a buffer, or make the agent allocate past its bounds (-rss_limit_mb).
 //
@@ -26,6 +26,7 @@
 #include "token/module_host.h"
 #include "token/slot.h"
 #include "token/token_certs.h"
+#include "token/token_watch.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ class RecordingHost final : public ServedLink {
 };
 
 // The agent's work on the module, as its commands do it.
-enum class Work : std::uint8_t { List, Mechanisms, Sign, Count };
+enum class Work : std::uint8_t { List, Mechanisms, Sign, Watch, Count };
 
 void list(const p11agent::ModulePtr& module) { (void)p11agent::list_module_certs(module, module->path()); }
 
@@ -115,6 +116,13 @@ void read_mechanisms(const p11agent::ModulePtr& module) {
     (void)p11agent::token_identity(*module, slot);
     (void)p11agent::read_mechanisms(*module, slot);
   }
+}
+
+// The watch between requests: twice, the second answer in full only on a change.
+void watch(const p11agent::ModulePtr& module) {
+  for (int i = 0; i < 2; ++i)
+    if (auto tokens = p11agent::present_tokens_if_changed(*module); tokens && *tokens)
+      for (const auto& token : **tokens) (void)p11agent::listing_identity(token);
 }
 
 void sign(const p11agent::ModulePtr& module) {
@@ -142,6 +150,7 @@ void work_on(std::unique_ptr<p11agent::platform::HostLink> link, Work work) {
   switch (work) {
     case Work::List: list(module); break;
     case Work::Mechanisms: read_mechanisms(module); break;
+    case Work::Watch: watch(module); break;
     default: sign(module); break;
   }
 }
@@ -154,7 +163,7 @@ void record_seeds(const std::string& folder) {
                                                                               private_key("01"),
                                                                               certificate(der_with_serial("0c0d"), "02"),
                                                                               private_key("02", CKK_EC)}))})}};
-  for (auto work : {Work::List, Work::Mechanisms, Work::Sign}) {
+  for (auto work : {Work::List, Work::Mechanisms, Work::Sign, Work::Watch}) {
     start_fake_module_over(scenario.dump());
     Bytes recorded{static_cast<std::byte>(work)};
     work_on(std::make_unique<RecordingHost>(recorded), work);

@@ -485,10 +485,13 @@ TEST_F(DaemonCacheTest, InABrowserEachSiteEndsOnlyItsOwnLogins) {
 }
 
 // The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
-// ended without one.
+// ended without one, or PULLED: the token is pulled while the prompt waits, which the
+// prompt's check then sees.
+const std::string PULLED = "<the token is pulled>";
 struct PromptScript {
   std::deque<std::variant<std::string, platform::PromptStop>> answers;
   std::vector<platform::PinScreen> screens;
+  std::function<void()> pull = {};
 };
 
 class ScriptedDialog final : public platform::PinDialog {
@@ -500,6 +503,11 @@ class ScriptedDialog final : public platform::PinDialog {
     auto answer = std::move(script_.answers.front());
     script_.answers.pop_front();
     if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
+    if (std::get<std::string>(answer) == PULLED) {
+      script_.pull();
+      if (still_wanted()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "still open"});
+      return std::unexpected(platform::PromptStop{platform::PromptEnd::Withdrawn, ""});
+    }
     return platform::WipedString(std::get<std::string>(answer));
   }
   std::expected<bool, platform::PromptStop> show_during(const platform::PinScreen& screen,
@@ -608,6 +616,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
       {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
       {"the deployer refuses a PIN from the page", 0, true, true, {page_pin}, {},
        {error_response_text(PIN_PROMPT_REQUIRED)}, 0, 0, {}, ""},
+      {"a token pulled while its prompt waits closes the prompt", 0, true, false, {validate_from(A)}, {PULLED},
+       {error_response_text(TOKEN_REMOVED)}, 1, 0, {}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -619,7 +629,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     json scenario = {{"slots", json::array({slot(1, t)})}};
     scenario.update(c.rules);
     fake_folder().write_scenario(name, scenario);
-    PromptScript script{c.answers, {}};
+    PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
     if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
     DaemonState daemon;
     daemon.module_table[path] = open_module(path).value();
