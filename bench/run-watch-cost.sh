@@ -7,7 +7,9 @@
 #     as a share of one core;
 #   - cached signatures per second (an EC key), in alternating blocks (BLOCKS of SIGNATURES)
 #     so that both see the same machine; the ratio watching / not watching (goal >= 0.98).
-# Linux; run on an otherwise quiet machine.
+# Linux; run on an otherwise quiet machine. BENCH_PREFIX="taskset -c 1" runs the caller, the
+# agents and their hosts on one processor: the figures then count work, not which processor
+# each process happened to wake on (on two processors they swing by a fifth either way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 base=${BASE:-4b02ae7}
@@ -29,7 +31,7 @@ for build in build/linux "$base_tree/build/linux"; do
     echo '{"slots":[{"id":1}]}' >"$work/$name.so.json"
   done
 done
-P11FAKE_DIR="$work" python3 - build/linux/p11agent_testbed "$base_tree/build/linux/p11agent_testbed" \
+P11FAKE_DIR="$work" ${BENCH_PREFIX:-} python3 - build/linux/p11agent_testbed "$base_tree/build/linux/p11agent_testbed" \
   "$(thumbprint "$work" ec)" "${IDLE_SECONDS:-60}" "${BLOCKS:-20}" "${SIGNATURES:-500}" <<'PY'
 import json, os, subprocess, sys, time
 watching_agent, plain_agent, print_, idle, blocks, per_block = sys.argv[1:3] + [sys.argv[3]] + list(map(int, sys.argv[4:7]))

@@ -1,12 +1,15 @@
 #include "daemon/serve.h"
 
 #include <array>
+#include <atomic>
+#include <mutex>
+#include <optional>
 
 #include "daemon/commands.h"
 #include "daemon/frame_reader.h"
-#include "daemon/input_pump.h"
 #include "daemon/line_reader.h"
 #include "daemon/slot_watch.h"
+#include "daemon/ticker.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
 #include "sign/cert_choice.h"
@@ -78,13 +81,8 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
 
 namespace {
 
-// How often the wait for a request stops to watch the tokens and write a due event.
-constexpr std::chrono::milliseconds IDLE_STEP{250};
-
-// Loads the known modules, then answers each request read until there are none or the
-// caller stops reading; between them, watches the tokens (and tells the caller who asked);
-// releases everything.
-enum class Caller { Application, Browser };
+// How often the daemon looks whether the watch of the tokens is due, and an event.
+constexpr std::chrono::milliseconds WATCH_STEP{250};
 
 // What is answered once the input can be read no further: nothing for lines; for a
 // browser's messages, a length past the limit, which cannot be skipped safely (the host
@@ -96,6 +94,13 @@ std::optional<std::string> last_word(const FrameReader& reader) {
                              " bytes a native host takes");
 }
 
+// Loads the known modules, then answers each request read until there are none or the
+// caller stops reading, and releases everything. Between requests, a ticker watches the
+// tokens (and tells a caller who asked): the state is the request loop's while it handles a
+// request, from the moment its bytes are read until its answer is written, and the
+// ticker's otherwise.
+enum class Caller { Application, Browser };
+
 template <typename Reader, typename Write>
 int serve_loaded(Caller caller, Write& write_answer) {
   DaemonState state;
@@ -104,29 +109,39 @@ int serve_loaded(Caller caller, Write& write_answer) {
   state.cert_access = cert_access(state.browser, platform::cert_choice_required(), platform::cert_listing_allowed());
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
-  bool caller_reads = true;
-  InputPump* input = nullptr;
-  InputPump pump(
-      platform::read_stdin_some,
-      [&] {
-        watch_due_modules(state, [&] { return input->input_waiting(); });
-        if (auto event = due_token_event(state); event && caller_reads) caller_reads = write_answer(std::move(*event));
-      },
-      IDLE_STEP);
-  input = &pump;
-  // A caller that stopped reading gets no more: its input reads as ended.
+  std::mutex state_lock;
+  bool caller_reads = true;  // under state_lock
+  // Set as soon as a read gives bytes, until their answer is written: the ticker then lets
+  // the request have the state, and writes no event before its answer.
+  std::atomic<bool> request_read = false;
+  auto request_waits = [&] { return request_read.load(); };
+  std::optional<Ticker> watching(std::in_place, WATCH_STEP, [&] {
+    std::lock_guard held(state_lock);
+    if (!caller_reads || request_read) return;
+    watch_due_modules(state, request_waits);
+    if (auto event = due_token_event(state); event && !request_read) caller_reads = write_answer(std::move(*event));
+  });
   Reader reader([&](char* buffer, std::size_t capacity) {
-    return caller_reads ? pump.read(buffer, capacity) : std::optional<std::size_t>(0);
+    auto got = platform::read_stdin_some(buffer, capacity);
+    request_read = true;
+    return got;
   });
   // Until the first answer, the hosts are starting beside the agent: answers are waited for
   // asleep. Later requests (cached signatures) wait awake first.
   wait_awake_for_answers(false);
-  while (auto request = reader.next_request()) {
+  for (;;) {
+    auto request = reader.next_request();
+    request_read = true;
+    std::lock_guard held(state_lock);
+    if (!request || !caller_reads) break;
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
-    if (!caller_reads || !write_answer(std::move(answer))) break;
+    caller_reads = write_answer(std::move(answer));
+    request_read = false;
+    if (!caller_reads) break;
     wait_awake_for_answers(true);
   }
+  watching.reset();  // no tick after this
   release_state(state);
   if (auto word = last_word(reader); word && caller_reads) (void)write_answer(std::move(*word));
   return 0;
