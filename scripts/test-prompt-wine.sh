@@ -6,8 +6,9 @@
 # shown again with the error) the right one, and the agent signs; Escape cancels. The
 # dialog is photographed in each state (prompt-windows.png, prompt-windows-inactive.png,
 # prompt-windows-wrong-pin.png with the test logs in $P11AGENT_TEST_LOGS) for a person to
-# look at. Then the certificate picker, with that certificate, an expired one (greyed, and
-# Choose does nothing for it) and another, picked with the keyboard (picker-windows.png,
+# look at. In serve, the dialog closes by itself when its token is pulled. Then the
+# certificate picker, with that certificate, an expired one (greyed, and Choose does nothing
+# for it) and another, picked with the keyboard (picker-windows.png,
 # picker-windows-expired.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
@@ -150,6 +151,27 @@ answer=$(agent_answer "$work/cancelled")
 [ "$answer" = '{"error":"PIN_PROMPT_CANCELLED: the PIN prompt was cancelled","ok":false}' ] ||
   fail "Escape did not cancel: $answer"
 grep -q '^C_Login ' "$work/fake/fake_pkcs11.dll.log" && fail "a cancelled prompt logged in"
+
+# serve, with the dialog open for a token that is then pulled: the dialog closes by itself
+# and the request is answered so. The module is at a known path, as a vendor's is.
+known="${WINEPREFIX:-$build/wineprefix}/drive_c/windows/system32/HYP2003csp11IND.dll"
+cp "$build/fake_pkcs11.dll" "$known"
+cp "$work/fake/fake_pkcs11.dll.json" "$work/fake/HYP2003csp11IND.dll.json"
+mkfifo "$work/requests"
+"$here/scripts/wine-run.sh" "$build/p11agent.exe" serve <"$work/requests" >"$work/served" 2>/dev/null &
+agent_pid=$!
+exec 3>"$work/requests"
+echo "{\"cmd\":\"validate\",\"thumbprint\":\"$print\",\"pin_prompt\":true}" >&3
+window=$(dialog_window)
+[ -n "$window" ] || { rm -f "$known"; fail "no dialog came up in serve: $(cat "$work/served")"; }
+echo '{"slots": [{"id": 1}]}' >"$work/fake/HYP2003csp11IND.dll.json"
+for _ in $(seq 300); do [ -s "$work/served" ] && break; sleep 0.1; done
+exec 3>&-
+answer=$(agent_answer "$work/served")
+rm -f "$known"
+[ "$answer" = '{"error":"TOKEN_REMOVED: the token was removed while the PIN was asked for","ok":false}' ] ||
+  fail "a pulled token did not close its prompt: $answer"
+[ -z "$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null)" ] || fail "the dialog stayed up"
 
 # The picker: the long-named certificate, an expired one and another, each with its key.
 /usr/bin/python3 - "$work" <<'MAKE' || fail "no certificates for the picker"

@@ -81,8 +81,10 @@ std::string handle_daemon_request(DaemonState& state, std::string_view line) {
 
 namespace {
 
-// How often the daemon looks whether the watch of the tokens is due, and an event.
+// How often the daemon looks whether the watch of the tokens is due, and an event; and how
+// long the caller must have been quiet for it.
 constexpr std::chrono::milliseconds WATCH_STEP{250};
+constexpr std::chrono::milliseconds QUIET_BEFORE_WATCH{100};
 
 // What is answered once the input can be read no further: nothing for lines; for a
 // browser's messages, a length past the limit, which cannot be skipped safely (the host
@@ -96,9 +98,9 @@ std::optional<std::string> last_word(const FrameReader& reader) {
 
 // Loads the known modules, then answers each request read until there are none or the
 // caller stops reading, and releases everything. Between requests, a ticker watches the
-// tokens (and tells a caller who asked): the state is the request loop's while it handles a
-// request, from the moment its bytes are read until its answer is written, and the
-// ticker's otherwise.
+// tokens (and tells a caller who asked): the state is the request loop's but while the loop
+// waits for input with every request it read answered (requests sent together are answered
+// together, with no watch between them).
 enum class Caller { Application, Browser };
 
 template <typename Reader, typename Write>
@@ -111,19 +113,28 @@ int serve_loaded(Caller caller, Write& write_answer) {
   state.candidate_paths = default_modules();
   std::mutex state_lock;
   bool caller_reads = true;  // under state_lock
-  // Set as soon as a read gives bytes, until their answer is written: the ticker then lets
-  // the request have the state, and writes no event before its answer.
-  std::atomic<bool> request_read = false;
-  auto request_waits = [&] { return request_read.load(); };
+  // When the request loop began to wait in a read with every request it read answered
+  // (none while it is not waiting): only once it has waited QUIET_BEFORE_WATCH may the
+  // ticker have the state (a request that comes stops its round after the module being
+  // asked) and write an event. A read that returns at once (requests sent together, or the
+  // end of input) leaves the ticker out.
+  using Clock = std::chrono::steady_clock;
+  std::atomic<Clock::rep> waiting_since = 0;
+  auto request_waits = [&] { return waiting_since.load() == 0; };
+  auto quiet = [&] {
+    const Clock::rep since = waiting_since.load();
+    return since != 0 && Clock::now() - Clock::time_point(Clock::duration(since)) >= QUIET_BEFORE_WATCH;
+  };
   std::optional<Ticker> watching(std::in_place, WATCH_STEP, [&] {
     std::lock_guard held(state_lock);
-    if (!caller_reads || request_read) return;
+    if (!caller_reads || !quiet()) return;
     watch_due_modules(state, request_waits);
-    if (auto event = due_token_event(state); event && !request_read) caller_reads = write_answer(std::move(*event));
+    if (auto event = due_token_event(state); event && !request_waits()) caller_reads = write_answer(std::move(*event));
   });
   Reader reader([&](char* buffer, std::size_t capacity) {
+    waiting_since = Clock::now().time_since_epoch().count();
     auto got = platform::read_stdin_some(buffer, capacity);
-    request_read = true;
+    waiting_since = 0;
     return got;
   });
   // Until the first answer, the hosts are starting beside the agent: answers are waited for
@@ -131,13 +142,11 @@ int serve_loaded(Caller caller, Write& write_answer) {
   wait_awake_for_answers(false);
   for (;;) {
     auto request = reader.next_request();
-    request_read = true;
     std::lock_guard held(state_lock);
     if (!request || !caller_reads) break;
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
     caller_reads = write_answer(std::move(answer));
-    request_read = false;
     if (!caller_reads) break;
     wait_awake_for_answers(true);
   }

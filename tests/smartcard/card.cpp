@@ -103,7 +103,11 @@ class Card {
     if (!is_verify) return transfer(command);
     bool const carries_pin = command.size() > 5;
     if (!raw_pin_answers_ && tries_left_ == 0) {
-      say("pin blocked");
+      // Only a PIN counts: middleware asks for the state too (OpenSC at every C_GetTokenInfo).
+      if (carries_pin)
+        say("pin blocked");
+      else
+        say("pin tries asked, 0 left");
       return {0x69, 0x83};
     }
     Bytes response = transfer(command);

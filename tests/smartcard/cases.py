@@ -108,18 +108,21 @@ class Served:
         else:
             self.process.stdin.write(text + b"\n")
         self.process.stdin.flush()
+        return self.read()
+
+    def read(self):
         if self.framed:
             length = struct.unpack("<I", self.process.stdout.read(4))[0]
             return json.loads(self.process.stdout.read(length))
         return json.loads(self.process.stdout.readline())
 
-    def next_line(self, seconds):
-        """The next line the agent writes unasked (an event), or None after `seconds`."""
-        line = []
-        reader = threading.Thread(target=lambda: line.append(self.process.stdout.readline()), daemon=True)
+    def unasked(self, seconds):
+        """What the agent writes unasked (an event), or None after `seconds`."""
+        said = []
+        reader = threading.Thread(target=lambda: said.append(self.read()), daemon=True)
         reader.start()
         reader.join(seconds)
-        return json.loads(line[0]) if line and line[0] else None
+        return said[0] if said else None
 
     def close(self):
         self.process.stdin.close()
@@ -254,7 +257,8 @@ def serve_follows_the_card_out_and_back():
 
 def a_watching_serve_is_told_when_the_card_goes_and_comes():
     """Pulled, the card takes its login along at once, and a caller that watches is told
-    within about two seconds; put back, it is told again, and the next request logs in."""
+    within about two seconds; put back, it is told again, and the next request logs in. A
+    browser host tells its page the same without the tokens."""
     with Served("serve") as served:
         expect(served(validate_request()) == {"ok": True}, "validate")
         watched = served({"cmd": "watch_tokens"})
@@ -264,7 +268,7 @@ def a_watching_serve_is_told_when_the_card_goes_and_comes():
         for move, present in (("pull", False), ("insert", True)):
             stack(move, DIR)
             moved = time.monotonic()
-            event = served.next_line(10)
+            event = served.unasked(10)
             told = time.monotonic() - moved
             expect(event is not None and event.get("event") == "tokens_changed", f"after {move}: {event}")
             expect((card in event["tokens"]) == present, f"after {move}: {event}")
@@ -272,6 +276,14 @@ def a_watching_serve_is_told_when_the_card_goes_and_comes():
         answer, checks = pin_checks_during(lambda: served(validate_request()))
         expect(answer == {"ok": True} and checks == ["pin accepted"], f"validate when back: {answer}, {checks}")
         served.close()
+    # A browser's page is told that something changed, and no more.
+    with Served("chrome-extension://" + "a" * 32 + "/", framed=True) as host:
+        expect(host({"cmd": "watch_tokens"}) == {"ok": True}, "watch_tokens in the browser host")
+        for move in ("pull", "insert"):
+            stack(move, DIR)
+            event = host.unasked(10)
+            expect(event == {"event": "tokens_changed"}, f"the browser host after {move}: {event}")
+        host.close()
 
 
 def serve_outlives_a_pcscd_restart():
