@@ -61,7 +61,8 @@ class Served:
 
 served = {"watching": Served(watching_agent), "not watching": Served(plain_agent)}
 for name, agent in served.items():
-    assert agent({"cmd": "validate", "thumbprint": print_, "pin": "1234"}) == {"ok": True}, name
+    answer = agent({"cmd": "validate", "thumbprint": print_, "pin": "1234"})
+    assert answer == {"ok": True}, f"{name}: {answer}"
 time.sleep(2)  # the start's work done
 before = {name: cpu_seconds(agent.process.pid) for name, agent in served.items()}
 time.sleep(idle)
