@@ -10,16 +10,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Asks one module; its answer becomes what is seen of it. A host that failed is started
-// afresh now, between requests, and left alone for a while.
+// Asks the module which tokens it holds; a changed answer becomes what is seen of it.
+// Whether it answered.
+bool ask_module(DaemonState& state, const std::string& path, const Pkcs11Module& module) {
+  auto answer = present_tokens_if_changed(module);
+  if (answer && *answer) state.watch.seen[path] = std::move(**answer);
+  return answer.has_value();
+}
+
+// Asks one module in its turn. A host that failed is started afresh now, between requests,
+// and left alone for a while.
 void look_at(DaemonState& state, const std::string& path) {
   auto& next = state.watch.next_look[path];
   auto module = state.module_table.find(path);
   if (module == state.module_table.end()) return;
-  auto answer = present_tokens_if_changed(*module->second);
+  const bool answered = ask_module(state, path, *module->second);
   next = Clock::now() + WATCH_INTERVAL;
-  if (answer && *answer) state.watch.seen[path] = std::move(**answer);
-  if (answer || !module->second->host_ended()) return;
+  if (answered || !module->second->host_ended()) return;
   next = Clock::now() + WATCH_REST_AFTER_FAILURE;
   // A new host answers its first watch in full.
   state.watch.seen.erase(path);
@@ -111,9 +118,7 @@ std::function<bool()> token_presence_check(DaemonState& state, const TokenKey& t
     auto module = state.module_table.find(token.module_path);
     if (module == state.module_table.end()) return false;
     // A module that cannot say now is not taken to have lost the token.
-    auto answer = present_tokens_if_changed(*module->second);
-    if (!answer) return true;
-    if (*answer) state.watch.seen[token.module_path] = std::move(**answer);
+    if (!ask_module(state, token.module_path, *module->second)) return true;
     const PresentTokens& seen = state.watch.seen[token.module_path];
     auto in_slot = std::ranges::find(seen, token.slot, &PresentToken::slot);
     if (in_slot == seen.end()) return false;
