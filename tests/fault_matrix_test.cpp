@@ -193,11 +193,13 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
   }
 }
 
-// Modules in hosts of their own, with a short call bound, for as long as a test runs.
+// Modules in hosts of their own, with a short call bound, for as long as a test runs. A
+// load's bound counts the host's start, which under Wine on a busy machine alone has taken
+// two seconds: a healthy module must never reach it.
 class HostedModules {
  public:
   HostedModules() {
-    ModuleHosting hosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(2)};
+    ModuleHosting hosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(4)};
 #ifdef _WIN32
     hosting.executable_32 = executable_folder() + "\\p11agent-host32.exe";
 #endif
@@ -220,7 +222,7 @@ TEST_F(FaultMatrixTest, AModuleThatCrashesOrHangsCostsOnlyItsOwnAnswers) {
   const std::string validate = R"({"cmd":"validate","thumbprint":")" + PRINT + R"(","pin":"1234"})";
   const std::string sign = R"({"cmd":"sign","thumbprint":")" + PRINT + R"(","pin":"1234","hash_hex":"0102"})";
   const std::string list = R"({"cmd":"list_certs"})";
-  auto ok = [](const std::string& answer) { return Json::parse(answer)["ok"] == true; };
+  auto failed = [](const std::string& answer) { return Json::parse(answer)["ok"] == true ? std::string() : answer; };
   for (const std::string& entry : ENTRY_POINTS) {
     for (const char* fault : {"crash", "hang"}) {
       const std::string what = entry + ", " + fault;
@@ -245,8 +247,8 @@ TEST_F(FaultMatrixTest, AModuleThatCrashesOrHangsCostsOnlyItsOwnAnswers) {
         EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 2) << what;  // validate, sign
       }
       fake_folder().write_scenario(name, scenario(json::object()));  // the file itself is in use
-      EXPECT_TRUE(ok(handle_daemon_request(state, validate))) << what;
-      EXPECT_TRUE(ok(handle_daemon_request(state, sign))) << what;
+      EXPECT_EQ(failed(handle_daemon_request(state, validate)), "") << what;
+      EXPECT_EQ(failed(handle_daemon_request(state, sign)), "") << what;
       EXPECT_NE(handle_daemon_request(state, list).find(PRINT), std::string::npos) << what;
     }
   }
