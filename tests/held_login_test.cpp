@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "daemon/serve.h"
+#include "platform/ui_text.h"
 #include "wire/response.h"
 #include "support/agent.h"
 #include "support/fake_token.h"
@@ -563,31 +564,41 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     std::string every_shows = "";          // in every screen's description
     bool untouched = false;                // refused before any call of the module
   };
-  const std::string NAMED = "Certificate: CN=Anna M\u00fcller";
   json broken_origin = validate_from("https://portal.example\nSigning for: https://bank.example");
+  // In each language the prompt's own texts are the catalog's and the names, the label and
+  // the site are as in English; every answer is the same.
+  using platform::ui_text;
+  std::vector<std::string> languages = {"en"};
+  languages.insert(languages.end(), platform::shipped_languages().begin(), platform::shipped_languages().end());
+  for (const std::string& language : languages) {
+  platform::use_ui_languages(std::vector{language});
+  SCOPED_TRACE(language);
+  const std::string NAMED = ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller"}});
   const std::vector<Case> cases = {
       {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
-       {A + " asks to unlock your token for signing.\n", "Certificate: CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH\n",
-        "Issued by: CN=Example Signing CA, O=Example Trust, C=DE\n", "Token: Card\n", "Enter the token's PIN."},
-       "Wrong PIN. Try again."},
+       {ui_text("{site} asks to unlock your token for signing.", {{"site", A}}) + "\n",
+        ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH"}}) + "\n",
+        ui_text("Issued by: {name}", {{"name", "CN=Example Signing CA, O=Example Trust, C=DE"}}) + "\n",
+        ui_text("Token: {label}", {{"label", "Card"}}) + "\n", ui_text("Enter the token's PIN.")},
+       ui_text("Wrong PIN. Try again.")},
       {"cancelled", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Cancelled, ""}},
-       {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {A + " asks to sign with your certificate."}, ""},
+       {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {ui_text("{site} asks to sign with your certificate.", {{"site", A}})}, ""},
       {"unanswered", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::TimedOut, ""}},
        {error_response_text(PIN_PROMPT_TIMEOUT)}, 1, 0, {}, ""},
       {"no prompt here", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Unavailable, "install it"}},
        {error_response_text("PIN_PROMPT_UNAVAILABLE: install it")}, 1, 0, {}, ""},
       {"an application is asked only when it says so", 0, false, false, {app_sign, asking_app_sign}, {"1234"},
        {error_response_text("sign requires thumbprint, hash_hex and pin"), OK}, 1, 1,
-       {"An application on this computer asks to sign"}, ""},
+       {ui_text("An application on this computer asks to sign with your certificate.")}, ""},
       {"the final try", CKF_USER_PIN_FINAL_TRY, true, false, {validate_from(A)},
        {"0000", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1,
-       {"This is the final try: a wrong PIN locks the token.\n"},
-       "Wrong PIN. This is the final try: another wrong PIN locks the token."},
+       {ui_text("This is the final try: a wrong PIN locks the token.") + "\n"},
+       ui_text("Wrong PIN. This is the final try: another wrong PIN locks the token.")},
       {"a locked token is not asked", CKF_USER_PIN_LOCKED, true, false, {sign_from(A)}, {},
        {error_response_text("WRONG_PIN:0")}, 0, 0, {}, ""},
       {"a reader's keypad", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
        {validate_from(A), sign_from(A), validate_from(A)}, {}, {R"({"ok":true})", OK, R"({"cached":true,"ok":true})"}, 1,
-       1, {"Enter the PIN on the reader's keypad."}, ""},
+       1, {ui_text("Enter the PIN on the reader's keypad.")}, ""},
       {"a reader's keypad, given longer than a call", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
        {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
       {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
@@ -599,13 +610,13 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
        CKF_PROTECTED_AUTHENTICATION_PATH, true, false, {sign_from(A), sign_from(A)}, {}, {OK, OK}, 3, 3, {}, "",
        false, json::object(), true, NAMED},
       {"an empty PIN is not sent: asked again", 0, true, false, {validate_from(A)}, {"", "1234"},
-       {R"({"ok":true})"}, 2, 1, {}, "No PIN was entered. Enter the token's PIN."},
+       {R"({"ok":true})"}, 2, 1, {}, ui_text("No PIN was entered. Enter the token's PIN.")},
       {"a PIN of a length the token does not take: asked again", 0, true, false, {validate_from(A)},
-       {"12", "1234"}, {R"({"ok":true})"}, 2, 2, {}, "The token does not take a PIN of this length. Try again.",
+       {"12", "1234"}, {R"({"ok":true})"}, 2, 2, {}, ui_text("The token does not take a PIN of this length. Try again."),
        false, {{"fail", json::array({failure("C_Login", CKR_PIN_LEN_RANGE, 1)})}}},
       {"a PIN the token calls invalid: asked again, then cancelled", 0, true, false, {validate_from(A)},
        {"1\u00e9", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1, {},
-       "The PIN has characters the token does not take. Try again.", false,
+       ui_text("The PIN has characters the token does not take. Try again."), false,
        {{"fail", json::array({failure("C_Login", CKR_PIN_INVALID, 1)})}}},
       {"an origin that is not a web origin is refused before anything", 0, true, false, {broken_origin}, {},
        {error_response_text("origin must be a web origin, scheme://host[:port], with https, http for a loopback "
@@ -672,6 +683,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     for (const platform::PinScreen& screen : script.screens)
       EXPECT_NE(screen.description.find(c.every_shows), std::string::npos) << screen.description;
   }
+  }
+  platform::use_ui_languages(std::vector<std::string>{"en"});
 }
 
 // The Windows dialog's field takes keys only while the dialog is the active window; when

@@ -414,6 +414,8 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
   set_environment("STANDIN_ANSWERS", answers);
   set_environment("DISPLAY", ":99");
   set_environment("P11AGENT_CERT_PICKER", zenity);
+  for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) set_environment(variable, "");
+  set_environment("LANG", "C");
   const std::string choose = R"({"cmd":"choose_cert"})";
   const std::string anna = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
   {
@@ -468,6 +470,32 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
             std::string::npos) << kde.str();
   EXPECT_NE(kde.str().find("\n3. CN=--help"), std::string::npos) << kde.str();
 
+  // In the user's language: the columns, the statuses and the notes; names, dates and the
+  // label as they are.
+  std::ofstream(answers) << "row 1\nrow 0\nrow 0\n";
+  std::filesystem::remove(answers + ".next");
+  for (const auto& [picker, lang, shown] : std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+           {zenity, "ru_RU.UTF-8",
+            {"--column=\u0412\u043b\u0430\u0434\u0435\u043b\u0435\u0446",  // Владелец
+             "\u0438\u0441\u0442\u0451\u043a 2002-01-01",                       // истёк
+             "\u041c\u043e\u0436\u043d\u043e \u0432\u044b\u0431\u0440\u0430\u0442\u044c",  // Можно выбрать
+             "\u042d\u0442\u043e\u0442 \u0441\u0435\u0440\u0442\u0438\u0444\u0438\u043a\u0430\u0442 "
+             "\u043d\u0435\u043b\u044c\u0437\u044f \u0438\u0441\u043f\u043e\u043b\u044c\u0437\u043e\u0432\u0430\u0442\u044c "
+             "(\u0438\u0441\u0442\u0451\u043a 2002-01-01)."}},  // Этот сертификат нельзя использовать (истёк …).
+           {kdialog, "de_DE.UTF-8",
+            {"<qt>Eine Anwendung auf diesem Computer bittet Sie, ein Zertifikat auszuw\u00e4hlen.<br>",
+             "1. CN=Anna Signer | ausgestellt von CN=Example Signing CA, O=Example Trust | g\u00fcltig 2020-01-01 bis "
+             "2040-01-01 | EC P-256, signiert | Token Card | Ausw\u00e4hlbar\n"}}}) {
+    set_environment("P11AGENT_CERT_PICKER", picker);
+    set_environment("LANG", lang);
+    std::filesystem::remove(log);
+    EXPECT_NE(run_agent(choose).out.find(R"("thumbprint":")" + anna + '"'), std::string::npos);
+    std::ostringstream said;
+    said << std::ifstream(log).rdbuf();
+    for (const std::string& text : shown) EXPECT_NE(said.str().find(text), std::string::npos) << lang << ": " << text;
+  }
+  set_environment("LANG", "C");
+
   // A program that cannot start.
   const std::string broken = folder + "/broken";
   std::ofstream(broken) << "#!/nonexistent/interpreter\n";
@@ -518,6 +546,8 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   set_environment("STANDIN_LOG", log);
   set_environment("STANDIN_ANSWERS", answers);
   set_environment("P11AGENT_PINENTRY", program);
+  for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"}) set_environment(variable, "");
+  set_environment("LANG", "C");
   auto daemon = serve();
   auto asking = [&](const char* cmd) {
     json request = {{"cmd", cmd}, {"thumbprint", PRINT}, {"pin_prompt", true}};
@@ -554,9 +584,10 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
       "SETDESC An application on this computer asks to unlock your token for signing.%0AToken: Card 100%25%0AEnter "
       "the token's PIN.";
   const std::vector<std::string> first_prompt = {
-      "START", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Cancel",
-      "SETTIMEOUT 120", "GETPIN", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK",
-      "SETCANCEL Cancel", "SETTIMEOUT 120", "SETERROR Wrong PIN. Try again.", "GETPIN"};
+      "START", "OPTION lc-messages=C", "OPTION lc-ctype=C", "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:",
+      "SETOK OK", "SETCANCEL Cancel", "SETTIMEOUT 120", "GETPIN", "OPTION lc-messages=C", "OPTION lc-ctype=C",
+      "SETTITLE p11agent: PIN", description, "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Cancel", "SETTIMEOUT 120",
+      "SETERROR Wrong PIN. Try again.", "GETPIN"};
   ASSERT_GE(seen.size(), first_prompt.size());
   EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + first_prompt.size()), first_prompt);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "START"), 6);
@@ -568,6 +599,47 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   EXPECT_NE(long_description->find("Issued by: CN=%25%25%25"), std::string::npos) << *long_description;
   EXPECT_NE(long_description->find("%0AEnter the token's PIN."), std::string::npos) << *long_description;
   for (const std::string& line : seen) EXPECT_LT(line.size(), 1000u) << line;
+
+  // The whole prompt in the user's language, the pinentry told the locale for its own
+  // texts; the label as it is, and the answer the same in every language.
+  struct Spoken {
+    std::string language, lang;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Spoken> languages = {
+      {"", "de_DE.UTF-8",
+       {"OPTION lc-messages=de_DE.UTF-8", "OPTION lc-ctype=de_DE.UTF-8", "SETTITLE p11agent: PIN",
+        "SETDESC Eine Anwendung auf diesem Computer m\u00f6chte mit Ihrem Zertifikat signieren.%0AToken: Card 100%25%0A"
+        "Geben Sie die PIN des Tokens ein.",
+        "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Abbrechen"}},
+      {"fr", "de_DE.UTF-8",
+       {"OPTION lc-messages=de_DE.UTF-8", "OPTION lc-ctype=de_DE.UTF-8", "SETTITLE p11agent : code PIN",
+        "SETDESC Une application de cet ordinateur demande \u00e0 signer avec votre certificat.%0AJeton : Card 100%25%0A"
+        "Saisissez le code PIN du jeton.",
+        "SETPROMPT Code PIN :", "SETOK OK", "SETCANCEL Annuler"}},
+      {"", "C",
+       {"OPTION lc-messages=C", "OPTION lc-ctype=C", "SETTITLE p11agent: PIN",
+        "SETDESC An application on this computer asks to sign with your certificate.%0AToken: Card 100%25%0AEnter "
+        "the token's PIN.",
+        "SETPROMPT PIN:", "SETOK OK", "SETCANCEL Cancel"}},
+  };
+  for (const Spoken& spoken : languages) {
+    set_environment("LANGUAGE", spoken.language);
+    set_environment("LANG", spoken.lang);
+    std::ofstream(answers) << "cancel\n";
+    std::filesystem::remove(answers + ".next");
+    std::filesystem::remove(log);
+    EXPECT_EQ(run_agent(asking("sign")).out, error_response_text("PIN_PROMPT_CANCELLED: the PIN prompt was cancelled") + "\n");
+    std::ifstream spoken_log(log);
+    std::vector<std::string> said;
+    for (std::string line; std::getline(spoken_log, line);)
+      if (!line.starts_with("START") && !line.starts_with("SETTIMEOUT") && line != "GETPIN") said.push_back(line);
+    EXPECT_EQ(said, spoken.lines) << spoken.language << " " << spoken.lang;
+  }
+  set_environment("LANGUAGE", "");
+  set_environment("LANG", "C");
+  std::ofstream(answers) << "cancel\n";
+  std::filesystem::remove(answers + ".next");
 
   // A terminal pinentry is not started where there is no terminal.
   const std::string curses = folder + "/pinentry-curses";

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/host_process.h"
+#include "platform/ui_text.h"
 
 namespace p11agent::platform {
 
@@ -87,14 +88,16 @@ std::string markup_escaped(std::string_view text) {
   return out;
 }
 
-std::string status_of(const PickerRow& row) { return row.unusable.empty() ? "Can be chosen" : row.unusable; }
+std::string status_of(const PickerRow& row) { return row.unusable.empty() ? ui_text("Can be chosen") : row.unusable; }
 
 std::vector<std::string> zenity_arguments(const PickerScreen& screen, const std::string& text, std::chrono::seconds left) {
   std::vector<std::string> arguments = {"--list", "--title=" + screen.title, "--text=" + markup_escaped(text),
                                         "--width=1200", "--height=420", "--timeout=" + std::to_string(left.count()),
                                         "--hide-column=1", "--print-column=1"};
-  for (const char* column : {"#", "Holder", "Issued by", "Valid from", "Valid to", "Key", "Token", "Status"})
-    arguments.push_back(std::string("--column=") + column);
+  arguments.push_back("--column=#");
+  for (const char* column : {ui_message("Holder"), ui_message("Issued by"), ui_message("Valid from"), ui_message("Valid to"),
+                             ui_message("Key"), ui_message("Token"), ui_message("Status")})
+    arguments.push_back("--column=" + ui_text(column));
   return arguments;
 }
 
@@ -119,11 +122,14 @@ std::vector<std::string> kdialog_arguments(const PickerScreen& screen, const std
   for (std::size_t i = 0; i < screen.rows.size(); ++i) {
     const PickerRow& row = screen.rows[i];
     // Numbered from 1 as a person counts: an entry never starts with "-".
-    arguments.insert(arguments.end(), {std::to_string(i),
-                                       std::to_string(i + 1) + ". " + row.holder + " | issued by " + row.issuer +
-                                           " | valid " + row.valid_from + " to " + row.valid_to + " | " + row.key +
-                                           " | token " + row.token + " | " + status_of(row),
-                                       "off"});
+    const std::string number = std::to_string(i + 1);
+    const std::string status = status_of(row);
+    arguments.insert(arguments.end(),
+                     {std::to_string(i),
+                      ui_text("{number}. {holder} | issued by {issuer} | valid {from} to {to} | {key} | token {token} | {status}",
+                              {{"number", number}, {"holder", row.holder}, {"issuer", row.issuer}, {"from", row.valid_from},
+                               {"to", row.valid_to}, {"key", row.key}, {"token", row.token}, {"status", status}}),
+                      "off"});
   }
   return arguments;
 }
@@ -156,8 +162,9 @@ std::vector<std::string> question_arguments(const PickerProgram& program, const 
                                             std::chrono::seconds left) {
   if (program.dialect == Dialect::Zenity)
     return {"--question", "--title=" + screen.title, "--text=" + markup_escaped(screen.description),
-            "--ok-label=Try again", "--cancel-label=Cancel", "--width=600", "--timeout=" + std::to_string(left.count())};
-  return {"--title", screen.title, "--yes-label", "Try again", "--no-label", "Cancel", "--yesno",
+            "--ok-label=" + ui_text("Try again"), "--cancel-label=" + ui_text("Cancel"), "--width=600",
+            "--timeout=" + std::to_string(left.count())};
+  return {"--title", screen.title, "--yes-label", ui_text("Try again"), "--no-label", ui_text("Cancel"), "--yesno",
           "<qt>" + markup_escaped(screen.description) + "</qt>"};
 }
 
@@ -180,9 +187,10 @@ class DesktopPicker final : public CertPicker {
       auto row = row_number(*answer, screen.rows.size());
       if (!row) return std::unexpected(PromptStop{PromptEnd::Failed, program->path + " answered something other than a row"});
       if (*row == screen.rows.size()) {
-        note = "Choose a certificate, or Cancel.";
+        note = ui_text("Choose a certificate, or Cancel.");
       } else if (!screen.rows[*row].unusable.empty()) {
-        note = "That certificate cannot be used (" + screen.rows[*row].unusable + "). Choose another, or Cancel.";
+        note = ui_text("That certificate cannot be used ({reason}). Choose another, or Cancel.",
+                       {{"reason", screen.rows[*row].unusable}});
       } else {
         return *row;
       }

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include "platform/dialog_win32.h"
+#include "platform/ui_text.h"
 #include "platform/wide.h"
 
 namespace p11agent::platform {
@@ -20,14 +21,18 @@ constexpr int ID_NOTE = 102;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
 constexpr INT_PTR ENDED_TIMED_OUT = 1000;
 constexpr INT_PTR ENDED_PICKED = 1001;
-constexpr const wchar_t* CLICK_HERE = L"Click here to choose a certificate";
 
-// The list's columns: their titles and widths in dialog units.
+// The list's columns: their titles (in English, as the catalog knows them) and widths in
+// dialog units.
 struct Column {
-  const wchar_t* title;
+  const char* title;
   int width;
 };
-constexpr Column COLUMNS[] = {{L"Holder", 130}, {L"Issued by", 100}, {L"Valid to", 46}, {L"Token", 60}, {L"Key", 84}};
+constexpr Column COLUMNS[] = {{ui_message("Holder"), 130},
+                              {ui_message("Issued by"), 100},
+                              {ui_message("Valid to"), 46},
+                              {ui_message("Token"), 60},
+                              {ui_message("Key"), 84}};
 
 struct PickerRun {
   const PickerScreen* screen = nullptr;
@@ -48,8 +53,10 @@ DialogTemplate layout(const PickerScreen& screen) {
     dialog.add_item(ID_LIST, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_BORDER | WS_TABSTOP, 8,
                     40, 424, 156, L"");
   dialog.add_item(ID_NOTE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, static_cast<short>(bottom - 14), 424, 10, L"");
-  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 326, bottom, 50, 14, nothing ? L"Try again" : L"Choose");
-  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 382, bottom, 50, 14, L"Cancel");
+  // Wide enough for the buttons' longest words in the shipped languages.
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 294, bottom, 66, 14,
+                  to_wide(nothing ? ui_text("Try again") : ui_text("Choose")));
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 366, bottom, 66, 14, to_wide(ui_text("Cancel")));
   return dialog;
 }
 
@@ -65,7 +72,8 @@ void fill_list(HWND dialog, const PickerScreen& screen) {
   for (int i = 0; i < static_cast<int>(std::size(COLUMNS)); ++i) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.pszText = const_cast<wchar_t*>(COLUMNS[i].title);
+    std::wstring title = to_wide(ui_text(COLUMNS[i].title));
+    column.pszText = title.data();
     column.cx = dialog_units_to_pixels(dialog, COLUMNS[i].width);
     SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
   }
@@ -118,9 +126,9 @@ void update_controls(HWND dialog, const PickerRun& run) {
   EnableWindow(GetDlgItem(dialog, IDOK), usable && rule.field_takes_keys);
   std::wstring note;
   if (rule.asks_for_click)
-    note = CLICK_HERE;
+    note = to_wide(ui_text("Click here to choose a certificate"));
   else if (row < run.screen->rows.size() && !usable)
-    note = L"This certificate cannot be chosen: " + to_wide(run.screen->rows[row].unusable);
+    note = to_wide(ui_text("This certificate cannot be chosen: {reason}", {{"reason", run.screen->rows[row].unusable}}));
   SetDlgItemTextW(dialog, ID_NOTE, note.c_str());
   flash(dialog, rule.flashes);
   if (rule.field_takes_keys) SetFocus(GetDlgItem(dialog, nothing ? IDOK : ID_LIST));

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "platform/host_process.h"
+#include "platform/ui_language.h"
+#include "platform/ui_text.h"
 
 namespace p11agent::platform {
 
@@ -204,11 +206,15 @@ class Pinentry {
     std::vector<std::string> commands = {
         command_line("SETTITLE", screen.title),
         command_line("SETDESC", screen.description),
-        "SETPROMPT PIN:",
-        screen.on_reader ? "SETOK Cancel" : "SETOK OK",
-        "SETCANCEL Cancel",
+        command_line("SETPROMPT", ui_text("PIN:")),
+        command_line("SETOK", screen.on_reader ? ui_text("Cancel") : ui_text("OK")),
+        command_line("SETCANCEL", ui_text("Cancel")),
         "SETTIMEOUT " + timeout,
     };
+    // The pinentry's own texts and its reading of the keyboard follow the user's locale.
+    for (const auto& [option, category] : {std::pair{"lc-ctype", "LC_CTYPE"}, std::pair{"lc-messages", "LC_MESSAGES"}})
+      if (const std::string locale = locale_for(category); !locale.empty())
+        commands.insert(commands.begin(), "OPTION " + std::string(option) + "=" + escaped(locale));
     // A terminal pinentry draws on the agent's terminal; a graphical one falls back to it
     // where the desktop has gone.
     if (!terminal_.empty()) {

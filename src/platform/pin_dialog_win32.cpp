@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/dialog_win32.h"
+#include "platform/ui_text.h"
 #include "platform/wide.h"
 
 namespace p11agent::platform {
@@ -35,15 +36,16 @@ DialogTemplate layout(const PinScreen& screen) {
                   with_crlf(screen.description));
   dialog.add_item(ID_ERROR, STATIC, SS_LEFT | SS_NOPREFIX, 8, 108, 244, 18, to_wide(screen.error));
   if (screen.on_reader) {
-    dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 202, 130, 50, 14, L"Cancel");
+    dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 202, 130, 50, 14, to_wide(ui_text("Cancel")));
     return dialog;
   }
   dialog.add_item(ID_CLICK_HERE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, 128, 244, 10,
-                  L"Click here to enter your PIN");
-  dialog.add_item(ID_PIN_LABEL, STATIC, SS_LEFT, 8, 142, 20, 10, L"PIN:");
-  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 30, 140, 222, 12, L"");
-  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 146, 160, 50, 14, L"OK");
-  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 202, 160, 50, 14, L"Cancel");
+                  to_wide(ui_text("Click here to enter your PIN")));
+  // "PIN-код:" is the longest label of the shipped languages.
+  dialog.add_item(ID_PIN_LABEL, STATIC, SS_LEFT, 8, 142, 36, 10, to_wide(ui_text("PIN:")));
+  dialog.add_item(ID_PIN, EDIT, ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 46, 140, 206, 12, L"");
+  dialog.add_item(IDOK, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 146, 160, 50, 14, to_wide(ui_text("OK")));
+  dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 202, 160, 50, 14, to_wide(ui_text("Cancel")));
   return dialog;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/ui_text.h"
 #include "sign/pin_prompt.h"
 #include "text/encoding.h"
 #include "text/shown_text.h"
@@ -14,8 +15,8 @@ namespace p11agent {
 namespace {
 
 using nlohmann::json;
+using platform::ui_text;
 
-constexpr const char* PICKER_TITLE = "p11agent: choose a certificate";
 constexpr const char* FILTER_MEMBERS = "it takes valid_at, key_usage, eku, issuer and has_private_key";
 // Bounds of the picker's columns, in bytes of UTF-8: a name cut to fit (its first
 // attribute too), so that a qualified certificate's long name leaves room for the dates,
@@ -24,13 +25,10 @@ constexpr std::size_t HOLDER_BOUND = 80;
 constexpr std::size_t ISSUER_BOUND = 48;
 constexpr std::size_t TOKEN_BOUND = 64;
 
-constexpr const char* NOTHING_TO_CHOOSE =
-    "No certificate on the connected tokens can be used here. Insert your token and choose Try again.";
-
 // The first line of the picker's screens: who asks.
 std::string who_asks(std::string_view site) {
-  return (site.empty() ? std::string("An application on this computer") : std::string(site)) +
-         " asks you to choose a certificate.";
+  return site.empty() ? ui_text("An application on this computer asks you to choose a certificate.")
+                      : ui_text("{site} asks you to choose a certificate.", {{"site", site}});
 }
 
 std::string column_name(const DistinguishedName& name, std::size_t bound) {
@@ -104,15 +102,16 @@ bool valid_at(const platform::CertFacts& facts, UnixTime time) {
 
 // Why a certificate cannot be picked at `now`; "" when it can.
 std::string unusable_reason(const CertDetails& details, UnixTime now) {
-  if (!details.facts) return "its dates cannot be read";
-  if (now > details.facts->not_after) return "expired on " + day_utc(details.facts->not_after);
-  if (now < details.facts->not_before) return "valid only from " + day_utc(details.facts->not_before);
+  if (!details.facts) return ui_text("its dates cannot be read");
+  if (now > details.facts->not_after) return ui_text("expired on {day}", {{"day", day_utc(details.facts->not_after)}});
+  if (now < details.facts->not_before)
+    return ui_text("valid only from {day}", {{"day", day_utc(details.facts->not_before)}});
   return "";
 }
 
 // "RSA 2048, signs"; what the key is and whether the certificate lets it sign.
 std::string key_text(const Candidate& candidate) {
-  if (!candidate.details.facts) return "unknown key";
+  if (!candidate.details.facts) return ui_text("unknown key");
   const platform::CertFacts& facts = *candidate.details.facts;
   std::string text = key_type_name(facts);
   if (std::string curve = curve_name(facts); !curve.empty())
@@ -121,8 +120,9 @@ std::string key_text(const Candidate& candidate) {
     text += " " + std::to_string(bits);
   text = cut_text(shown_text(text), TOKEN_BOUND);
   const bool signs = !facts.key_usage || (*facts.key_usage & (DIGITAL_SIGNATURE | NON_REPUDIATION)) != 0;
-  text += signs ? ", signs" : ", not for signatures";
-  if (!candidate.cert.has_private_key && !candidate.cert.keys_after_login) text += ", no private key on the token";
+  text += ", " + (signs ? ui_text("signs") : ui_text("not for signatures"));
+  if (!candidate.cert.has_private_key && !candidate.cert.keys_after_login)
+    text += ", " + ui_text("no private key on the token");
   return text;
 }
 
@@ -180,8 +180,8 @@ std::vector<Candidate> passing_certs(std::vector<TokenCert> certs, const CertFil
 
 platform::PickerScreen picker_screen(std::string_view site, std::span<const Candidate> candidates, UnixTime now) {
   platform::PickerScreen screen;
-  screen.title = PICKER_TITLE;
-  screen.description = who_asks(site) + "\nOnly the certificate you choose is given to it.";
+  screen.title = ui_text("p11agent: choose a certificate");
+  screen.description = who_asks(site) + "\n" + ui_text("Only the certificate you choose is given to it.");
   for (const Candidate& candidate : candidates) {
     const CertNames names = cert_names(candidate.cert.der);
     const auto& facts = candidate.details.facts;
@@ -206,7 +206,11 @@ std::expected<std::size_t, std::string> choose_certificate(platform::CertPicker&
 }
 
 std::expected<void, std::string> offer_try_again(platform::CertPicker& picker, std::string_view site) {
-  const platform::PickerScreen screen{PICKER_TITLE, who_asks(site) + "\n" + NOTHING_TO_CHOOSE, {}};
+  const platform::PickerScreen screen{
+      ui_text("p11agent: choose a certificate"),
+      who_asks(site) + "\n" +
+          ui_text("No certificate on the connected tokens can be used here. Insert your token and choose Try again."),
+      {}};
   auto again = picker.nothing_to_choose(screen);
   if (again) return {};
   if (again.error().end == platform::PromptEnd::Cancelled) return std::unexpected(NO_MATCHING_CERT);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/ui_text.h"
 #include "text/shown_text.h"
 #include "token/slot.h"
 
@@ -10,7 +11,7 @@ namespace p11agent {
 
 namespace {
 
-constexpr const char* TITLE = "p11agent: PIN";
+using platform::ui_text;
 
 std::string stop_text(const platform::PromptStop& stop) {
   switch (stop.end) {
@@ -25,9 +26,9 @@ std::string stop_text(const platform::PromptStop& stop) {
 
 // What the prompt says after the token refused a PIN, by the tries it says are left.
 std::string wrong_pin_text(std::int32_t tries_left) {
-  if (tries_left == 1) return "Wrong PIN. This is the final try: another wrong PIN locks the token.";
-  if (tries_left == 2) return "Wrong PIN. Tries are running low.";
-  return "Wrong PIN. Try again.";
+  if (tries_left == 1) return ui_text("Wrong PIN. This is the final try: another wrong PIN locks the token.");
+  if (tries_left == 2) return ui_text("Wrong PIN. Tries are running low.");
+  return ui_text("Wrong PIN. Try again.");
 }
 
 // What the prompt says after a refusal that lets the user try again; "" where the request
@@ -35,12 +36,11 @@ std::string wrong_pin_text(std::int32_t tries_left) {
 // refused before it is checked, and tokens count no try for it.
 std::string retry_text(const LoginRefusal& refusal) {
   if (refusal.tries_left) return *refusal.tries_left == 0 ? "" : wrong_pin_text(*refusal.tries_left);
-  if (refusal.rv == CKR_PIN_LEN_RANGE) return "The token does not take a PIN of this length. Try again.";
-  if (refusal.rv == CKR_PIN_INVALID) return "The PIN has characters the token does not take. Try again.";
+  if (refusal.rv == CKR_PIN_LEN_RANGE) return ui_text("The token does not take a PIN of this length. Try again.");
+  if (refusal.rv == CKR_PIN_INVALID) return ui_text("The PIN has characters the token does not take. Try again.");
   return "";
 }
 
-constexpr const char* EMPTY_PIN_TEXT = "No PIN was entered. Enter the token's PIN.";
 constexpr const char* NO_PIN_ENTERED = "no PIN was entered";
 
 // Bound of each value the prompt shows, in bytes of UTF-8.
@@ -49,6 +49,16 @@ constexpr std::string_view LEFT_OUT = ", \xE2\x80\xA6";
 
 std::string shown_attribute(const NameAttribute& attribute) {
   return attribute.type + "=" + cut_text(shown_value(attribute), VALUE_BOUND);
+}
+
+// The first line: who asks for what. A whole sentence per case, so that each language can
+// put the site where its grammar wants it.
+std::string who_asks(const PromptFacts& facts) {
+  if (facts.site.empty())
+    return facts.signing ? ui_text("An application on this computer asks to sign with your certificate.")
+                         : ui_text("An application on this computer asks to unlock your token for signing.");
+  return facts.signing ? ui_text("{site} asks to sign with your certificate.", {{"site", facts.site}})
+                       : ui_text("{site} asks to unlock your token for signing.", {{"site", facts.site}});
 }
 
 }  // namespace
@@ -74,21 +84,22 @@ std::string prompt_name(const DistinguishedName& name, std::size_t bound) {
 
 platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info) {
   platform::PinScreen screen;
-  screen.title = TITLE;
+  screen.title = ui_text("p11agent: PIN");
   const auto identity = info ? identity_of(*info) : std::nullopt;
   const CK_FLAGS flags = info ? info->flags : 0;
   screen.on_reader = (flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
   std::string& text = screen.description;
-  text = facts.site.empty() ? "An application on this computer" : facts.site;
-  text += facts.signing ? " asks to sign with your certificate.\n" : " asks to unlock your token for signing.\n";
-  if (!facts.cert.subject.empty()) text += "Certificate: " + prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND) + "\n";
-  if (!facts.cert.issuer.empty()) text += "Issued by: " + prompt_name(facts.cert.issuer, PROMPT_ISSUER_BOUND) + "\n";
-  if (identity && !identity->label.empty()) text += "Token: " + shown_text(identity->label) + "\n";
+  text = who_asks(facts) + "\n";
+  if (!facts.cert.subject.empty())
+    text += ui_text("Certificate: {name}", {{"name", prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND)}}) + "\n";
+  if (!facts.cert.issuer.empty())
+    text += ui_text("Issued by: {name}", {{"name", prompt_name(facts.cert.issuer, PROMPT_ISSUER_BOUND)}}) + "\n";
+  if (identity && !identity->label.empty()) text += ui_text("Token: {label}", {{"label", shown_text(identity->label)}}) + "\n";
   if (flags & CKF_USER_PIN_FINAL_TRY)
-    text += "This is the final try: a wrong PIN locks the token.\n";
+    text += ui_text("This is the final try: a wrong PIN locks the token.") + "\n";
   else if (flags & CKF_USER_PIN_COUNT_LOW)
-    text += "Tries are running low.\n";
-  text += screen.on_reader ? "Enter the PIN on the reader's keypad." : "Enter the token's PIN.";
+    text += ui_text("Tries are running low.") + "\n";
+  text += screen.on_reader ? ui_text("Enter the PIN on the reader's keypad.") : ui_text("Enter the token's PIN.");
   return screen;
 }
 
@@ -102,7 +113,7 @@ std::expected<platform::WipedString, std::string> entered_pin(platform::PinDialo
     if (!pin) return std::unexpected(stop_text(pin.error()));
     if (!pin->empty()) return std::move(*pin);
     if (asked == MAX_PROMPTED_PINS) return std::unexpected(PIN_PROMPT_FAILED + std::string(NO_PIN_ENTERED));
-    screen.error = EMPTY_PIN_TEXT;
+    screen.error = ui_text("No PIN was entered. Enter the token's PIN.");
   }
 }
 
