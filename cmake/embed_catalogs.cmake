@@ -21,10 +21,16 @@ file(WRITE "${OUTPUT}.new" "// Built from the po/ catalogs by cmake/embed_catalo
 namespace p11agent::platform::built_catalogs {
 namespace {
 ${arrays}}  // namespace
-extern const char* const LANGUAGES[] = {${names}};
-extern const unsigned char* const DATA[] = {${data}};
-extern const std::size_t SIZES[] = {${sizes}};
-extern const std::size_t COUNT = ${count};
+// Declared extern first: the definitions below are then seen from ui_text.cpp.
+extern const char* const LANGUAGES[];
+extern const unsigned char* const DATA[];
+extern const std::size_t SIZES[];
+extern const std::size_t COUNT;
+const char* const LANGUAGES[] = {${names}};
+const unsigned char* const DATA[] = {${data}};
+const std::size_t SIZES[] = {${sizes}};
+const std::size_t COUNT = ${count};
 }  // namespace p11agent::platform::built_catalogs
 ")
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")

@@ -19,7 +19,19 @@ packages=(
   pcscd vsmartcard-vpcd libcacard-dev libnss3-tools pkg-config iproute2  # an emulated smart card behind PC/SC
   pinentry-gtk2 zenity xvfb xdotool imagemagick  # the PIN prompt and the certificate picker, on a screen of their own, typed into and photographed
   python3-pykcs11                   # certificates with names longer than pkcs11-tool writes
+  gettext locales                   # the catalogs of the prompt's texts; the locales the tests speak
 )
+
+# The locales the tests run the prompt in. The agent reads its own catalogs and needs none
+# of them; Wine does: it takes the user's display language from the locale only when the
+# locale exists.
+generate_locales() {
+  local locale sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  for locale in de_DE fr_FR es_ES pl_PL ru_RU; do
+    locale -a 2>/dev/null | grep -qix "$locale.utf-\?8" || $sudo localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  done
+}
 
 # wine32 is an i386 package: without the architecture apt cannot see it.
 add_i386=0
@@ -29,7 +41,10 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && [ "$add_i386" -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ "$add_i386" -eq 0 ]; then
+  generate_locales
+  exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -37,3 +52,4 @@ export DEBIAN_FRONTEND=noninteractive
 [ "$add_i386" -eq 0 ] || $sudo dpkg --add-architecture i386
 $sudo apt-get update
 $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+generate_locales

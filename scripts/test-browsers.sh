@@ -192,8 +192,14 @@ run_page() {
   # Signed without a PIN in the page: through the prompt, typed into.
   if [ "${PIN:-}" = none ] && [ ! -s "$work/typed" ]; then fail "$browser: no PIN prompt came up"; fi
   if [ "${PIN:-}" = none ]; then
-    grep -q '^SETDESC .*Certificate: CN=Петренко Олександра <U+202E>лапан<U+202C> Володимирівна, O=' "$work/pinentry.log" ||
+    grep -q "^SETDESC .*${CERTIFICATE_WORD:-Certificate}: CN=Петренко Олександра <U+202E>лапан<U+202C> Володимирівна, O=" \
+      "$work/pinentry.log" ||
       fail "$browser: the prompt did not name the certificate with its override shown: $(grep '^SETDESC' "$work/pinentry.log")"
+    local -a told
+    IFS='|' read -ra told <<<"${PINENTRY_TOLD:-}"  # lines, each after a "|"
+    for said in "${told[@]}"; do
+      grep -qx "$said" "$work/pinentry.log" || fail "$browser: pinentry was not told $said: $(cat "$work/pinentry.log")"
+    done
     LC_ALL=C awk 'length($0) >= 1000 { exit 1 }' "$work/pinentry.log" || fail "$browser: a line to pinentry passed 1000 bytes"
     : >"$work/pinentry.log"
   fi
@@ -268,6 +274,10 @@ deployer() {
 # learned only what their users chose: the deployer allows listing.
 run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
 PIN=none run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
+# For a German-speaking user the whole prompt is German (photographed as
+# prompt-linux-chromium-de.png), pinentry's own texts too; the page's answers are the same.
+LANG=de_DE.UTF-8 CERTIFICATE_WORD=Zertifikat PINENTRY_TOLD="OPTION lc-messages=de_DE.UTF-8|SETCANCEL Abbrechen" \
+  PIN=none run_page signs chromium-de deployer allow-cert-listing "${chromium[@]}"
 run_page PIN_PROMPT_REQUIRED chromium deployer require-pin-prompt "${chromium[@]}"
 # By default the page learns nothing until its user chooses, and then the chosen one alone.
 PIN=none run_page chooses chromium "${chromium[@]}"

@@ -9,7 +9,8 @@
 # look at. In serve, the dialog closes by itself when its token is pulled. Then the
 # certificate picker, with that certificate, an expired one (greyed, and Choose does nothing
 # for it) and another, picked with the keyboard (picker-windows.png,
-# picker-windows-expired.png).
+# picker-windows-expired.png). Both again in German (picker-windows-de.png,
+# prompt-windows-de.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -56,7 +57,8 @@ cat >"$work/fake/fake_pkcs11.dll.json" <<JSON
 JSON
 export P11FAKE_DIR="Z:${work//\//\\}\\fake"
 module="Z:${build//\//\\\\}\\\\fake_pkcs11.dll"
-request="{\"cmd\":\"sign\",\"module\":\"$module\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true}"
+sign_request="{\"cmd\":\"sign\",\"module\":\"$module\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true}"
+request=$sign_request
 
 # The window whose name matches the pattern, once it is up (60 s at the most); "" if it
 # never is.
@@ -226,6 +228,27 @@ case "$answer" in
   *'"subject":"CN=Olena Koval"'*'"token_label":"Signing card"'*) ;;
   *) fail "the chosen certificate's details are missing: $answer" ;;
 esac
+
+# In German, as a user whose Windows display language is German sees them (Wine takes it
+# from the process's locale): the picker (its title says it is German) and the PIN dialog,
+# photographed (picker-windows-de.png, prompt-windows-de.png), each cancelled with Escape
+# and answered exactly as in English.
+cancel_in_german() {  # title pattern, photograph, the answer expected
+  LANG=de_DE.UTF-8 start_agent "$work/german"
+  window=$(window_named "$1")
+  [ -n "$window" ] || fail "no German window named $1: $(agent_answer "$work/german")"
+  sleep 1
+  import -window root "$shots/$2" 2>/dev/null
+  focus "$window"
+  xdotool key --delay 50 Escape
+  answer=$(agent_answer "$work/german")
+  [ "$answer" = "$3" ] || fail "in German, $1 answered $answer"
+}
+cancel_in_german '^p11agent: Zertifikat ausw' picker-windows-de.png \
+  '{"error":"CERT_CHOICE_CANCELLED: the certificate choice was cancelled","ok":false}'
+request=$sign_request
+cancel_in_german '^p11agent: PIN$' prompt-windows-de.png \
+  '{"error":"PIN_PROMPT_CANCELLED: the PIN prompt was cancelled","ok":false}'
 
 finish
 echo "prompt windows: Done"

@@ -7,6 +7,11 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh || { echo "could not install the dependencies"; exit 1; }
 
+# The tests read the prompt's English texts unless they choose a language themselves,
+# whatever the machine's own language is.
+unset LANGUAGE LC_ALL LC_MESSAGES
+export LANG=C.UTF-8
+
 logs=$(mktemp -d)
 status=0
 # Where tests keep what a person may want to look at (photographs of the PIN prompts).
