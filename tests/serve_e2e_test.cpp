@@ -477,6 +477,7 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
   for (const auto& [picker, lang, shown] : std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
            {zenity, "ru_RU.UTF-8",
             {"--column=\u0412\u043b\u0430\u0434\u0435\u043b\u0435\u0446",  // Владелец
+             "--cancel-label=\u041e\u0442\u043c\u0435\u043d\u0430",            // Отмена
              "\u0438\u0441\u0442\u0451\u043a 2002-01-01",                       // истёк
              "\u041c\u043e\u0436\u043d\u043e \u0432\u044b\u0431\u0440\u0430\u0442\u044c",  // Можно выбрать
              "\u042d\u0442\u043e\u0442 \u0441\u0435\u0440\u0442\u0438\u0444\u0438\u043a\u0430\u0442 "

@@ -93,7 +93,8 @@ std::string status_of(const PickerRow& row) { return row.unusable.empty() ? ui_t
 std::vector<std::string> zenity_arguments(const PickerScreen& screen, const std::string& text, std::chrono::seconds left) {
   std::vector<std::string> arguments = {"--list", "--title=" + screen.title, "--text=" + markup_escaped(text),
                                         "--width=1200", "--height=420", "--timeout=" + std::to_string(left.count()),
-                                        "--hide-column=1", "--print-column=1"};
+                                        "--hide-column=1", "--print-column=1", "--ok-label=" + ui_text("Choose"),
+                                        "--cancel-label=" + ui_text("Cancel")};
   arguments.push_back("--column=#");
   for (const char* column : {ui_message("Holder"), ui_message("Issued by"), ui_message("Valid from"), ui_message("Valid to"),
                              ui_message("Key"), ui_message("Token"), ui_message("Status")})
