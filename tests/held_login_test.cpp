@@ -571,118 +571,118 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   std::vector<std::string> languages = {"en"};
   languages.insert(languages.end(), platform::shipped_languages().begin(), platform::shipped_languages().end());
   for (const std::string& language : languages) {
-  platform::use_ui_languages(std::vector{language});
-  SCOPED_TRACE(language);
-  const std::string NAMED = ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller"}});
-  const std::vector<Case> cases = {
-      {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
-       {ui_text("{site} asks to unlock your token for signing.", {{"site", A}}) + "\n",
-        ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH"}}) + "\n",
-        ui_text("Issued by: {name}", {{"name", "CN=Example Signing CA, O=Example Trust, C=DE"}}) + "\n",
-        ui_text("Token: {label}", {{"label", "Card"}}) + "\n", ui_text("Enter the token's PIN.")},
-       ui_text("Wrong PIN. Try again.")},
-      {"cancelled", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Cancelled, ""}},
-       {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {ui_text("{site} asks to sign with your certificate.", {{"site", A}})}, ""},
-      {"unanswered", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::TimedOut, ""}},
-       {error_response_text(PIN_PROMPT_TIMEOUT)}, 1, 0, {}, ""},
-      {"no prompt here", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Unavailable, "install it"}},
-       {error_response_text("PIN_PROMPT_UNAVAILABLE: install it")}, 1, 0, {}, ""},
-      {"an application is asked only when it says so", 0, false, false, {app_sign, asking_app_sign}, {"1234"},
-       {error_response_text("sign requires thumbprint, hash_hex and pin"), OK}, 1, 1,
-       {ui_text("An application on this computer asks to sign with your certificate.")}, ""},
-      {"the final try", CKF_USER_PIN_FINAL_TRY, true, false, {validate_from(A)},
-       {"0000", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1,
-       {ui_text("This is the final try: a wrong PIN locks the token.") + "\n"},
-       ui_text("Wrong PIN. This is the final try: another wrong PIN locks the token.")},
-      {"a locked token is not asked", CKF_USER_PIN_LOCKED, true, false, {sign_from(A)}, {},
-       {error_response_text("WRONG_PIN:0")}, 0, 0, {}, ""},
-      {"a reader's keypad", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
-       {validate_from(A), sign_from(A), validate_from(A)}, {}, {R"({"ok":true})", OK, R"({"cached":true,"ok":true})"}, 1,
-       1, {ui_text("Enter the PIN on the reader's keypad.")}, ""},
-      {"a reader's keypad, given longer than a call", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
-       {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
-      {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
-       {"1234"}, {R"({"ok":true})", OK}, 1, 1, {}, ""},
-      {"a key that asks each time is given the PIN entered for the login, else asked once, naming the certificate",
-       0, true, false, {sign_from(A), sign_from(A)}, {"1234", "1234"}, {OK, OK}, 2, 3, {}, "", false,
-       json::object(), true, NAMED},
-      {"a key that asks each time on a reader's keypad names the certificate while the reader waits",
-       CKF_PROTECTED_AUTHENTICATION_PATH, true, false, {sign_from(A), sign_from(A)}, {}, {OK, OK}, 3, 3, {}, "",
-       false, json::object(), true, NAMED},
-      {"an empty PIN is not sent: asked again", 0, true, false, {validate_from(A)}, {"", "1234"},
-       {R"({"ok":true})"}, 2, 1, {}, ui_text("No PIN was entered. Enter the token's PIN.")},
-      {"a PIN of a length the token does not take: asked again", 0, true, false, {validate_from(A)},
-       {"12", "1234"}, {R"({"ok":true})"}, 2, 2, {}, ui_text("The token does not take a PIN of this length. Try again."),
-       false, {{"fail", json::array({failure("C_Login", CKR_PIN_LEN_RANGE, 1)})}}},
-      {"a PIN the token calls invalid: asked again, then cancelled", 0, true, false, {validate_from(A)},
-       {"1\u00e9", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1, {},
-       ui_text("The PIN has characters the token does not take. Try again."), false,
-       {{"fail", json::array({failure("C_Login", CKR_PIN_INVALID, 1)})}}},
-      {"an origin that is not a web origin is refused before anything", 0, true, false, {broken_origin}, {},
-       {error_response_text("origin must be a web origin, scheme://host[:port], with https, http for a loopback "
-                            "host, or a browser extension's scheme")},
-       0, 0, {}, "", false, json::object(), false, "", true},
-      {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
-       {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
-      {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
-      {"the deployer refuses a PIN from the page", 0, true, true, {page_pin}, {},
-       {error_response_text(PIN_PROMPT_REQUIRED)}, 0, 0, {}, ""},
-      {"a token pulled while its prompt waits closes the prompt", 0, true, false, {validate_from(A)}, {PULLED},
-       {error_response_text(TOKEN_REMOVED)}, 1, 0, {}, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    json t = token("Card", " SN 1 ",
-                   {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC), certificate(CERT_HEX, "02"),
-                    private_key("02", CKK_EC)},
-                   c.flags);
-    t["objects"][1]["always_authenticate"] = c.asks_each_time;
-    json scenario = {{"slots", json::array({slot(1, t)})}};
-    scenario.update(c.rules);
-    fake_folder().write_scenario(name, scenario);
-    PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
-    if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
-    DaemonState daemon;
-    daemon.module_table[path] = open_module(path).value();
-    daemon.candidate_paths = {path};
-    daemon.browser = c.browser;
-    daemon.pin_prompt_required = c.required;
-    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
-    fake_folder().clear_log(name);
-    for (std::size_t i = 0; i < c.requests.size(); ++i) {
-      const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
-      if (c.expected[i] == OK)
-        EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
-      else
-        EXPECT_EQ(answer, c.expected[i]);
-    }
-    const auto log = fake_folder().call_log(name);
-    release_state(daemon);
-    use_module_hosts(std::nullopt);
-    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
-    // What the prompt shows is read with one C_GetTokenInfo before the first login.
-    const auto first_login = std::ranges::find_if(log, [](const std::string& line) { return line.starts_with("C_Login "); });
-    if (!script.screens.empty() && first_login != log.end()) {
-      EXPECT_EQ(std::count_if(log.begin(), first_login, [](const std::string& line) { return line.starts_with("C_GetTokenInfo"); }), 1);
-    }
-    const bool keypad = (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-    for (const std::string& line : log) {
-      if (line.starts_with("C_Login ")) {
-        EXPECT_EQ(line.find(" no_pin") != std::string::npos, keypad) << line;
+    platform::use_ui_languages(std::vector{language});
+    SCOPED_TRACE(language);
+    const std::string NAMED = ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller"}});
+    const std::vector<Case> cases = {
+        {"a wrong PIN, then the right one", 0, true, false, {validate_from(A)}, {"0000", "1234"}, {R"({"ok":true})"}, 2, 2,
+         {ui_text("{site} asks to unlock your token for signing.", {{"site", A}}) + "\n",
+          ui_text("Certificate: {name}", {{"name", "CN=Anna M\u00fcller, O=M\u00fcller & S\u00f6hne\\, GmbH"}}) + "\n",
+          ui_text("Issued by: {name}", {{"name", "CN=Example Signing CA, O=Example Trust, C=DE"}}) + "\n",
+          ui_text("Token: {label}", {{"label", "Card"}}) + "\n", ui_text("Enter the token's PIN.")},
+         ui_text("Wrong PIN. Try again.")},
+        {"cancelled", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Cancelled, ""}},
+         {error_response_text(PIN_PROMPT_CANCELLED)}, 1, 0, {ui_text("{site} asks to sign with your certificate.", {{"site", A}})}, ""},
+        {"unanswered", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::TimedOut, ""}},
+         {error_response_text(PIN_PROMPT_TIMEOUT)}, 1, 0, {}, ""},
+        {"no prompt here", 0, true, false, {sign_from(A)}, {PromptStop{PromptEnd::Unavailable, "install it"}},
+         {error_response_text("PIN_PROMPT_UNAVAILABLE: install it")}, 1, 0, {}, ""},
+        {"an application is asked only when it says so", 0, false, false, {app_sign, asking_app_sign}, {"1234"},
+         {error_response_text("sign requires thumbprint, hash_hex and pin"), OK}, 1, 1,
+         {ui_text("An application on this computer asks to sign with your certificate.")}, ""},
+        {"the final try", CKF_USER_PIN_FINAL_TRY, true, false, {validate_from(A)},
+         {"0000", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1,
+         {ui_text("This is the final try: a wrong PIN locks the token.") + "\n"},
+         ui_text("Wrong PIN. This is the final try: another wrong PIN locks the token.")},
+        {"a locked token is not asked", CKF_USER_PIN_LOCKED, true, false, {sign_from(A)}, {},
+         {error_response_text("WRONG_PIN:0")}, 0, 0, {}, ""},
+        {"a reader's keypad", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
+         {validate_from(A), sign_from(A), validate_from(A)}, {}, {R"({"ok":true})", OK, R"({"cached":true,"ok":true})"}, 1,
+         1, {ui_text("Enter the PIN on the reader's keypad.")}, ""},
+        {"a reader's keypad, given longer than a call", CKF_PROTECTED_AUTHENTICATION_PATH, true, false,
+         {validate_from(A)}, {}, {R"({"ok":true})"}, 1, 1, {}, "", true, {{"delay_ms", {{"C_Login", 1500}}}}},
+        {"the token's other certificate is not asked for again", 0, true, false, {validate_from(A), second_cert},
+         {"1234"}, {R"({"ok":true})", OK}, 1, 1, {}, ""},
+        {"a key that asks each time is given the PIN entered for the login, else asked once, naming the certificate",
+         0, true, false, {sign_from(A), sign_from(A)}, {"1234", "1234"}, {OK, OK}, 2, 3, {}, "", false,
+         json::object(), true, NAMED},
+        {"a key that asks each time on a reader's keypad names the certificate while the reader waits",
+         CKF_PROTECTED_AUTHENTICATION_PATH, true, false, {sign_from(A), sign_from(A)}, {}, {OK, OK}, 3, 3, {}, "",
+         false, json::object(), true, NAMED},
+        {"an empty PIN is not sent: asked again", 0, true, false, {validate_from(A)}, {"", "1234"},
+         {R"({"ok":true})"}, 2, 1, {}, ui_text("No PIN was entered. Enter the token's PIN.")},
+        {"a PIN of a length the token does not take: asked again", 0, true, false, {validate_from(A)},
+         {"12", "1234"}, {R"({"ok":true})"}, 2, 2, {}, ui_text("The token does not take a PIN of this length. Try again."),
+         false, {{"fail", json::array({failure("C_Login", CKR_PIN_LEN_RANGE, 1)})}}},
+        {"a PIN the token calls invalid: asked again, then cancelled", 0, true, false, {validate_from(A)},
+         {"1\u00e9", PromptStop{PromptEnd::Cancelled, ""}}, {error_response_text(PIN_PROMPT_CANCELLED)}, 2, 1, {},
+         ui_text("The PIN has characters the token does not take. Try again."), false,
+         {{"fail", json::array({failure("C_Login", CKR_PIN_INVALID, 1)})}}},
+        {"an origin that is not a web origin is refused before anything", 0, true, false, {broken_origin}, {},
+         {error_response_text("origin must be a web origin, scheme://host[:port], with https, http for a loopback "
+                              "host, or a browser extension's scheme")},
+         0, 0, {}, "", false, json::object(), false, "", true},
+        {"held for the site that made it", 0, true, false, {validate_from(A), sign_from(A), sign_from(B)},
+         {"1234", "1234"}, {R"({"ok":true})", OK, OK}, 2, 2, {}, ""},
+        {"a PIN from the page is taken as before", 0, true, false, {page_pin}, {}, {OK}, 0, 1, {}, ""},
+        {"the deployer refuses a PIN from the page", 0, true, true, {page_pin}, {},
+         {error_response_text(PIN_PROMPT_REQUIRED)}, 0, 0, {}, ""},
+        {"a token pulled while its prompt waits closes the prompt", 0, true, false, {validate_from(A)}, {PULLED},
+         {error_response_text(TOKEN_REMOVED)}, 1, 0, {}, ""},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      json t = token("Card", " SN 1 ",
+                     {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC), certificate(CERT_HEX, "02"),
+                      private_key("02", CKK_EC)},
+                     c.flags);
+      t["objects"][1]["always_authenticate"] = c.asks_each_time;
+      json scenario = {{"slots", json::array({slot(1, t)})}};
+      scenario.update(c.rules);
+      fake_folder().write_scenario(name, scenario);
+      PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
+      if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+      DaemonState daemon;
+      daemon.module_table[path] = open_module(path).value();
+      daemon.candidate_paths = {path};
+      daemon.browser = c.browser;
+      daemon.pin_prompt_required = c.required;
+      daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+      fake_folder().clear_log(name);
+      for (std::size_t i = 0; i < c.requests.size(); ++i) {
+        const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
+        if (c.expected[i] == OK)
+          EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
+        else
+          EXPECT_EQ(answer, c.expected[i]);
       }
+      const auto log = fake_folder().call_log(name);
+      release_state(daemon);
+      use_module_hosts(std::nullopt);
+      EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+      // What the prompt shows is read with one C_GetTokenInfo before the first login.
+      const auto first_login = std::ranges::find_if(log, [](const std::string& line) { return line.starts_with("C_Login "); });
+      if (!script.screens.empty() && first_login != log.end()) {
+        EXPECT_EQ(std::count_if(log.begin(), first_login, [](const std::string& line) { return line.starts_with("C_GetTokenInfo"); }), 1);
+      }
+      const bool keypad = (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+      for (const std::string& line : log) {
+        if (line.starts_with("C_Login ")) {
+          EXPECT_EQ(line.find(" no_pin") != std::string::npos, keypad) << line;
+        }
+      }
+      if (c.required || c.untouched) {
+        EXPECT_TRUE(log.empty());
+      }
+      EXPECT_EQ(script.screens.size(), c.screens);
+      if (script.screens.empty()) continue;
+      EXPECT_EQ(script.screens.front().on_reader, (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0);
+      for (const std::string& shown : c.first_shows)
+        EXPECT_NE(script.screens.front().description.find(shown), std::string::npos) << script.screens.front().description;
+      EXPECT_EQ(script.screens.back().error, c.last_error);
+      for (const platform::PinScreen& screen : script.screens)
+        EXPECT_NE(screen.description.find(c.every_shows), std::string::npos) << screen.description;
     }
-    if (c.required || c.untouched) {
-      EXPECT_TRUE(log.empty());
-    }
-    EXPECT_EQ(script.screens.size(), c.screens);
-    if (script.screens.empty()) continue;
-    EXPECT_EQ(script.screens.front().on_reader, (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0);
-    for (const std::string& shown : c.first_shows)
-      EXPECT_NE(script.screens.front().description.find(shown), std::string::npos) << script.screens.front().description;
-    EXPECT_EQ(script.screens.back().error, c.last_error);
-    for (const platform::PinScreen& screen : script.screens)
-      EXPECT_NE(screen.description.find(c.every_shows), std::string::npos) << screen.description;
-  }
   }
   platform::use_ui_languages(std::vector<std::string>{"en"});
 }
