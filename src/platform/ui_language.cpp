@@ -35,9 +35,7 @@ std::vector<std::string> gettext_languages(const LanguageEnvironment& environmen
   return languages;
 }
 
-std::string locale_for(std::string_view category) {
-  return first_set({variable("LC_ALL"), variable(category == "LC_CTYPE" ? "LC_CTYPE" : "LC_MESSAGES"), variable("LANG")});
-}
+std::string locale_for(const char* category) { return first_set({variable("LC_ALL"), variable(category), variable("LANG")}); }
 
 LanguageEnvironment language_environment() {
   return {variable("LANGUAGE"), variable("LC_ALL"), variable("LC_MESSAGES"), variable("LANG")};

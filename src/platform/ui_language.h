@@ -1,7 +1,6 @@
 #pragma once
 // Which languages the user wants to read, best first, as the platform says it.
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace p11agent::platform {
@@ -30,6 +29,6 @@ LanguageEnvironment language_environment();
 // The locale a pinentry is told for its own texts and its keyboard (OPTION lc-messages and
 // lc-ctype): the first set of LC_ALL, then `category` ("LC_MESSAGES" or "LC_CTYPE"), then
 // LANG; "" for none.
-std::string locale_for(std::string_view category);
+std::string locale_for(const char* category);
 
 }  // namespace p11agent::platform
