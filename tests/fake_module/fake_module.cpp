@@ -1,6 +1,7 @@
 // A scriptable PKCS#11 module for tests. It reads a scenario (JSON) named after its own
 // file name ("<file name>.json") from the folder in P11FAKE_DIR, re-reading it whenever
-// the file changes, and appends every call to "<file name>.log" in the same folder.
+// the file changes, and appends every call to "<file name>.log" in the same folder (a
+// "quiet" scenario does neither until the next C_Initialize).
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
