@@ -25,6 +25,8 @@ ExternalProject_Add(host32
     "-DNLOHMANN_JSON_INCLUDE_DIR=${NLOHMANN_JSON_INCLUDE_DIR}"
     "-DP11KIT_PKCS11_HEADER=${P11KIT_PKCS11_HEADER}"
   BUILD_COMMAND ${CMAKE_COMMAND} --build "${P11AGENT_HOST32_DIR}" ${host32_build_targets}
-  INSTALL_COMMAND ${CMAKE_COMMAND} -E copy "${P11AGENT_HOST32_DIR}/p11agent-host32.exe" "${P11AGENT_HOST32_EXE}"
+  # Copied only when it changed, so that what is made from it (the shipped host, the MSI)
+  # is made again only then.
+  INSTALL_COMMAND ${CMAKE_COMMAND} -E copy_if_different "${P11AGENT_HOST32_DIR}/p11agent-host32.exe" "${P11AGENT_HOST32_EXE}"
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS "${P11AGENT_HOST32_EXE}")
