@@ -82,13 +82,12 @@ type_pins() {
   local count=$1 shot=$2 window
   while :; do
     window=$(prompt_window)
-    if [ -n "$window" ]; then
-      sleep 0.3  # drawn and taking keys
+    if [ -n "$window" ] && settle "$window"; then
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
       xdotool type --window "$window" 1234 2>/dev/null
       xdotool key --window "$window" Return 2>/dev/null
       echo typed >>"$count"
-      sleep 1
+      gone "$window" '^p11agent: PIN$'
     fi
     sleep 0.1
   done
@@ -97,19 +96,18 @@ type_pins() {
 # Picks row ROW (from 0) of each certificate picker that comes up, with the keyboard, as a
 # user would; the first is photographed. Each pick is counted in FILE.
 pick_rows() {
-  local row=$1 count=$2 shot=$3 window
+  local row=$1 count=$2 shot=$3 window title='^p11agent: choose a certificate$'
   while :; do
-    window=$(xdotool search --onlyvisible --name '^p11agent: choose a certificate$' 2>/dev/null | head -n 1)
-    if [ -n "$window" ]; then
-      sleep 0.5  # drawn and taking keys
+    window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
+    if [ -n "$window" ] && settle "$window"; then
       xdotool windowfocus --sync "$window" 2>/dev/null
       xdotool key Home 2>/dev/null
       for _ in $(seq "$row"); do xdotool key Down 2>/dev/null; done
-      sleep 0.3
+      settle "$window"  # the row's highlight moved
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
       xdotool key Return 2>/dev/null
       echo picked >>"$count"
-      sleep 1
+      gone "$window" "$title"
     fi
     sleep 0.1
   done
