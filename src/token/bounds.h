@@ -3,6 +3,7 @@
 // that may hang, or answer any count; these bounds are what a caller waits for at most, and
 // every count or length from a module or its host is held to one before anything is made
 // for it (a larger one is an error with a text, never an allocation that throws).
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 
@@ -51,10 +52,16 @@ inline constexpr CK_ULONG MAX_MECHANISMS = 4096;
 // them never reaches an empty batch.
 inline constexpr int MAX_FIND_ROUNDS = 10000;
 
-// A module host makes buffers from the agent's sizes, held to these: the agent's own walks
-// stay far below them, and a request past them cannot make the host allocate without end.
-inline constexpr CK_ULONG MAX_HOST_HANDLES = 1u << 16;
-inline constexpr std::size_t MAX_HOST_ATTRIBUTE_BYTES = 32u << 20;
-inline constexpr std::size_t MAX_HOST_SIGNATURE_BYTES = 1u << 20;
+// The attribute bytes one walk over a module's objects may read (and so one attribute at
+// most): a module that hands out the same large object again and again cannot run the
+// agent out of memory.
+inline constexpr std::size_t MAX_WALK_BYTES = 16u << 20;
+
+// A module host makes (and zeroes) buffers from the agent's sizes, held to the agent's own
+// bounds: no request of the agent asks for more, so a larger size is a broken request, and
+// the host makes no buffer larger than the agent could take back.
+inline constexpr CK_ULONG MAX_HOST_HANDLES = std::max(MAX_SLOTS, MAX_MECHANISMS);
+inline constexpr std::size_t MAX_HOST_ATTRIBUTE_BYTES = MAX_WALK_BYTES;
+inline constexpr std::size_t MAX_HOST_SIGNATURE_BYTES = MAX_SIGNATURE_LENGTH;
 
 }  // namespace p11agent

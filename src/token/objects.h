@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "text/encoding.h"
+#include "token/bounds.h"
 #include "token/session.h"
 
 namespace p11agent {
@@ -46,11 +47,10 @@ class Attributes {
   std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> values_;
 };
 
-// The attribute bytes one walk over a module's objects may read: a module that hands out
-// the same large object again and again cannot run the agent out of memory.
+// What one walk over a module's objects has left to read (MAX_WALK_BYTES).
 class ReadBudget {
  public:
-  static constexpr std::size_t BYTES = 16u << 20;
+  static constexpr std::size_t BYTES = MAX_WALK_BYTES;
   // Takes `bytes` from what is left; false, taking nothing, when that is not enough.
   bool take(std::size_t bytes);
 
