@@ -24,9 +24,12 @@ ExternalProject_Add(host32
     "-DBUILD_TESTING=${BUILD_TESTING}"
     "-DNLOHMANN_JSON_INCLUDE_DIR=${NLOHMANN_JSON_INCLUDE_DIR}"
     "-DP11KIT_PKCS11_HEADER=${P11KIT_PKCS11_HEADER}"
-  BUILD_COMMAND ${CMAKE_COMMAND} --build "${P11AGENT_HOST32_DIR}" ${host32_build_targets}
   # Copied only when it changed, so that what is made from it (the shipped host, the MSI)
-  # is made again only then.
-  INSTALL_COMMAND ${CMAKE_COMMAND} -E copy_if_different "${P11AGENT_HOST32_DIR}/p11agent-host32.exe" "${P11AGENT_HOST32_EXE}"
+  # is made again only then; and in the step that names it as made (BUILD_BYPRODUCTS):
+  # copied in a later step, Ninja would look at it before the copy and take it as unchanged
+  # until the next build.
+  BUILD_COMMAND ${CMAKE_COMMAND} --build "${P11AGENT_HOST32_DIR}" ${host32_build_targets}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different "${P11AGENT_HOST32_DIR}/p11agent-host32.exe" "${P11AGENT_HOST32_EXE}"
+  INSTALL_COMMAND ""
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS "${P11AGENT_HOST32_EXE}")
