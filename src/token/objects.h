@@ -50,12 +50,11 @@ class Attributes {
 // What one walk over a module's objects has left to read (MAX_WALK_BYTES).
 class ReadBudget {
  public:
-  static constexpr std::size_t BYTES = MAX_WALK_BYTES;
   // Takes `bytes` from what is left; false, taking nothing, when that is not enough.
   bool take(std::size_t bytes);
 
  private:
-  std::size_t remaining_ = BYTES;
+  std::size_t remaining_ = MAX_WALK_BYTES;
 };
 
 // Reads the attributes of `object` against the walk's budget; a read the budget cannot
