@@ -491,6 +491,28 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
   }
 }
 
+TEST_F(FakeModuleTest, AFailedAttributeCallLeavesTheBuffersAsTheModuleLeftThem) {
+  scenario({{"slots", json::array({slot(1, token("T", "S", {certificate("3003020101")}))})}});
+  for (const bool hosted : {false, true}) {
+    SCOPED_TRACE(hosted ? "in a host" : "in process");
+    if (hosted) use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+    auto module = open_module(path);
+    ASSERT_TRUE(module) << module.error();
+    auto session = open_ro_session(*module, 1);
+    ASSERT_TRUE(session);
+    auto handles = find_objects(*session, certificate_template());
+    ASSERT_TRUE(handles && handles->size() == 1u);
+    // A session the module does not know: it fails the call without touching the template.
+    std::vector<CK_BYTE> value(64, 0xAA);
+    CK_ATTRIBUTE query{CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size())};
+    EXPECT_EQ((*module)->functions().C_GetAttributeValue(session->handle() + 1000, handles->front(), &query, 1),
+              CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(value, std::vector<CK_BYTE>(64, 0xAA));
+    module->reset();
+    use_module_hosts(std::nullopt);
+  }
+}
+
 TEST_F(FakeModuleTest, EveryBufferHandedToTheModuleIsValidAlsoWhenEmpty) {
   json hidden = certificate("30", nullptr);  // its value sensitive, no id: nothing to read
   hidden["value_error"] = CKR_ATTRIBUTE_SENSITIVE;

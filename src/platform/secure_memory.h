@@ -25,6 +25,23 @@ struct WipingAllocator {
   friend bool operator==(const WipingAllocator&, const WipingAllocator&) = default;
 };
 
+// Zeroed bytes for a module to write into, wiped when they go. One block, made and wiped
+// as one: a vector with the allocator above zeroes and destroys its bytes one at a time
+// where the compiler does not optimise (the sanitized builds), and a module host's room for
+// attribute values may be a walk's 16 MiB.
+class WipedBlock {
+ public:
+  explicit WipedBlock(std::size_t size) : bytes_(new std::byte[size]()), size_(size) {}
+  WipedBlock(const WipedBlock&) = delete;
+  WipedBlock& operator=(const WipedBlock&) = delete;
+  ~WipedBlock() { secure_zero(bytes_.get(), size_); }
+  std::byte* data() { return bytes_.get(); }
+
+ private:
+  std::unique_ptr<std::byte[]> bytes_;
+  std::size_t size_;
+};
+
 // Text that held a request or a PIN. Its characters are always in a heap block, which the
 // allocator wipes when it is given back (also when the text grows into a larger one): the
 // room inside the object that a short string would use instead is never used, since a

@@ -38,6 +38,14 @@ std::vector<T> room_for(std::size_t count) {
   return std::vector<T>(std::max<std::size_t>(count, 1));
 }
 
+// The answers after which C_GetAttributeValue has gone through the whole template. After
+// any other the call failed as a whole and the rooms hold nothing of the module's: they go
+// back empty, not as the zeros (up to a walk's 16 MiB) the agent handed over.
+bool fills_values(CK_RV rv) {
+  return rv == CKR_OK || rv == CKR_ATTRIBUTE_SENSITIVE || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
+         rv == CKR_BUFFER_TOO_SMALL;
+}
+
 CK_ULONG capped(std::uint64_t value, CK_ULONG cap) { return value > cap ? cap : static_cast<CK_ULONG>(value); }
 
 // The bytes as the module's input: a private copy (wiped when it goes), never NULL when
@@ -339,26 +347,38 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
   if (with_template && !r.can_hold(count, 3)) return false;  // a type, a NULL flag and a room each
   const std::size_t entries = with_template ? count : 0;
   std::vector<CK_ATTRIBUTE> query = room_for<CK_ATTRIBUTE>(entries);
-  std::vector<Bytes> values(entries);
   std::vector<CK_ULONG> rooms(entries);
+  // Where each value goes in the one block that holds them all, each at least a byte long
+  // so that the module gets a valid pointer wherever the agent gave one.
+  std::vector<std::optional<std::size_t>> places(entries);
   std::size_t total = 0;
+  std::size_t block_size = 0;
   for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
     query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
     const bool with_value = r.number() != 0;
     rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_HOST_ATTRIBUTE_BYTES - total));
     query[i].ulValueLen = rooms[i];
     if (with_value) {
-      values[i].resize(std::max<std::size_t>(rooms[i], 1));
-      query[i].pValue = values[i].data();
+      places[i] = block_size;
+      block_size += std::max<std::size_t>(rooms[i], 1);
       total += rooms[i];
     }
   }
   if (!r.ok()) return false;
-  w.number(passed_on(call_rv(f.C_GetAttributeValue, session, object, with_template ? query.data() : nullptr, count)));
+  platform::WipedBlock values(block_size);
+  for (std::size_t i = 0; i < entries; ++i)
+    if (places[i]) query[i].pValue = values.data() + *places[i];
+  CK_ATTRIBUTE_PTR given = with_template ? query.data() : nullptr;
+  const CK_RV rv = passed_on(call_rv(f.C_GetAttributeValue, session, object, given, count));
+  w.number(rv);
   for (CK_ULONG i = 0; with_template && i < count; ++i) {
     const CK_ULONG written = query[i].ulValueLen;
-    const bool readable = query[i].pValue != nullptr && written != CK_UNAVAILABLE_INFORMATION;
-    w.number(written).bytes(values[i].data(), readable ? std::min(written, rooms[i]) : 0);
+    // The template is the module's to write: what goes back is read from where the value was
+    // put, never from a pointer the module may have changed.
+    if (fills_values(rv) && places[i] && written != CK_UNAVAILABLE_INFORMATION)
+      w.number(written).bytes(values.data() + *places[i], std::min(written, rooms[i]));
+    else
+      w.number(written).bytes(nullptr, 0);
   }
   return true;
 }
