@@ -398,7 +398,9 @@ TEST_F(FakeModuleTest, CleansTokenTextsAndSkipsWhatCannotBeRead) {
   unreadable_value["value_error"] = CKR_ATTRIBUTE_SENSITIVE;
   json failing_value = certificate("cc02");
   failing_value["value_error"] = CKR_DEVICE_ERROR;
-  json labelled = token("", "", {unreadable_value, failing_value, certificate("cc03")});
+  json oversized = certificate("cc04");
+  oversized["value_length"] = (1 << 20) + 1;  // longer than any certificate a token holds
+  json labelled = token("", "", {unreadable_value, failing_value, certificate("cc03"), oversized});
   labelled["label_hex"] = "20094e616d6520ff00202020";  // space, tab, "Name", space, invalid byte, NUL
   labelled["serial_hex"] = "c2a0313233c2a02020";       // no-break spaces stay
   scenario({{"slots", json::array({slot(1, labelled)})}});

@@ -28,7 +28,7 @@ struct WipingAllocator {
 // Zeroed bytes for a module to write into, wiped when they go. One block, made and wiped
 // as one: a vector with the allocator above zeroes and destroys its bytes one at a time
 // where the compiler does not optimise (the sanitized builds), and a module host's room for
-// attribute values may be a walk's 16 MiB.
+// attribute values may be megabytes.
 class WipedBlock {
  public:
   explicit WipedBlock(std::size_t size) : bytes_(new std::byte[size]()), size_(size) {}

@@ -52,16 +52,20 @@ inline constexpr CK_ULONG MAX_MECHANISMS = 4096;
 // them never reaches an empty batch.
 inline constexpr int MAX_FIND_ROUNDS = 10000;
 
-// The attribute bytes one walk over a module's objects may read (and so one attribute at
-// most): a module that hands out the same large object again and again cannot run the
-// agent out of memory.
+// The attribute bytes one walk over a module's objects may read: a module that hands out
+// the same large object again and again cannot run the agent out of memory.
 inline constexpr std::size_t MAX_WALK_BYTES = 16u << 20;
+
+// The longest attribute value the agent reads; a longer one is left out, as one the module
+// cannot give. The longest it reads is a certificate: real ones are a few KiB, and a
+// USB token's whole memory is a few hundred.
+inline constexpr std::size_t MAX_ATTRIBUTE_BYTES = 1u << 20;
 
 // A module host makes (and zeroes) buffers from the agent's sizes, held to the agent's own
 // bounds: no request of the agent asks for more, so a larger size is a broken request, and
 // the host makes no buffer larger than the agent could take back.
 inline constexpr CK_ULONG MAX_HOST_HANDLES = std::max(MAX_SLOTS, MAX_MECHANISMS);
-inline constexpr std::size_t MAX_HOST_ATTRIBUTE_BYTES = MAX_WALK_BYTES;
+inline constexpr std::size_t MAX_HOST_ATTRIBUTE_BYTES = MAX_WALK_BYTES;  // in all
 inline constexpr std::size_t MAX_HOST_SIGNATURE_BYTES = MAX_SIGNATURE_LENGTH;
 
 }  // namespace p11agent

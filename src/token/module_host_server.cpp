@@ -356,7 +356,8 @@ bool ModuleHostServer::get_attribute_value(const CK_FUNCTION_LIST& f, Reader& r,
   for (CK_ULONG i = 0; with_template && i < count && r.ok(); ++i) {
     query[i].type = static_cast<CK_ATTRIBUTE_TYPE>(r.number());
     const bool with_value = r.number() != 0;
-    rooms[i] = capped(r.number(), static_cast<CK_ULONG>(MAX_HOST_ATTRIBUTE_BYTES - total));
+    const std::size_t left = std::min(MAX_ATTRIBUTE_BYTES, MAX_HOST_ATTRIBUTE_BYTES - total);
+    rooms[i] = capped(r.number(), static_cast<CK_ULONG>(left));
     query[i].ulValueLen = rooms[i];
     if (with_value) {
       places[i] = block_size;

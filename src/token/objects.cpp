@@ -102,7 +102,7 @@ Pkcs11Result<Attributes> get_attributes(const Session& session, CK_OBJECT_HANDLE
     if (*rv == CKR_ATTRIBUTE_SENSITIVE || *rv == CKR_ATTRIBUTE_TYPE_INVALID) continue;
     if (*rv != CKR_OK) return std::unexpected(Pkcs11Error::returned("GetAttributeValue", *rv));
     // "Unavailable" together with CKR_OK, or an absurd size, leaves the attribute out.
-    if (probe.ulValueLen == CK_UNAVAILABLE_INFORMATION || probe.ulValueLen > MAX_WALK_BYTES) continue;
+    if (probe.ulValueLen == CK_UNAVAILABLE_INFORMATION || probe.ulValueLen > MAX_ATTRIBUTE_BYTES) continue;
     if (!budget.take(probe.ulValueLen)) return std::unexpected(Pkcs11Error::bound_exceeded("GetAttributeValue"));
     available.push_back(type);
     buffers.emplace_back(probe.ulValueLen, std::uint8_t{0});
