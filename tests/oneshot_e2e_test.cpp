@@ -4,9 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "wire/response.h"
 #include "platform/files.h"
+#include "platform/host_places.h"
 #include "platform/library.h"
 #include "support/agent.h"
 #include "token/certificate.h"
@@ -424,6 +428,19 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
     if (check["check"].get<std::string>().starts_with("browser registration")) {
       EXPECT_EQ(check["status"], "ok") << check.dump();
     }
+  // A FIFO where a manifest goes is none, and the doctor answers rather than wait for a
+  // writer that never comes.
+  const std::string manifest = platform::host_places(false, "p11agent", "")->front().manifest;
+  std::filesystem::remove(manifest);
+  ASSERT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+  ChildProcess waiting(agent_path(), {"--doctor", "--json"});
+  waiting.close_stdin();
+  const std::optional<std::string> line = waiting.read_line();
+  ASSERT_TRUE(line) << "the doctor waits on the FIFO";
+  EXPECT_TRUE(find(json::parse(*line), "browser registration " + manifest)["detail"].get<std::string>().starts_with(
+      "is not a host manifest p11agent wrote"))
+      << *line;
+  EXPECT_EQ(waiting.wait(), 1);
   // ELF32 for i386.
   std::string build_32(64, '\0');
   build_32.replace(0, 4, "\x7F" "ELF");

@@ -168,6 +168,13 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   RegistrationFacts facts;
   facts.manifest = place.manifest;
   const std::filesystem::path file(std::u8string(place.manifest.begin(), place.manifest.end()));
+  std::error_code error;
+  // A FIFO, a device or a folder there is no manifest p11agent wrote (unregistration leaves
+  // it as another program's), and opening a FIFO would wait for a writer forever.
+  if (!std::filesystem::is_regular_file(file, error)) {
+    facts.present = std::filesystem::exists(file, error);
+    return facts;
+  }
   std::ifstream in(file, std::ios::binary);
   facts.present = in.is_open();
   if (!facts.present) return facts;
