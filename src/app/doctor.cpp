@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "app/host_registration.h"
@@ -169,21 +168,15 @@ RegistrationFacts registration_facts(const platform::HostPlace& place) {
   facts.manifest = place.manifest;
   const std::filesystem::path file(std::u8string(place.manifest.begin(), place.manifest.end()));
   std::error_code error;
-  // A FIFO, a device or a folder there is no manifest p11agent wrote (unregistration leaves
-  // it as another program's), and opening a FIFO would wait for a writer forever.
-  if (!std::filesystem::is_regular_file(file, error)) {
-    facts.present = std::filesystem::exists(file, error);
-    return facts;
-  }
-  std::ifstream in(file, std::ios::binary);
-  facts.present = in.is_open();
-  if (!facts.present) return facts;
-  const auto manifest = nlohmann::json::parse(in, nullptr, false);
+  facts.present = std::filesystem::exists(file, error);
+  // Read as unregistration reads it, so that what one leaves as another program's the other
+  // does not take for p11agent's.
+  const std::optional<nlohmann::json> manifest = our_manifest(file);
   const char* allowed = place.form == platform::ManifestForm::Chromium ? "allowed_origins" : "allowed_extensions";
-  facts.parses = is_host_manifest(manifest) && manifest.contains("path") && manifest["path"].is_string();
+  facts.parses = manifest && manifest->contains("path") && (*manifest)["path"].is_string();
   if (!facts.parses) return facts;
-  facts.executable = manifest["path"].get<std::string>();
-  for (const auto& id : manifest.value(allowed, nlohmann::json::array()))
+  facts.executable = (*manifest)["path"].get<std::string>();
+  for (const auto& id : manifest->value(allowed, nlohmann::json::array()))
     if (id.is_string()) facts.allowed.push_back(id.get<std::string>());
   // One user's registration may name what that user installed for themselves.
   facts.changeable_by_others = agent_changeable_by_others(facts.executable, !place.shared);

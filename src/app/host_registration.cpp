@@ -27,6 +27,15 @@ bool is_host_manifest(const nlohmann::json& manifest) {
   return name != manifest.end() && *name == HOST_NAME;
 }
 
+std::optional<nlohmann::json> our_manifest(const fs::path& file) {
+  std::error_code error;
+  if (!fs::is_regular_file(file, error)) return std::nullopt;
+  std::ifstream in(file, std::ios::binary);
+  auto manifest = nlohmann::json::parse(in, nullptr, false);
+  if (!is_host_manifest(manifest)) return std::nullopt;
+  return manifest;
+}
+
 namespace {
 
 constexpr std::string_view CHROME_SCHEME = "chrome-extension://";
@@ -58,16 +67,6 @@ bool is_firefox_extension_id(std::string_view id) {
          std::all_of(id.begin(), id.end(), [](char c) {
            return std::isalnum(static_cast<unsigned char>(c)) || c == '@' || c == '-' || c == '.' || c == '_';
          });
-}
-
-// The manifest at `file` (through a link) when it is this host's.
-std::optional<nlohmann::json> our_manifest(const fs::path& file) {
-  std::error_code error;
-  if (!fs::is_regular_file(file, error)) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  auto manifest = nlohmann::json::parse(in, nullptr, false);
-  if (!is_host_manifest(manifest)) return std::nullopt;
-  return manifest;
 }
 
 // What is written in every user's places every user reads, whatever the umask.

@@ -2,6 +2,7 @@
 // --register-host and --unregister-host: the browsers' host manifests (and on Windows the
 // keys that name them) for this executable, per user or for every user.
 #include <expected>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,11 @@ struct HostRegistration {
 // Whether a manifest read from a place is this host's: an object whose "name" is HOST_NAME
 // (a file with anything else there, of any type, is another program's).
 bool is_host_manifest(const nlohmann::json& manifest);
+
+// The manifest at `file` (through a link) when it is this host's. Only a regular file is
+// read: a FIFO, a device or a folder there is another program's, and opening a FIFO would
+// wait for a writer forever.
+std::optional<nlohmann::json> our_manifest(const std::filesystem::path& file);
 
 // Chrome's and Edge's form of an extension's origin: "chrome-extension://", an id of 32
 // letters from a to p, "/".
