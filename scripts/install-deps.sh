@@ -20,6 +20,7 @@ packages=(
   pinentry-gtk2 zenity xvfb xdotool imagemagick  # the PIN prompt and the certificate picker, on a screen of their own, typed into and photographed
   python3-pykcs11                   # certificates with names longer than pkcs11-tool writes
   gettext locales                   # the catalogs of the prompt's texts; the locales the tests speak
+  libdbus-1-dev dbus-daemon dbus-bin  # the screen lock's signals; a private bus and a stand-in screensaver in tests
 )
 
 # The locales the tests run the prompt in. The agent reads its own catalogs and needs none

@@ -32,12 +32,13 @@ extension="$here/examples/browser/extension"
 server_pid=""
 typist_pid=""
 picker_pid=""
+confirmer_pid=""
 screen_pid=""
 shots=${P11AGENT_TEST_LOGS:-$work}
 
 stop_helpers() {
-  for pid in "$server_pid" "$typist_pid" "$picker_pid"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null; done
-  server_pid="" typist_pid="" picker_pid=""
+  for pid in "$server_pid" "$typist_pid" "$picker_pid" "$confirmer_pid"; do [ -n "$pid" ] && kill "$pid" 2>/dev/null; done
+  server_pid="" typist_pid="" picker_pid="" confirmer_pid=""
 }
 
 fail() {
@@ -113,6 +114,23 @@ pick_rows() {
   done
 }
 
+# Answers each confirmation of a signature that comes up, with the keyboard: Sign (Return)
+# for the first, photographed, and Cancel (Escape) after it; each counted in FILE.
+answer_confirmations() {
+  local count=$1 shot=$2 window title='^p11agent: signature$' key=Return
+  while :; do
+    window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
+    if [ -n "$window" ] && settle "$window"; then
+      [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
+      xdotool key --window "$window" "$key" 2>/dev/null
+      echo "$key" >>"$count"
+      key=Escape
+      gone "$window" "$title"
+    fi
+    sleep 0.1
+  done
+}
+
 # The browsers pass their environment to the host they start, SOFTHSM2_CONF among it.
 source "$here/scripts/softhsm-token.sh"
 subject="/C=UA/serialNumber=PNOUA-3456789012/organizationIdentifier=NTRUA-12345678/O=ТОВ «Петров & партнери»"
@@ -148,6 +166,12 @@ run_page() {
   shift 2
   local frame="" pin="&pin=1234"
   [ "$expect" = ORIGIN_NOT_ALLOWED ] && frame="&frame=sandboxed"
+  if [ "$expect" = confirms ]; then
+    frame="&confirm=1"
+    rm -f "$work/confirmed"
+    answer_confirmations "$work/confirmed" "$shots/confirm-linux-$browser.png" &
+    confirmer_pid=$!
+  fi
   if [ "$expect" = chooses ]; then
     frame="&choose=1"
     rm -f "$work/picked"
@@ -186,6 +210,10 @@ run_page() {
   fi
   if [ "$expect" = chooses ]; then
     check_choice "$browser" "${LISTING:-default}"
+    return
+  fi
+  if [ "$expect" = confirms ]; then
+    check_confirmations "$browser"
     return
   fi
   if [ "$expect" != signs ]; then
@@ -264,6 +292,41 @@ CHECK
   : >"$work/picker.log"
 }
 
+# The page signed three times: with the PIN typed into the prompt, confirmed with Sign (the
+# signature verifies), declined with Cancel (SIGNATURE_DECLINED); the prompt and both
+# confirmations showed the page's words as the site's, and pinentry was asked to CONFIRM
+# with a Sign button.
+check_confirmations() {
+  local browser=$1
+  [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Return Escape " ] ||
+    fail "$browser: the confirmations answered were: $(cat "$work/confirmed" 2>/dev/null)"
+  python3 - "$work/report.json" "$work/token" "$browser" <<'CHECK' || fail "$browser: the confirmed signatures"
+import base64, json, pathlib, sys
+report, folder, browser = json.loads(pathlib.Path(sys.argv[1]).read_text()), pathlib.Path(sys.argv[2]), sys.argv[3]
+if "error" in report:
+    sys.exit(f"{browser}: the page failed: {report['error']}")
+if report["declined"] != "SIGNATURE_DECLINED":
+    sys.exit(f"{browser}: the cancelled confirmation answered {report['declined']}")
+raw = base64.b64decode(report["confirmedB64"])
+def der_integer(value):
+    value = value.lstrip(b"\0") or b"\0"
+    if value[0] & 0x80:
+        value = b"\0" + value
+    return b"\x02" + bytes([len(value)]) + value
+body = der_integer(raw[:len(raw) // 2]) + der_integer(raw[len(raw) // 2:])
+(folder / "confirmed.sig").write_bytes(b"\x30" + bytes([len(body)]) + body)
+(folder / "data").write_bytes(b"signed by a web page through p11agent")
+CHECK
+  openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
+  openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/confirmed.sig" "$work/token/data" >/dev/null ||
+    fail "$browser: the confirmed signature does not verify"
+  [ "$(grep -c '^CONFIRM$' "$work/pinentry.log")" = 2 ] && grep -qx 'SETOK Sign' "$work/pinentry.log" ||
+    fail "$browser: pinentry was not asked to confirm with Sign twice: $(cat "$work/pinentry.log")"
+  [ "$(grep -c '^SETDESC .*The site describes this signature as: "Contract 42 for Example Ltd"' "$work/pinentry.log")" = 3 ] ||
+    fail "$browser: the page's words were not shown as the site's: $(grep '^SETDESC' "$work/pinentry.log")"
+  : >"$work/pinentry.log"
+}
+
 # Chromium reads per-user hosts from <user-data-dir>/NativeMessagingHosts: the profile is
 # the per-user folder that --register-host wrote.
 chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run \
@@ -276,12 +339,18 @@ deployer() {
 }
 # A page that lists and signs with the thumbprints it was given, as pages did before sites
 # learned only what their users chose: the deployer allows listing.
-run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
-PIN=none run_page signs chromium deployer allow-cert-listing "${chromium[@]}"
+# The page signs some sixty times in a row: as a portal that signs in batches would, with the
+# deployer's choice of no confirmation for signatures on a login held already.
+batch=allow-cert-listing,signature-consent=none
+run_page signs chromium deployer "$batch" "${chromium[@]}"
+PIN=none run_page signs chromium deployer "$batch" "${chromium[@]}"
 # For a German-speaking user the whole prompt is German (photographed as
 # prompt-linux-chromium-de.png), pinentry's own texts too; the page's answers are the same.
 LANG=de_DE.UTF-8 CERTIFICATE_WORD=Zertifikat PINENTRY_TOLD="OPTION lc-messages=de_DE.UTF-8|SETCANCEL Abbrechen" \
-  PIN=none run_page signs chromium-de deployer allow-cert-listing "${chromium[@]}"
+  PIN=none run_page signs chromium-de deployer "$batch" "${chromium[@]}"
+# By default each signature on a held login is confirmed by the user (photographed as
+# confirm-linux-chromium.png).
+PIN=none run_page confirms chromium deployer allow-cert-listing "${chromium[@]}"
 run_page PIN_PROMPT_REQUIRED chromium deployer require-pin-prompt "${chromium[@]}"
 # By default the page learns nothing until its user chooses, and then the chosen one alone.
 PIN=none run_page chooses chromium "${chromium[@]}"
@@ -310,8 +379,8 @@ user_pref("app.update.enabled", false);
 PREFS
 firefox=(bash -c 'rm -rf "$0.run" && cp -r "$0" "$0.run" && exec firefox-esr --headless --no-remote --profile "$0.run" "$@"'
   "$profile")
-run_page signs firefox deployer allow-cert-listing "${firefox[@]}"
-PIN=none run_page signs firefox deployer allow-cert-listing "${firefox[@]}"
+run_page signs firefox deployer "$batch" "${firefox[@]}"
+PIN=none run_page signs firefox deployer "$batch" "${firefox[@]}"
 PIN=none run_page chooses firefox "${firefox[@]}"
 PIN=none LISTING=required run_page chooses firefox deployer require-cert-choice "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"

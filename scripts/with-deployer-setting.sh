@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# with-deployer-setting.sh SETTING COMMAND...: runs the command with the deployer's setting
-# /etc/p11agent/SETTING present, in a mount namespace whose /etc is an overlay: the
-# machine's own /etc stays as it is. As root.
+# with-deployer-setting.sh SETTINGS COMMAND...: runs the command with the deployer's settings
+# in /etc/p11agent, in a mount namespace whose /etc is an overlay: the machine's own /etc
+# stays as it is. SETTINGS is a comma-separated list of NAME (the file present, empty) or
+# NAME=VALUE (the file holding VALUE): "allow-cert-listing,signature-consent=none". As root.
 set -eu
-setting=$1
+settings=$1
 shift
 overlay=$(mktemp -d)
 exec unshare --mount --propagation private bash -c '
   mkdir -p "$0/upper" "$0/work" && mount -t overlay overlay -o "lowerdir=/etc,upperdir=$0/upper,workdir=$0/work" /etc &&
-  mkdir -p /etc/p11agent && touch "/etc/p11agent/$1" && shift && exec "$@"' "$overlay" "$setting" "$@"
+  mkdir -p /etc/p11agent && IFS=, && for setting in $1; do
+    case $setting in
+      *=*) printf "%s\n" "${setting#*=}" >"/etc/p11agent/${setting%%=*}" ;;
+      *) : >"/etc/p11agent/$setting" ;;
+    esac
+  done && shift && unset IFS && exec "$@"' "$overlay" "$settings" "$@"

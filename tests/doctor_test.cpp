@@ -40,6 +40,7 @@ DoctorFacts healthy() {
   facts.registrations = {place};
   facts.pin_prompt = {"/usr/bin/pinentry", ""};
   facts.picker = {"/usr/bin/zenity", ""};
+  facts.screen_lock = {"the desktop's screensaver on the session bus", ""};
   return facts;
 }
 
@@ -112,7 +113,25 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
       {"no picker", [](DoctorFacts& f) { f.picker = {"", "no certificate picker found: install the zenity package"}; },
        "certificate picker", CheckStatus::Warn, "install the zenity package"},
       {"the deployer's settings", [](DoctorFacts& f) { f.require_pin_prompt = true; }, "deployer settings",
-       CheckStatus::Ok, "RequirePinPrompt on, RequireCertChoice off, AllowCertListing off"},
+       CheckStatus::Ok,
+       "RequirePinPrompt on, RequireCertChoice off, AllowCertListing off; in the browser host SignatureConsent each, "
+       "LoginIdleSeconds 600, LockEndsLogins 1; in serve SignatureConsent none, LoginIdleSeconds 0 (never), "
+       "LockEndsLogins 0"},
+      {"the deployer's choices for logins",
+       [](DoctorFacts& f) { f.login_settings = {"pin", "30", "1"}; }, "deployer settings", CheckStatus::Ok,
+       "in the browser host SignatureConsent pin, LoginIdleSeconds 30, LockEndsLogins 1; in serve SignatureConsent pin, "
+       "LoginIdleSeconds 30, LockEndsLogins 1"},
+      {"a consent that is no choice is read as the strictest",
+       [](DoctorFacts& f) { f.login_settings.signature_consent = " Sometimes\n"; }, "deployer settings",
+       CheckStatus::Warn, "SignatureConsent \"Sometimes\" is not each, pin or none: read as each"},
+      {"an idle limit that is no number", [](DoctorFacts& f) { f.login_settings.login_idle_seconds = "ten"; },
+       "deployer settings", CheckStatus::Warn, "LoginIdleSeconds \"ten\" is not a whole number of seconds: read as 600"},
+      {"a lock rule that is neither 1 nor 0", [](DoctorFacts& f) { f.login_settings.lock_ends_logins = "yes"; },
+       "deployer settings", CheckStatus::Warn, "LockEndsLogins \"yes\" is not 1 or 0: read as 1"},
+      {"no session bus", [](DoctorFacts& f) { f.screen_lock = {"", "no session bus here"}; }, "screen lock",
+       CheckStatus::Warn, "no session bus here"},
+      {"locks end no login", [](DoctorFacts& f) { f.login_settings.lock_ends_logins = "0"; }, "screen lock",
+       CheckStatus::Ok, "LockEndsLogins 0: a locked screen does not end logins"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

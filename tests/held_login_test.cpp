@@ -47,6 +47,7 @@ class DaemonCacheTest : public ::testing::Test {
   void rescript(const json& s) { fake_folder().write_scenario(name, s); }
   TokenKey card_token(CK_SLOT_ID slot = 1) const { return {path, slot}; }
   std::string request(const std::string& line) { return handle_daemon_request(state, line); }
+  std::string request_line(const json& request) { return handle_daemon_request(state, request.dump()); }
   std::string validate(const std::string& pin = "1234", std::string print = "") {
     return request(json{{"cmd", "validate"}, {"thumbprint", print.empty() ? thumbprint : print}, {"pin", pin}}.dump());
   }
@@ -488,11 +489,14 @@ TEST_F(DaemonCacheTest, InABrowserEachSiteEndsOnlyItsOwnLogins) {
 // The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
 // ended without one, or PULLED: the token is pulled while the prompt waits, which the
 // prompt's check then sees.
+// A confirmation's answer is SIGN (the user pressed Sign), a way it ended, or PULLED.
 const std::string PULLED = "<the token is pulled>";
+const std::string SIGN = "<Sign is pressed>";
 struct PromptScript {
   std::deque<std::variant<std::string, platform::PromptStop>> answers;
   std::vector<platform::PinScreen> screens;
   std::function<void()> pull = {};
+  std::vector<platform::PinScreen> confirmations = {};
 };
 
 class ScriptedDialog final : public platform::PinDialog {
@@ -500,16 +504,16 @@ class ScriptedDialog final : public platform::PinDialog {
   explicit ScriptedDialog(PromptScript& script) : script_(script) {}
   std::expected<platform::WipedString, platform::PromptStop> ask_pin(const platform::PinScreen& screen) override {
     script_.screens.push_back(screen);
-    if (script_.answers.empty()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "unscripted"});
-    auto answer = std::move(script_.answers.front());
-    script_.answers.pop_front();
-    if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
-    if (std::get<std::string>(answer) == PULLED) {
-      script_.pull();
-      if (still_wanted()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "still open"});
-      return std::unexpected(platform::PromptStop{platform::PromptEnd::Withdrawn, ""});
-    }
-    return platform::WipedString(std::get<std::string>(answer));
+    auto answer = next_answer();
+    if (!answer) return std::unexpected(answer.error());
+    return platform::WipedString(*answer);
+  }
+  std::expected<void, platform::PromptStop> confirm(const platform::PinScreen& screen) override {
+    script_.confirmations.push_back(screen);
+    auto answer = next_answer();
+    if (!answer) return std::unexpected(answer.error());
+    if (*answer != SIGN) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "not a confirmation"});
+    return {};
   }
   std::expected<bool, platform::PromptStop> show_during(const platform::PinScreen& screen,
                                                         const std::function<void()>& work) override {
@@ -519,6 +523,21 @@ class ScriptedDialog final : public platform::PinDialog {
   }
 
  private:
+  // The next answer typed, or how the prompt ended; a pulled token ends it if the prompt
+  // asks whether it is still wanted.
+  std::expected<std::string, platform::PromptStop> next_answer() {
+    if (script_.answers.empty()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "unscripted"});
+    auto answer = std::move(script_.answers.front());
+    script_.answers.pop_front();
+    if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
+    if (std::get<std::string>(answer) == PULLED) {
+      script_.pull();
+      if (still_wanted()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "still open"});
+      return std::unexpected(platform::PromptStop{platform::PromptEnd::Withdrawn, ""});
+    }
+    return std::get<std::string>(answer);
+  }
+
   PromptScript& script_;
 };
 
@@ -660,10 +679,11 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
       release_state(daemon);
       use_module_hosts(std::nullopt);
       EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
-      // What the prompt shows is read with one C_GetTokenInfo before the first login.
+      // Which token the prompt is for (fixed as it opens) and what it shows are read with
+      // one C_GetTokenInfo each before the first login.
       const auto first_login = std::ranges::find_if(log, [](const std::string& line) { return line.starts_with("C_Login "); });
       if (!script.screens.empty() && first_login != log.end()) {
-        EXPECT_EQ(std::count_if(log.begin(), first_login, [](const std::string& line) { return line.starts_with("C_GetTokenInfo"); }), 1);
+        EXPECT_EQ(std::count_if(log.begin(), first_login, [](const std::string& line) { return line.starts_with("C_GetTokenInfo"); }), 2);
       }
       const bool keypad = (c.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
       for (const std::string& line : log) {
@@ -685,6 +705,176 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
     }
   }
   platform::use_ui_languages(std::vector<std::string>{"en"});
+}
+
+// Every signature is the user's as the deployer chose: under `each` (the browser host's
+// own) a signature on a login held already waits for a confirmation that names the site,
+// the certificate, the token and the asker's words, and a declined one reaches no token;
+// `pin` asks the PIN for each and holds no login past its request; `none` (serve's own)
+// signs with the held login unasked. A PIN entered in the request, or the prompt of a key
+// that asks its PIN each time, is the signature's consent; a PIN the page sends is not.
+TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
+  using platform::PromptEnd;
+  using platform::PromptStop;
+  const std::string A = "https://shop.example";
+  const std::string print = thumbprint_of(hex_bytes(NAMED_CERT_HEX)).value();
+  auto from = [&](const char* cmd, const std::string& origin, const json& more = json::object()) {
+    json request = {{"cmd", cmd}, {"thumbprint", print}};
+    if (std::string_view(cmd) == "sign") request["hash_hex"] = "00ff";
+    if (!origin.empty()) request["origin"] = origin;
+    request.update(more);
+    return request;
+  };
+  const json with_pin = {{"pin", "1234"}};
+  const json described = {{"description", "Contract 42 for Example Ltd"}};
+  const std::string OK = "ok";
+  struct Case {
+    const char* name;
+    SignatureConsent consent;
+    bool browser;
+    std::vector<json> requests;
+    std::deque<std::variant<std::string, PromptStop>> answers;
+    std::vector<std::string> expected;
+    std::size_t pin_screens, confirmations;
+    long logins, logouts, signatures;  // C_Login, C_Logout, C_SignInit
+    bool asks_each_time = false;
+  };
+  const std::vector<Case> cases = {
+      {"each: the PIN once, then a confirmation for each further signature", SignatureConsent::Each, true,
+       {from("sign", A, described), from("sign", A), from("sign", A, described)}, {"1234", SIGN, SIGN}, {OK, OK, OK}, 1,
+       2, 1, 0, 3},
+      {"each: a declined or unanswered confirmation reaches no token, and the login stays", SignatureConsent::Each, true,
+       {from("sign", A), from("sign", A), from("sign", A), from("sign", A)},
+       {"1234", PromptStop{PromptEnd::Cancelled, ""}, PromptStop{PromptEnd::TimedOut, ""}, SIGN},
+       {OK, error_response_text(SIGNATURE_DECLINED), error_response_text(SIGNATURE_UNCONFIRMED), OK}, 1, 3, 1, 0, 2},
+      // The module's log starts again at the pull.
+      {"each: a token pulled while its confirmation waits closes it, and nothing signs", SignatureConsent::Each, true,
+       {from("sign", A), from("sign", A)}, {"1234", PULLED}, {OK, error_response_text(TOKEN_REMOVED)}, 1, 1, 0, 0, 0},
+      {"each: unlocking signs nothing and confirms nothing; the signature after it is confirmed",
+       SignatureConsent::Each, true, {from("validate", A), from("validate", A), from("sign", A)}, {"1234", SIGN},
+       {R"({"ok":true})", R"({"cached":true,"ok":true})", OK}, 1, 1, 1, 0, 1},
+      {"each: a PIN the page sends is no consent", SignatureConsent::Each, true,
+       {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 0, 2},
+      {"each: a key that asks its PIN each time is asked it, not confirmed", SignatureConsent::Each, true,
+       {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 3, 0, 2, true},
+      {"pin: every signature asks the PIN, and its login ends with its answer", SignatureConsent::Pin, true,
+       {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 2, 2, 2},
+      {"none: the held login signs unasked", SignatureConsent::None, true, {from("sign", A), from("sign", A)}, {"1234"},
+       {OK, OK}, 1, 0, 1, 0, 2},
+      {"serve, each: an application's signatures are confirmed", SignatureConsent::Each, false,
+       {from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 0, 2},
+      {"serve, pin: no login outlives its request", SignatureConsent::Pin, false,
+       {from("sign", "", with_pin), from("sign", "", with_pin)}, {}, {OK, OK}, 0, 0, 2, 2, 2},
+      {"serve, none: one login, then signatures unasked", SignatureConsent::None, false,
+       {from("sign", "", with_pin), from("sign", "", with_pin)}, {}, {OK, OK}, 0, 0, 1, 0, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json t = token("Card", " SN 1 ", {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC)});
+    t["objects"][1]["always_authenticate"] = c.asks_each_time;
+    const json scenario = {{"slots", json::array({slot(1, t)})}};
+    fake_folder().write_scenario(name, scenario);
+    PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
+    DaemonState daemon;
+    daemon.module_table[path] = open_module(path).value();
+    daemon.candidate_paths = {path};
+    daemon.browser = c.browser;
+    daemon.policy.consent = c.consent;
+    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+    fake_folder().clear_log(name);
+    for (std::size_t i = 0; i < c.requests.size(); ++i) {
+      const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
+      end_request_logins(daemon);  // as serve does once the answer is written
+      if (c.expected[i] == OK)
+        EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
+      else
+        EXPECT_EQ(answer, c.expected[i]);
+    }
+    const auto log = fake_folder().call_log(name);
+    release_state(daemon);
+    EXPECT_EQ(script.screens.size(), c.pin_screens);
+    EXPECT_EQ(script.confirmations.size(), c.confirmations);
+    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+    EXPECT_EQ(count_calls(log, "C_Logout"), c.logouts);
+    EXPECT_EQ(count_calls(log, "C_SignInit"), c.signatures);
+    EXPECT_TRUE(script.answers.empty());
+    // Each confirmation names who asks, the certificate and the token, and the asker's
+    // words where it gave some, as theirs.
+    for (const platform::PinScreen& screen : script.confirmations) {
+      for (const std::string& shown :
+           {c.browser ? A + " asks to sign with your certificate." : "An application on this computer asks to sign",
+            std::string("Certificate: CN=Anna M\u00fcller"), std::string("Issued by: CN=Example Signing CA"),
+            std::string("Token: Card"), std::string("Press Sign to make this signature, or Cancel.")})
+        EXPECT_NE(screen.description.find(shown), std::string::npos) << screen.description;
+      EXPECT_FALSE(screen.on_reader);
+    }
+  }
+  // The asker's words where it gave some, on the PIN prompt and the confirmation alike.
+  const std::string words = "The site describes this signature as: \"Contract 42 for Example Ltd\"";
+  PromptScript script{{"1234", SIGN, SIGN}, {}};
+  state.browser = true;
+  state.policy.consent = SignatureConsent::Each;
+  state.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+  start({{"slots", json::array({slot(1, token("Card", " SN 1 ", {certificate(NAMED_CERT_HEX), private_key("01", CKK_EC)}))})}});
+  for (const json& request : {from("sign", A, described), from("sign", A), from("sign", A, described)})
+    EXPECT_NE(request_line(request).find(R"("ok":true)"), std::string::npos);
+  ASSERT_EQ(script.screens.size(), 1u);
+  ASSERT_EQ(script.confirmations.size(), 2u);
+  EXPECT_NE(script.screens[0].description.find(words), std::string::npos) << script.screens[0].description;
+  EXPECT_EQ(script.confirmations[0].description.find("describes"), std::string::npos);
+  EXPECT_NE(script.confirmations[1].description.find(words), std::string::npos);
+  // A description that is not text, or past 4096 bytes, is refused where it would be shown,
+  // and taken as it is up to the bound; in serve without a prompt it is not read.
+  const std::string refused = error_response_text("invalid request: description must be text of at most 4096 bytes");
+  script.answers = {SIGN};
+  EXPECT_EQ(request_line(from("sign", A, {{"description", 42}})), refused);
+  EXPECT_EQ(request_line(from("sign", A, {{"description", std::string(4097, 'x')}})), refused);
+  EXPECT_NE(request_line(from("sign", A, {{"description", std::string(4096, 'x')}})).find(R"("ok":true)"), std::string::npos);
+  state.browser = false;
+  state.policy.consent = SignatureConsent::None;
+  json applications = from("sign", "", with_pin);
+  applications["description"] = json::array({1, 2});
+  EXPECT_NE(request_line(applications).find(R"("ok":true)"), std::string::npos);
+}
+
+// A held login ends (C_Logout, its session closed, its PIN forgotten) once unused past the
+// policy's limit, and once the user left the computer where the policy says so: the next
+// request logs in anew. It is not ended while in use, nor where the policy keeps it.
+TEST_F(DaemonCacheTest, AHeldLoginEndsWhenUnusedOrWhenTheUserLeaves) {
+  class Departures final : public platform::ScreenLockWatch {
+   public:
+    void leave() { ++*departures_; }
+  };
+  start(card());
+  auto* watch = new Departures;
+  state.screen_lock.reset(watch);
+  struct Step {
+    const char* name;
+    std::optional<std::chrono::seconds> idle_limit;
+    bool lock_ends_logins;
+    bool user_leaves;
+    std::chrono::seconds later;
+    bool ends;
+  };
+  const std::vector<Step> steps = {
+      {"used within the limit", 600s, false, false, 599s, false},
+      {"unused past the limit", 600s, false, false, 601s, true},
+      {"no limit", std::nullopt, false, false, 100000s, false},
+      {"the user leaves", std::nullopt, true, true, 0s, true},
+      {"the user left before, and not since", std::nullopt, true, false, 0s, false},
+      {"the user leaves where the policy keeps logins", std::nullopt, false, true, 0s, false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    request(R"({"cmd":"logout"})");
+    EXPECT_EQ(validate(), R"({"ok":true})");
+    state.policy = LoginPolicy{SignatureConsent::None, step.idle_limit, step.lock_ends_logins};
+    if (step.user_leaves) watch->leave();
+    calls();
+    end_expired_logins(state, std::chrono::steady_clock::now() + step.later);
+    EXPECT_EQ(calls(), step.ends ? (Calls{"C_Logout", "C_CloseSession"}) : Calls{});
+    EXPECT_EQ(validate(), step.ends ? R"({"ok":true})" : R"({"cached":true,"ok":true})");
+  }
 }
 
 // The Windows dialog's field takes keys only while the dialog is the active window; when

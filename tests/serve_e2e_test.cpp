@@ -9,6 +9,9 @@
 #include <sstream>
 #include <cstring>
 #include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "wire/response.h"
 #include "support/agent.h"
@@ -282,8 +285,57 @@ TEST_F(ServeTest, AModuleInstalledAfterStartIsLoadedWhenItsCertificateIsAskedFor
   EXPECT_EQ(ask(*daemon, validate("0000")), R"({"error":"WRONG_PIN:-1","ok":false})");
 }
 
+#ifndef _WIN32
+// serve answers as it always did unless the deployer names a setting of its logins: then a
+// login ends once its request's answer is written (SignatureConsent pin), or once unused past
+// the limit, ended by the ticker between requests (LoginIdleSeconds). The settings are set as
+// a deployer sets them, in /etc (of a mount namespace of the test's own).
+TEST_F(ServeTest, ServeFollowsTheDeployersLoginSettingsWhereNamed) {
+  REQUIRE_TEST_BED_MODULES(1);
+  if (::geteuid() != 0) GTEST_SKIP() << "the deployer's settings are written over /etc, which needs root";
+  install_known_module(known[0], signing_token());
+  const std::string name = file_name_of(known[0]);
+  auto logged = [&](const char* call) { return count_calls(fake_folder().call_log(name), call); };
+  struct Case {
+    std::string settings;
+    std::vector<std::pair<std::string, std::string>> steps;  // request, answer
+    long logins, logouts;
+    bool waits_past_limit;
+  };
+  const std::string fresh = R"({"ok":true})", cached = R"({"cached":true,"ok":true})";
+  const std::vector<Case> cases = {
+      {"", {{validate(), fresh}, {validate(), cached}}, 1, 0, false},
+      {"signature-consent=pin", {{validate(), fresh}, {validate(), fresh}}, 2, 2, false},
+      {"login-idle-seconds=1", {{validate(), fresh}, {validate(), fresh}}, 2, 1, true},
+      {"login-idle-seconds=0", {{validate(), fresh}, {validate(), cached}}, 1, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    fake_folder().clear_log(name);
+    fake_folder();
+    auto daemon = c.settings.empty()
+                      ? serve()
+                      : std::make_unique<ChildProcess>(std::string(P11AGENT_SOURCE_DIR) + "/scripts/with-deployer-setting.sh",
+                                                       std::vector<std::string>{c.settings, agent_path(), "serve"});
+    EXPECT_EQ(ask(*daemon, c.steps[0].first), c.steps[0].second);
+    // Ended between requests, with no request to come (or not ended in 2.5 s).
+    if (c.waits_past_limit && c.logouts > 0) {
+      EXPECT_TRUE(comes_true([&] { return logged("C_Logout") > 0; }));
+    } else if (c.waits_past_limit) {
+      std::this_thread::sleep_for(2500ms);
+    }
+    EXPECT_EQ(ask(*daemon, c.steps[1].first), c.steps[1].second);
+    EXPECT_TRUE(comes_true([&] { return logged("C_Logout") == c.logouts; })) << logged("C_Logout");
+    EXPECT_EQ(logged("C_Login"), c.logins);
+    daemon->close_stdin();
+    EXPECT_EQ(daemon->wait(), 0);
+  }
+}
+#endif
+
 // A browser's native-messaging host: the same conversation as serve, in the browser's
-// framing, however the browser passes its arguments.
+// framing, however the browser passes its arguments; its signature on a held login is the
+// one the user confirmed.
 TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
   REQUIRE_TEST_BED_MODULES(1);
   // A certificate the picker can offer: one whose dates and key can be read.
@@ -299,9 +351,16 @@ TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
       R"({"cmd":"ping"})", json{{"cmd", "find_cert"}, {"thumbprint", print}}.dump(), with_pin("validate", "0000"),
       with_pin("validate", "1234"), with_pin("sign", "1234"), "not json", R"({"cmd":"logout"})"};
 #ifdef _WIN32
-  // The deployer lets a site list and use every certificate, as an application does.
+  // The deployer lets a site list and use every certificate, as an application does, and
+  // sign on a held login without a confirmation (nobody is there to press Sign).
   DeployerSetting listing{L"AllowCertListing"};
+  DeployerSetting consent{L"SignatureConsent", L"none"};
 #else
+  // The user confirms the signature: pinentry's CONFIRM is answered OK.
+  const std::string confirming = executable_folder() + "/pinentry-confirms";
+  std::ofstream(confirming) << "#!/bin/sh\necho OK\nwhile read -r line; do echo OK; done\n";
+  std::filesystem::permissions(confirming, std::filesystem::perms::owner_all);
+  set_environment("P11AGENT_PINENTRY", confirming);
   // A site uses what its user chose for it: the user picks the token's certificate first
   // (an application that asks is given the same answer).
   const std::string picker = executable_folder() + "/picker-first-row";
@@ -338,9 +397,10 @@ TEST_F(ServeTest, AnswersABrowserAsItAnswersServeInTheBrowsersFraming) {
 
 #ifndef _WIN32
 // Stands in for GnuPG's pinentry: logs each command it gets (and its own start) and answers
-// GETPIN and MESSAGE from a list shared by every start: "pin <escaped PIN>", "cancel",
-// "timeout", "notty" (a terminal pinentry without a terminal), or "wait" (no answer: the
-// agent closes it). Like the real one, it ends the connection on a line past 1000 bytes.
+// GETPIN, CONFIRM and MESSAGE from a list shared by every start: "pin <escaped PIN>", "ok"
+// (Sign pressed), "cancel", "timeout", "notty" (a terminal pinentry without a terminal), or
+// "wait" (no answer: the agent closes it). Like the real one, it ends the connection on a
+// line past 1000 bytes.
 constexpr const char* STANDIN_PINENTRY = R"(#!/bin/sh
 export LC_ALL=C
 echo START >> "$STANDIN_LOG"
@@ -349,12 +409,13 @@ while IFS= read -r line; do
   printf '%s\n' "$line" >> "$STANDIN_LOG"
   [ ${#line} -lt 1000 ] || exit 1
   case "$line" in
-    GETPIN|MESSAGE)
+    GETPIN|MESSAGE|CONFIRM)
       n=$(cat "$STANDIN_ANSWERS.next" 2>/dev/null || echo 1)
       echo $((n + 1)) > "$STANDIN_ANSWERS.next"
       answer=$(sed -n "${n}p" "$STANDIN_ANSWERS")
       case "$answer" in
         "pin "*) printf 'S PROGRESS\nD %s\nOK\n' "${answer#pin }" ;;
+        ok) echo OK ;;
         cancel) echo "ERR 83886179 Operation cancelled <Pinentry>" ;;
         timeout) echo "ERR 83886142 Timeout <Pinentry>" ;;
         notty) echo "ERR 83918950 Inappropriate ioctl for device <Pinentry>" ;;
@@ -662,6 +723,60 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   ASSERT_GE(told.size(), 3u);
   EXPECT_TRUE(told[1].starts_with("OPTION ttyname=/dev/pts/")) << told[1];
   EXPECT_TRUE(told[2].starts_with("OPTION ttytype=")) << told[2];
+
+  // In the browser host a signature on the login held for the site is confirmed in the
+  // same pinentry (CONFIRM, with Sign and Cancel) naming the site, the token and the page's
+  // words; pinentry's cancel and timeout decline it.
+  set_environment("P11AGENT_PINENTRY", program);
+  const std::string picker = folder + "/picker";
+  std::ofstream(picker) << "#!/bin/sh\ncat >/dev/null\necho 0\n";
+  std::filesystem::permissions(picker, std::filesystem::perms::owner_all);
+  set_environment("P11AGENT_CERT_PICKER", picker);
+  set_environment("DISPLAY", ":99");
+  std::ofstream(answers) << "pin 1%252\nok\ncancel\ntimeout\n";
+  std::filesystem::remove(answers + ".next");
+  std::filesystem::remove(log);
+  // A certificate the picker can offer: one whose dates and key can be read.
+  json offered = s;
+  offered["slots"][0]["token"]["objects"] = json::array({certificate(SIGNING_P256_HEX, "01"), private_key("01", CKK_EC)});
+  install_known_module(known[0], offered);
+  const std::string offered_print = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
+  {
+    ChildProcess host(agent_path(), {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/"});
+    const std::string site = "https://shop.example";
+    auto from_site = [&](json request) {
+      request["origin"] = site;
+      host.write(message(request.dump()));
+      return host.read_message().value_or("<no answer>");
+    };
+    EXPECT_NE(from_site({{"cmd", "choose_cert"}}).find(R"("ok":true)"), std::string::npos);
+    const json site_sign = {
+        {"cmd", "sign"}, {"thumbprint", offered_print}, {"hash_hex", "0102"}, {"description", "Contract\n42"}};
+    EXPECT_NE(from_site(site_sign).find(R"("ok":true)"), std::string::npos);  // the PIN prompt is its consent
+    EXPECT_NE(from_site(site_sign).find(R"("ok":true)"), std::string::npos);  // confirmed
+    EXPECT_EQ(from_site(site_sign), error_response_text("SIGNATURE_DECLINED: the user declined the signature"));
+    EXPECT_EQ(from_site(site_sign),
+              error_response_text("SIGNATURE_DECLINED: nobody confirmed the signature within 120 seconds"));
+    host.close_stdin();
+    EXPECT_EQ(host.wait(), 0);
+  }
+  std::ifstream confirm_log(log);
+  std::vector<std::string> confirming;
+  for (std::string line; std::getline(confirm_log, line);) confirming.push_back(line);
+  const std::vector<std::string> confirmation = {
+      "SETTITLE p11agent: signature",
+      "SETDESC https://shop.example asks to sign with your certificate.%0AThe site describes this signature as: "
+      "\"Contract<U+000A>42\"%0ACertificate: CN=Anna Signer%0AIssued by: CN=Example Signing CA, O=Example Trust%0A"
+      "Token: Card 100%25%0AYour token is unlocked. Press Sign to make this signature, or Cancel.",
+      "SETOK Sign", "SETCANCEL Cancel", "SETTIMEOUT 120", "CONFIRM"};
+  const auto first_confirmation = std::ranges::find(confirming, "SETTITLE p11agent: signature");
+  ASSERT_GE(confirming.end() - first_confirmation, static_cast<long>(confirmation.size()));
+  EXPECT_EQ(std::vector<std::string>(first_confirmation, first_confirmation + confirmation.size()), confirmation);
+  EXPECT_EQ(std::count(confirming.begin(), confirming.end(), "CONFIRM"), 3);
+  EXPECT_EQ(std::count(confirming.begin(), confirming.end(), "GETPIN"), 1);
+  // The signing calls reached the token for the two signatures the user consented to only.
+  EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_SignInit"), 2);
+  install_known_module(known[0], s);
 
   set_environment("P11AGENT_PINENTRY", folder + "/none");
   RunResult missing = run_agent(asking("sign"));

@@ -84,6 +84,28 @@ Check prompt_check(const char* name, const platform::PromptReport& report, const
   return {name, std::string_view(missing_is) == "fail" ? CheckStatus::Fail : CheckStatus::Warn, report.problem};
 }
 
+// How the held logins are ended in each mode, and by what the agent learns of a lock here.
+std::vector<Check> login_checks(const DoctorFacts& facts) {
+  const PolicyReading browser = read_login_policy(true, facts.login_settings);
+  const PolicyReading served = read_login_policy(false, facts.login_settings);
+  std::vector<Check> checks = {
+      {"deployer settings", CheckStatus::Ok,
+       std::string("RequirePinPrompt ") + (facts.require_pin_prompt ? "on" : "off") + ", RequireCertChoice " +
+           (facts.require_cert_choice ? "on" : "off") + ", AllowCertListing " + (facts.allow_cert_listing ? "on" : "off") +
+           "; in the browser host " + policy_text(browser.policy) + "; in serve " + policy_text(served.policy)}};
+  // The values are the same for both modes, and so is what is wrong with them.
+  for (const std::string& problem : browser.problems) checks.push_back({"deployer settings", CheckStatus::Warn, problem});
+  const platform::ScreenLockReport& lock = facts.screen_lock;
+  if (!browser.policy.lock_ends_logins && !served.policy.lock_ends_logins)
+    checks.push_back({"screen lock", CheckStatus::Ok, "LockEndsLogins 0: a locked screen does not end logins"});
+  else if (!lock.problem.empty())
+    checks.push_back({"screen lock", CheckStatus::Warn,
+                      lock.problem + (lock.sources.empty() ? "" : "; a lock is seen from " + lock.sources)});
+  else
+    checks.push_back({"screen lock", CheckStatus::Ok, "a locked screen ends logins; seen from " + lock.sources});
+  return checks;
+}
+
 }  // namespace
 
 std::vector<Check> diagnose(const DoctorFacts& facts) {
@@ -108,10 +130,7 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
                       "p11agent is not registered for any browser: " + std::string(REGISTER_TEXT)});
   checks.push_back(prompt_check("PIN prompt", facts.pin_prompt, "fail"));
   checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
-  checks.push_back({"deployer settings", CheckStatus::Ok,
-                    std::string("RequirePinPrompt ") + (facts.require_pin_prompt ? "on" : "off") +
-                        ", RequireCertChoice " + (facts.require_cert_choice ? "on" : "off") +
-                        ", AllowCertListing " + (facts.allow_cert_listing ? "on" : "off")});
+  std::ranges::move(login_checks(facts), std::back_inserter(checks));
   // Labels, paths, manifest strings and loaders' texts come from outside: none may move the
   // terminal's cursor, colour it or turn the text around.
   for (Check& check : checks) {
@@ -214,6 +233,8 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.require_pin_prompt = platform::pin_prompt_required();
   facts.require_cert_choice = platform::cert_choice_required();
   facts.allow_cert_listing = platform::cert_listing_allowed();
+  facts.login_settings = deployer_login_settings();
+  facts.screen_lock = platform::screen_lock_report();
   return facts;
 }
 

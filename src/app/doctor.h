@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "daemon/login_policy.h"
 #include "platform/executable_format.h"
 #include "platform/pin_dialog.h"
+#include "platform/screen_lock.h"
 
 namespace p11agent {
 
@@ -59,6 +61,8 @@ struct DoctorFacts {
   bool require_pin_prompt = false;
   bool require_cert_choice = false;
   bool allow_cert_listing = false;
+  LoginSettings login_settings;  // as the deployer set them
+  platform::ScreenLockReport screen_lock;
 };
 
 std::vector<Check> diagnose(const DoctorFacts& facts);

@@ -99,6 +99,35 @@ void restart_module_if_token_lost(DaemonState& state, const Pkcs11Module& module
   if (token_lost_its_state(module, slot)) state.modules_lost.insert(module.path());
 }
 
+void mark_login_used(DaemonState& state, const TokenKey& token) {
+  if (auto held = state.token_logins.find(token); held != state.token_logins.end())
+    held->second.last_used = std::chrono::steady_clock::now();
+}
+
+namespace {
+void end_logins_where(DaemonState& state, const std::function<bool(const TokenLogin&)>& ends) {
+  std::vector<TokenKey> ending;
+  for (const auto& [token, login] : state.token_logins)
+    if (ends(login)) ending.push_back(token);
+  for (const TokenKey& token : ending) forget_token_login(state, token, LogoutFirst::Yes);
+}
+}  // namespace
+
+void end_expired_logins(DaemonState& state, std::chrono::steady_clock::time_point now) {
+  if (state.screen_lock) {
+    const std::uint64_t departures = state.screen_lock->departures();
+    const bool left = departures != state.departures_seen;
+    state.departures_seen = departures;
+    if (left && state.policy.lock_ends_logins) end_logins_where(state, [](const TokenLogin&) { return true; });
+  }
+  if (const auto limit = state.policy.idle_limit)
+    end_logins_where(state, [&](const TokenLogin& login) { return now - login.last_used >= *limit; });
+}
+
+void end_request_logins(DaemonState& state) {
+  if (state.policy.consent == SignatureConsent::Pin) end_logins_where(state, [](const TokenLogin&) { return true; });
+}
+
 void release_state(DaemonState& state) {
   state.cached_logins.clear();
   state.token_logins.clear();  // closes every held session, without C_Logout

@@ -12,9 +12,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "daemon/login_policy.h"
 #include "daemon/module_loader.h"
 #include "platform/cert_picker.h"
 #include "platform/pin_dialog.h"
+#include "platform/screen_lock.h"
 #include "sign/pin_prompt.h"
 #include "sign/signing.h"
 #include "token/mechanisms.h"
@@ -46,7 +48,7 @@ struct CachedLogin {
   KeyUse key_use;
   CK_OBJECT_HANDLE key_handle;
   std::string answer_head;
-  CertNames names;  // a key that asks for the PIN each time: for the prompt at its signatures
+  CertNames names;  // for the prompt or the confirmation at its signatures
   KeyFacts key;     // what the certificate says of the key, for signatures that name an algorithm
 };
 
@@ -62,6 +64,7 @@ struct TokenLogin {
   std::optional<PinDigest> pin_digest;
   std::optional<std::string> prompted_site;
   std::set<std::string, std::less<>> sites;
+  std::chrono::steady_clock::time_point last_used{};  // made, or used for a signature or a validate
 };
 
 // How one request logs in: with the PIN it carries (and that PIN's digest), or with one the
@@ -70,6 +73,10 @@ struct LoginWay {
   PinSource source;
   PinDigest digest{};
   std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
+  // Where a signature the user did not act for in this request (no PIN entered) is confirmed
+  // first; nullptr where none is asked (the policy's consent is not `each`).
+  platform::PinDialog* confirmation = nullptr;
+  bool confirmed = false;  // the user confirmed this request's signature
 };
 
 // What a caller may learn of the certificates and use them for.
@@ -113,6 +120,11 @@ struct DaemonState {
   CertAccess cert_access = CertAccess::All;
   std::function<std::unique_ptr<platform::CertPicker>()> open_cert_picker = platform::system_cert_picker;
   SlotWatch watch;
+  // What signatures on held logins ask of the user, and when the logins end; the user's
+  // leaving is told by the watch of the screen (none where the policy does not end logins then).
+  LoginPolicy policy;
+  std::unique_ptr<platform::ScreenLockWatch> screen_lock;
+  std::uint64_t departures_seen = 0;
 };
 
 // The site the prompts and the picker name: the origin a browser says asks; "" (an
@@ -173,6 +185,18 @@ std::string with_one_restart(DaemonState& state, Run run) {
   if (outcome.lost_module.empty() || !reload_modules(state, {outcome.lost_module})) return std::move(outcome.answer);
   return run().answer;
 }
+
+// The token's login was made or used now: its idle time starts again.
+void mark_login_used(DaemonState& state, const TokenKey& token);
+
+// Between requests: ends (C_Logout, session closed, PIN digest forgotten) each login unused
+// past the policy's idle limit, and every login once the user left the computer where the
+// policy says so.
+void end_expired_logins(DaemonState& state, std::chrono::steady_clock::time_point now);
+
+// After a request's answer is written: under the consent `pin` no login outlives the request
+// that made it.
+void end_request_logins(DaemonState& state);
 
 // Forgets every module's login without C_Logout (the token stays logged in for nobody)
 // and releases the modules once their last session is closed.

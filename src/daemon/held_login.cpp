@@ -63,7 +63,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
   const TokenKey token{path, session.slot()};
   TokenLogin& held = state.token_logins.at(token);
   if (way.source.dialog != nullptr) {
-    close_prompt_without_token(state, way, token);
+    close_prompt_without_token(state, way.source.dialog, token);
     // The user unlocked the token for this site already: another of its certificates is
     // not asked for again while the token is still logged in.
     const bool unlocked = login_made_so(held, way) && session_logged_in(session);
@@ -80,13 +80,12 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
     held.prompted_site.reset();
   }
   held.sites.insert(way.source.facts.site);
+  held.last_used = std::chrono::steady_clock::now();
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
   auto use = choose_mechanism(session, *key, named);
   if (!use) return std::unexpected(HeldLoginFailure{{use.error()}});
-  // Only a key that asks for the PIN at each signature has a prompt that names it then.
-  return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path),
-                     use->always_authenticate ? cert_names(cert.der) : CertNames{}, cert_key_facts(cert.der)};
+  return CachedLogin{token, *use, *key, sign_answer_head(cert.der, path), cert_names(cert.der), cert_key_facts(cert.der)};
 }
 
 // A failed login or key preparation: the PIN is not sent again within the request, so no

@@ -4,6 +4,7 @@
 #include "platform/module_file.h"
 #include "sign/cert_details.h"
 #include "sign/login.h"
+#include "sign/pin_prompt.h"
 #include "sign/signing.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
@@ -65,7 +66,10 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
     const TokenKey token = cached->second.token;  // a copy: forgetting the login erases the record
     const TokenLogin* held = login_shared_so(state, token, way);
     if (held && held->session) {
-      if (session_logged_in(*held->session)) return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+      if (session_logged_in(*held->session)) {
+        mark_login_used(state, token);
+        return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
+      }
       // The login is gone: it starts over on a new session, the PIN sent to the token once.
       forget_token_login(state, token, LogoutFirst::No);
     }
@@ -96,6 +100,21 @@ std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Ca
   return login_pin_of(asked);
 }
 
+// Under the consent `each`, a signature the user did not act for in this request (no PIN
+// entered, here or in the key's own prompt) is made once they confirm it. Nothing has
+// reached the token for it before.
+std::expected<void, std::string> ask_consent(DaemonState& state, LoginWay& way, const CachedLogin& record,
+                                             const Session& session) {
+  if (way.confirmation == nullptr || way.confirmed || way.entered) return {};
+  if (record.key_use.always_authenticate && way.source.dialog != nullptr) return {};  // its PIN prompt asks
+  PromptFacts facts = way.source.facts;
+  facts.cert = record.names;
+  close_prompt_without_token(state, way.confirmation, record.token);
+  if (auto confirmed = confirm_signature(*way.confirmation, facts, session); !confirmed) return confirmed;
+  way.confirmed = true;
+  return {};
+}
+
 Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way,
                        const SignatureScheme& scheme) {
   std::string last_error;
@@ -120,11 +139,13 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       if (!planned) return {error_response_text(planned.error()), lost_module};
       plan = std::move(*planned);
     }
+    if (auto consent = ask_consent(state, way, record, session); !consent)
+      return {error_response_text(consent.error()), lost_module};
     PromptedPin asked;
     LoginPin pin;
     std::optional<platform::PinScreen> keypad;
     if (record.key_use.always_authenticate) {
-      close_prompt_without_token(state, way, record.token);
+      close_prompt_without_token(state, way.source.dialog, record.token);
       auto chosen = operation_pin(way, record, session, asked, keypad);
       if (!chosen) return {error_response_text(chosen.error()), lost_module};
       pin = *chosen;
@@ -132,7 +153,10 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
     const OperationPrompt prompt{way.source.dialog, keypad ? &*keypad : nullptr};
     auto signature = plan ? sign_planned(session, record.key_use, record.key_handle, fields.data, pin, prompt, *plan)
                           : sign_data(session, record.key_use, record.key_handle, fields.data, pin, prompt);
-    if (signature) return {sign_answer(record.answer_head, *signature), {}};
+    if (signature) {
+      mark_login_used(state, record.token);
+      return {sign_answer(record.answer_head, *signature), {}};
+    }
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session, plan ? &*plan : nullptr);
     // A rerun logs in again with the PIN the token accepted, unless the failure was in the
@@ -194,14 +218,25 @@ std::string handle_validate(DaemonState& state, const Request& request) {
 }
 
 std::string handle_sign(DaemonState& state, const Request& request) {
-  auto fields = check_sign_request(request, prompts_for_pin(request, state.browser) ? PinFrom::Prompt : PinFrom::Request);
+  const bool prompting = prompts_for_pin(request, state.browser);
+  auto fields = check_sign_request(request, prompting ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return error_response_text(fields.error());
+  // What the asker says it signs is read where the user may be shown it.
+  const bool confirming = state.policy.consent == SignatureConsent::Each;
+  const bool shows_description = state.browser || prompting || confirming;
+  if (auto description = check_description(request); shows_description && !description)
+    return error_response_text(description.error());
   auto scheme = parse_signature_scheme(request.algorithm, request.hash, request.signature_format, fields->data.size());
   if (!scheme) return error_response_text(scheme.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
   std::unique_ptr<platform::PinDialog> dialog;
   auto way = login_way(state, request, Asks::Signature, dialog);
   if (!way) return error_response_text(way.error());
+  if (shows_description) way->source.facts.description = request.description.value_or("");
+  if (confirming) {
+    if (!dialog) dialog = state.open_pin_dialog();
+    way->confirmation = dialog.get();
+  }
   // A login made another way (another PIN, or the prompt for another site) is not this caller's.
   if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
     const TokenKey token = cached->second.token;

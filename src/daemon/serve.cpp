@@ -109,6 +109,8 @@ int serve_loaded(Caller caller, Write& write_answer) {
   state.browser = caller == Caller::Browser;
   state.pin_prompt_required = state.browser && platform::pin_prompt_required();
   state.cert_access = cert_access(state.browser, platform::cert_choice_required(), platform::cert_listing_allowed());
+  state.policy = read_login_policy(state.browser, deployer_login_settings()).policy;
+  if (state.policy.lock_ends_logins) state.screen_lock = platform::watch_screen_lock();
   state.module_table = state.loader.load(default_modules(), START_DEADLINE);
   state.candidate_paths = default_modules();
   std::mutex state_lock;
@@ -128,8 +130,11 @@ int serve_loaded(Caller caller, Write& write_answer) {
   std::optional<Ticker> watching(std::in_place, WATCH_STEP, [&] {
     std::lock_guard held(state_lock);
     if (!caller_reads || !quiet()) return;
+    end_expired_logins(state, Clock::now());
     watch_due_modules(state, request_waits);
-    if (auto event = due_token_event(state); event && !request_waits()) caller_reads = write_answer(std::move(*event));
+    // With a request waiting, the event stays due: it is written after that request's answer.
+    if (request_waits()) return;
+    if (auto event = due_token_event(state)) caller_reads = write_answer(std::move(*event));
   });
   Reader reader([&](char* buffer, std::size_t capacity) {
     waiting_since = Clock::now().time_since_epoch().count();
@@ -144,9 +149,12 @@ int serve_loaded(Caller caller, Write& write_answer) {
     auto request = reader.next_request();
     std::lock_guard held(state_lock);
     if (!request || !caller_reads) break;
+    // A login whose time ran out while the ticker had no turn is not used for this request.
+    end_expired_logins(state, Clock::now());
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
     caller_reads = write_answer(std::move(answer));
+    end_request_logins(state);
     if (!caller_reads) break;
     wait_awake_for_answers(true);
   }

@@ -113,22 +113,37 @@ std::string handle_watch_tokens(DaemonState& state, const Request&) {
   return render_json(Json{{"ok", true}, {"tokens", tokens_json(state)}});
 }
 
+namespace {
+
+// What the module says is in the token's slot now: nullopt when it cannot say, an empty
+// token (slot 0 of no token) when the slot holds none.
+std::optional<std::optional<PresentToken>> token_in_slot(DaemonState& state, const TokenKey& token) {
+  auto module = state.module_table.find(token.module_path);
+  if (module == state.module_table.end()) return std::optional<PresentToken>();
+  if (!ask_module(state, token.module_path, *module->second)) return std::nullopt;
+  const PresentTokens& seen = state.watch.seen[token.module_path];
+  auto in_slot = std::ranges::find(seen, token.slot, &PresentToken::slot);
+  if (in_slot == seen.end()) return std::optional<PresentToken>();
+  return std::optional<PresentToken>(*in_slot);
+}
+
+}  // namespace
+
 std::function<bool()> token_presence_check(DaemonState& state, const TokenKey& token) {
-  return [&state, token, first = std::optional<PresentToken>()]() mutable {
-    auto module = state.module_table.find(token.module_path);
-    if (module == state.module_table.end()) return false;
+  // A module that cannot say now fixes the token at its first answer.
+  std::optional<PresentToken> first = token_in_slot(state, token).value_or(std::nullopt);
+  return [&state, token, first]() mutable {
+    const auto now = token_in_slot(state, token);
     // A module that cannot say now is not taken to have lost the token.
-    if (!ask_module(state, token.module_path, *module->second)) return true;
-    const PresentTokens& seen = state.watch.seen[token.module_path];
-    auto in_slot = std::ranges::find(seen, token.slot, &PresentToken::slot);
-    if (in_slot == seen.end()) return false;
-    if (!first) first = *in_slot;
-    return *in_slot == *first;
+    if (!now) return true;
+    if (!*now) return false;
+    if (!first) first = *now;
+    return **now == *first;
   };
 }
 
-void close_prompt_without_token(DaemonState& state, const LoginWay& way, const TokenKey& token) {
-  if (way.source.dialog != nullptr) way.source.dialog->close_when_unwanted(token_presence_check(state, token));
+void close_prompt_without_token(DaemonState& state, platform::PinDialog* dialog, const TokenKey& token) {
+  if (dialog != nullptr) dialog->close_when_unwanted(token_presence_check(state, token));
 }
 
 }  // namespace p11agent

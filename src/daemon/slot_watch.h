@@ -31,10 +31,11 @@ std::optional<std::string> due_token_event(DaemonState& state);
 std::string handle_watch_tokens(DaemonState& state, const Request& request);
 
 // For a prompt open for the token: whether it is still in its slot, asked of its module
-// now. The first answer fixes which token that is: another one put in is not it.
+// now. Which token that is is fixed when the check is made (the prompt opens then), from
+// what the module says is in the slot: another one put in is not it.
 std::function<bool()> token_presence_check(DaemonState& state, const TokenKey& token);
 
-// The request's prompt, if it has one, closes when the token leaves (TOKEN_REMOVED).
-void close_prompt_without_token(DaemonState& state, const LoginWay& way, const TokenKey& token);
+// The prompt (if there is one) closes when the token leaves (TOKEN_REMOVED).
+void close_prompt_without_token(DaemonState& state, platform::PinDialog* dialog, const TokenKey& token);
 
 }  // namespace p11agent

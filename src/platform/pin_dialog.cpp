@@ -7,4 +7,10 @@ KeyboardRule keyboard_rule(bool dialog_active) {
   return {.field_takes_keys = false, .asks_for_click = true, .flashes = true};
 }
 
+ConfirmRule confirm_rule(bool dialog_active, std::chrono::milliseconds active_for) {
+  return {.sign_takes_keys = dialog_active && active_for >= CONFIRM_DELAY,
+          .asks_for_click = !dialog_active,
+          .flashes = !dialog_active};
+}
+
 }  // namespace p11agent::platform

@@ -47,6 +47,9 @@ class PinDialog {
   void close_when_unwanted(std::function<bool()> still_wanted) { still_wanted_ = std::move(still_wanted); }
   // Shows the screen and waits for the PIN the user enters.
   virtual std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) = 0;
+  // Shows the screen with Sign and Cancel and no field, and waits for the user's choice:
+  // success when they pressed Sign.
+  virtual std::expected<void, PromptStop> confirm(const PinScreen& screen) = 0;
   // Shows the screen with only Cancel while `work` runs, and closes it after; whether the
   // user pressed Cancel meanwhile.
   virtual std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) = 0;
@@ -86,6 +89,17 @@ struct KeyboardRule {
   bool flashes;           // the window flashes until it is active
 };
 KeyboardRule keyboard_rule(bool dialog_active);
+
+// The same for the Windows confirmation of a signature: Sign takes a click or Enter only
+// once the dialog has been the active window for CONFIRM_DELAY, so that a key pressed for the
+// page as the dialog came up cannot confirm; until then Enter does nothing.
+inline constexpr std::chrono::milliseconds CONFIRM_DELAY{500};
+struct ConfirmRule {
+  bool sign_takes_keys;  // Sign is enabled, the default button and has the focus
+  bool asks_for_click;   // "Click here to confirm the signature" is shown
+  bool flashes;
+};
+ConfirmRule confirm_rule(bool dialog_active, std::chrono::milliseconds active_for);
 
 // Whether the machine's deployer requires every PIN a browser sends the agent to come from
 // the prompt: HKLM\Software\p11agent, RequirePinPrompt (DWORD 1) on Windows; the file

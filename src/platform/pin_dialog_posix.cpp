@@ -199,18 +199,22 @@ class Pinentry {
     return pinentry;
   }
 
-  // Sends the screen's texts; the prompt's time counts from here.
-  std::expected<void, PromptStop> set_screen(const PinScreen& screen) {
+  // Sends the screen's texts, for a PIN or for a confirmation (Sign and Cancel); the
+  // prompt's time counts from here.
+  enum class Asks { Pin, Confirmation };
+  std::expected<void, PromptStop> set_screen(const PinScreen& screen, Asks asks = Asks::Pin) {
     started_ = std::chrono::steady_clock::now();
     const std::string timeout = std::to_string(PIN_PROMPT_TIMEOUT.count());
     std::vector<std::string> commands = {
         command_line("SETTITLE", screen.title),
         command_line("SETDESC", screen.description),
-        command_line("SETPROMPT", ui_text("PIN:")),
-        command_line("SETOK", screen.on_reader ? ui_text("Cancel") : ui_text("OK")),
+        command_line("SETOK", asks == Asks::Confirmation ? ui_text("Sign")
+                              : screen.on_reader         ? ui_text("Cancel")
+                                                         : ui_text("OK")),
         command_line("SETCANCEL", ui_text("Cancel")),
         "SETTIMEOUT " + timeout,
     };
+    if (asks == Asks::Pin) commands.insert(commands.begin() + 2, command_line("SETPROMPT", ui_text("PIN:")));
     // The pinentry's own texts and its reading of the keyboard follow the user's locale.
     for (const auto& [option, category] : {std::pair{"lc-ctype", "LC_CTYPE"}, std::pair{"lc-messages", "LC_MESSAGES"}})
       if (const std::string locale = locale_for(category); !locale.empty())
@@ -230,12 +234,15 @@ class Pinentry {
 
   // The PIN typed; `still_wanted` is asked while the user has not answered.
   std::expected<WipedString, PromptStop> get_pin(const std::function<bool()>& still_wanted) {
-    if (!send("GETPIN")) return std::unexpected(broke_off());
-    if (!answer_begun(still_wanted)) return std::unexpected(withdrawn_ ? PromptStop{PromptEnd::Withdrawn, ""} : broke_off());
     WipedString pin;
-    auto answered = answer(&pin);
-    if (!answered) return std::unexpected(answered.error());
+    if (auto answered = user_answer("GETPIN", still_wanted, &pin); !answered) return std::unexpected(answered.error());
     return pin;
+  }
+
+  // Whether the user pressed the OK button (Sign) of the screen: pinentry answers OK, and
+  // ERR for Cancel or a closed window.
+  std::expected<void, PromptStop> get_confirmation(const std::function<bool()>& still_wanted) {
+    return user_answer("CONFIRM", still_wanted);
   }
 
   // Shows the screen's message; its only button is Cancel, pressed when it answers.
@@ -271,6 +278,14 @@ class Pinentry {
   bool send(const std::string& command) {
     const std::string line = command + "\n";
     return process_->write_all(std::as_bytes(std::span(line)), until()) == Transfer::Done;
+  }
+
+  // A command the user answers: its answer waited for while `still_wanted` says so.
+  std::expected<void, PromptStop> user_answer(const char* command, const std::function<bool()>& still_wanted,
+                                              WipedString* data = nullptr) {
+    if (!send(command)) return std::unexpected(broke_off());
+    if (!answer_begun(still_wanted)) return std::unexpected(withdrawn_ ? PromptStop{PromptEnd::Withdrawn, ""} : broke_off());
+    return answer(data);
   }
 
   std::expected<void, PromptStop> command_answered(const std::string& command) {
@@ -338,18 +353,17 @@ class Pinentry {
 class PinentryDialog final : public PinDialog {
  public:
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
-    if (!running_) {
-      auto started = Pinentry::start();
-      if (!started) return std::unexpected(started.error());
-      running_.emplace(std::move(*started));
-    }
-    if (auto set = running_->set_screen(screen); !set) {
-      running_.reset();
-      return std::unexpected(set.error());
-    }
+    if (auto shown = show(screen, Pinentry::Asks::Pin); !shown) return std::unexpected(shown.error());
     auto pin = running_->get_pin([this] { return still_wanted(); });
     if (!pin) running_.reset();
     return pin;
+  }
+
+  std::expected<void, PromptStop> confirm(const PinScreen& screen) override {
+    if (auto shown = show(screen, Pinentry::Asks::Confirmation); !shown) return shown;
+    auto confirmed = running_->get_confirmation([this] { return still_wanted(); });
+    if (!confirmed) running_.reset();
+    return confirmed;
   }
 
   std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) override {
@@ -362,6 +376,18 @@ class PinentryDialog final : public PinDialog {
   }
 
  private:
+  // The screen on the running pinentry, started first where none runs.
+  std::expected<void, PromptStop> show(const PinScreen& screen, Pinentry::Asks asks) {
+    if (!running_) {
+      auto started = Pinentry::start();
+      if (!started) return std::unexpected(started.error());
+      running_.emplace(std::move(*started));
+    }
+    auto set = running_->set_screen(screen, asks);
+    if (!set) running_.reset();
+    return set;
+  }
+
   std::optional<Pinentry> running_;
 };
 

@@ -26,14 +26,27 @@ constexpr INT_PTR ENDED_ENTERED = IDOK;
 constexpr INT_PTR ENDED_CANCELLED = IDCANCEL;
 constexpr INT_PTR ENDED_TIMED_OUT = 1000;
 constexpr INT_PTR ENDED_CLOSED = 1001;  // closed by the agent: the work it waited for is done
+// Sign of a confirmation takes keys once this fires.
+constexpr UINT_PTR CONFIRM_TIMER = 2;
+
+// What the dialog asks for.
+enum class Asks { Pin, Confirmation };
 
 // In dialog units, which follow the font and the screen's DPI. The description is a
 // read-only text box that wraps and scrolls, so a long certificate name never pushes the
 // field or the buttons out of the dialog; texts are shown as they are ('&' included).
-DialogTemplate layout(const PinScreen& screen) {
-  DialogTemplate dialog(0, 260, screen.on_reader ? 150 : 180, to_wide(screen.title));
-  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 8, 8, 244, 96,
-                  with_crlf(screen.description));
+DialogTemplate layout(const PinScreen& screen, Asks asks) {
+  DialogTemplate dialog(0, 260, screen.on_reader || asks == Asks::Confirmation ? 150 : 180, to_wide(screen.title));
+  dialog.add_item(ID_DESCRIPTION, EDIT, ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_TABSTOP, 8, 8, 244,
+                  96, with_crlf(screen.description));
+  if (asks == Asks::Confirmation) {
+    // No default button: Enter does nothing until Sign takes keys (the confirmation rule).
+    dialog.add_item(ID_CLICK_HERE, STATIC, SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 8, 110, 244, 10,
+                    to_wide(ui_text("Click here to confirm the signature")));
+    dialog.add_item(IDOK, BUTTON, BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 146, 130, 50, 14, to_wide(ui_text("Sign")));
+    dialog.add_item(IDCANCEL, BUTTON, BS_PUSHBUTTON | WS_TABSTOP, 202, 130, 50, 14, to_wide(ui_text("Cancel")));
+    return dialog;
+  }
   dialog.add_item(ID_ERROR, STATIC, SS_LEFT | SS_NOPREFIX, 8, 108, 244, 18, to_wide(screen.error));
   if (screen.on_reader) {
     dialog.add_item(IDCANCEL, BUTTON, BS_DEFPUSHBUTTON | WS_TABSTOP, 202, 130, 50, 14, to_wide(ui_text("Cancel")));
@@ -61,9 +74,24 @@ void follow_keyboard_rule(HWND dialog, bool active) {
   if (rule.field_takes_keys) SetFocus(field);
 }
 
+// Follows the confirmation's rule: Sign takes keys once the dialog has been active for
+// CONFIRM_DELAY (`ready`: the timer started at its activation fired).
+void follow_confirm_rule(HWND dialog, bool active, bool ready) {
+  const ConfirmRule rule = confirm_rule(active, ready ? CONFIRM_DELAY : std::chrono::milliseconds{0});
+  HWND sign = GetDlgItem(dialog, IDOK);
+  EnableWindow(sign, rule.sign_takes_keys);
+  SendMessageW(dialog, DM_SETDEFID, rule.sign_takes_keys ? IDOK : 0, 0);
+  ShowWindow(GetDlgItem(dialog, ID_CLICK_HERE), rule.asks_for_click ? SW_SHOW : SW_HIDE);
+  flash(dialog, rule.flashes);
+  if (rule.sign_takes_keys) SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(sign), TRUE);
+  if (active && !ready) SetTimer(dialog, CONFIRM_TIMER, static_cast<UINT>(CONFIRM_DELAY.count()), nullptr);
+  if (!active) KillTimer(dialog, CONFIRM_TIMER);
+}
+
 // What the dialog's thread and the request's thread share.
 struct DialogRun {
   const PinScreen* screen = nullptr;
+  Asks asks = Asks::Pin;
   std::atomic<HWND> window{nullptr};
   WipedString pin;
   std::atomic<INT_PTR> ended{DIALOG_RUNNING};
@@ -86,6 +114,14 @@ WipedString take_pin(HWND dialog) {
   return pin;
 }
 
+// The dialog's keyboard rule, whichever it asks for, for whether it is active now.
+void follow_rule(const DialogRun* run, HWND dialog, bool active) {
+  if (run != nullptr && run->asks == Asks::Confirmation)
+    follow_confirm_rule(dialog, active, false);
+  else
+    follow_keyboard_rule(dialog, active);
+}
+
 void finish(DialogRun* run, HWND dialog, INT_PTR outcome) {
   if (run != nullptr) end_dialog_run(run->ended, dialog, outcome);
 }
@@ -97,13 +133,17 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       run = reinterpret_cast<DialogRun*>(lparam);
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       run->window = dialog;
-      follow_keyboard_rule(dialog, bring_to_front(dialog, PIN_PROMPT_TIMEOUT));
+      follow_rule(run, dialog, bring_to_front(dialog, PIN_PROMPT_TIMEOUT));
       return FALSE;  // the focus is the rule's
     case WM_ACTIVATE:
-      follow_keyboard_rule(dialog, LOWORD(wparam) != WA_INACTIVE);
+      follow_rule(run, dialog, LOWORD(wparam) != WA_INACTIVE);
       return FALSE;
     case WM_TIMER:
       if (wparam == TIMEOUT_TIMER) finish(run, dialog, ENDED_TIMED_OUT);
+      if (wparam == CONFIRM_TIMER) {
+        KillTimer(dialog, CONFIRM_TIMER);
+        follow_confirm_rule(dialog, GetForegroundWindow() == dialog, true);
+      }
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wparam)) {
@@ -112,8 +152,11 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
           return TRUE;
         case IDOK:
           // Enter pressed while another window is active does not reach here; a PIN is
-          // taken only from a field that took keys.
-          if (run != nullptr && !run->screen->on_reader) {
+          // taken only from a field that took keys, and a confirmation only from a Sign
+          // that did.
+          if (run != nullptr && run->asks == Asks::Confirmation && !IsWindowEnabled(GetDlgItem(dialog, IDOK)))
+            return TRUE;
+          if (run != nullptr && run->asks == Asks::Pin && !run->screen->on_reader) {
             if (!IsWindowEnabled(GetDlgItem(dialog, ID_PIN))) return TRUE;
             run->pin = take_pin(dialog);
           }
@@ -133,7 +176,7 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
 
 // The dialog's own thread, until the dialog has an outcome.
 void run_dialog(DialogRun& run) {
-  run_owned_dialog(layout(*run.screen), dialog_procedure, reinterpret_cast<LPARAM>(&run), run.ended);
+  run_owned_dialog(layout(*run.screen, run.asks), dialog_procedure, reinterpret_cast<LPARAM>(&run), run.ended);
 }
 
 std::expected<void, PromptStop> stop_of(INT_PTR ended) {
@@ -159,12 +202,15 @@ class NativeDialog final : public PinDialog {
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
     DialogRun run;
     run.screen = &screen;
-    std::thread shown(run_dialog, std::ref(run));
-    const bool withdrawn = wait_while_wanted(run);
-    shown.join();
-    if (withdrawn && run.ended == ENDED_CLOSED) return std::unexpected(PromptStop{PromptEnd::Withdrawn, ""});
-    if (auto ended = stop_of(run.ended); !ended) return std::unexpected(ended.error());
+    if (auto answered = answer_of(run); !answered) return std::unexpected(answered.error());
     return std::move(run.pin);
+  }
+
+  std::expected<void, PromptStop> confirm(const PinScreen& screen) override {
+    DialogRun run;
+    run.screen = &screen;
+    run.asks = Asks::Confirmation;
+    return answer_of(run);
   }
 
   std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) override {
@@ -178,6 +224,15 @@ class NativeDialog final : public PinDialog {
   }
 
  private:
+  // Shows the run's dialog until the user answers it (or it is closed unwanted).
+  std::expected<void, PromptStop> answer_of(DialogRun& run) const {
+    std::thread shown(run_dialog, std::ref(run));
+    const bool withdrawn = wait_while_wanted(run);
+    shown.join();
+    if (withdrawn && run.ended == ENDED_CLOSED) return std::unexpected(PromptStop{PromptEnd::Withdrawn, ""});
+    return stop_of(run.ended);
+  }
+
   // Until the dialog ends, asks about once a second whether it is still wanted, and closes
   // it when not; whether it closed it so.
   bool wait_while_wanted(DialogRun& run) const {

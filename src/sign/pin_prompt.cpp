@@ -13,10 +13,12 @@ namespace {
 
 using platform::ui_text;
 
-std::string stop_text(const platform::PromptStop& stop) {
+enum class Asked { Pin, Confirmation };
+
+std::string stop_text(const platform::PromptStop& stop, Asked asked = Asked::Pin) {
   switch (stop.end) {
-    case platform::PromptEnd::Cancelled: return PIN_PROMPT_CANCELLED;
-    case platform::PromptEnd::TimedOut: return PIN_PROMPT_TIMEOUT;
+    case platform::PromptEnd::Cancelled: return asked == Asked::Pin ? PIN_PROMPT_CANCELLED : SIGNATURE_DECLINED;
+    case platform::PromptEnd::TimedOut: return asked == Asked::Pin ? PIN_PROMPT_TIMEOUT : SIGNATURE_UNCONFIRMED;
     case platform::PromptEnd::Unavailable: return PIN_PROMPT_UNAVAILABLE + stop.detail;
     case platform::PromptEnd::Withdrawn: return TOKEN_REMOVED;
     case platform::PromptEnd::Failed: break;
@@ -61,6 +63,29 @@ std::string who_asks(const PromptFacts& facts) {
                        : ui_text("{site} asks to unlock your token for signing.", {{"site", facts.site}});
 }
 
+// The asker's own words on what is signed, shown as theirs (so that none reads as the
+// agent's) and by the display rules of every text from outside.
+std::string described_as(const PromptFacts& facts) {
+  const std::string words = cut_characters(shown_text(facts.description), PROMPT_DESCRIPTION_CHARACTERS);
+  return facts.site.empty() ? ui_text("The application describes this signature as: \"{description}\"",
+                                      {{"description", words}})
+                            : ui_text("The site describes this signature as: \"{description}\"",
+                                      {{"description", words}});
+}
+
+// What every screen of the prompt says first: who asks for what, with which certificate
+// on which token.
+std::string request_lines(const PromptFacts& facts, const std::optional<TokenIdentity>& identity) {
+  std::string text = who_asks(facts) + "\n";
+  if (facts.signing && !facts.description.empty()) text += described_as(facts) + "\n";
+  if (!facts.cert.subject.empty())
+    text += ui_text("Certificate: {name}", {{"name", prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND)}}) + "\n";
+  if (!facts.cert.issuer.empty())
+    text += ui_text("Issued by: {name}", {{"name", prompt_name(facts.cert.issuer, PROMPT_ISSUER_BOUND)}}) + "\n";
+  if (identity && !identity->label.empty()) text += ui_text("Token: {label}", {{"label", shown_text(identity->label)}}) + "\n";
+  return text;
+}
+
 }  // namespace
 
 std::string prompt_name(const DistinguishedName& name, std::size_t bound) {
@@ -89,17 +114,20 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<
   const CK_FLAGS flags = info ? info->flags : 0;
   screen.on_reader = (flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
   std::string& text = screen.description;
-  text = who_asks(facts) + "\n";
-  if (!facts.cert.subject.empty())
-    text += ui_text("Certificate: {name}", {{"name", prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND)}}) + "\n";
-  if (!facts.cert.issuer.empty())
-    text += ui_text("Issued by: {name}", {{"name", prompt_name(facts.cert.issuer, PROMPT_ISSUER_BOUND)}}) + "\n";
-  if (identity && !identity->label.empty()) text += ui_text("Token: {label}", {{"label", shown_text(identity->label)}}) + "\n";
+  text = request_lines(facts, identity);
   if (flags & CKF_USER_PIN_FINAL_TRY)
     text += ui_text("This is the final try: a wrong PIN locks the token.") + "\n";
   else if (flags & CKF_USER_PIN_COUNT_LOW)
     text += ui_text("Tries are running low.") + "\n";
   text += screen.on_reader ? ui_text("Enter the PIN on the reader's keypad.") : ui_text("Enter the token's PIN.");
+  return screen;
+}
+
+platform::PinScreen confirmation_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info) {
+  platform::PinScreen screen;
+  screen.title = ui_text("p11agent: signature");
+  screen.description = request_lines(facts, info ? identity_of(*info) : std::nullopt) +
+                       ui_text("Your token is unlocked. Press Sign to make this signature, or Cancel.");
   return screen;
 }
 
@@ -155,6 +183,13 @@ std::expected<OperationPin, std::string> ask_operation_pin(platform::PinDialog& 
   auto pin = entered_pin(dialog, screen);
   if (!pin) return std::unexpected(std::move(pin.error()));
   return OperationPin{PromptedPin(std::move(*pin)), std::nullopt};
+}
+
+std::expected<void, std::string> confirm_signature(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                   const Session& session) {
+  auto confirmed = dialog.confirm(confirmation_screen(facts, read_token_info(session.module(), session.slot())));
+  if (!confirmed) return std::unexpected(stop_text(confirmed.error(), Asked::Confirmation));
+  return {};
 }
 
 std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const Session& session) {

@@ -21,13 +21,21 @@ inline constexpr const char* PIN_PROMPT_FAILED = "PIN_PROMPT_FAILED: ";
 inline constexpr const char* TOKEN_REMOVED = "TOKEN_REMOVED: the token was removed while the PIN was asked for";
 inline constexpr const char* PIN_PROMPT_REQUIRED =
     "PIN_PROMPT_REQUIRED: on this computer the PIN is entered in p11agent's own prompt; send the request without pin";
+// The answers to a confirmation that gave no consent.
+inline constexpr const char* SIGNATURE_DECLINED = "SIGNATURE_DECLINED: the user declined the signature";
+inline constexpr const char* SIGNATURE_UNCONFIRMED =
+    "SIGNATURE_DECLINED: nobody confirmed the signature within 120 seconds";
 
 // What the prompt says about the request.
 struct PromptFacts {
   std::string site;      // the asking site (a checked web origin); "" for an application on this computer
   bool signing = true;   // a signature, or unlocking the token for later ones
   CertNames cert;        // empty where unknown
+  std::string description;  // what the asker says a signature is for, in its own words; "" for nothing
 };
+
+// The most of a description the prompt shows, in characters: a longer one is cut with "…".
+inline constexpr std::size_t PROMPT_DESCRIPTION_CHARACTERS = 200;
 
 // The user gives up after this many wrong PINs in one request (a token that keeps no
 // count would otherwise be asked forever).
@@ -70,6 +78,12 @@ std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const
 void show_during_keypad_login(platform::PinDialog& dialog, const platform::PinScreen& screen,
                               const std::function<void()>& login);
 
+// Asks the user to confirm a signature on a token that is logged in already: a screen that
+// names who asks, the certificate, the token (one C_GetTokenInfo) and the description, with
+// Sign and Cancel and no PIN field. Success when the user pressed Sign; else the answer.
+std::expected<void, std::string> confirm_signature(platform::PinDialog& dialog, const PromptFacts& facts,
+                                                   const Session& session);
+
 // Bounds of the holder's and of the issuer's name as the prompt shows them, in bytes of
 // UTF-8. Within them a qualified certificate's name (many attributes, not always Latin)
 // still fits a pinentry line of 1000 bytes beside the site, the token and the texts around
@@ -86,5 +100,6 @@ std::string prompt_name(const DistinguishedName& name, std::size_t bound);
 // The screen for the facts and the token's information (from one C_GetTokenInfo): what
 // the prompt shows.
 platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info);
+platform::PinScreen confirmation_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info);
 
 }  // namespace p11agent

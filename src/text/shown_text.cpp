@@ -61,4 +61,16 @@ std::string cut_text(std::string_view text, std::size_t max_bytes) {
   return std::string(text.substr(0, end)) + std::string(ELLIPSIS);
 }
 
+std::string cut_characters(std::string_view text, std::size_t max_characters) {
+  if (max_characters == 0) return "";
+  std::size_t characters = 0;
+  std::size_t kept = 0;  // the bytes of the first max_characters - 1 characters
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (++characters == max_characters) kept = i;
+    if (characters > max_characters) return std::string(text.substr(0, kept)) + std::string(ELLIPSIS);
+  }
+  return std::string(text);
+}
+
 }  // namespace p11agent

@@ -24,4 +24,8 @@ std::string shown_text(std::string_view text);
 // "…" (counted in the bound) when anything was cut.
 std::string cut_text(std::string_view text, std::size_t max_bytes);
 
+// Valid UTF-8 text of at most `max_characters` characters, "…" (counted) in place of the
+// rest when there was more.
+std::string cut_characters(std::string_view text, std::size_t max_characters);
+
 }  // namespace p11agent

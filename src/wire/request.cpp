@@ -14,14 +14,15 @@ namespace p11agent {
 namespace {
 
 // The array form carries the first five, in this order; the rest only have names.
-constexpr std::array<std::string_view, 12> FIELD_NAMES = {
+constexpr std::array<std::string_view, 13> FIELD_NAMES = {
     "cmd",     "module", "thumbprint", "hash_hex",  "pin",  "origin",          "pin_prompt",
-    "details", "filter", "algorithm",  "hash", "signature_format"};
+    "details", "filter", "algorithm",  "hash", "signature_format", "description"};
 constexpr std::size_t ARRAY_FIELDS = 5;
 constexpr std::size_t PIN_FIELD = 4;
 constexpr std::size_t PIN_PROMPT_FIELD = 6;
 constexpr std::size_t DETAILS_FIELD = 7;
 constexpr std::size_t FILTER_FIELD = 8;
+constexpr std::size_t DESCRIPTION_FIELD = 12;
 // The request itself is the first level; a bracket that would open level 128 is refused.
 constexpr int NESTING_LIMIT = 128;
 
@@ -273,9 +274,15 @@ class RequestParser {
     if (field == PIN_PROMPT_FIELD) return parse_boolean(request.pin_prompt);
     if (field == DETAILS_FIELD) return parse_boolean(request.details);
     if (field == FILTER_FIELD) return keep_object_text(request.filter);
+    if (field == DESCRIPTION_FIELD && peek_token() != '"') {
+      // Refused by the command that shows it, with a text of its own.
+      request.description_not_text = true;
+      return skip_value();
+    }
     std::optional<std::string>* optional[] = {nullptr,          &request.module, &request.thumbprint, &request.hash_hex,
                                               nullptr,          &request.origin, nullptr,             nullptr,
-                                              nullptr,          &request.algorithm, &request.hash,    &request.signature_format};
+                                              nullptr,          &request.algorithm, &request.hash,    &request.signature_format,
+                                              &request.description};
     if (!parse_text(value)) return false;
     optional[field]->emplace(value);
     return true;

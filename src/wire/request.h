@@ -28,6 +28,10 @@ struct Request {
   std::optional<std::string> algorithm = std::nullopt;
   std::optional<std::string> hash = std::nullopt;
   std::optional<std::string> signature_format = std::nullopt;
+  // Object form only. What the page (or application) says a signature is for, shown to the
+  // user in the prompt as its words; `description_not_text` when it was another JSON value.
+  std::optional<std::string> description = std::nullopt;
+  bool description_not_text = false;
 };
 
 // Whether the request carries a PIN (a present, non-empty `pin`).

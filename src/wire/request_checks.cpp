@@ -24,6 +24,13 @@ std::expected<SignFields, std::string> check_sign_request(const Request& request
                     std::move(*data)};
 }
 
+std::expected<void, std::string> check_description(const Request& request) {
+  if (request.description_not_text || (request.description && request.description->size() > MAX_DESCRIPTION_BYTES))
+    return std::unexpected("invalid request: description must be text of at most " +
+                           std::to_string(MAX_DESCRIPTION_BYTES) + " bytes");
+  return {};
+}
+
 namespace {
 
 constexpr const char* NOT_AN_ORIGIN =

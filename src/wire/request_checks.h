@@ -26,6 +26,12 @@ std::expected<SignFields, std::string> check_sign_request(const Request& request
 // Anything else could write its own text into the prompt that names it.
 std::expected<void, std::string> check_origin(const Request& request);
 
+// The most a description may hold, in bytes of UTF-8: a sentence or a few, never a document.
+inline constexpr std::size_t MAX_DESCRIPTION_BYTES = 4096;
+
+// A request's description, where it has one: text of at most MAX_DESCRIPTION_BYTES.
+std::expected<void, std::string> check_description(const Request& request);
+
 // The thumbprint a find_cert request asks for, present and non-empty.
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request);
 

@@ -40,6 +40,8 @@ const DIGEST_LENGTH = { "SHA-256": 32, "SHA-384": 48, "SHA-512": 64 };
 // "CERT_CHOICE_UNAVAILABLE" (no picker can be shown; `message` says why),
 // "NO_MATCHING_CERT" (no certificate passes the filter), "CERT_CHOICE_REQUIRED" (the
 // deployer requires the picker: list or find nothing, sign only with a chosen certificate),
+// "SIGNATURE_DECLINED" (the user pressed Cancel in the confirmation of a signature on a
+// token unlocked already, or nobody confirmed it within 120 seconds; nothing was signed),
 // "TOKEN_REMOVED" (the token was pulled while its PIN prompt was open), "CERT_NOT_FOUND"
 // (no connected token holds the certificate: the user may insert it, see onTokensChanged),
 // "AGENT" (any other error the agent answered; `message` is its text).
@@ -62,7 +64,7 @@ function hostFailure(reason) {
 function agentFailure(text) {
   const wrongPin = /^WRONG_PIN:(-?\d+)$/.exec(text);
   if (wrongPin) return new P11AgentError("WRONG_PIN", text, Number(wrongPin[1]));
-  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT|ALGORITHM_NOT_SUPPORTED|TOKEN_REMOVED):/.exec(text);
+  const prompt = /^(PIN_PROMPT_[A-Z]+|CERT_CHOICE_[A-Z]+|NO_MATCHING_CERT|ALGORITHM_NOT_SUPPORTED|TOKEN_REMOVED|SIGNATURE_DECLINED):/.exec(text);
   if (prompt) return new P11AgentError(prompt[1], text);
   if (text === "certificate not found on any connected token") return new P11AgentError("CERT_NOT_FOUND", text);
   return new P11AgentError("AGENT", text);
@@ -151,9 +153,11 @@ class Agent {
   // told the hash and takes the bare digest: it adds PKCS #1's DigestInfo itself, signs
   // RSA-PSS with MGF1 of the same hash and a salt as long, and with signatureFormat "der"
   // answers an ECDSA signature in DER. Without it, `key` ("rsa" or "ec") says what to send,
-  // as before. Answers {signature (Uint8Array; EC: r then s unless DER), certificate
-  // (Base64 DER)}.
-  async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest, algorithm, signatureFormat }) {
+  // as before. `description` is this page's own words on what is signed ("Contract 42"),
+  // which p11agent shows the user, as the site's, in the PIN prompt and in the confirmation
+  // it asks for every further signature (at most 4096 bytes; 200 characters are shown).
+  // Answers {signature (Uint8Array; EC: r then s unless DER), certificate (Base64 DER)}.
+  async sign({ thumbprint, pin, key, hash = "SHA-256", data, digest, algorithm, signatureFormat, description }) {
     if (data !== undefined) {
       const bytes = typeof data === "string" ? new TextEncoder().encode(data) : data;
       digest = new Uint8Array(await crypto.subtle.digest(hash, bytes));
@@ -162,7 +166,7 @@ class Agent {
     }
     const named = algorithm !== undefined || signatureFormat !== undefined;
     const answer = await this.request({
-      cmd: "sign", thumbprint, ...(pin ? { pin } : {}),
+      cmd: "sign", thumbprint, ...(pin ? { pin } : {}), ...(description !== undefined ? { description } : {}),
       ...(named
         ? { hash_hex: toHex(digest), hash, ...(algorithm ? { algorithm } : {}),
             ...(signatureFormat ? { signature_format: signatureFormat } : {}) }

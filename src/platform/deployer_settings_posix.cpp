@@ -1,0 +1,47 @@
+#include "platform/deployer_settings.h"
+
+#include <cctype>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr const char* SETTINGS_FOLDER = "/etc/p11agent/";
+// A setting is a word or a number: what is past this is not read.
+constexpr std::size_t MOST_READ = 256;
+
+}  // namespace
+
+std::string deployer_setting_place(std::string_view name) {
+  std::string file = SETTINGS_FOLDER;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (std::isupper(static_cast<unsigned char>(c)) && i > 0) file += '-';
+    file += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return file;
+}
+
+std::optional<std::string> deployer_setting(std::string_view name) {
+  const std::string path = deployer_setting_place(name);
+  // Opened without waiting, so that a FIFO put there cannot hold the agent up.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    struct stat seen {};
+    return ::lstat(path.c_str(), &seen) == 0 ? std::optional<std::string>("") : std::nullopt;
+  }
+  std::string text;
+  struct stat opened {};
+  if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+    char buffer[MOST_READ];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) text.assign(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text.substr(0, text.find('\n'));
+}
+
+}  // namespace p11agent::platform
