@@ -361,7 +361,7 @@ TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumpe
   // 32-bit host of a 32-bit module.
   std::vector<std::pair<bool, ModuleBuild>> hosts = {{true, ModuleBuild::Native}, {false, ModuleBuild::Native}};
 #ifdef _WIN32
-  hosts.emplace_back(false, ModuleBuild::Only32InWow64);
+  if (runs_32bit_programs()) hosts.emplace_back(false, ModuleBuild::Only32InWow64);
 #endif
   for (const auto& [copy, build] : hosts) {
     install_known_module(module, reporting, build);

@@ -49,18 +49,18 @@ TEST(ScreenLock, OnlyALockOrADisconnectOfTheSessionIsLeaving) {
 }
 
 #ifdef _WIN32
-// The agent's hidden window is told of the session's changes as Windows tells them.
+// The agent's message-only window is told of the session's changes as Windows tells them.
 TEST(ScreenLock, TheSessionsWindowCountsALock) {
   auto watch = platform::watch_screen_lock();
   HWND window = nullptr;
-  ASSERT_TRUE(comes_true([&] { return (window = FindWindowW(L"p11agent session watch", nullptr)) != nullptr; }));
+  ASSERT_TRUE(comes_true([&] { return (window = FindWindowExW(HWND_MESSAGE, nullptr, L"p11agent session watch", nullptr)) != nullptr; }));
   for (WPARAM change : {WPARAM{WTS_SESSION_UNLOCK}, WPARAM{WTS_SESSION_LOGON}, WPARAM{WTS_SESSION_LOCK}})
     SendMessageW(window, WM_WTSSESSION_CHANGE, change, 1);
   EXPECT_EQ(watch->departures(), 1u);
   SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT, 1);
   EXPECT_EQ(watch->departures(), 2u);
   watch.reset();
-  EXPECT_TRUE(comes_true([] { return FindWindowW(L"p11agent session watch", nullptr) == nullptr; }));
+  EXPECT_TRUE(comes_true([] { return FindWindowExW(HWND_MESSAGE, nullptr, L"p11agent session watch", nullptr) == nullptr; }));
 }
 #else
 // A program of the session bus: a screensaver (owning its name), or one that only claims to be.

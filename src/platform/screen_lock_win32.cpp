@@ -1,6 +1,8 @@
-// The screen lock on Windows: a hidden window of the agent's own, registered for its
+// The screen lock on Windows: a message-only window of the agent's own, registered for its
 // session's notifications (WTSRegisterSessionNotification), is sent WM_WTSSESSION_CHANGE
-// with what happened to the session.
+// with what happened to the session. Message-only: the notification is sent to the window
+// registered rather than broadcast, so it needs no place among the desktop's windows (and a
+// session without a desktop still gets the watch).
 #include "platform/screen_lock.h"
 
 #include <windows.h>
@@ -46,7 +48,7 @@ void listen(const std::shared_ptr<Shared>& shared) {
   window_class.hInstance = GetModuleHandleW(nullptr);
   window_class.lpszClassName = WINDOW_CLASS;
   RegisterClassW(&window_class);  // already there for a second watch
-  HWND window = CreateWindowExW(0, WINDOW_CLASS, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+  HWND window = CreateWindowExW(0, WINDOW_CLASS, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
   if (window == nullptr) return;
   SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(shared->departures.get()));

@@ -4,6 +4,12 @@
 
 #include "token/module.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/wide.h"
+#endif
+
 namespace testing_support {
 
 std::string agent_path(AgentBuild build) {
@@ -33,6 +39,28 @@ std::string wow64_twin(const std::string& system32_path) {
   const std::string system32 = "C:\\Windows\\System32";
   return "C:\\Windows\\SysWOW64" + system32_path.substr(system32.size());
 }
+
+#ifdef _WIN32
+bool runs_32bit_programs() {
+  // The 32-bit host started without its argument ends at once with status 2; where 32-bit
+  // programs do not run, it does not start at all.
+  static const bool runs = [] {
+    std::wstring command = L"\"" + p11agent::platform::to_wide(executable_folder()) + L"\\p11agent-host32.exe\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+      return false;
+    DWORD status = 0;
+    WaitForSingleObject(info.hProcess, 30000);
+    GetExitCodeProcess(info.hProcess, &status);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return status == 2;
+  }();
+  return runs;
+}
+#endif
 
 void uninstall_known_modules() {
   for (const std::string& path : test_known_modules()) {

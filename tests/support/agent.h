@@ -30,6 +30,16 @@ std::vector<std::string> test_known_modules();
   GTEST_SKIP() << "needs " << (count) << " test-bed modules; this build knows "                  \
                << ::testing_support::test_known_modules().size()
 
+#ifdef _WIN32
+// Whether this machine runs 32-bit programs: Wine runs them only where the Linux kernel
+// runs 32-bit x86 code (some virtual machines' kernels do not), and without them no
+// 32-bit module host starts.
+bool runs_32bit_programs();
+#define REQUIRE_32BIT_PROGRAMS()                 \
+  if (!::testing_support::runs_32bit_programs()) \
+  GTEST_SKIP() << "this machine runs no 32-bit programs"
+#endif
+
 // Removes every fake module installed at a known path (on Windows, its SysWOW64 twin too).
 void uninstall_known_modules();
 
