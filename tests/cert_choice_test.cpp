@@ -3,6 +3,8 @@
 // OpenSSL reads on Linux), the filter, and the picker behind the daemon's commands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <deque>
 #include <functional>
 #include <set>
@@ -174,11 +176,15 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
   const std::string anna = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
   const std::string old = thumbprint_of(hex_bytes(EXPIRED_P384_HEX)).value();
   const std::string site = "https://shop.example";
-  auto choose = [&](const json& filter = nullptr) {
-    json request = {{"cmd", "choose_cert"}, {"origin", site}};
+  auto choose_from = [&](const std::string& origin, const json& filter = nullptr) {
+    json request = {{"cmd", "choose_cert"}, {"origin", origin}};
     if (!filter.is_null()) request["filter"] = filter;
     return request;
   };
+  auto choose = [&](const json& filter = nullptr) { return choose_from(site, filter); };
+  // A second signing certificate on the token, where a case has one, and its picker row.
+  const std::string named = thumbprint_of(hex_bytes(NAMED_CERT_HEX)).value();
+  constexpr std::size_t NAMED_ROW = 2;
   auto sign = [&](const std::string& print, const std::string& origin) {
     return json{{"cmd", "sign"}, {"thumbprint", print}, {"hash_hex", "00ff"}, {"pin", "1234"}, {"origin", origin}};
   };
@@ -196,6 +202,13 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
   const std::string REQUIRED = error_response_text(CERT_CHOICE_REQUIRED);
   const std::string NOT_FOUND = error_response_text(CERT_NOT_FOUND);
   const std::string NONE_LISTED = R"({"certs":[],"ok":true})";
+  // Not requests: the token is pulled from its slot, or put back.
+  const json PULL = {{"token", "pulled"}}, PUT_BACK = {{"token", "put back"}};
+  const json WATCH = {{"cmd", "watch_tokens"}, {"origin", site}};
+  const std::string ANNA_ALONE = "Anna's certificate, and no other";
+  auto logout = [&](const std::string& print) { return json{{"cmd", "logout"}, {"thumbprint", print}, {"origin", site}}; };
+  std::string upper_anna = anna;
+  std::ranges::transform(upper_anna, upper_anna.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   const std::string ANNA_LISTED =
       json{{"certs", json::array({json{{"module", path}, {"thumbprint", anna}, {"token_serial", "SN1"}}})}, {"ok", true}}.dump();
   using enum CertAccess;
@@ -210,6 +223,7 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     std::size_t nothing_shown = 0;      // "nothing to choose" screens
     bool browser = true;                // else an application on this computer
     bool inserted_later = false;        // the token is inserted at the first Try again
+    bool second_signer = false;         // the token holds a second certificate with its key
   };
   const std::vector<Case> cases = {
       {"the pick answers that certificate alone", ChosenOnly, {choose()}, {std::size_t{0}}, {OK}, 2},
@@ -244,6 +258,18 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
        {choose(), list, find, find_from(old, site), sign(anna, site), sign(old, site), list_from(other_site),
         find_from(anna, other_site), sign(anna, other_site)},
        {std::size_t{0}}, {OK, ANNA_LISTED, OK, NOT_FOUND, OK, REQUIRED, NONE_LISTED, NOT_FOUND, REQUIRED}, 2},
+      {"once chosen: listings with details or a filter hold that one alone, it is found in upper case, and a "
+       "logout names no certificate another site chose on its token",
+       ChosenOnly,
+       {choose(), sign(anna, site), json{{"cmd", "list_certs"}, {"origin", site}, {"details", true}},
+        json{{"cmd", "list_certs"}, {"origin", site}, {"filter", {{"has_private_key", false}}}},
+        find_from(upper_anna, site), choose_from(other_site), sign(named, other_site), logout(named), logout(anna)},
+       {std::size_t{0}, std::size_t{NAMED_ROW}},
+       {OK, OK, ANNA_ALONE, ANNA_ALONE, OK, OK, OK, R"({"closed":0,"ok":true})", R"({"closed":1,"ok":true})"}, 3,
+       false, 0, true, false, true},
+      {"a pulled token takes the site's choice along: put back, its certificate is not chosen", ChosenOnly,
+       {choose(), WATCH, PULL, WATCH, PUT_BACK, list, sign(anna, site)}, {std::size_t{0}},
+       {OK, OK, OK, NONE_LISTED, REQUIRED}, 2},
       {"the deployer allowing listing: a site lists, finds and signs as an application does", All,
        {list, find_from(old, site), sign(old, site)}, {}, {OK, OK, OK}, 0},
       {"the deployer's setting refuses listing and finding", ChoiceRequired, {list, find}, {}, {REQUIRED, REQUIRED}, 0, true},
@@ -258,6 +284,8 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     json t = token("Card", "SN1",
                    {certificate(SIGNING_P256_HEX, "01"), private_key("01", CKK_EC), certificate(EXPIRED_P384_HEX, "02"),
                     private_key("02", CKK_EC), certificate(FUTURE_RSA_HEX, "03")});
+    if (c.second_signer)
+      for (const json& object : {certificate(NAMED_CERT_HEX, "04"), private_key("04", CKK_EC)}) t["objects"].push_back(object);
     const json inserted = {{"slots", json::array({slot(1, t)})}};
     fake_folder().write_scenario(name, c.inserted_later ? json{{"slots", json::array({empty_slot(1)})}} : inserted);
     PickerScript script{{c.answers.begin(), c.answers.end()}, {}, {}, [&] { fake_folder().write_scenario(name, inserted); }};
@@ -269,13 +297,21 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     daemon.open_cert_picker = [&] { return std::make_unique<ScriptedPicker>(script); };
     fake_folder().clear_log(name);
     std::vector<std::string> answers;
-    for (const json& request : c.requests) answers.push_back(handle_daemon_request(daemon, request.dump()));
+    for (const json& request : c.requests) {
+      if (request.contains("token"))
+        fake_folder().write_scenario(name, request == PULL ? json{{"slots", json::array({empty_slot(1)})}} : inserted);
+      else
+        answers.push_back(handle_daemon_request(daemon, request.dump()));
+    }
     const auto log = fake_folder().call_log(name);
     release_state(daemon);
     for (std::size_t i = 0; i < answers.size(); ++i) {
-      if (c.expected[i] == OK)
+      if (c.expected[i] == OK) {
         EXPECT_NE(answers[i].find(R"("ok":true)"), std::string::npos) << answers[i];
-      else
+      } else if (c.expected[i] == ANNA_ALONE) {
+        EXPECT_EQ(json::parse(answers[i]).at("certs").size(), 1u) << answers[i];
+        EXPECT_NE(answers[i].find(anna), std::string::npos) << answers[i];
+      } else
         EXPECT_EQ(answers[i], c.expected[i]);
     }
     if (c.token_untouched) {
@@ -302,7 +338,7 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     if (c.rows >= 2) {
       EXPECT_EQ(screen.rows[1].unusable, "expired on 2002-01-01");
     }
-    if (c.rows == 3) {
+    if (c.rows == 3 && !c.second_signer) {
       EXPECT_EQ(screen.rows[2].unusable, "valid only from 2090-01-01");
       EXPECT_EQ(screen.rows[2].key, "RSA 2048, signs, no private key on the token");
     }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "daemon/cert_gate.h"
 #include "daemon/commands.h"
 #include "daemon/frame_reader.h"
 #include "daemon/line_reader.h"
@@ -40,26 +41,13 @@ constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
     {"watch_tokens", handle_watch_tokens},
 }};
 
-// A site uses only the certificates its user chose for it in this process's life (by
-// default in a browser); under the deployer's setting it also lists and finds nothing.
-bool refused_without_choice(const DaemonState& state, const Request& request) {
-  if (state.cert_access == CertAccess::All) return false;
-  if (request.cmd == "list_certs" || request.cmd == "find_cert") return state.cert_access == CertAccess::ChoiceRequired;
-  if ((request.cmd != "validate" && request.cmd != "sign") || !request.thumbprint) return false;
-  return !may_see_cert(state, request, ascii_lowercase(*request.thumbprint));
-}
-
-}  // namespace
-
-namespace {
-
 std::string answer_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
-  if (refused_without_choice(state, *request)) return error_response_text(CERT_CHOICE_REQUIRED);
+  if (const CertGate gate = cert_gate(state, *request); gate != CertGate::Open) return cert_gate_answer(gate, *request);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);

@@ -1,0 +1,22 @@
+#pragma once
+// The one gate of what a browser's site may learn of the certificates and use, passed by
+// every request before its command runs.
+#include <string>
+
+#include "daemon/daemon_state.h"
+#include "wire/request.h"
+
+namespace p11agent {
+
+enum class CertGate {
+  Open,            // the command runs
+  ChoiceRequired,  // refused: the site must have its user choose a certificate first
+  Unseen,          // answered as if the certificate (or any) were on no token
+};
+
+CertGate cert_gate(const DaemonState& state, const Request& request);
+
+// The answer of a request the gate stops.
+std::string cert_gate_answer(CertGate gate, const Request& request);
+
+}  // namespace p11agent
