@@ -488,15 +488,17 @@ TEST_F(DaemonCacheTest, InABrowserEachSiteEndsOnlyItsOwnLogins) {
 
 // The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
 // ended without one, or PULLED: the token is pulled while the prompt waits, which the
-// prompt's check then sees.
+// prompt's check then sees, or SWAPPED: another card is put in its slot in its stead.
 // A confirmation's answer is SIGN (the user pressed Sign), a way it ended, or PULLED.
 const std::string PULLED = "<the token is pulled>";
+const std::string SWAPPED = "<another card is put in its slot>";
 const std::string SIGN = "<Sign is pressed>";
 struct PromptScript {
   std::deque<std::variant<std::string, platform::PromptStop>> answers;
   std::vector<platform::PinScreen> screens;
   std::function<void()> pull = {};
   std::vector<platform::PinScreen> confirmations = {};
+  std::function<void()> swap = {};
 };
 
 class ScriptedDialog final : public platform::PinDialog {
@@ -530,8 +532,8 @@ class ScriptedDialog final : public platform::PinDialog {
     auto answer = std::move(script_.answers.front());
     script_.answers.pop_front();
     if (auto* stop = std::get_if<platform::PromptStop>(&answer)) return std::unexpected(*stop);
-    if (std::get<std::string>(answer) == PULLED) {
-      script_.pull();
+    if (const std::string& said = std::get<std::string>(answer); said == PULLED || said == SWAPPED) {
+      said == PULLED ? script_.pull() : script_.swap();
       if (still_wanted()) return std::unexpected(platform::PromptStop{platform::PromptEnd::Failed, "still open"});
       return std::unexpected(platform::PromptStop{platform::PromptEnd::Withdrawn, ""});
     }
@@ -648,6 +650,8 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
          {error_response_text(PIN_PROMPT_REQUIRED)}, 0, 0, {}, ""},
         {"a token pulled while its prompt waits closes the prompt", 0, true, false, {validate_from(A)}, {PULLED},
          {error_response_text(TOKEN_REMOVED)}, 1, 0, {}, ""},
+        {"another card put in at once in its stead closes the prompt too", 0, true, false, {validate_from(A)}, {SWAPPED},
+         {error_response_text(TOKEN_REMOVED)}, 1, 0, {}, ""},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -660,6 +664,9 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
       scenario.update(c.rules);
       fake_folder().write_scenario(name, scenario);
       PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
+      script.swap = [&] {
+        fake_folder().write_scenario(name, {{"slots", json::array({slot(1, token("Other card", "SN 9", {}))})}});
+      };
       if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
       DaemonState daemon;
       daemon.module_table[path] = open_module(path).value();

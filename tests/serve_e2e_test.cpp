@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <cstring>
 #include <thread>
@@ -238,6 +239,18 @@ TEST_F(ServeTest, APulledTokenTakesItsLoginAlongAndAWatchingCallerIsTold) {
   EXPECT_EQ(Json::parse(ask(*daemon, sign())).value("ok", false), true);
   EXPECT_EQ(count_calls(fake_folder().call_log(name), "C_Login"), 1);
   // Pulled while watched: told, with no token left.
+  fake_folder().write_scenario(name, pulled);
+  EXPECT_EQ(of_ours(daemon->read_line(10s)), event(json::array()));
+  // Put back while the watch's round waits on a slow slot list, and a request comes in that
+  // round: both the answer and the event are written.
+  json slow = with_card("Card", "77", "5");
+  slow["delay_ms"] = {{"C_GetSlotList", 1500}};
+  fake_folder().write_scenario(name, slow);
+  std::this_thread::sleep_for(1500ms);
+  daemon->write(std::string(R"({"cmd":"ping"})") + "\n");
+  std::set<std::string> written = {of_ours(daemon->read_line(15s)), of_ours(daemon->read_line(15s))};
+  EXPECT_TRUE(written.contains(event(tokens("Card", "77")))) << *written.begin();
+  EXPECT_EQ(std::ranges::count_if(written, [](const std::string& line) { return line.find("\"modules\"") != std::string::npos; }), 1);
   fake_folder().write_scenario(name, pulled);
   EXPECT_EQ(of_ours(daemon->read_line(10s)), event(json::array()));
   daemon->close_stdin();
