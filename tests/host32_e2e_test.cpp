@@ -57,6 +57,16 @@ void install_dependent_module(const std::string& path, ModuleBuild build) {
   install_file(fake_module_path(built), (build == ModuleBuild::Only32InWow64 ? wow64_twin(folder) : folder) + runtime);
 }
 
+const std::string NEIGHBOUR_DLL = "C:\\Windows\\System32\\watchdata_runtime.dll";
+
+// A vendor module with the DLL it depends on beside it, at its known path: found there as
+// its installer put it, whatever the system folder of the process that loads it.
+void install_module_beside_its_dll(const std::string& path, ModuleBuild build) {
+  install_known_module(path, signing_token(), build, "fake_pkcs11_dependent");
+  const std::string built = build == ModuleBuild::Native ? "watchdata\\watchdata_runtime" : "host32\\watchdata\\watchdata_runtime";
+  install_file(fake_module_path(built), build == ModuleBuild::Only32InWow64 ? wow64_twin(NEIGHBOUR_DLL) : NEIGHBOUR_DLL);
+}
+
 class Host32Test : public ::testing::Test {
  protected:
   void SetUp() override { uninstall(); }
@@ -66,6 +76,7 @@ class Host32Test : public ::testing::Test {
     std::error_code ignored;
     for (const std::string& folder : {std::string(DIRECTORY_RULE_FOLDER), wow64_twin(std::string(DIRECTORY_RULE_FOLDER))})
       std::filesystem::remove_all(folder, ignored);
+    for (const std::string& file : {std::string(NEIGHBOUR_DLL), wow64_twin(std::string(NEIGHBOUR_DLL))}) remove_file(file);
   }
   std::vector<std::string> known = test_known_modules();
   // A browser's site lists and signs here as an application does.
@@ -115,6 +126,9 @@ TEST_F(Host32Test, A32BitModuleAnswersAsA64BitOne) {
       {"a module beside the DLL it depends on in its own folder", std::string(DIRECTORY_RULE_MODULE), {}, {},
        json{{"cmd", "enumerate"}, {"module", std::string(DIRECTORY_RULE_MODULE)}}.dump(), "certificates: 1",
        &install_dependent_module},
+      {"serve: a module beside the DLL it depends on lists and signs", first, {}, {"serve"},
+       std::string(R"({"cmd":"list_certs"})") + "\n" + sign("1234") + "\n", "\"signature_hex\":\"0a0b0c",
+       &install_module_beside_its_dll},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

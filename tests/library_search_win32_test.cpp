@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
+
 #include "platform/library.h"
 #include "platform/wide.h"
 #include "support/fake_token.h"
@@ -35,6 +37,25 @@ TEST(LibrarySearch, TheWorkingDirectoryStaysOutAcrossEveryLoad) {
   EXPECT_EQ(dll_directory(), rule_folder);
   ASSERT_TRUE(open_module(fake_module_path()).has_value());
   EXPECT_EQ(dll_directory(), rule_folder);
+}
+
+// Where a module's own dependencies are looked for, from Microsoft's "Dynamic-link library
+// search order" (learn.microsoft.com/windows/win32/dlls/dynamic-link-library-search-order)
+// and LoadLibraryExW's reference: the standard order searches the application's folder and
+// the system folders but not the folder of the DLL being loaded; the alternate order
+// (LOAD_WITH_ALTERED_SEARCH_PATH with a full path) starts there. A vendor's installer puts its
+// module's DLLs beside it, so a module named by its full path loads wherever it lives.
+TEST(LibrarySearch, AModuleNamedByItsFullPathFindsTheDllsBesideIt) {
+  const std::string folder = "C:\\p11agent vendor\\bin";
+  const std::string module_path = folder + "\\vendor_p11.dll";
+  install_file(fake_module_path("fake_pkcs11_dependent"), module_path);
+  install_file(fake_module_path("watchdata\\watchdata_runtime"), folder + "\\watchdata_runtime.dll");
+  EXPECT_TRUE(open_module(module_path).has_value());
+  // Its neighbour is not found from anywhere else: without it, the module does not load.
+  remove_file(folder + "\\watchdata_runtime.dll");
+  EXPECT_FALSE(open_module(module_path).has_value());
+  std::error_code ignored;
+  std::filesystem::remove_all("C:\\p11agent vendor", ignored);
 }
 
 }  // namespace

@@ -8,13 +8,32 @@ namespace p11agent::platform {
 
 const char* const LOADER_CALL_NAME = "LoadLibraryExW";
 
+namespace {
+
+// A drive's root ("C:\\") or a share ("\\\\server\\share").
+bool is_absolute(const std::string& path) {
+  const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  return drive || path.starts_with("\\\\") || path.starts_with("//");
+}
+
+// A module named by its full path finds the DLLs it depends on beside itself first, as its
+// installer put them there: LOAD_WITH_ALTERED_SEARCH_PATH starts the search in the module's
+// own folder, then the folder SetDllDirectory named (the directory rule), then the system
+// folders. For a 32-bit host that opens a module of the real System32 through Sysnative,
+// the system folder is SysWOW64: without this its neighbours are not found. The flag's
+// search with a relative path is undefined (LoadLibraryExW's reference), so such a path
+// keeps the standard search.
+DWORD search_flags_for(const std::string& path) { return is_absolute(path) ? LOAD_WITH_ALTERED_SEARCH_PATH : 0; }
+
+}  // namespace
+
 std::expected<void*, LoadFailure> load_library(const std::string& path) {
   std::wstring wide = to_wide(path);
   // No "insert a disk" box for a path on an empty drive; the thread's mode is put back
   // unless it already was exactly this.
   DWORD previous = 0;
   BOOL mode_set = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous);
-  HMODULE handle = LoadLibraryExW(wide.c_str(), nullptr, 0);
+  HMODULE handle = LoadLibraryExW(wide.c_str(), nullptr, search_flags_for(path));
   DWORD error = handle == nullptr ? GetLastError() : 0;
   if (mode_set && previous != SEM_FAILCRITICALERRORS) SetThreadErrorMode(previous, nullptr);
   if (handle == nullptr) return std::unexpected(LoadFailure{error != 0});
