@@ -27,7 +27,6 @@ DoctorFacts healthy() {
   ModuleFacts module;
   module.path = "/usr/lib/vendor.so";
   module.present = true;
-  module.machine = {platform::Machine::Native, "x86-64"};
   module.slots = 1;
   module.tokens = {{"Signing card", 2}};
   facts.modules = {module};
@@ -65,14 +64,27 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
          f.modules[1].present = false;
        },
        "module C:", CheckStatus::Ok, "not installed"},
-      {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::X86, "i386"}; }, "module",
+      {"a 32-bit module", [](DoctorFacts& f) { f.modules[0].unloadable = platform::wrong_machine_text({platform::Machine::X86, "i386"}); }, "module",
        CheckStatus::Fail, "32-bit; p11agent is 64-bit: install the vendor's 64-bit module (not loaded)"},
-      {"a 32-bit module in the 32-bit host",
+      {"a 32-bit module in the 32-bit host", [](DoctorFacts& f) { f.modules[0].in_32bit_host = true; }, "module",
+       CheckStatus::Ok, "32-bit, in the 32-bit host; loads; 1 token: 'Signing card' (2 certificates)"},
+      {"a 32-bit module without the 32-bit host: said once",
        [](DoctorFacts& f) {
-         f.modules[0].machine = {platform::Machine::X86, "i386"};
-         f.modules[0].in_32bit_host = true;
+         f.modules[0].in_32bit_host = f.modules[0].host_missing = true;
+         f.modules[0].tokens.clear();
        },
-       "module", CheckStatus::Ok, "32-bit, in the 32-bit host; loads; 1 token: 'Signing card' (2 certificates)"},
+       "module", CheckStatus::Fail, "32-bit; the 32-bit host is missing: reinstall p11agent"},
+      {"the 32-bit host", [](DoctorFacts& f) { f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", true, "p11agent-host32 1.0"}; },
+       "32-bit module host", CheckStatus::Ok, "p11agent-host32 1.0: C:\\p\\p11agent-host32.exe"},
+      {"the 32-bit host missing where one user registered",
+       [](DoctorFacts& f) { f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", false, ""}; },
+       "32-bit module host", CheckStatus::Warn, "missing: C:\\p\\p11agent-host32.exe: 32-bit modules cannot be used"},
+      {"the 32-bit host missing where every user's browsers start the agent",
+       [](DoctorFacts& f) {
+         f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", false, ""};
+         f.registrations[0].every_user = true;
+       },
+       "32-bit module host", CheckStatus::Fail, "missing: C:\\p\\p11agent-host32.exe: 32-bit modules cannot be used"},
       {"a module that hangs in C_Initialize",
        [](DoctorFacts& f) { f.modules[0].load_error = "C_Initialize: the module did not answer within 8 s"; }, "module",
        CheckStatus::Fail, "does not load: C_Initialize: the module did not answer within 8 s"},
@@ -85,7 +97,10 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
       {"a label that would clear the terminal and turn the line around",
        [](DoctorFacts& f) { f.modules[0].tokens[0].label = "\x1b[2J\u202eevil"; }, "module", CheckStatus::Ok,
        "'<U+001B>[2J<U+202E>evil' (2 certificates)"},
-      {"a module path that is a FIFO", [](DoctorFacts& f) { f.modules[0].machine = {platform::Machine::NotAFile, ""}; },
+      {"a module path that would clear the terminal and turn the line around",
+       [](DoctorFacts& f) { f.modules[0].path = "/usr/lib/\x1b[2J\u202e.so"; }, "module /usr/lib/<U+001B>[2J<U+202E>.so",
+       CheckStatus::Ok, "loads"},
+      {"a module path that is a FIFO", [](DoctorFacts& f) { f.modules[0].unloadable = platform::wrong_machine_text({platform::Machine::NotAFile, ""}); },
        "module", CheckStatus::Fail, "not a regular file (a FIFO, a device or a folder): not a module (not loaded)"},
       {"no token", [](DoctorFacts& f) { f.modules[0].tokens.clear(); }, "module", CheckStatus::Warn,
        "no token in its slots: insert the token"},
@@ -169,6 +184,7 @@ TEST(ModuleMachine, IsReadFromTheFilesHeaderBeforeAnyLoad) {
       {pe(0x8664), platform::Machine::Native, "x86-64"}, {pe(0x014C), platform::Machine::X86, "i386"},
       {pe(0xAA64), platform::Machine::Other, "ARM64"},   {elf(2, 62), platform::Machine::Native, "x86-64"},
       {elf(1, 3), platform::Machine::X86, "i386"},    {elf(2, 183), platform::Machine::Other, "ARM64"},
+      {pe(0x01C4), platform::Machine::Bits32, "ARM"}, {elf(1, 40), platform::Machine::Bits32, "ARM"},
       {"not a module at all", platform::Machine::Unknown, ""},
   };
   const std::string file = std::filesystem::temp_directory_path().string() + "/p11agent-machine-test.bin";

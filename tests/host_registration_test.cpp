@@ -315,22 +315,41 @@ constexpr const wchar_t* LOCKED_FILE = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x12
 
 // The rule before it read rights by what they mean on a folder: any right that writes
 // counted, on the file and on every folder alike.
-constexpr platform::ChangeRights FORMER_RULE{
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL,
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL};
+constexpr ACCESS_MASK FORMER_MASK = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr platform::ChangeRights FORMER_RULE{FORMER_MASK, FORMER_MASK, FORMER_MASK};
+// A folder of administrators', where users may add files (0x2, FILE_ADD_FILE), add files
+// and folders and write attributes (0x100116), or write (GW, GENERIC_WRITE).
+std::wstring admins_folder_where_users(const wchar_t* add) {
+  return std::wstring(L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)") + add;
+}
+// The account this test runs as, in the descriptors' notation.
+std::wstring this_account_sid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  std::vector<std::byte> buffer(512);
+  DWORD size = 0;
+  const bool read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  if (!read || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) return L"";
+  std::wstring sid = text;
+  LocalFree(text);
+  return sid;
+}
 
 // On Windows the owners and access lists of the file and its folders decide: an object
 // that an account other than the administrators' may change is named, with the account.
 TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChangeOnWindows) {
   struct Case {
     const char* name;
-    std::vector<std::pair<const char*, const wchar_t*>> from_file_up;  // object, descriptor
-    const char* said;         // "" nothing
-    const char* former_said;  // what the former rule said
+    std::vector<std::pair<const char*, std::wstring>> from_file_up;  // object, descriptor
+    const char* said;                  // "" nothing
+    const char* former_said;           // what the former rule said
+    bool own_account_trusted = false;  // one user's registration, where that user's account counts
   };
-  const std::vector<Case> cases = {
+  const std::wstring mine = L"O:" + this_account_sid() + L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)";
+  std::vector<Case> cases = {
       {"administrators only", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)"}}, "", ""},
       {"a rule only for what is made inside", {{"f", L"O:SYD:P(A;;FA;;;SY)(A;OICIIO;FA;;;CO)"}}, "", ""},
       {"users write the file", {{"f", L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)"}}, "f can be changed by BUILTIN\\Users",
@@ -366,17 +385,38 @@ TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChangeOn
         {"C:\\", DRIVE_ROOT}},
        "C:\\Users\\anna can be changed by S-1-5-21-1004336348-1177238915-682003330-1001",
        "C:\\Users\\anna can be changed by S-1-5-21-1004336348-1177238915-682003330-1001"},
+
+      {"this account's own program, for every user", {{"f", mine}}, "f belongs to ", "f belongs to "},
+      {"this account's own program, for this user alone", {{"f", mine}}, "", "", true},
   };
+  // Users may add to the folder: refused where it is the program's own (a DLL added there is
+  // loaded), accepted above it.
+  for (const wchar_t* add : {L"(A;;0x2;;;BU)", L"(A;;0x100116;;;BU)", L"(A;;GW;;;BU)"}) {
+    cases.push_back({"users add to the program's folder",
+                     {{"C:\\Vendor\\p11agent.exe", LOCKED_FILE}, {"C:\\Vendor", admins_folder_where_users(add)}, {"C:\\", DRIVE_ROOT}},
+                     "C:\\Vendor can be changed by BUILTIN\\Users", "C:\\Vendor can be changed by BUILTIN\\Users"});
+    cases.push_back({"users add to a folder above it",
+                     {{"C:\\Vendor\\p11agent\\p11agent.exe", LOCKED_FILE},
+                      {"C:\\Vendor\\p11agent", LOCKED_FILE},
+                      {"C:\\Vendor", admins_folder_where_users(add)},
+                      {"C:\\", DRIVE_ROOT}},
+                     "", "C:\\Vendor can be changed by BUILTIN\\Users"});
+  }
   for (const Case& c : cases) {
     std::vector<platform::PathObject> objects;
     for (const auto& [name, sddl] : c.from_file_up) {
       PSECURITY_DESCRIPTOR descriptor = nullptr;
-      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
           << c.name;
       objects.push_back({name, descriptor});
     }
-    EXPECT_EQ(platform::path_lets_others_change(objects).value_or(""), c.said) << c.name;
-    EXPECT_EQ(platform::path_lets_others_change(objects, FORMER_RULE).value_or(""), c.former_said) << c.name;
+    // The account's name as the system gives it follows "belongs to ".
+    auto starts = [](const std::optional<std::string>& said) { return said.value_or("").substr(0, std::string_view("f belongs to ").size()); };
+    const bool by_start = std::string_view(c.said).ends_with("belongs to ");
+    const auto said = platform::path_lets_others_change(objects, c.own_account_trusted);
+    const auto former = platform::path_lets_others_change(objects, c.own_account_trusted, FORMER_RULE);
+    EXPECT_EQ(by_start ? starts(said) : said.value_or(""), c.said) << c.name;
+    EXPECT_EQ(by_start ? starts(former) : former.value_or(""), c.former_said) << c.name;
     for (const auto& object : objects) LocalFree(object.descriptor);
   }
 }

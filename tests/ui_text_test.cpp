@@ -20,7 +20,8 @@ std::string language_chosen(const std::vector<std::string>& preferred) {
 }
 
 // Linux: the variables in gettext's order (GNU gettext manual, "Specifying a Priority List
-// of Languages" and "The LANGUAGE variable": LANGUAGE first, except in the "C" locale; then
+// of Languages" and "The LANGUAGE variable", and glibc's guess_category_value: LANGUAGE first,
+// except in the "C" locale, which "POSIX" and no locale at all are, but "C.UTF-8" is not; then
 // LC_ALL, LC_MESSAGES, LANG), read whether or not the named locale is generated here.
 TEST(UiLanguage, LinuxReadsTheVariablesInGettextsOrder) {
   struct Case {
@@ -33,8 +34,11 @@ TEST(UiLanguage, LinuxReadsTheVariablesInGettextsOrder) {
       {{"it:es:de", "", "", "de_DE.UTF-8"}, "es"},         // the first shipped of the list
       {{"en:de", "", "", "de_DE.UTF-8"}, "en"},            // English asked for first
       {{"fr", "", "", "C"}, "en"},                          // the C locale leaves LANGUAGE aside
+      {{"fr", "", "", "POSIX"}, "en"},                      // ... by its other name too
       {{"fr", "", "", ""}, "en"},                           // no locale is the C locale
-      {{"fr", "C.UTF-8", "", "de_DE.UTF-8"}, "en"},
+      {{"fr", "C.UTF-8", "", "de_DE.UTF-8"}, "fr"},         // C.UTF-8 is not: LANGUAGE holds
+      {{"de", "C.UTF-8", "", ""}, "de"},
+      {{"en:de", "C.UTF-8", "", ""}, "en"},
       {{"", "pl_PL.UTF-8", "de_DE.UTF-8", "ru_RU.UTF-8"}, "pl"},
       {{"", "", "ru_RU.UTF-8", "de_DE.UTF-8"}, "ru"},
       {{"", "", "", "de_AT.ISO-8859-15@euro"}, "de"},

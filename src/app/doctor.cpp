@@ -35,8 +35,9 @@ Check module_check(const ModuleFacts& module, bool registered) {
                               "registered with p11-kit, but the file is missing: reinstall the vendor's module or "
                               "remove its registration"}
                       : Check{name, CheckStatus::Ok, "not installed"};
-  if (std::string wrong = platform::wrong_machine_text(module.machine); !wrong.empty() && !module.in_32bit_host)
-    return {name, CheckStatus::Fail, wrong + " (not loaded)"};
+  if (!module.unloadable.empty()) return {name, CheckStatus::Fail, module.unloadable + " (not loaded)"};
+  if (module.host_missing)
+    return {name, CheckStatus::Fail, "32-bit; the 32-bit host is missing: reinstall p11agent"};
   const std::string host = module.in_32bit_host ? "32-bit, in the 32-bit host; " : "";
   if (!module.load_error.empty()) return {name, CheckStatus::Fail, host + "does not load: " + module.load_error};
   // A module that fails or hangs reading its slots is no missing token.
@@ -76,6 +77,17 @@ Check registration_check(const RegistrationFacts& place, const std::string& own)
   // That browser cannot start it; the others may.
   if (place.allowed.empty()) return {name, CheckStatus::Warn, "allows no extension: " + std::string(REGISTER_TEXT)};
   return {name, CheckStatus::Ok, "names this p11agent; allows " + joined(place.allowed)};
+}
+
+// The 32-bit module host beside the agent. Missing, no 32-bit module can be used; and where
+// every user's browsers start this agent, the place it belongs in must not be one that
+// anyone else could fill.
+Check host_32_check(const platform::ModuleHost32& host, bool every_user_registered) {
+  const std::string name = "32-bit module host";
+  if (host.present)
+    return {name, CheckStatus::Ok, (host.version.empty() ? std::string("of an unknown version") : host.version) + ": " + host.path};
+  return {name, every_user_registered ? CheckStatus::Fail : CheckStatus::Warn,
+          "missing: " + host.path + ": 32-bit modules cannot be used; reinstall p11agent"};
 }
 
 Check prompt_check(const char* name, const platform::PromptReport& report, const char* missing_is) {
@@ -128,6 +140,12 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
   if (!registered)
     checks.push_back({"browser registration", CheckStatus::Fail,
                       "p11agent is not registered for any browser: " + std::string(REGISTER_TEXT)});
+  if (facts.host_32) {
+    const bool every_user_registered = std::ranges::any_of(facts.registrations, [&](const RegistrationFacts& place) {
+      return place.every_user && place.parses && place.executable == facts.own_executable;
+    });
+    checks.push_back(host_32_check(*facts.host_32, every_user_registered));
+  }
   checks.push_back(prompt_check("PIN prompt", facts.pin_prompt, "fail"));
   checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
   std::ranges::move(login_checks(facts), std::back_inserter(checks));
@@ -163,16 +181,17 @@ void read_tokens(const ModulePtr& module, ModuleFacts& facts) {
   }
 }
 
-ModuleFacts module_facts(const std::string& path) {
+ModuleFacts module_facts(const std::string& path, const std::optional<platform::ModuleHost32>& host_32) {
   ModuleFacts facts;
   facts.path = path;
   const auto file = platform::find_module_file(path);
   facts.present = file.has_value();
   if (!facts.present) return facts;
-  facts.machine = file->machine;
+  facts.unloadable = file->unloadable;
   facts.in_32bit_host = file->in_32bit_host;
-  // A module of a machine no host can load is not loaded: the system's loader would only fail.
-  if (!facts.in_32bit_host && !platform::wrong_machine_text(facts.machine).empty()) return facts;
+  facts.host_missing = facts.in_32bit_host && !(host_32 && host_32->present);
+  // A module no host can load is not loaded: the system's loader would only fail.
+  if (!facts.unloadable.empty() || facts.host_missing) return facts;
   auto module = open_module(path);
   if (!module) {
     facts.load_error = module.error();
@@ -185,6 +204,7 @@ ModuleFacts module_facts(const std::string& path) {
 RegistrationFacts registration_facts(const platform::HostPlace& place) {
   RegistrationFacts facts;
   facts.manifest = place.manifest;
+  facts.every_user = place.shared;
   const std::filesystem::path file(std::u8string(place.manifest.begin(), place.manifest.end()));
   std::error_code error;
   facts.present = std::filesystem::exists(file, error);
@@ -224,7 +244,8 @@ DoctorFacts gather_facts(const std::string& version) {
 #else
   facts.modules_registered = true;
 #endif
-  for (const std::string& path : default_modules()) facts.modules.push_back(module_facts(path));
+  facts.host_32 = platform::module_host_32();
+  for (const std::string& path : default_modules()) facts.modules.push_back(module_facts(path, facts.host_32));
   for (bool every_user : {false, true})
     if (auto places = platform::host_places(every_user, HOST_NAME, facts.own_executable))
       for (const platform::HostPlace& place : *places) facts.registrations.push_back(registration_facts(place));

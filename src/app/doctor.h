@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "daemon/login_policy.h"
-#include "platform/executable_format.h"
+#include "platform/module_file.h"
 #include "platform/pin_dialog.h"
 #include "platform/screen_lock.h"
 
@@ -30,9 +30,10 @@ struct TokenFacts {
 struct ModuleFacts {
   std::string path;
   bool present = false;
-  platform::ModuleMachine machine{platform::Machine::Unknown, ""};
+  std::string unloadable;       // why no program of this build loads it; "" when one does
   bool in_32bit_host = false;  // Windows: a 32-bit module, which the 32-bit host loads
-  std::string load_error;  // "" when it loaded and initialised
+  bool host_missing = false;   // ... and that host is not beside the agent: it was not loaded
+  std::string load_error;      // "" when it loaded and initialised
   std::size_t slots = 0;   // slots with a token
   std::vector<TokenFacts> tokens;
   std::string token_error;  // the call that failed while its slots and tokens were read; "" when none
@@ -40,6 +41,7 @@ struct ModuleFacts {
 
 struct RegistrationFacts {
   std::string manifest;
+  bool every_user = false;  // the registration for every user of the computer
   bool present = false;
   bool parses = false;
   std::string executable;            // the path the manifest names
@@ -56,6 +58,7 @@ struct DoctorFacts {
   std::vector<ModuleFacts> modules;
   bool modules_registered = false;
   std::vector<RegistrationFacts> registrations;
+  std::optional<platform::ModuleHost32> host_32;  // where this build has one (Windows)
   platform::PromptReport pin_prompt;
   platform::PromptReport picker;
   bool require_pin_prompt = false;

@@ -131,7 +131,8 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // Every module the agent loads lives in a host process of its own.
   const bool hosted = placement == ModulePlacement::Hosts;
   ModuleHosting hosting{platform::own_program_for_children(), CALL_DEADLINE};
-  if (auto host_32 = platform::module_host_32(); host_32 && host_32->present) hosting.executable_32 = host_32->path;
+  // Whether it is there is asked where a 32-bit module's host is started, each time.
+  if (auto host_32 = platform::module_host_32()) hosting.executable_32 = host_32->path;
   const bool serves = !args.empty() && args.front() == "serve";
   const bool browser = started_by_a_browser(args);
   // One-shot ends right after its hosts: a killed host is left for the system to reap.

@@ -366,9 +366,11 @@ std::optional<int> run_host_registration(const std::vector<std::string>& args) {
     (void)platform::write_stdout("the agent's own path is unknown: nothing was registered\n");
     return 1;
   }
-  // Every user's browsers would start whatever replaces the executable.
+  // Every user's browsers would start whatever replaces the executable. Only an
+  // administrator can write every user's registration: their own account is one of the
+  // administrators' (anyone else is refused where the registration is written).
   if (options->registering && options->every_user)
-    if (auto changeable = agent_changeable_by_others(options->registration.executable)) {
+    if (auto changeable = agent_changeable_by_others(options->registration.executable, true)) {
       (void)platform::write_stdout("--register-host --system refused: " + options->registration.executable +
                                    " can be changed by users who are not administrators (" + *changeable +
                                    "): install p11agent where only administrators can change it\n");

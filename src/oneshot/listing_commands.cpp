@@ -48,11 +48,12 @@ std::expected<std::string, std::string> enumerate_slot(const ModulePtr& module, 
 
 std::expected<std::string, std::string> enumerate_report(const std::string& path) {
   auto opened = open_module_slots(path);
-  // The system's loader says nothing a user can act on for a module of another machine.
+  // The system's loader says nothing a user can act on for a module of another machine; a
+  // path that is no file was refused before any load, in those words already.
   if (!opened) {
     const auto file = platform::find_module_file(path);
-    const std::string wrong = file && !file->in_32bit_host ? platform::wrong_machine_text(file->machine) : "";
-    return std::unexpected(opened.error() + (wrong.empty() ? "" : " (" + wrong + ")"));
+    const bool said = !file || file->unloadable.empty() || file->machine.machine == platform::Machine::NotAFile;
+    return std::unexpected(opened.error() + (said ? "" : " (" + file->unloadable + ")"));
   }
   std::string report = "module=" + path + " slots_with_token=" + std::to_string(opened->slots.size()) + "\n";
   ReadBudget budget;

@@ -20,8 +20,7 @@ std::expected<void, std::error_code> create_new_file(const std::string& path, st
 // or writable by its group or by others (a folder with the sticky bit aside, where others
 // cannot replace what is not theirs). Windows: one owned by another account than
 // Administrators, SYSTEM, TrustedInstaller or this process's account, or whose access list
-// lets another account change what the path leads to (file_access_win32.h). Windows
-// counts this process's account always: only an administrator registers for every user.
+// lets another account change what the path leads to (file_access_win32.h).
 std::optional<std::string> changeable_by_others(const std::string& path, bool own_account_trusted = false);
 
 }  // namespace p11agent::platform

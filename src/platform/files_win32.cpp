@@ -62,9 +62,9 @@ SidBuffer trusted_installer() {
   return copy;
 }
 
-// The account this process runs as: an administrator, where it registers for every user
-// (only an administrator can write the machine's keys), who owns what they copied into
-// place themselves.
+// The account this process runs as: trusted where the caller says so (an administrator
+// registering for every user owns what they copied into place themselves; a user's own
+// registration may name what that user installed).
 SidBuffer this_account() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
@@ -79,12 +79,12 @@ bool same_sid(PSID sid, const SidBuffer& other) {
   return !other.empty() && EqualSid(sid, const_cast<std::byte*>(other.data())) != FALSE;
 }
 
-// Administrators, SYSTEM, TrustedInstaller, and the administrator this process runs as.
-bool is_administration(PSID sid) {
+// Administrators, SYSTEM, TrustedInstaller, and where trusted the account this process runs as.
+bool is_trusted(PSID sid, bool own_account_trusted) {
   static const SidBuffer installer = trusted_installer();
-  static const SidBuffer registering = this_account();
+  static const SidBuffer running = this_account();
   return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
-         same_sid(sid, installer) || same_sid(sid, registering);
+         same_sid(sid, installer) || (own_account_trusted && same_sid(sid, running));
 }
 
 // The account as a person reads it ("BUILTIN\Users"), else its SID.
@@ -103,9 +103,9 @@ std::string account_of(PSID sid) {
 
 // Why someone other than an administrator can change the object, from its owner and its
 // access list; nullopt when nobody else can.
-std::optional<std::string> others_may_change(PSID owner, const ACL* dacl, ACCESS_MASK rights) {
+std::optional<std::string> others_may_change(PSID owner, const ACL* dacl, ACCESS_MASK rights, bool own_account_trusted) {
   if (owner == nullptr) return std::string("has no owner");
-  if (!is_administration(owner)) return "belongs to " + account_of(owner);
+  if (!is_trusted(owner, own_account_trusted)) return "belongs to " + account_of(owner);
   if (dacl == nullptr) return std::string("has no access list: everyone can change it");
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
@@ -115,7 +115,7 @@ std::optional<std::string> others_may_change(PSID owner, const ACL* dacl, ACCESS
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
     PSID who = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & rights) != 0 && !is_administration(who))
+    if ((allowed->Mask & rights) != 0 && !is_trusted(who, own_account_trusted))
       return "can be changed by " + account_of(who);
   }
   return std::nullopt;
@@ -155,28 +155,31 @@ class PathDescriptors {
 
 }  // namespace
 
-std::optional<std::string> descriptor_lets_others_change(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights) {
+std::optional<std::string> descriptor_lets_others_change(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights,
+                                                         bool own_account_trusted) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   BOOL defaulted = FALSE, present = FALSE;
   if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
       !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
     return std::string("has a security descriptor that cannot be read");
-  return others_may_change(owner, present ? dacl : nullptr, rights);
+  return others_may_change(owner, present ? dacl : nullptr, rights, own_account_trusted);
 }
 
 std::optional<std::string> path_lets_others_change(const std::vector<PathObject>& from_file_up,
-                                                   const ChangeRights& rights) {
-  for (std::size_t i = 0; i < from_file_up.size(); ++i)
-    if (auto why = descriptor_lets_others_change(from_file_up[i].descriptor, i == 0 ? rights.file : rights.folder))
+                                                   bool own_account_trusted, const ChangeRights& rights) {
+  for (std::size_t i = 0; i < from_file_up.size(); ++i) {
+    const ACCESS_MASK counted = i == 0 ? rights.file : i == 1 ? rights.own_folder : rights.folder;
+    if (auto why = descriptor_lets_others_change(from_file_up[i].descriptor, counted, own_account_trusted))
       return from_file_up[i].name + " " + *why;
+  }
   return std::nullopt;
 }
 
-std::optional<std::string> changeable_by_others(const std::string& path, bool) {
+std::optional<std::string> changeable_by_others(const std::string& path, bool own_account_trusted) {
   const PathDescriptors descriptors(path);
   // What comes first on the way up is said first: an object below the unreadable one.
-  if (auto why = path_lets_others_change(descriptors.objects())) return why;
+  if (auto why = path_lets_others_change(descriptors.objects(), own_account_trusted)) return why;
   if (!descriptors.unreadable().empty()) return descriptors.unreadable() + " cannot be examined";
   return std::nullopt;
 }

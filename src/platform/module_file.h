@@ -14,6 +14,8 @@ struct ModuleFile {
   std::string file;  // the name the process that loads it opens it by
   ModuleMachine machine;
   bool in_32bit_host = false;
+  // Why no program of this build can load it (wrong_machine_text); "" when one can.
+  std::string unloadable;
 };
 
 // The file of the module at `path` (as configured or asked for); nullopt when there is

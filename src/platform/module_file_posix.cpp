@@ -6,7 +6,9 @@ namespace p11agent::platform {
 
 std::optional<ModuleFile> find_module_file(const std::string& path) {
   if (!file_exists(path)) return std::nullopt;
-  return ModuleFile{path, read_module_machine(path), false};
+  ModuleMachine machine = read_module_machine(path);
+  std::string unloadable = wrong_machine_text(machine);
+  return ModuleFile{path, std::move(machine), false, std::move(unloadable)};
 }
 
 std::optional<ModuleHost32> module_host_32(const std::string&) { return std::nullopt; }

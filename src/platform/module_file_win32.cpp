@@ -55,8 +55,9 @@ std::string as_named_by_32bit(const std::string& path) {
 std::optional<ModuleFile> find_module_file(const std::string& path) {
   if (file_exists(path)) {
     ModuleMachine machine = read_module_machine(path);
-    if (machine.machine == Machine::X86) return ModuleFile{as_named_by_32bit(path), std::move(machine), true};
-    return ModuleFile{path, std::move(machine), false};
+    if (machine.machine == Machine::X86) return ModuleFile{as_named_by_32bit(path), std::move(machine), true, ""};
+    std::string unloadable = wrong_machine_text(machine);
+    return ModuleFile{path, std::move(machine), false, std::move(unloadable)};
   }
   // What a 32-bit installer put "in System32": a 64-bit DLL there is nothing a 64-bit
   // program would ever load by the System32 name.
@@ -66,7 +67,7 @@ std::optional<ModuleFile> find_module_file(const std::string& path) {
   const std::string file = wow64 + "\\" + *rest;
   ModuleMachine machine = read_module_machine(file);
   if (machine.machine != Machine::X86) return std::nullopt;
-  return ModuleFile{file, std::move(machine), true};
+  return ModuleFile{file, std::move(machine), true, ""};
 }
 
 namespace {

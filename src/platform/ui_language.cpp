@@ -21,9 +21,11 @@ std::string first_set(std::initializer_list<std::string> values) {
 
 std::vector<std::string> gettext_languages(const LanguageEnvironment& environment) {
   const std::string locale = first_set({environment.lc_all, environment.lc_messages, environment.lang});
-  // gettext leaves LANGUAGE aside where the locale is C: a program in the C locale speaks
-  // English whatever LANGUAGE lists.
-  if (locale.empty() || locale == "C" || locale == "POSIX" || locale.starts_with("C.")) return {"C"};
+  // gettext leaves LANGUAGE aside where the locale is C (POSIX is its other name, and no
+  // locale set is C): a program in the C locale speaks English whatever LANGUAGE lists. The
+  // C.UTF-8 locale is another locale: there LANGUAGE is followed, as gettext and pinentry,
+  // which inherits it, follow it.
+  if (locale.empty() || locale == "C" || locale == "POSIX") return {"C"};
   if (environment.language.empty()) return {locale};
   std::vector<std::string> languages;
   for (std::size_t from = 0; from <= environment.language.size();) {

@@ -381,7 +381,7 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
                                                             std::chrono::seconds load_deadline, bool in_32bit_host) {
   // The bound counts the host's own start too.
   const auto load_until = std::chrono::steady_clock::now() + load_deadline;
-  if (in_32bit_host && (g_hosting->executable_32.empty() || !platform::file_exists(g_hosting->executable_32)))
+  if (in_32bit_host && !platform::file_exists(g_hosting->executable_32))
     return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::Host32Missing));
   // The hosts started ahead are the agent's own kind: a 32-bit module's host starts now.
   auto process = in_32bit_host ? platform::HostProcess::start(g_hosting->executable_32, {host_protocol::HOST_ARGUMENT},

@@ -32,7 +32,8 @@ struct ModuleHosting {
   // How long a killed host is waited for (HOST_END_GRACE); none where the agent ends
   // right after its hosts, so that its end is not held up by theirs.
   std::chrono::milliseconds end_grace = HOST_END_GRACE;
-  // The 32-bit host, for 32-bit modules (Windows); "" where there is none.
+  // Where the 32-bit host for 32-bit modules belongs (Windows); "" where this build has
+  // none. Whether it is there is asked each time one is started.
   std::string executable_32 = {};
 };
 void use_module_hosts(std::optional<ModuleHosting> hosting);
