@@ -90,13 +90,15 @@ TEST(SignatureScheme, IsPlannedForTheKeyAndWhatItsTokenOffers) {
        "ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA-512 (the key offers RSA-PKCS1, RSA-PSS/SHA-256, RSA-PSS/SHA-384)"},
       {"PSS that just fits (98 bytes of 98)", *scheme("RSA-PSS", "SHA-384", nullptr, 48), {CKK_RSA, 778}, std::nullopt,
        CKM_RSA_PKCS_PSS},
+      {"PSS one bit short of fitting (98 bytes of 97)", *scheme("RSA-PSS", "SHA-384", nullptr, 48), {CKK_RSA, 777},
+       std::nullopt, 0, 0, "ALGORITHM_NOT_SUPPORTED: RSA-PSS/SHA-384 (the key offers RSA-PKCS1, RSA-PSS/SHA-256)"},
       {"DER of an RSA key", *scheme(nullptr, nullptr, "der"), rsa, all, 0, 0,
        R"(signature_format "der" is for ECDSA signatures)"},
   };
   for (const Case& c : cases) {
     auto plan = plan_signature(c.scheme, c.key, c.mechanisms);
     if (c.mechanism == 0) {
-      EXPECT_EQ(plan, std::unexpected(c.refusal)) << c.name;
+      EXPECT_EQ(plan, std::unexpected(c.refusal)) << c.name << ": " << (plan ? "planned" : plan.error());
       continue;
     }
     ASSERT_TRUE(plan) << c.name << ": " << plan.error();
