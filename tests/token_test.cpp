@@ -412,6 +412,37 @@ TEST_F(FakeModuleTest, CleansTokenTextsAndSkipsWhatCannotBeRead) {
   EXPECT_EQ(certs->front().token_serial, "\xc2\xa0" "123\xc2\xa0");
 }
 
+// A module host gives one attribute no more room than the agent reads of one (1 MiB),
+// whatever room a message asks for: a longer value is the module's CKR_BUFFER_TOO_SMALL,
+// and nothing of it crosses. Driven as the agent's side of the pipe would.
+TEST_F(FakeModuleTest, AHostGivesNoAttributeMoreRoomThanTheAgentReadsOfOne) {
+  json oversized = certificate("cc04");
+  oversized["value_length"] = (1 << 20) + 1;
+  scenario({{"slots", json::array({slot(1, token("T", "S", {certificate("cc03"), oversized}))})}});
+  using namespace host_protocol;
+  ModuleHostServer host;
+  auto ask = [&](Writer& request) {
+    Reader reader(std::span(request.frame()).subspan(4));
+    Writer answer;
+    EXPECT_TRUE(host.answer(reader, answer));
+    return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
+  };
+  Writer load, open;
+  load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).bytes("", 0);
+  ASSERT_EQ(Reader(ask(load)).number(), SAME_VERSION);
+  open.number(static_cast<std::uint64_t>(Call::OpenSession)).number(1).number(CKF_SERIAL_SESSION);
+  const host_protocol::Bytes opened = ask(open);
+  Reader session(opened);
+  ASSERT_EQ(session.number(), CKR_OK);
+  const std::uint64_t handle = session.number();
+  for (const auto& [object, rv] : {std::pair{1u, CKR_OK}, std::pair{2u, CKR_BUFFER_TOO_SMALL}}) {
+    Writer get;
+    get.number(static_cast<std::uint64_t>(Call::GetAttributeValue)).number(handle).number(object).number(1).number(1);
+    get.number(CKA_VALUE).number(1).number(std::uint64_t{2} << 20);  // a value, with room for 2 MiB
+    EXPECT_EQ(Reader(ask(get)).number(), rv) << object;
+  }
+}
+
 TEST_F(FakeModuleTest, ReportsOnlyModuleSlotListAndCertificateSearchFailures) {
   const json one_token = {{"slots", json::array({slot(1, token("T", "S", {certificate("dd01")}))})}};
   const std::string device_error = "PKCS11 error: " + describe_rv(CKR_DEVICE_ERROR);
