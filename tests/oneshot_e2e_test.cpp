@@ -428,6 +428,28 @@ TEST_F(OneShotTest, TheDoctorNamesA32BitModuleAndSaysHowToRegister) {
     if (check["check"].get<std::string>().starts_with("browser registration")) {
       EXPECT_EQ(check["status"], "ok") << check.dump();
     }
+  // The per-user rule, as a user who is not root: that user's own copy of the agent,
+  // registered in their home, passes for them.
+  if (::geteuid() == 0) {
+    const std::string own_copy = home + "/bin/p11agent";
+    std::filesystem::create_directories(home + "/bin");
+    std::filesystem::copy_file(agent_path(), own_copy);
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home))
+      ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
+    auto as_nobody = [&](const std::vector<std::string>& args) {
+      std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups", own_copy};
+      command.insert(command.end(), args.begin(), args.end());
+      return run_program("/usr/bin/setpriv", command, "");
+    };
+    ASSERT_EQ(as_nobody({"--register-host", "--chrome-extension", "abcdefghijklmnopabcdefghijklmnop"}).status, 0);
+    const json theirs = json::parse(as_nobody({"--doctor", "--json"}).out, nullptr, false);
+    const std::string place = platform::host_places(false, "p11agent", "")->front().manifest;
+    EXPECT_EQ(find(theirs, "browser registration " + place)["status"], "ok") << theirs.dump();
+    ASSERT_EQ(as_nobody({"--unregister-host"}).status, 0);
+    std::filesystem::remove_all(home + "/bin");
+    ASSERT_EQ(run_agent("", {"--register-host", "--chrome-extension", "abcdefghijklmnopabcdefghijklmnop"}).status, 0);
+  }
   // A FIFO where a manifest goes is none, and the doctor answers rather than wait for a
   // writer that never comes.
   const std::string manifest = platform::host_places(false, "p11agent", "")->front().manifest;
