@@ -37,6 +37,9 @@ ask '{"cmd":"list_certs"}'
 ask "{\"cmd\":\"find_cert\",\"thumbprint\":\"$(echo "$rsa_print" | tr 'a-f' 'A-F')\"}"
 # SoftHSM2 always offers one more slot with an uninitialised token, which cannot be
 # opened: the report of that module ends in that failure, as a real caller would see it.
+echo "  (enumerate reports one module slot by slot and stops at the first slot it cannot open:"
+echo "   SoftHSM2 always keeps one more slot holding an uninitialised token, so its report ends"
+echo "   in that failure, with exit status 1; the tokens above are listed and sign all the same)"
 ask "{\"cmd\":\"enumerate\",\"module\":\"$softhsm\"}"
 
 echo
