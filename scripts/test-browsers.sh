@@ -14,6 +14,11 @@
 # SHA-384, PKCS #1 v1.5 with the agent's DigestInfo, DER ECDSA), each verified by OpenSSL.
 # --doctor fails before the host is registered and passes after. With the deployer's setting
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
+# Under the browser host's own consent for each signature, the page signs three times: the
+# PIN prompt is the first one's consent, the second is confirmed in pinentry (Sign, and the
+# page's own description shown) and the third declined, which answers SIGNATURE_DECLINED;
+# the confirmation is photographed. The batch runs sign under the deployer's
+# SignatureConsent none.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
 # screen, the EC certificate picked with the keyboard and photographed) and signs with it:
 # by default its listing is empty before the choice and holds the chosen certificate alone
@@ -45,7 +50,7 @@ fail() {
   echo "browsers: FAILED ($1)"
   stop_helpers
   # The browsers' own logs go with the test logs.
-  [ "$shots" != "$work" ] && mkdir -p "$shots" && cp "$work"/*.log "$shots"/ 2>/dev/null
+  [ "$shots" != "$work" ] && mkdir -p "$shots" && cp "$work"/*.log "$work"/report.json "$shots"/ 2>/dev/null
   [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
   rm -rf "$work"
   exit 1
@@ -86,7 +91,11 @@ type_pins() {
     if [ -n "$window" ] && settle "$window"; then
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
       xdotool type --window "$window" 1234 2>/dev/null
-      xdotool key --window "$window" Return 2>/dev/null
+      # Return from the keyboard itself: sent to the window as an event, its release would
+      # go to a window already closed and leave the key held, which the confirmation that
+      # comes next then takes for a press of its Cancel.
+      xdotool windowfocus --sync "$window" 2>/dev/null
+      xdotool key Return 2>/dev/null
       echo typed >>"$count"
       gone "$window" '^p11agent: PIN$'
     fi
@@ -114,17 +123,20 @@ pick_rows() {
   done
 }
 
-# Answers each confirmation of a signature that comes up, with the keyboard: Sign (Return)
-# for the first, photographed, and Cancel (Escape) after it; each counted in FILE.
+# Answers each confirmation of a signature that comes up, with the keyboard: Sign for the
+# first, photographed, and Cancel (Escape) after it; each counted in FILE. pinentry's
+# confirmation has the focus on Cancel, so that a stray Return declines: Sign is Tab, then
+# Return, as a user moves to it.
 answer_confirmations() {
-  local count=$1 shot=$2 window title='^p11agent: signature$' key=Return
+  local count=$1 shot=$2 window title='^p11agent: signature$' keys="Tab Return"
   while :; do
     window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
     if [ -n "$window" ] && settle "$window"; then
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
-      xdotool key --window "$window" "$key" 2>/dev/null
-      echo "$key" >>"$count"
-      key=Escape
+      echo "$keys" >>"$count"
+      xdotool windowfocus --sync "$window" 2>/dev/null
+      for key in $keys; do xdotool key "$key" 2>/dev/null; sleep 0.2; done
+      keys=Escape
       gone "$window" "$title"
     fi
     sleep 0.1
@@ -298,7 +310,7 @@ CHECK
 # with a Sign button.
 check_confirmations() {
   local browser=$1
-  [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Return Escape " ] ||
+  [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Tab Return Escape " ] ||
     fail "$browser: the confirmations answered were: $(cat "$work/confirmed" 2>/dev/null)"
   python3 - "$work/report.json" "$work/token" "$browser" <<'CHECK' || fail "$browser: the confirmed signatures"
 import base64, json, pathlib, sys
