@@ -10,7 +10,9 @@
 # certificate picker, with that certificate, an expired one (greyed, and Choose does nothing
 # for it) and another, picked with the keyboard (picker-windows.png,
 # picker-windows-expired.png). Both again in German (picker-windows-de.png,
-# prompt-windows-de.png).
+# prompt-windows-de.png). Where the deployer asks serve for consent to each signature, the
+# confirmation dialog signs after Sign and declines after Escape (confirm-windows.png,
+# confirm-windows-de.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -174,6 +176,50 @@ rm -f "$known"
 [ "$answer" = '{"error":"TOKEN_REMOVED: the token was removed while the PIN was asked for","ok":false}' ] ||
   fail "a pulled token did not close its prompt: $answer"
 [ -z "$(xdotool search --onlyvisible --name '^p11agent: PIN$' 2>/dev/null)" ] || fail "the dialog stayed up"
+
+# Consent for each signature, where the deployer asks serve for it: the PIN dialog is the
+# login's consent, and each signature after it waits for the confirmation dialog, whose Sign
+# is not the default until the dialog has been up half a second (photographed:
+# confirm-windows.png, and in German confirm-windows-de.png); Escape declines, and nothing
+# reaches the token for it.
+"$here/scripts/wine-run.sh" reg add 'HKLM\Software\p11agent' /v SignatureConsent /t REG_SZ /d each /f >/dev/null 2>&1 ||
+  fail "the deployer's setting could not be written"
+confirmed_sign="{\"cmd\":\"sign\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true,\"description\":\"Contract 42 for Example Ltd\"}"
+confirm_in() {  # language, photograph, keys for the confirmation, the answers expected
+  cp "$build/fake_pkcs11.dll" "$known"
+  cp "$work/fake/fake_pkcs11.dll.json" "$work/fake/HYP2003csp11IND.dll.json"
+  : >"$work/fake/HYP2003csp11IND.dll.log"
+  rm -f "$work/requests" "$work/served"
+  mkfifo "$work/requests"
+  LANG=$1 "$here/scripts/wine-run.sh" "$build/p11agent.exe" serve <"$work/requests" >"$work/served" 2>/dev/null &
+  agent_pid=$!
+  exec 3>"$work/requests"
+  echo "{\"cmd\":\"validate\",\"thumbprint\":\"$print\",\"pin_prompt\":true}" >&3
+  window=$(dialog_window)
+  [ -n "$window" ] || { rm -f "$known"; fail "no PIN dialog came up before the confirmation: $(cat "$work/served")"; }
+  type_into "$window" 1234
+  echo "$confirmed_sign" >&3
+  window=$(window_named '^p11agent: [Ss]ignatur')
+  [ -n "$window" ] || { rm -f "$known"; fail "no confirmation came up: $(cat "$work/served")"; }
+  sleep 1
+  import -window root "$shots/$2" 2>/dev/null
+  focus "$window"
+  xdotool key --delay 200 $3
+  for _ in $(seq 300); do [ "$(wc -l <"$work/served")" -ge 2 ] && break; sleep 0.1; done
+  exec 3>&-
+  answer=$(agent_answer "$work/served" | tail -n 1)
+  rm -f "$known"
+  case "$answer" in
+    $4) ;;
+    *) fail "in $1 the confirmation answered $answer" ;;
+  esac
+}
+confirm_in en_US.UTF-8 confirm-windows.png Return '*"ok":true*"signature_hex":*'
+grep -q '^C_Sign ' "$work/fake/HYP2003csp11IND.dll.log" || fail "the confirmed signature was not made"
+confirm_in de_DE.UTF-8 confirm-windows-de.png Escape \
+  '{"error":"SIGNATURE_DECLINED: the user declined the signature","ok":false}'
+! grep -q '^C_Sign' "$work/fake/HYP2003csp11IND.dll.log" || fail "a declined signature reached the token"
+"$here/scripts/wine-run.sh" reg delete 'HKLM\Software\p11agent' /v SignatureConsent /f >/dev/null 2>&1
 
 # The picker: the long-named certificate, an expired one and another, each with its key.
 /usr/bin/python3 - "$work" <<'MAKE' || fail "no certificates for the picker"
