@@ -265,6 +265,25 @@ run_page() {
   done
 }
 
+# The page's raw ECDSA signature (r, then s) in the report's member MEMBER, checked by
+# OpenSSL against the EC certificate's key over the page's data.
+ec_signature_verifies() {
+  python3 - "$work/report.json" "$1" "$work/token/$1.sig" <<'DER' || return 1
+import base64, json, pathlib, sys
+raw = base64.b64decode(json.loads(pathlib.Path(sys.argv[1]).read_text())[sys.argv[2]])
+def der_integer(value):
+    value = value.lstrip(b"\0") or b"\0"
+    if value[0] & 0x80:
+        value = b"\0" + value
+    return b"\x02" + bytes([len(value)]) + value
+body = der_integer(raw[:len(raw) // 2]) + der_integer(raw[len(raw) // 2:])
+pathlib.Path(sys.argv[3]).write_bytes(b"\x30" + bytes([len(body)]) + body)
+DER
+  printf 'signed by a web page through p11agent' >"$work/token/data"
+  openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
+  openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/$1.sig" "$work/token/data" >/dev/null
+}
+
 # The page got the EC certificate the user picked, and no other; its signature verifies;
 # the picker was given the names as the prompt shows them, among the rows it reads.
 # LISTING: "default" (the page lists nothing before the choice and the chosen certificate
@@ -286,19 +305,8 @@ if base64.b64decode(chosen["der_b64"]) != (folder / "ec.der").read_bytes():
 expected = ("CERT_CHOICE_REQUIRED", "CERT_CHOICE_REQUIRED") if listing == "required" else ([], [ec])
 if (report["listedBefore"], report["listed"]) != expected:
     sys.exit(f"{browser}: listing before and after the choice answered {report['listedBefore']}, {report['listed']}")
-raw = base64.b64decode(report["signatureB64"])
-def der_integer(value):
-    value = value.lstrip(b"\0") or b"\0"
-    if value[0] & 0x80:
-        value = b"\0" + value
-    return b"\x02" + bytes([len(value)]) + value
-body = der_integer(raw[:len(raw) // 2]) + der_integer(raw[len(raw) // 2:])
-(folder / "chosen.sig").write_bytes(b"\x30" + bytes([len(body)]) + body)
-(folder / "data").write_bytes(b"signed by a web page through p11agent")
 CHECK
-  openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
-  openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/chosen.sig" "$work/token/data" >/dev/null ||
-    fail "$browser: the signature with the chosen certificate does not verify"
+  ec_signature_verifies signatureB64 || fail "$browser: the signature with the chosen certificate does not verify"
   awk '$0 == "ROWS" { rows = 1 } rows && /^CN=Петренко Олександра <U\+202E>лапан<U\+202C>/ { found = 1 } END { exit !found }' \
     "$work/picker.log" || fail "$browser: the picker was not given the RSA holder's name, override escaped, among its rows"
   : >"$work/picker.log"
@@ -312,26 +320,15 @@ check_confirmations() {
   local browser=$1
   [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Tab Return Escape " ] ||
     fail "$browser: the confirmations answered were: $(cat "$work/confirmed" 2>/dev/null)"
-  python3 - "$work/report.json" "$work/token" "$browser" <<'CHECK' || fail "$browser: the confirmed signatures"
-import base64, json, pathlib, sys
-report, folder, browser = json.loads(pathlib.Path(sys.argv[1]).read_text()), pathlib.Path(sys.argv[2]), sys.argv[3]
+  python3 - "$work/report.json" "$browser" <<'CHECK' || fail "$browser: the confirmed signatures"
+import json, pathlib, sys
+report, browser = json.loads(pathlib.Path(sys.argv[1]).read_text()), sys.argv[2]
 if "error" in report:
     sys.exit(f"{browser}: the page failed: {report['error']}")
 if report["declined"] != "SIGNATURE_DECLINED":
     sys.exit(f"{browser}: the cancelled confirmation answered {report['declined']}")
-raw = base64.b64decode(report["confirmedB64"])
-def der_integer(value):
-    value = value.lstrip(b"\0") or b"\0"
-    if value[0] & 0x80:
-        value = b"\0" + value
-    return b"\x02" + bytes([len(value)]) + value
-body = der_integer(raw[:len(raw) // 2]) + der_integer(raw[len(raw) // 2:])
-(folder / "confirmed.sig").write_bytes(b"\x30" + bytes([len(body)]) + body)
-(folder / "data").write_bytes(b"signed by a web page through p11agent")
 CHECK
-  openssl x509 -in "$work/token/ec.pem" -pubkey -noout >"$work/ec.pub"
-  openssl dgst -sha256 -verify "$work/ec.pub" -signature "$work/token/confirmed.sig" "$work/token/data" >/dev/null ||
-    fail "$browser: the confirmed signature does not verify"
+  ec_signature_verifies confirmedB64 || fail "$browser: the confirmed signature does not verify"
   [ "$(grep -c '^CONFIRM$' "$work/pinentry.log")" = 2 ] && grep -qx 'SETOK Sign' "$work/pinentry.log" ||
     fail "$browser: pinentry was not asked to confirm with Sign twice: $(cat "$work/pinentry.log")"
   [ "$(grep -c '^SETDESC .*The site describes this signature as: "Contract 42 for Example Ltd"' "$work/pinentry.log")" = 3 ] ||

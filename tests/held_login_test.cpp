@@ -486,6 +486,22 @@ TEST_F(DaemonCacheTest, InABrowserEachSiteEndsOnlyItsOwnLogins) {
   }
 }
 
+// Sends each request to the daemon and checks its answer: the one expected, or (ANY_OK) any
+// with "ok":true. `after` runs after each answer.
+const std::string ANY_OK = "ok";
+void expect_answers(DaemonState& daemon, const std::vector<json>& requests, const std::vector<std::string>& expected,
+                    const std::function<void()>& after = {}) {
+  ASSERT_EQ(requests.size(), expected.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const std::string answer = handle_daemon_request(daemon, requests[i].dump());
+    if (after) after();
+    if (expected[i] == ANY_OK)
+      EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
+    else
+      EXPECT_EQ(answer, expected[i]);
+  }
+}
+
 // The prompt, driven as the user would: each answer is a PIN typed, or the way the prompt
 // ended without one, or PULLED: the token is pulled while the prompt waits, which the
 // prompt's check then sees, or SWAPPED: another card is put in its slot in its stead.
@@ -566,7 +582,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   page_pin["pin"] = "1234";
   json second_cert = sign_from(A);
   second_cert["thumbprint"] = thumbprint;  // CERT_HEX, the token's other certificate
-  const std::string OK = "ok";  // any answer with "ok":true
+  const std::string& OK = ANY_OK;
   struct Case {
     const char* name;
     CK_FLAGS flags;
@@ -675,13 +691,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
       daemon.pin_prompt_required = c.required;
       daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
       fake_folder().clear_log(name);
-      for (std::size_t i = 0; i < c.requests.size(); ++i) {
-        const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
-        if (c.expected[i] == OK)
-          EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
-        else
-          EXPECT_EQ(answer, c.expected[i]);
-      }
+      expect_answers(daemon, c.requests, c.expected);
       const auto log = fake_folder().call_log(name);
       release_state(daemon);
       use_module_hosts(std::nullopt);
@@ -734,7 +744,7 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   };
   const json with_pin = {{"pin", "1234"}};
   const json described = {{"description", "Contract 42 for Example Ltd"}};
-  const std::string OK = "ok";
+  const std::string& OK = ANY_OK;
   struct Case {
     const char* name;
     SignatureConsent consent;
@@ -789,14 +799,8 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
     daemon.policy.consent = c.consent;
     daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
     fake_folder().clear_log(name);
-    for (std::size_t i = 0; i < c.requests.size(); ++i) {
-      const std::string answer = handle_daemon_request(daemon, c.requests[i].dump());
-      end_request_logins(daemon);  // as serve does once the answer is written
-      if (c.expected[i] == OK)
-        EXPECT_NE(answer.find(R"("ok":true)"), std::string::npos) << answer;
-      else
-        EXPECT_EQ(answer, c.expected[i]);
-    }
+    // As serve does once each answer is written.
+    expect_answers(daemon, c.requests, c.expected, [&] { end_request_logins(daemon); });
     const auto log = fake_folder().call_log(name);
     release_state(daemon);
     EXPECT_EQ(script.screens.size(), c.pin_screens);

@@ -20,6 +20,7 @@
 #include "platform/process.h"
 #include "support/agent.h"
 #include "support/fake_token.h"
+#include "support/host_server.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
 #include "token/module_host.h"
@@ -139,12 +140,7 @@ TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
     // A module host's side: the PIN crosses in a request and is handed to C_Login.
     using namespace host_protocol;
     ModuleHostServer host;
-    auto ask = [&](Writer& request) {
-      Reader reader(std::span(request.frame()).subspan(4));
-      Writer answer;
-      EXPECT_TRUE(host.answer(reader, answer));
-      return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
-    };
+    auto ask = [&](Writer& request) { return ask_host(host, request); };
     Writer load, open, login;
     load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).bytes("", 0);
     const host_protocol::Bytes loaded = ask(load);

@@ -12,6 +12,7 @@
 
 #include "support/agent.h"
 #include "support/fake_token.h"
+#include "support/host_server.h"
 #include "sign/pin_prompt.h"
 #include "token/certificate.h"
 #include "token/mechanisms.h"
@@ -421,12 +422,7 @@ TEST_F(FakeModuleTest, AHostGivesNoAttributeMoreRoomThanTheAgentReadsOfOne) {
   scenario({{"slots", json::array({slot(1, token("T", "S", {certificate("cc03"), oversized}))})}});
   using namespace host_protocol;
   ModuleHostServer host;
-  auto ask = [&](Writer& request) {
-    Reader reader(std::span(request.frame()).subspan(4));
-    Writer answer;
-    EXPECT_TRUE(host.answer(reader, answer));
-    return host_protocol::Bytes(answer.frame().begin() + 4, answer.frame().end());
-  };
+  auto ask = [&](Writer& request) { return ask_host(host, request); };
   Writer load, open;
   load.number(static_cast<std::uint64_t>(Call::Load)).number(VERSION).bytes(path.data(), path.size()).bytes("", 0);
   ASSERT_EQ(Reader(ask(load)).number(), SAME_VERSION);
