@@ -728,8 +728,9 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
 // own) a signature on a login held already waits for a confirmation that names the site,
 // the certificate, the token and the asker's words, and a declined one reaches no token;
 // `pin` asks the PIN for each and holds no login past its request; `none` (serve's own)
-// signs with the held login unasked. A PIN entered in the request, or the prompt of a key
-// that asks its PIN each time, is the signature's consent; a PIN the page sends is not.
+// signs with the held login unasked. The signature that makes the login (the PIN entered in
+// its prompt, or sent in its request), or one whose key asks its PIN each time, is consented
+// to by that; every later one on the held login is confirmed.
 TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   using platform::PromptEnd;
   using platform::PromptStop;
@@ -770,16 +771,18 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
       {"each: unlocking signs nothing and confirms nothing; the signature after it is confirmed",
        SignatureConsent::Each, true, {from("validate", A), from("validate", A), from("sign", A)}, {"1234", SIGN},
        {R"({"ok":true})", R"({"cached":true,"ok":true})", OK}, 1, 1, 1, 0, 1},
-      {"each: a PIN the page sends is no consent", SignatureConsent::Each, true,
-       {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 0, 2},
+      {"each: a PIN the page sends makes the login, its signature's consent; the next is confirmed",
+       SignatureConsent::Each, true, {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN}, {OK, OK}, 0, 1, 1,
+       0, 2},
       {"each: a key that asks its PIN each time is asked it, not confirmed", SignatureConsent::Each, true,
        {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 3, 0, 2, true},
       {"pin: every signature asks the PIN, and its login ends with its answer", SignatureConsent::Pin, true,
        {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 2, 2, 2},
       {"none: the held login signs unasked", SignatureConsent::None, true, {from("sign", A), from("sign", A)}, {"1234"},
        {OK, OK}, 1, 0, 1, 0, 2},
-      {"serve, each: an application's signatures are confirmed", SignatureConsent::Each, false,
-       {from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 0, 2},
+      {"serve, each: an application's signatures on its held login are confirmed", SignatureConsent::Each, false,
+       {from("sign", "", with_pin), from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN},
+       {OK, OK, OK}, 0, 2, 1, 0, 3},
       {"serve, pin: no login outlives its request", SignatureConsent::Pin, false,
        {from("sign", "", with_pin), from("sign", "", with_pin)}, {}, {OK, OK}, 0, 0, 2, 2, 2},
       {"serve, none: one login, then signatures unasked", SignatureConsent::None, false,

@@ -73,8 +73,9 @@ struct LoginWay {
   PinSource source;
   PinDigest digest{};
   std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
-  // Where a signature the user did not act for in this request (no PIN entered) is confirmed
-  // first; nullptr where none is asked (the policy's consent is not `each`).
+  bool logged_in_here = false;         // this request's own PIN made the login it signs on
+  // Where a signature on a login held from before this request is confirmed first; nullptr
+  // where none is asked (the policy's consent is not `each`).
   platform::PinDialog* confirmation = nullptr;
   bool confirmed = false;  // the user confirmed this request's signature
 };

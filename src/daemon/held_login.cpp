@@ -76,6 +76,7 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
     const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, way.digest);
     if (auto login = login_held_session(session, way.source.pin, accepted_before); !login)
       return std::unexpected(login.error());
+    way.logged_in_here = true;
     held.pin_digest = way.digest;
     held.prompted_site.reset();
   }

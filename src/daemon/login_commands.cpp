@@ -100,12 +100,12 @@ std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Ca
   return login_pin_of(asked);
 }
 
-// Under the consent `each`, a signature the user did not act for in this request (no PIN
-// entered, here or in the key's own prompt) is made once they confirm it. Nothing has
-// reached the token for it before.
+// Under the consent `each`, the signature that makes the login (its PIN entered in the
+// prompt, or sent in the request) is consented to by that; each signature on a login held
+// from before is made once the user confirms it. Nothing has reached the token for it before.
 std::expected<void, std::string> ask_consent(DaemonState& state, LoginWay& way, const CachedLogin& record,
                                              const Session& session) {
-  if (way.confirmation == nullptr || way.confirmed || way.entered) return {};
+  if (way.confirmation == nullptr || way.confirmed || way.entered || way.logged_in_here) return {};
   if (record.key_use.always_authenticate && way.source.dialog != nullptr) return {};  // its PIN prompt asks
   PromptFacts facts = way.source.facts;
   facts.cert = record.names;
