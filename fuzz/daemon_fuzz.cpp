@@ -14,9 +14,14 @@
 namespace {
 
 // The user at the prompt: a wrong PIN, then the right one, then Cancel for every later
-// prompt of the run (so a request that keeps asking ends).
+// prompt of the run (so a request that keeps asking ends); Sign for the first confirmation
+// of a signature, Cancel for the others.
 class FuzzUser final : public p11agent::platform::PinDialog {
  public:
+  std::expected<void, p11agent::platform::PromptStop> confirm(const p11agent::platform::PinScreen&) override {
+    if (confirmed_++ == 0) return {};
+    return std::unexpected(p11agent::platform::PromptStop{p11agent::platform::PromptEnd::Cancelled, ""});
+  }
   std::expected<p11agent::platform::WipedString, p11agent::platform::PromptStop> ask_pin(
       const p11agent::platform::PinScreen&) override {
     switch (asked_++) {
@@ -33,6 +38,7 @@ class FuzzUser final : public p11agent::platform::PinDialog {
 
  private:
   int asked_ = 0;
+  int confirmed_ = 0;
 };
 
 // The user at the picker: the first row offered, then Cancel; Try again once where nothing
@@ -72,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The deployer's settings: a site held to the certificates its user chose with no listing
   // when the input's length is a multiple of three, allowed to list every one when of five.
   state.cert_access = cert_access(state.browser, size % 3 == 0, size % 5 == 0);
+  // What signatures on held logins ask: the deployer's `pin` when the length is a multiple of
+  // seven, else the mode's own (each in a browser, none in serve).
+  state.policy = read_login_policy(state.browser, {size % 7 == 0 ? std::optional<std::string>("pin") : std::nullopt, {}, {}}).policy;
   std::string_view rest = first_line == std::string_view::npos ? std::string_view() : input.substr(first_line + 1);
   int requests = 0;
   while (!rest.empty() && requests++ < 16) {
