@@ -20,8 +20,6 @@ namespace p11agent::platform {
 namespace {
 
 constexpr const char* PICKER_OVERRIDE = "P11AGENT_CERT_PICKER";
-constexpr const char* REQUIRE_CHOICE_FILE = "/etc/p11agent/require-cert-choice";
-constexpr const char* ALLOW_LISTING_FILE = "/etc/p11agent/allow-cert-listing";
 constexpr const char* NO_PICKER = "no certificate picker found: install the zenity package (or kdialog on KDE)";
 constexpr const char* NO_DESKTOP = "no desktop to show the certificate choice on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
 // The program's answer: a row number and a line end.
@@ -254,9 +252,9 @@ class DesktopPicker final : public CertPicker {
 
 std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<DesktopPicker>(); }
 
-bool cert_choice_required() { return ::access(REQUIRE_CHOICE_FILE, F_OK) == 0; }
 
-bool cert_listing_allowed() { return ::access(ALLOW_LISTING_FILE, F_OK) == 0; }
+
+
 
 PromptReport cert_picker_report() {
   auto program = picker_program();

@@ -230,9 +230,9 @@ class NativePicker final : public CertPicker {
 
 std::unique_ptr<CertPicker> system_cert_picker() { return std::make_unique<NativePicker>(); }
 
-bool cert_choice_required() { return deployer_setting_on(L"RequireCertChoice"); }
 
-bool cert_listing_allowed() { return deployer_setting_on(L"AllowCertListing"); }
+
+
 
 PromptReport cert_picker_report() { return {"p11agent's own certificate dialog", ""}; }
 

@@ -14,6 +14,10 @@ namespace p11agent::platform {
 // set, but to nothing the agent takes). nullopt where the deployer did not set it.
 std::optional<std::string> deployer_setting(std::string_view name);
 
+// Whether the deployer turned the switch on: the DWORD 1 on Windows, the file's presence on
+// Linux (RequirePinPrompt, RequireCertChoice, AllowCertListing).
+bool deployer_switch_on(std::string_view name);
+
 // Where the deployer sets it, for a person: "HKLM\Software\p11agent\SignatureConsent" or
 // "/etc/p11agent/signature-consent".
 std::string deployer_setting_place(std::string_view name);

@@ -25,6 +25,8 @@ std::string deployer_setting_place(std::string_view name) {
   return file;
 }
 
+bool deployer_switch_on(std::string_view name) { return ::access(deployer_setting_place(name).c_str(), F_OK) == 0; }
+
 std::optional<std::string> deployer_setting(std::string_view name) {
   const std::string path = deployer_setting_place(name);
   // Opened without waiting, so that a FIFO put there cannot hold the agent up.

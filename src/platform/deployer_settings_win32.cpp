@@ -14,6 +14,15 @@ constexpr const wchar_t* SETTINGS_KEY = L"Software\\p11agent";
 
 std::string deployer_setting_place(std::string_view name) { return "HKLM\\Software\\p11agent\\" + std::string(name); }
 
+bool deployer_switch_on(std::string_view name) {
+  const std::wstring value_name = to_wide(std::string(name));
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, value_name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+             ERROR_SUCCESS &&
+         value == 1;
+}
+
 std::optional<std::string> deployer_setting(std::string_view name) {
   const std::wstring value_name = to_wide(std::string(name));
   DWORD type = 0;

@@ -65,12 +65,4 @@ void end_dialog_run(std::atomic<INT_PTR>& ended, HWND dialog, INT_PTR outcome) {
   PostMessageW(dialog, WM_NULL, 0, 0);
 }
 
-bool deployer_setting_on(const wchar_t* name) {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\p11agent", name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
-             ERROR_SUCCESS &&
-         value == 1;
-}
-
 }  // namespace p11agent::platform

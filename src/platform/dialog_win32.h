@@ -104,7 +104,5 @@ void end_dialog_run(std::atomic<INT_PTR>& ended, HWND dialog, INT_PTR outcome);
 // The browser's window (set_prompt_owner), where it gave one that still exists.
 HWND owner_window();
 
-// Whether HKLM\Software\p11agent holds the DWORD value 1 under this name.
-bool deployer_setting_on(const wchar_t* name);
 
 }  // namespace p11agent::platform

@@ -1,5 +1,7 @@
 #include "platform/pin_dialog.h"
 
+#include "platform/deployer_settings.h"
+
 namespace p11agent::platform {
 
 KeyboardRule keyboard_rule(bool dialog_active) {
@@ -12,5 +14,7 @@ ConfirmRule confirm_rule(bool dialog_active, std::chrono::milliseconds active_fo
           .asks_for_click = !dialog_active,
           .flashes = !dialog_active};
 }
+
+bool pin_prompt_required() { return deployer_switch_on("RequirePinPrompt"); }
 
 }  // namespace p11agent::platform

@@ -25,7 +25,6 @@ namespace {
 constexpr const char* PINENTRY_OVERRIDE = "P11AGENT_PINENTRY";
 // GnuPG's own default, which Debian's alternatives point at the desktop's pinentry.
 constexpr const char* DEFAULT_PINENTRY = "/usr/bin/pinentry";
-constexpr const char* REQUIRE_PROMPT_FILE = "/etc/p11agent/require-pin-prompt";
 // What to install: the programs that can work here (a terminal pinentry only where there
 // is a terminal).
 constexpr const char* NO_PINENTRY = "no pinentry program found: install the pinentry-gnome3 package (or pinentry-gtk2, pinentry-qt";
@@ -395,7 +394,7 @@ class PinentryDialog final : public PinDialog {
 
 std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<PinentryDialog>(); }
 
-bool pin_prompt_required() { return ::access(REQUIRE_PROMPT_FILE, F_OK) == 0; }
+
 
 PromptReport pin_prompt_report() {
   const std::string program = pinentry_program();

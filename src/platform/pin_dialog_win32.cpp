@@ -255,7 +255,7 @@ class NativeDialog final : public PinDialog {
 
 std::unique_ptr<PinDialog> system_pin_dialog() { return std::make_unique<NativeDialog>(); }
 
-bool pin_prompt_required() { return deployer_setting_on(L"RequirePinPrompt"); }
+
 
 PromptReport pin_prompt_report() { return {"p11agent's own PIN dialog", ""}; }
 
