@@ -8,6 +8,7 @@
 
 #include "app/doctor.h"
 #include "app/host_registration.h"
+#include "daemon/login_policy.h"
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
 #include "platform/library.h"
@@ -17,6 +18,9 @@
 #include "platform/host_process.h"
 #include "platform/module_file.h"
 #include "platform/process.h"
+#include "platform/deployer_settings.h"
+#include "platform/trace.h"
+#include "text/json_fields.h"
 #include "token/bounds.h"
 #include "token/module_host.h"
 #include "wire/response.h"
@@ -113,6 +117,17 @@ auto guarded_status(Mode mode) -> decltype(mode()) {
   }
 }
 
+// The trace's first line: the mode, this build, and the deployer's settings in force.
+void trace_start(std::string_view mode, bool browser) {
+  if (!platform::tracing()) return;
+  std::string settings = policy_text(read_login_policy(browser, deployer_login_settings()).policy);
+  for (const char* name : {"RequirePinPrompt", "RequireCertChoice", "AllowCertListing"})
+    settings += std::string(", ") + name + (platform::deployer_switch_on(name) ? " 1" : " 0");
+  JsonFields line;
+  line.text("mode", mode).text("version", P11AGENT_VERSION).text("platform", P11AGENT_BUILD_PLATFORM);
+  platform::trace("start", line.text("settings", settings).str());
+}
+
 }  // namespace
 
 int run_agent(int argc, char** argv, ModulePlacement placement) {
@@ -139,7 +154,9 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (!serves && !browser) hosting.end_grace = std::chrono::milliseconds{0};
   if (hosted) use_module_hosts(std::move(hosting));
   // Like --help, it reads no request; it loads every known module in its host.
-  if (!args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json")))
+  const bool doctor = !args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json"));
+  trace_start(doctor ? "doctor" : serves ? "serve" : browser ? "browser host" : "one-shot", browser);
+  if (doctor)
     platform::end_process_now(guarded_status([&] { return run_doctor(version_text("; "), args.size() == 2); }));
   // The hosts of the known modules, and of the one-shot command's module, start now, while
   // the request is read and checked: as copies of this process, before any thread starts.

@@ -4,6 +4,7 @@
 
 #include "platform/digest.h"
 #include "sign/login.h"
+#include "token/call_trace.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -78,6 +79,7 @@ void forget_module_logins(DaemonState& state, const std::string& module_path) {
 
 bool reload_modules(DaemonState& state, const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
+    trace_host("restarted", path);
     forget_module_logins(state, path);
     state.module_table.erase(path);  // finalised, and its host ended
     state.modules_lost.erase(path);

@@ -13,11 +13,13 @@
 #include "daemon/ticker.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
+#include "platform/trace.h"
 #include "sign/cert_choice.h"
 #include "sign/pin_prompt.h"
 #include "text/utf8.h"
 #include "token/module_host.h"
 #include "wire/request_checks.h"
+#include "wire/request_trace.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -44,6 +46,7 @@ constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
 std::string answer_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
   if (!request) return error_response_text("invalid JSON request: " + request.error());
+  trace_request(*request);
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
@@ -138,10 +141,13 @@ int serve_loaded(Caller caller, Write& write_answer) {
     std::lock_guard held(state_lock);
     if (!request || !caller_reads) break;
     // A login whose time ran out while the ticker had no turn is not used for this request.
-    end_expired_logins(state, Clock::now());
+    const auto asked = Clock::now();
+    end_expired_logins(state, asked);
     std::string answer = request->refusal.empty() ? handle_daemon_request(state, request->text)
                                                   : error_response_text(std::string(request->refusal));
+    trace_answer(answer, asked);
     caller_reads = write_answer(std::move(answer));
+    platform::flush_trace();
     end_request_logins(state);
     if (!caller_reads) break;
     wait_awake_for_answers(true);

@@ -7,6 +7,7 @@
 #include "oneshot/output.h"
 #include "platform/process.h"
 #include "text/utf8.h"
+#include "wire/request_trace.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -33,6 +34,7 @@ Request read_one_shot_request() {
   auto request = parse_request(trim_white_space(*text));
   if (!request) print_error_and_exit("invalid JSON request: " + request.error());
   if (request->module && request->module->empty()) request->module.reset();
+  trace_request(*request);
   return std::move(*request);
 }
 

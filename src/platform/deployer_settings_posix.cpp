@@ -27,8 +27,7 @@ std::string deployer_setting_place(std::string_view name) {
 
 bool deployer_switch_on(std::string_view name) { return ::access(deployer_setting_place(name).c_str(), F_OK) == 0; }
 
-std::optional<std::string> deployer_setting(std::string_view name) {
-  const std::string path = deployer_setting_place(name);
+std::optional<std::string> first_line_of_file(const std::string& path, std::size_t most_read) {
   // Opened without waiting, so that a FIFO put there cannot hold the agent up.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
@@ -38,12 +37,16 @@ std::optional<std::string> deployer_setting(std::string_view name) {
   std::string text;
   struct stat opened {};
   if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
-    char buffer[MOST_READ];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got > 0) text.assign(buffer, static_cast<std::size_t>(got));
+    text.resize(most_read);
+    const ssize_t got = ::read(fd, text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
   }
   ::close(fd);
   return text.substr(0, text.find('\n'));
+}
+
+std::optional<std::string> deployer_setting(std::string_view name) {
+  return first_line_of_file(deployer_setting_place(name), MOST_READ);
 }
 
 }  // namespace p11agent::platform

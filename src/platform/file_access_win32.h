@@ -52,4 +52,7 @@ std::optional<std::string> path_lets_others_change(const std::vector<PathObject>
                                                    bool own_account_trusted,
                                                    const ChangeRights& rights = PROGRAM_CHANGE_RIGHTS);
 
+// The account this process runs as, as a SID string ("S-1-5-21-..."); "" where it cannot be read.
+std::wstring own_account_sid();
+
 }  // namespace p11agent::platform

@@ -75,6 +75,19 @@ SidBuffer this_account() {
   return read ? sid_copy(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) : SidBuffer{};
 }
 
+}  // namespace
+
+std::wstring own_account_sid() {
+  SidBuffer account = this_account();
+  wchar_t* text = nullptr;
+  if (account.empty() || !ConvertSidToStringSidW(account.data(), &text)) return {};
+  std::wstring sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+namespace {
+
 bool same_sid(PSID sid, const SidBuffer& other) {
   return !other.empty() && EqualSid(sid, const_cast<std::byte*>(other.data())) != FALSE;
 }

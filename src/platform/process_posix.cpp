@@ -1,4 +1,5 @@
 #include "platform/process.h"
+#include "platform/trace.h"
 
 #include <cerrno>
 #include <csignal>
@@ -48,6 +49,7 @@ bool write_stdout(std::string_view bytes) {
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
 void end_process_now(int status) {
+  end_trace(status);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
   ::_exit(status);
 }

@@ -1,4 +1,5 @@
 #include "platform/process.h"
+#include "platform/trace.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -63,6 +64,7 @@ bool write_stdout(std::string_view bytes) {
 
 
 void end_process_now(int status) {
+  end_trace(status);
   // ExitProcess would still run every DLL's detach code under the loader lock, which a
   // hanging vendor module may never give up.
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));

@@ -4,7 +4,9 @@
 #include "platform/files.h"
 #include "platform/pin_dialog.h"
 #include "platform/process.h"
+#include "platform/trace.h"
 #include "token/bounds.h"
+#include "token/call_trace.h"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace p11agent {
@@ -277,14 +280,46 @@ CK_RV remote_sign(ModuleHost& host, CK_SESSION_HANDLE session, CK_BYTE_PTR data,
   return remote(host, w, Call::Sign, read_signature);
 }
 
-// One stand-in entry: the remote call for the host in place I.
-template <std::size_t I, auto REMOTE>
+// What the trace says of a call made with these arguments: the slot or session it names,
+// its mechanism and the attribute types of its template.
+template <Call CALL, typename... Args>
+CallFacts facts_of(Args... args) {
+  const auto given = std::forward_as_tuple(args...);
+  CallFacts facts{CALL};
+  constexpr bool ON_SLOT = CALL == Call::GetTokenInfo || CALL == Call::OpenSession || CALL == Call::GetMechanismList ||
+                           CALL == Call::GetMechanismInfo;
+  constexpr bool NO_HANDLE = CALL == Call::Initialize || CALL == Call::Finalize || CALL == Call::GetSlotList;
+  if constexpr (ON_SLOT) {
+    facts.slot = static_cast<CK_SLOT_ID>(std::get<0>(given));
+  } else if constexpr (!NO_HANDLE) {
+    facts.session = static_cast<CK_SESSION_HANDLE>(std::get<0>(given));
+  }
+  if constexpr (CALL == Call::GetMechanismInfo) facts.mechanism = std::get<1>(given);
+  if constexpr (CALL == Call::SignInit) {
+    if (std::get<1>(given) != nullptr) facts.mechanism = std::get<1>(given)->mechanism;
+  }
+  if constexpr (CALL == Call::FindObjectsInit) {
+    if (std::get<1>(given) != nullptr) facts.attributes = {std::get<1>(given), std::get<2>(given)};
+  }
+  if constexpr (CALL == Call::GetAttributeValue) {
+    if (std::get<2>(given) != nullptr) facts.attributes = {std::get<2>(given), std::get<3>(given)};
+  }
+  return facts;
+}
+
+// One stand-in entry: the remote call for the host in place I, traced where a trace is kept.
+template <std::size_t I, Call CALL, auto REMOTE>
 struct Entry;
-template <std::size_t I, typename... Args, CK_RV (*REMOTE)(ModuleHost&, Args...)>
-struct Entry<I, REMOTE> {
+template <std::size_t I, Call CALL, typename... Args, CK_RV (*REMOTE)(ModuleHost&, Args...)>
+struct Entry<I, CALL, REMOTE> {
   static CK_RV call(Args... args) {
     ModuleHost* host = g_places[I].load();
-    return host == nullptr ? HOST_ENDED_RV : REMOTE(*host, args...);
+    if (host == nullptr) return HOST_ENDED_RV;
+    if (!platform::tracing()) return REMOTE(*host, args...);
+    const auto began = std::chrono::steady_clock::now();
+    const CK_RV rv = REMOTE(*host, args...);
+    trace_call(host->module_file(), facts_of<CALL>(args...), rv, std::chrono::steady_clock::now() - began);
+    return rv;
   }
 };
 
@@ -292,23 +327,23 @@ struct Entry<I, REMOTE> {
 template <std::size_t I>
 CK_FUNCTION_LIST entries_for_place() {
   CK_FUNCTION_LIST list{};
-  list.C_Initialize = &Entry<I, remote_initialize>::call;
-  list.C_Finalize = &Entry<I, remote_finalize>::call;
-  list.C_GetSlotList = &Entry<I, remote_list<Call::GetSlotList, CK_BBOOL, CK_SLOT_ID>>::call;
-  list.C_GetTokenInfo = &Entry<I, remote_get_token_info>::call;
-  list.C_OpenSession = &Entry<I, remote_open_session>::call;
-  list.C_CloseSession = &Entry<I, remote_on_session<Call::CloseSession>>::call;
-  list.C_Login = &Entry<I, remote_login>::call;
-  list.C_Logout = &Entry<I, remote_on_session<Call::Logout>>::call;
-  list.C_FindObjectsInit = &Entry<I, remote_find_objects_init>::call;
-  list.C_FindObjects = &Entry<I, remote_find_objects>::call;
-  list.C_FindObjectsFinal = &Entry<I, remote_on_session<Call::FindObjectsFinal>>::call;
-  list.C_GetAttributeValue = &Entry<I, remote_get_attribute_value>::call;
-  list.C_SignInit = &Entry<I, remote_sign_init>::call;
-  list.C_Sign = &Entry<I, remote_sign>::call;
-  list.C_GetSessionInfo = &Entry<I, remote_get_session_info>::call;
-  list.C_GetMechanismList = &Entry<I, remote_list<Call::GetMechanismList, CK_SLOT_ID, CK_MECHANISM_TYPE>>::call;
-  list.C_GetMechanismInfo = &Entry<I, remote_get_mechanism_info>::call;
+  list.C_Initialize = &Entry<I, Call::Initialize, remote_initialize>::call;
+  list.C_Finalize = &Entry<I, Call::Finalize, remote_finalize>::call;
+  list.C_GetSlotList = &Entry<I, Call::GetSlotList, remote_list<Call::GetSlotList, CK_BBOOL, CK_SLOT_ID>>::call;
+  list.C_GetTokenInfo = &Entry<I, Call::GetTokenInfo, remote_get_token_info>::call;
+  list.C_OpenSession = &Entry<I, Call::OpenSession, remote_open_session>::call;
+  list.C_CloseSession = &Entry<I, Call::CloseSession, remote_on_session<Call::CloseSession>>::call;
+  list.C_Login = &Entry<I, Call::Login, remote_login>::call;
+  list.C_Logout = &Entry<I, Call::Logout, remote_on_session<Call::Logout>>::call;
+  list.C_FindObjectsInit = &Entry<I, Call::FindObjectsInit, remote_find_objects_init>::call;
+  list.C_FindObjects = &Entry<I, Call::FindObjects, remote_find_objects>::call;
+  list.C_FindObjectsFinal = &Entry<I, Call::FindObjectsFinal, remote_on_session<Call::FindObjectsFinal>>::call;
+  list.C_GetAttributeValue = &Entry<I, Call::GetAttributeValue, remote_get_attribute_value>::call;
+  list.C_SignInit = &Entry<I, Call::SignInit, remote_sign_init>::call;
+  list.C_Sign = &Entry<I, Call::Sign, remote_sign>::call;
+  list.C_GetSessionInfo = &Entry<I, Call::GetSessionInfo, remote_get_session_info>::call;
+  list.C_GetMechanismList = &Entry<I, Call::GetMechanismList, remote_list<Call::GetMechanismList, CK_SLOT_ID, CK_MECHANISM_TYPE>>::call;
+  list.C_GetMechanismInfo = &Entry<I, Call::GetMechanismInfo, remote_get_mechanism_info>::call;
   return list;
 }
 
@@ -387,7 +422,12 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
   auto process = in_32bit_host ? platform::HostProcess::start(g_hosting->executable_32, {host_protocol::HOST_ARGUMENT},
                                                                g_hosting->end_grace)
                                : start_host_process();
-  if (!process) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
+  const std::string& executable = in_32bit_host ? g_hosting->executable_32 : g_hosting->executable;
+  if (!process) {
+    trace_host("not_started", file, "executable", executable);
+    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
+  }
+  trace_host("started", file, "executable", executable + (in_32bit_host ? " (32-bit)" : " (64-bit)"));
   return start_on(std::move(process), file, search_folder, load_deadline, load_until);
 }
 
@@ -396,6 +436,7 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start_on(std::unique_ptr<p
                                                                std::chrono::seconds load_deadline,
                                                                platform::Deadline load_until) {
   std::unique_ptr<ModuleHost> host(new ModuleHost(std::move(link), load_deadline, load_until));
+  host->module_file_ = file;
   auto place = take_place(host.get());
   if (!place) return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   host->place_ = *place;
@@ -438,7 +479,15 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start_on(std::unique_ptr<p
 }
 
 CK_RV ModuleHost::fail(CK_RV failure) {
-  if (failure_ == CKR_OK) failure_ = failure;
+  if (failure_ == CKR_OK) {
+    failure_ = failure;
+    if (failure == HOST_ENDED_RV) {
+      trace_host("ended", module_file_, "during", function_name(last_call_));
+    } else {
+      const std::string bound = std::to_string(failure & ~HOST_NO_ANSWER_RV) + " s";
+      trace_host("deadline", module_file_, "call", std::string(function_name(last_call_)) + " after " + bound);
+    }
+  }
   process_->end();
   return failure;
 }
@@ -458,12 +507,14 @@ std::optional<CK_RV> ModuleHost::take_following(CK_SESSION_HANDLE session, std::
   if (!announced) return std::nullopt;  // the next exchange reads and drops it first
   following_.reset();
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
+  last_call_ = Call::Sign;
   return receive(answer, std::chrono::steady_clock::now() + call_deadline_, call_deadline_);
 }
 
 CK_RV ModuleHost::exchange(Writer& request, Bytes& answer, Call call, std::optional<std::chrono::seconds> bound_for_call) {
   if (failure_ != CKR_OK) return HOST_ENDED_RV;
   if (CK_RV failed = drop_following(); failed != CKR_OK) return failed;
+  last_call_ = call;
   // Loading and C_Initialize share one bound, counted from the host's start.
   const bool loading = call == Call::Load || call == Call::Initialize;
   const std::chrono::seconds bound = loading ? load_deadline_ : bound_for_call.value_or(call_deadline_);
@@ -497,7 +548,11 @@ CK_RV sign_init_ahead(ModuleHost* host, CK_SESSION_HANDLE session, CK_MECHANISM_
                       CK_BYTE_PTR data, CK_ULONG length) {
   Writer w = sign_init_request(Call::SignInitAhead, session, mechanism, key);
   w.optional_bytes(data, length);
+  const auto began = std::chrono::steady_clock::now();
   const CK_RV rv = remote(*host, w, Call::SignInitAhead);
+  if (platform::tracing())
+    trace_call(host->module_file(), facts_of<Call::SignInit>(session, mechanism, key), rv,
+               std::chrono::steady_clock::now() - began);
   if (rv == CKR_OK) host->expect_following(session, data_of(data, length), std::nullopt);
   return rv;
 }

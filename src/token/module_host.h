@@ -74,6 +74,8 @@ class ModuleHost {
   const CK_FUNCTION_LIST& functions() const { return functions_; }
   // The host timed out or died: every later call fails at once.
   bool ended() const { return failure_ != CKR_OK; }
+  // The module's file, as the agent named it.
+  const std::string& module_file() const { return module_file_; }
 
   // One call across: CKR_OK with the answer in `answer`, or the value that says why there
   // is none (the host then is ended). Used by the stand-in entries.
@@ -111,6 +113,8 @@ class ModuleHost {
   CK_RV drop_following();
 
   std::unique_ptr<platform::HostLink> process_;
+  std::string module_file_;
+  host_protocol::Call last_call_ = host_protocol::Call::Load;  // the call that waits for an answer
   std::chrono::seconds load_deadline_;
   platform::Deadline load_until_;
   std::chrono::seconds call_deadline_;

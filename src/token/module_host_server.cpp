@@ -7,9 +7,12 @@
 #include "platform/host_process.h"
 #include "platform/library.h"
 #include "platform/process.h"
+#include "platform/trace.h"
 #include "token/bounds.h"
 #include "token/module.h"
 #include "token/module_host.h"
+
+#include "platform/trace.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -401,6 +404,8 @@ std::optional<Bytes> read_request(bool soon) {
 }  // namespace
 
 void run_module_host(std::vector<std::string> arguments) {
+  // The trace is the agent's: a host that is a copy of it writes nothing of it.
+  platform::drop_trace();
   if (!platform::take_host_pipes(arguments) || !arguments.empty()) platform::end_process_now(2);
   // However the host started (a copy of the agent takes the agent's settings with it), it
   // leaves no dump and no error dialog.

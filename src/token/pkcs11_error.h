@@ -67,6 +67,9 @@ bool is_module_state_lost(const Pkcs11Error& error);
 // The standard's description of a return value; unknown values read as the general error.
 std::string describe_rv(CK_RV rv);
 
+// The return value's name ("CKR_PIN_INCORRECT"); an unknown one in hex ("0x8a110000").
+std::string rv_name(CK_RV rv);
+
 // A length handed to a module, checked against CK_ULONG (32 bits on Windows).
 Pkcs11Result<CK_ULONG> to_ck_ulong(std::size_t length);
 

@@ -1,0 +1,152 @@
+#include "platform/trace.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/trace_file.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+// Lines kept past this are written without waiting for the answer.
+constexpr std::size_t MOST_KEPT = 64u << 10;
+
+struct Trace {
+  std::mutex lock;
+  TraceTarget target;
+  std::optional<TraceFile> file;
+  std::optional<std::string> problem;
+  std::string kept;
+  std::string pid;
+  bool traced = false;  // a line was added
+};
+
+// Never destroyed: a loader thread may still trace while the process ends.
+Trace& the_trace() {
+  static Trace* trace = new Trace;
+  return *trace;
+}
+
+std::once_flag g_opened;
+std::atomic<bool> g_on{false};
+
+void open_once() {
+  std::call_once(g_opened, [] {
+    Trace& t = the_trace();
+    t.target = named_trace_target();
+    if (t.target.path.empty()) return;
+    t.pid = std::to_string(trace_process_id());
+    auto file = open_trace_file(t.target.path);
+    if (!file) {
+      t.problem = file.error();
+      return;
+    }
+    t.file = *file;
+    g_on = true;
+  });
+}
+
+// The full file goes to "<name>.1" and a new one begins; one that cannot be begun ends the trace.
+void begin_next_file(Trace& t) {
+  close_trace_file(*t.file);
+  t.file.reset();
+  (void)move_trace_file(t.target.path, t.target.path + ".1");
+  auto file = open_trace_file(t.target.path);
+  if (!file) {
+    t.problem = file.error();
+    g_on = false;
+    return;
+  }
+  t.file = *file;
+}
+
+void write_kept(Trace& t) {
+  if (t.kept.empty() || !t.file) return;
+  if (t.file->size > 0 && t.file->size + t.kept.size() > TRACE_MOST_BYTES) begin_next_file(t);
+  if (t.file && append_to_trace(*t.file, t.kept)) t.file->size += t.kept.size();
+  t.kept.clear();
+}
+
+}  // namespace
+
+std::string trace_time(std::int64_t unix_milliseconds) {
+  using namespace std::chrono;
+  const sys_time<milliseconds> time{milliseconds(unix_milliseconds)};
+  const auto day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  return text;
+}
+
+TraceTarget trace_target() {
+  open_once();
+  return the_trace().target;
+}
+
+std::optional<std::string> trace_problem() {
+  open_once();
+  std::lock_guard held(the_trace().lock);
+  return the_trace().problem;
+}
+
+bool tracing() {
+  open_once();
+  return g_on.load(std::memory_order_relaxed);
+}
+
+void trace(std::string_view event, std::string_view fields, TraceWrite write) {
+  if (!tracing()) return;
+  using namespace std::chrono;
+  const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  Trace& t = the_trace();
+  std::lock_guard held(t.lock);
+  t.traced = true;
+  t.kept += "{\"t\":\"" + trace_time(now) + "\",\"pid\":" + t.pid + ",\"event\":\"";
+  t.kept += event;
+  t.kept += '"';
+  if (!fields.empty()) {
+    t.kept += ',';
+    t.kept += fields;
+  }
+  t.kept += "}\n";
+  if (write == TraceWrite::Now || t.kept.size() > MOST_KEPT) write_kept(t);
+}
+
+void flush_trace() {
+  if (!g_on.load(std::memory_order_relaxed)) return;
+  Trace& t = the_trace();
+  std::lock_guard held(t.lock);
+  write_kept(t);
+}
+
+void end_trace(int status) {
+  if (!g_on.load(std::memory_order_relaxed)) return;
+  bool traced;
+  {
+    std::lock_guard held(the_trace().lock);
+    traced = the_trace().traced;
+  }
+  if (traced) trace("end", "\"status\":" + std::to_string(status));
+  flush_trace();
+}
+
+void drop_trace() {
+  std::call_once(g_opened, [] {});  // a host that never asked opens nothing
+  if (!g_on.exchange(false)) return;
+  Trace& t = the_trace();
+  std::lock_guard held(t.lock);
+  t.kept.clear();
+  // Not closed: a host started as a copy has had every descriptor but its pipes closed
+  // already, and the number may be one of the pipes' now.
+  t.file.reset();
+}
+
+}  // namespace p11agent::platform

@@ -1,0 +1,29 @@
+#pragma once
+// The trace's file, as each platform opens and writes it (trace_*.cpp); only trace.cpp uses this.
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "platform/trace.h"
+
+namespace p11agent::platform {
+
+struct TraceFile {
+  std::intptr_t handle;
+  std::uint64_t size;  // when opened; the writer adds what it writes
+};
+
+// The variable's path, else the user's setting's; an empty path when neither names one.
+TraceTarget named_trace_target();
+
+// Opens the file for appending, making it with only its owner's access: never through a
+// link, nor a FIFO, a device or a folder; the error says why, after the path.
+std::expected<TraceFile, std::string> open_trace_file(const std::string& path);
+bool append_to_trace(const TraceFile& file, std::string_view bytes);
+void close_trace_file(const TraceFile& file);
+// Renames `from` to `to`, replacing what is there.
+bool move_trace_file(const std::string& from, const std::string& to);
+std::int64_t trace_process_id();
+
+}  // namespace p11agent::platform

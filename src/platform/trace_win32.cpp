@@ -1,0 +1,118 @@
+#include <windows.h>
+#include <sddl.h>
+
+#include <algorithm>
+
+#include "platform/file_access_win32.h"
+#include "platform/trace_file.h"
+#include "platform/wide.h"
+
+namespace p11agent::platform {
+
+namespace {
+
+constexpr const wchar_t* TRACE_VARIABLE = L"P11AGENT_TRACE";
+constexpr const wchar_t* SETTINGS_KEY = L"Software\\p11agent";
+constexpr const wchar_t* SETTING_NAME = L"TraceFile";
+
+std::wstring environment_value(const wchar_t* name) {
+  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size <= 1) return {};
+  std::wstring value(size, L'\0');
+  const DWORD got = GetEnvironmentVariableW(name, value.data(), size);
+  value.resize(got < size ? got : 0);
+  return value;
+}
+
+std::wstring user_setting() {
+  DWORD size = 0;
+  if (RegGetValueW(HKEY_CURRENT_USER, SETTINGS_KEY, SETTING_NAME, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+          ERROR_SUCCESS ||
+      size < sizeof(wchar_t))
+    return {};
+  std::wstring value(size / sizeof(wchar_t), L'\0');
+  if (RegGetValueW(HKEY_CURRENT_USER, SETTINGS_KEY, SETTING_NAME, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
+      ERROR_SUCCESS)
+    return {};
+  value.resize(wcsnlen(value.c_str(), value.size()));
+  return value;
+}
+
+// A new file's access list: this account alone, nothing inherited from the folder.
+struct OwnerOnly {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  OwnerOnly() {
+    const std::wstring sid = own_account_sid();
+    if (sid.empty()) return;
+    const std::wstring sddl = L"D:P(A;;FA;;;" + sid + L")";
+    (void)ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+  }
+  ~OwnerOnly() { LocalFree(descriptor); }
+  OwnerOnly(const OwnerOnly&) = delete;
+  OwnerOnly& operator=(const OwnerOnly&) = delete;
+};
+
+std::string kind_problem(HANDLE file) {
+  const DWORD type = GetFileType(file);
+  if (type == FILE_TYPE_PIPE) return "is a pipe, not a file";
+  if (type != FILE_TYPE_DISK) return "is a device, not a file";
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return "cannot be examined";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "is a link, which the trace never follows";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "is a folder";
+  return "";
+}
+
+}  // namespace
+
+TraceTarget named_trace_target() {
+  if (std::wstring named = environment_value(TRACE_VARIABLE); !named.empty()) return {to_utf8(named.c_str()), "P11AGENT_TRACE"};
+  if (std::wstring set = user_setting(); !set.empty()) return {to_utf8(set.c_str()), "HKCU\\Software\\p11agent\\TraceFile"};
+  return {};
+}
+
+std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
+  OwnerOnly owner_only;
+  if (owner_only.descriptor == nullptr) return std::unexpected("cannot be given an access list of this user alone");
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, owner_only.descriptor, FALSE};
+  // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends. A link is
+  // opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and then refused.
+  HANDLE file = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const DWORD attributes_there = GetFileAttributesW(to_wide(path).c_str());
+    if (attributes_there != INVALID_FILE_ATTRIBUTES && (attributes_there & FILE_ATTRIBUTE_DIRECTORY))
+      return std::unexpected("is a folder");
+    return std::unexpected("cannot be opened for writing (error " + std::to_string(error) + ")");
+  }
+  if (std::string problem = kind_problem(file); !problem.empty()) {
+    CloseHandle(file);
+    return std::unexpected(problem);
+  }
+  LARGE_INTEGER size{};
+  (void)GetFileSizeEx(file, &size);
+  return TraceFile{reinterpret_cast<std::intptr_t>(file), static_cast<std::uint64_t>(size.QuadPart)};
+}
+
+bool append_to_trace(const TraceFile& file, std::string_view bytes) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file.handle);
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+void close_trace_file(const TraceFile& file) { CloseHandle(reinterpret_cast<HANDLE>(file.handle)); }
+
+bool move_trace_file(const std::string& from, const std::string& to) {
+  return MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::int64_t trace_process_id() { return GetCurrentProcessId(); }
+
+}  // namespace p11agent::platform
