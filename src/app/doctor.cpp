@@ -120,6 +120,16 @@ std::vector<Check> login_checks(const DoctorFacts& facts) {
 
 }  // namespace
 
+Check trace_check(const DoctorFacts& facts) {
+  const platform::TraceTarget& trace = facts.trace;
+  if (trace.path.empty())
+    return {"trace", CheckStatus::Ok,
+            "off (P11AGENT_TRACE, or the user's trace setting, names a file to turn it on: docs/troubleshooting.md)"};
+  const std::string named = trace.path + " (named by " + trace.source + ")";
+  if (facts.trace_problem) return {"trace", CheckStatus::Warn, named + " " + *facts.trace_problem + ": nothing is traced"};
+  return {"trace", CheckStatus::Ok, "on, to " + named};
+}
+
 std::vector<Check> diagnose(const DoctorFacts& facts) {
   std::vector<Check> checks = {{"version", CheckStatus::Ok, facts.version}};
   bool any_token_module = false;
@@ -149,6 +159,7 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
   checks.push_back(prompt_check("PIN prompt", facts.pin_prompt, "fail"));
   checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
   std::ranges::move(login_checks(facts), std::back_inserter(checks));
+  checks.push_back(trace_check(facts));
   // Labels, paths, manifest strings and loaders' texts come from outside: none may move the
   // terminal's cursor, colour it or turn the text around.
   for (Check& check : checks) {
@@ -256,6 +267,8 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.allow_cert_listing = platform::cert_listing_allowed();
   facts.login_settings = deployer_login_settings();
   facts.screen_lock = platform::screen_lock_report();
+  facts.trace = platform::trace_target();
+  facts.trace_problem = platform::trace_problem();
   return facts;
 }
 

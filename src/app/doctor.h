@@ -11,6 +11,7 @@
 #include "platform/module_file.h"
 #include "platform/pin_dialog.h"
 #include "platform/screen_lock.h"
+#include "platform/trace.h"
 
 namespace p11agent {
 
@@ -66,6 +67,8 @@ struct DoctorFacts {
   bool allow_cert_listing = false;
   LoginSettings login_settings;  // as the deployer set them
   platform::ScreenLockReport screen_lock;
+  platform::TraceTarget trace;                // where the trace goes; an empty path when off
+  std::optional<std::string> trace_problem;  // why that file is not written
 };
 
 std::vector<Check> diagnose(const DoctorFacts& facts);

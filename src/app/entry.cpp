@@ -8,6 +8,7 @@
 
 #include "app/doctor.h"
 #include "app/host_registration.h"
+#include "app/trace_summary.h"
 #include "daemon/login_policy.h"
 #include "daemon/serve.h"
 #include "oneshot/one_shot.h"
@@ -57,6 +58,9 @@ constexpr const char* HELP_TEXT =
     "  p11agent --doctor [--json]\n"
     "                      checks the installation (modules, browser registrations, prompts)\n"
     "                      and says what is wrong; exits 1 when a check failed\n"
+    "  p11agent --trace-summary FILE\n"
+    "                      tells what a trace (P11AGENT_TRACE) holds: each request with its\n"
+    "                      answer, and the calls that failed under a failed one\n"
     "  p11agent --help     this text\n"
     "  p11agent --version  the version and the platform of this build\n"
     "\n"
@@ -138,6 +142,8 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   auto args = platform::arguments(argc, argv);
   if (args.size() == 1 && (args.front() == "--help" || args.front() == "--version"))
     platform::end_process_now(platform::write_stdout(args.front() == "--help" ? HELP_TEXT : version_text("\n") + "\n") ? 0 : 1);
+  if (args.size() == 2 && args.front() == "--trace-summary")
+    platform::end_process_now(guarded_status([&] { return run_trace_summary(args[1]); }));
   if (auto status = guarded_status([&] { return run_host_registration(args); })) platform::end_process_now(*status);
   // Reached only from the agent itself: a host's pipes are named by an argument that only
   // the agent gives, and nothing a caller sends in the other modes reaches a host.

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/trace.h"
+#include "text/json_fields.h"
+#include "text/shown_text.h"
 #include "wire/response.h"
 
 namespace p11agent {
@@ -41,6 +44,21 @@ void forget_token(DaemonState& state, const TokenKey& token) {
     std::erase_if(chosen, [&](const auto& entry) { return entry.second == token; });
 }
 
+// The trace's lines of the tokens that came and went in a module's slots.
+void trace_token_changes(const std::string& path, const PresentTokens& before, const PresentTokens& now) {
+  if (!platform::tracing()) return;
+  auto trace_each = [&](std::string_view what, const PresentTokens& these, const PresentTokens& others) {
+    for (const PresentToken& token : these) {
+      if (std::ranges::find(others, token) != others.end()) continue;
+      JsonFields line;
+      line.text("what", what).text("module", path).number("slot", static_cast<std::int64_t>(token.slot));
+      platform::trace("watch", line.text("label", shown_text(listing_identity(token).label)).str());
+    }
+  };
+  trace_each("went", before, now);
+  trace_each("came", now, before);
+}
+
 // The tokens the state follows become those seen: a module that left the table has none.
 void follow_seen(DaemonState& state) {
   std::erase_if(state.watch.seen, [&](const auto& entry) { return !state.module_table.contains(entry.first); });
@@ -61,6 +79,7 @@ void follow_seen(DaemonState& state) {
         gone.push_back(token);
     for (const TokenKey& token : gone) forget_token(state, token);
     if (followed == now) continue;
+    trace_token_changes(path, followed, now);
     followed = now;
     state.watch.change_unreported = true;
   }

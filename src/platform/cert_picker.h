@@ -42,6 +42,8 @@ class CertPicker {
   // Tells the user that nothing can be chosen (the screen's description says why and has
   // no rows), with Try again and Cancel: a value when the user asks to try again.
   virtual std::expected<void, PromptStop> nothing_to_choose(const PickerScreen& screen) = 0;
+  // What shows it, for the trace ("" where nothing of the system's does).
+  virtual std::string program() const { return {}; }
 };
 
 // The system's picker.

@@ -169,6 +169,7 @@ std::vector<std::string> question_arguments(const PickerProgram& program, const 
 
 class DesktopPicker final : public CertPicker {
  public:
+  std::string program() const override { return cert_picker_report().program; }
   std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override {
     auto program = shown_program();
     if (!program) return std::unexpected(program.error());

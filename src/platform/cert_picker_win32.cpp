@@ -218,6 +218,7 @@ std::expected<std::size_t, PromptStop> show(const PickerScreen& screen) {
 
 class NativePicker final : public CertPicker {
  public:
+  std::string program() const override { return cert_picker_report().program; }
   std::expected<std::size_t, PromptStop> pick(const PickerScreen& screen) override { return show(screen); }
   std::expected<void, PromptStop> nothing_to_choose(const PickerScreen& screen) override {
     auto again = show(screen);

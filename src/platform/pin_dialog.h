@@ -53,6 +53,8 @@ class PinDialog {
   // Shows the screen with only Cancel while `work` runs, and closes it after; whether the
   // user pressed Cancel meanwhile.
   virtual std::expected<bool, PromptStop> show_during(const PinScreen& screen, const std::function<void()>& work) = 0;
+  // What shows it, for the trace ("" where nothing of the system's does).
+  virtual std::string program() const { return {}; }
 
  protected:
   bool still_wanted() const { return !still_wanted_ || still_wanted_(); }

@@ -351,6 +351,7 @@ class Pinentry {
 // window asks with the error shown.
 class PinentryDialog final : public PinDialog {
  public:
+  std::string program() const override { return pin_prompt_report().program; }
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
     if (auto shown = show(screen, Pinentry::Asks::Pin); !shown) return std::unexpected(shown.error());
     auto pin = running_->get_pin([this] { return still_wanted(); });

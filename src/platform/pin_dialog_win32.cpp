@@ -199,6 +199,7 @@ void close_run(DialogRun& run) {
 
 class NativeDialog final : public PinDialog {
  public:
+  std::string program() const override { return pin_prompt_report().program; }
   std::expected<WipedString, PromptStop> ask_pin(const PinScreen& screen) override {
     DialogRun run;
     run.screen = &screen;

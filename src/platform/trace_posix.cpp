@@ -28,6 +28,7 @@ std::string opening_problem(const std::string& path, int error) {
   if (::lstat(path.c_str(), &seen) == 0) {
     if (S_ISLNK(seen.st_mode)) return "is a symbolic link, which the trace never follows";
     if (S_ISDIR(seen.st_mode)) return "is a folder";
+    if (S_ISFIFO(seen.st_mode)) return "is a FIFO, not a file";
   }
   return std::string("cannot be opened for writing: ") + std::strerror(error);
 }

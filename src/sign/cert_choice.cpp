@@ -1,4 +1,5 @@
 #include "sign/cert_choice.h"
+#include "sign/prompt_trace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -197,7 +198,7 @@ std::expected<std::size_t, std::string> choose_certificate(platform::CertPicker&
                                                            std::span<const Candidate> candidates, UnixTime now) {
   if (candidates.empty()) return std::unexpected(NO_MATCHING_CERT);
   const platform::PickerScreen screen = picker_screen(site, candidates, now);
-  auto picked = picker.pick(screen);
+  auto picked = traced_showing("picker", "certificate", picker.program(), "picked", [&] { return picker.pick(screen); });
   if (!picked) return std::unexpected(stop_text(picked.error()));
   // A picker answers a row it showed as one that can be picked; anything else is its fault.
   if (*picked >= candidates.size() || !screen.rows[*picked].unusable.empty())
@@ -211,7 +212,8 @@ std::expected<void, std::string> offer_try_again(platform::CertPicker& picker, s
       who_asks(site) + "\n" +
           ui_text("No certificate on the connected tokens can be used here. Insert your token and choose Try again."),
       {}};
-  auto again = picker.nothing_to_choose(screen);
+  auto again = traced_showing("picker", "try_again", picker.program(), "try_again",
+                              [&] { return picker.nothing_to_choose(screen); });
   if (again) return {};
   if (again.error().end == platform::PromptEnd::Cancelled) return std::unexpected(NO_MATCHING_CERT);
   return std::unexpected(stop_text(again.error()));

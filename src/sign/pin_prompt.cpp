@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/ui_text.h"
+#include "sign/prompt_trace.h"
 #include "text/shown_text.h"
 #include "token/slot.h"
 
@@ -137,7 +138,7 @@ namespace {
 // and is asked for again with a word of why.
 std::expected<platform::WipedString, std::string> entered_pin(platform::PinDialog& dialog, platform::PinScreen& screen) {
   for (int asked = 1;; ++asked) {
-    auto pin = dialog.ask_pin(screen);
+    auto pin = traced_showing("prompt", "pin", dialog.program(), "entered", [&] { return dialog.ask_pin(screen); });
     if (!pin) return std::unexpected(stop_text(pin.error()));
     if (!pin->empty()) return std::move(*pin);
     if (asked == MAX_PROMPTED_PINS) return std::unexpected(PIN_PROMPT_FAILED + std::string(NO_PIN_ENTERED));
@@ -156,9 +157,11 @@ std::expected<PromptedPin, std::string> log_in_through_prompt(platform::PinDialo
   if (screen.on_reader) {
     bool tried = false;
     std::expected<void, LoginRefusal> login;
-    auto shown = dialog.show_during(screen, [&] {
-      tried = true;
-      login = try_pin(std::nullopt);
+    auto shown = traced_showing("prompt", "keypad", dialog.program(), "closed", [&] {
+      return dialog.show_during(screen, [&] {
+        tried = true;
+        login = try_pin(std::nullopt);
+      });
     });
     if (!tried) return std::unexpected(stop_text(shown.error()));
     if (login) return PromptedPin{};
@@ -187,7 +190,9 @@ std::expected<OperationPin, std::string> ask_operation_pin(platform::PinDialog& 
 
 std::expected<void, std::string> confirm_signature(platform::PinDialog& dialog, const PromptFacts& facts,
                                                    const Session& session) {
-  auto confirmed = dialog.confirm(confirmation_screen(facts, read_token_info(session.module(), session.slot())));
+  const platform::PinScreen screen = confirmation_screen(facts, read_token_info(session.module(), session.slot()));
+  auto confirmed =
+      traced_showing("prompt", "confirmation", dialog.program(), "confirmed", [&] { return dialog.confirm(screen); });
   if (!confirmed) return std::unexpected(stop_text(confirmed.error(), Asked::Confirmation));
   return {};
 }
@@ -201,9 +206,11 @@ std::optional<platform::PinScreen> keypad_screen(const PromptFacts& facts, const
 void show_during_keypad_login(platform::PinDialog& dialog, const platform::PinScreen& screen,
                               const std::function<void()>& login) {
   bool ran = false;
-  (void)dialog.show_during(screen, [&] {
-    ran = true;
-    login();
+  (void)traced_showing("prompt", "keypad", dialog.program(), "closed", [&] {
+    return dialog.show_during(screen, [&] {
+      ran = true;
+      login();
+    });
   });
   if (!ran) login();
 }
