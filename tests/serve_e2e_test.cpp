@@ -215,6 +215,7 @@ TEST_F(ServeTest, APulledTokenTakesItsLoginAlongAndAWatchingCallerIsTold) {
   };
   auto event = [&](const json& listed) { return json{{"event", "tokens_changed"}, {"tokens", listed}}.dump(); };
   const std::string details = json{{"cmd", "find_cert"}, {"thumbprint", PRINT}, {"details", true}}.dump();
+  TestTrace trace("watch");
   auto daemon = serve();
   EXPECT_EQ(ask(*daemon, validate()), R"({"ok":true})");
   fake_folder().clear_log(name);
@@ -255,6 +256,11 @@ TEST_F(ServeTest, APulledTokenTakesItsLoginAlongAndAWatchingCallerIsTold) {
   EXPECT_EQ(of_ours(daemon->read_line(10s)), event(json::array()));
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
+  auto watched = [&](const char* what, const char* label) {
+    return json{{"event", "watch"}, {"what", what}, {"module", known[0]}, {"slot", 1}, {"label", label}};
+  };
+  EXPECT_TRUE(trace.holds({watched("went", "Card"), watched("came", "Other card"), watched("went", "Other card"),
+                           watched("came", "Card"), watched("went", "Card")}));
   // A browser's page is told only that something changed: a site learns of certificates
   // through its user's choice alone.
   ChildProcess browser(agent_path(), {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik/", "--parent-window=0"});
@@ -493,6 +499,7 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
   const std::string choose = R"({"cmd":"choose_cert"})";
   const std::string anna = thumbprint_of(hex_bytes(SIGNING_P256_HEX)).value();
   {
+    TestTrace trace("picker");
     auto daemon = serve();
     EXPECT_NE(ask(*daemon, choose).find(R"("thumbprint":")" + anna + '"'), std::string::npos);
     EXPECT_EQ(ask(*daemon, choose), error_response_text("CERT_CHOICE_CANCELLED: the certificate choice was cancelled"));
@@ -502,6 +509,11 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
                 error_response_text("CERT_CHOICE_UNAVAILABLE: " + zenity + " ended with " + how + " before showing the list"));
     daemon->close_stdin();
     EXPECT_EQ(daemon->wait(), 0);
+    auto picker = [](const char* end) { return json{{"event", "picker"}, {"what", "ended"}, {"end", end}}; };
+    json killed = picker("unavailable");
+    killed["detail"] = zenity + " ended with signal 9 before showing the list";
+    EXPECT_TRUE(trace.holds({{{"event", "picker"}, {"what", "shown"}, {"program", zenity}}, picker("picked"),
+                             picker("cancelled"), picker("timeout"), picker("unavailable"), killed}));
   }
   std::ifstream read(log);
   // Each start's arguments, then what it read.
@@ -623,6 +635,7 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   set_environment("P11AGENT_PINENTRY", program);
   for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"}) set_environment(variable, "");
   set_environment("LANG", "C");
+  TestTrace trace("prompt");
   auto daemon = serve();
   auto asking = [&](const char* cmd) {
     json request = {{"cmd", cmd}, {"thumbprint", PRINT}, {"pin_prompt", true}};
@@ -652,6 +665,13 @@ TEST_F(ServeTest, ThePromptIsPinentrySpokenToOverAssuan) {
   fake_folder().write_scenario(name, s);
   daemon->close_stdin();
   EXPECT_EQ(daemon->wait(), 0);
+  // What the prompt showed and how each ended: the wrong PIN as the token's answer.
+  auto prompt = [&](const char* end) { return json{{"event", "prompt"}, {"what", "ended"}, {"asks", "pin"}, {"end", end}}; };
+  EXPECT_TRUE(trace.holds({{{"event", "prompt"}, {"what", "shown"}, {"asks", "pin"}, {"program", program}},
+                           prompt("entered"), {{"event", "call"}, {"fn", "C_Login"}, {"rv", "CKR_PIN_INCORRECT"}},
+                           prompt("entered"), {{"event", "call"}, {"fn", "C_Login"}, {"rv", "CKR_OK"}},
+                           prompt("cancelled"), prompt("timeout"), prompt("entered"), prompt("unavailable"),
+                           prompt("token_removed"), {{"event", "end"}, {"status", 0}}}));
   std::ifstream lines(log);
   std::vector<std::string> seen;
   for (std::string line; std::getline(lines, line);) seen.push_back(line);

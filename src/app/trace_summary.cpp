@@ -62,10 +62,11 @@ std::optional<std::string> trouble_of(const json& line) {
            milliseconds_of(line);
   }
   if (event == "host" && (member(line, "what") == "deadline" || member(line, "what") == "ended" ||
-                          member(line, "what") == "not_started")) {
+                          member(line, "what") == "not_started" || member(line, "what") == "not_loaded")) {
     std::string text = "host of " + member(line, "module") + " " + member(line, "what");
     if (line.contains("call")) text += ": " + member(line, "call");
     if (line.contains("during")) text += " during " + member(line, "during");
+    if (line.contains("error")) text += ": " + member(line, "error");
     return text;
   }
   if ((event == "prompt" || event == "picker") && member(line, "what") == "ended") {

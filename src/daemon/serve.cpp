@@ -126,6 +126,7 @@ int serve_loaded(Caller caller, Write& write_answer) {
     // With a request waiting, the event stays due: it is written after that request's answer.
     if (request_waits()) return;
     if (auto event = due_token_event(state)) caller_reads = write_answer(std::move(*event));
+    platform::flush_trace();  // what the watch saw is written while nobody asks
   });
   Reader reader([&](char* buffer, std::size_t capacity) {
     waiting_since = Clock::now().time_since_epoch().count();

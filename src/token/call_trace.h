@@ -30,8 +30,9 @@ std::string attribute_name(CK_ATTRIBUTE_TYPE type);
 
 void trace_call(const std::string& module, const CallFacts& facts, CK_RV rv, std::chrono::steady_clock::duration took);
 
-// A host's turn: "started" (its executable, 64- or 32-bit), "not_started", "deadline" (the
-// call and the bound it missed), "ended" (it died or answered nonsense) or "restarted".
+// A host's turn: "started" (its executable, 64- or 32-bit), "not_started", "not_loaded" (the
+// module did not load in it: the error), "deadline" (the call and the bound it missed),
+// "ended" (it died or answered nonsense) or "restarted".
 void trace_host(std::string_view what, const std::string& module, std::string_view detail_key = {},
                 std::string_view detail = {});
 

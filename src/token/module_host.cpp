@@ -428,7 +428,9 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
     return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
   }
   trace_host("started", file, "executable", executable + (in_32bit_host ? " (32-bit)" : " (64-bit)"));
-  return start_on(std::move(process), file, search_folder, load_deadline, load_until);
+  auto started = start_on(std::move(process), file, search_folder, load_deadline, load_until);
+  if (!started) trace_host("not_loaded", file, "error", started.error().text());
+  return started;
 }
 
 Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start_on(std::unique_ptr<platform::HostLink> link,

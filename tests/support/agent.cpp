@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "token/module.h"
 
 #ifdef _WIN32
@@ -83,6 +87,54 @@ void install_known_module(const std::string& path, const json& scenario, ModuleB
   (void)build;
 #endif
   fake_folder().write_scenario(file_name_of(path), scenario);
+}
+
+namespace {
+// Where the run keeps its traces (P11AGENT_TEST_TRACES); beside the tests otherwise.
+std::string trace_folder() {
+  const char* folder = std::getenv("P11AGENT_TEST_TRACES");
+  std::string chosen = folder != nullptr && *folder != '\0' ? folder : executable_folder() + "/traces";
+  std::filesystem::create_directories(chosen);
+  return chosen;
+}
+}  // namespace
+
+TestTrace::TestTrace(const std::string& name) {
+  const char* before = std::getenv("P11AGENT_TRACE");
+  before_ = before != nullptr ? before : "";
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  path_ = trace_folder() + "/" + (test != nullptr ? std::string(test->name()) + "-" : "") + name + ".jsonl";
+  std::filesystem::remove(path_);
+  set_environment("P11AGENT_TRACE", path_);
+}
+
+TestTrace::~TestTrace() { set_environment("P11AGENT_TRACE", before_); }
+
+std::vector<json> TestTrace::lines() const {
+  std::vector<json> lines;
+  std::ifstream in(path_, std::ios::binary);
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line, nullptr, false));
+  return lines;
+}
+
+::testing::AssertionResult TestTrace::holds(const std::vector<json>& in_order) const {
+  const std::vector<json> traced = lines();
+  std::size_t next = 0;
+  for (const json& wanted : in_order) {
+    auto matches = [&](const json& line) {
+      for (const auto& [key, value] : wanted.items())
+        if (!line.is_object() || !line.contains(key) || line[key] != value) return false;
+      return true;
+    };
+    while (next < traced.size() && !matches(traced[next])) ++next;
+    if (next == traced.size()) {
+      std::string all;
+      for (const json& line : traced) all += line.dump() + "\n";
+      return ::testing::AssertionFailure() << "no line " << wanted.dump() << " (in this order) in " << path_ << ":\n" << all;
+    }
+    ++next;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace testing_support

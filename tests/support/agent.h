@@ -40,6 +40,24 @@ bool runs_32bit_programs();
   GTEST_SKIP() << "this machine runs no 32-bit programs"
 #endif
 
+// The trace of the agents a test starts from now on: P11AGENT_TRACE names a new file in the
+// folder of the run's traces (which the run scans for secrets), until this goes.
+class TestTrace {
+ public:
+  explicit TestTrace(const std::string& name);
+  ~TestTrace();
+  TestTrace(const TestTrace&) = delete;
+  TestTrace& operator=(const TestTrace&) = delete;
+  const std::string& path() const { return path_; }
+  std::vector<json> lines() const;
+  // Whether lines with these members (and any others) come in this order.
+  ::testing::AssertionResult holds(const std::vector<json>& in_order) const;
+
+ private:
+  std::string path_;
+  std::string before_;
+};
+
 // Removes every fake module installed at a known path (on Windows, its SysWOW64 twin too).
 void uninstall_known_modules();
 

@@ -1,10 +1,30 @@
 #include "support/child_process.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <regex>
 #include <utility>
 
 namespace testing_support {
+
+namespace {
+
+// What a trace must never hold, as the agents' callers send and get it: PINs, hashes, the
+// page's words, signatures and certificates. Each value is noted, one a line, in the file
+// P11AGENT_TEST_SECRETS names, for the scan of every trace the test run writes.
+const std::string& noted(const std::string& text) {
+  static const char* file = std::getenv("P11AGENT_TEST_SECRETS");
+  if (file == nullptr || *file == '\0') return text;
+  static const std::regex SECRET(
+      R"re("(pin|hash_hex|description|signature_hex|signature_b64|signature|cert_der_b64|der_b64)"\s*:\s*"([^"\\]*)")re");
+  std::ofstream out(file, std::ios::app | std::ios::binary);
+  for (std::sregex_iterator it(text.begin(), text.end(), SECRET), end; it != end; ++it) out << (*it)[2].str() << '\n';
+  return text;
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
     : raw_(spawn_raw(program, args)) {
@@ -36,7 +56,7 @@ void ChildProcess::pump(bool from_stdout) {
   }
 }
 
-bool ChildProcess::write(const std::string& bytes) { return raw_->write_stdin(bytes.data(), bytes.size()); }
+bool ChildProcess::write(const std::string& bytes) { return raw_->write_stdin(noted(bytes).data(), bytes.size()); }
 
 void ChildProcess::close_stdin() { raw_->close_stdin(); }
 
@@ -47,7 +67,7 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
   if (end == std::string::npos) return std::nullopt;
   std::string line = out_.substr(0, end);
   out_.erase(0, end + 1);
-  return line;
+  return noted(line);
 }
 
 std::optional<std::string> ChildProcess::read_message(std::chrono::milliseconds timeout) {
@@ -64,13 +84,13 @@ std::optional<std::string> ChildProcess::read_message(std::chrono::milliseconds 
   if (!length) return std::nullopt;
   std::string message = out_.substr(sizeof(std::uint32_t), *length);
   out_.erase(0, sizeof(std::uint32_t) + *length);
-  return message;
+  return noted(message);
 }
 
 std::string ChildProcess::read_rest() {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return out_done_; });
-  return std::exchange(out_, {});
+  return noted(std::exchange(out_, {}));
 }
 
 std::string ChildProcess::stderr_text() {

@@ -1,0 +1,218 @@
+// The trace a user turns on for a helpdesk: each failure the agent meets is in it as the
+// call, its return value and its time, or as the host's or the picker's end; the file is
+// the user's alone and is never written through a link, a FIFO or a folder; and a person
+// can read it with --trace-summary.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/agent.h"
+#include "token/certificate.h"
+#include "token/cryptoki.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace p11agent {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+const std::string CERT = der_with_serial("0d0e");
+const std::string PRINT = thumbprint_of(hex_bytes(CERT)).value();
+const std::string HASH(64, 'a');
+
+json scenario(const json& fault) {
+  json s = {{"slots", json::array({slot(1, token("Card", "77", {certificate(CERT, "01"), private_key("01")}))})}};
+  s.update(fault);
+  return s;
+}
+
+json request(const char* cmd, const char* pin) {
+  json r = {{"cmd", cmd}, {"thumbprint", PRINT}, {"pin", pin}};
+  if (std::string_view(cmd) == "sign") r["hash_hex"] = HASH;
+  return r;
+}
+
+enum class Mode { OneShot, Serve };
+
+struct TracedRun {
+  std::string name;
+  Mode mode;
+  json fault;
+  json asked;
+  std::vector<json> lines;  // in this order
+};
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_TEST_BED_MODULES(1);
+    uninstall_known_modules();
+    module = test_known_modules().front();
+  }
+  void TearDown() override { uninstall_known_modules(); }
+  std::string module;
+
+  // The agent's answer to one request, as the mode answers it.
+  static std::string answer(Mode mode, const std::string& asked) {
+    if (mode == Mode::OneShot) return run_agent(asked).out;
+    fake_folder();
+    ChildProcess daemon(agent_path(), {"serve"});
+    daemon.write(asked + "\n");
+    std::string line = daemon.read_line(60s).value_or("<no answer>");
+    daemon.close_stdin();
+    daemon.wait();
+    return line;
+  }
+};
+
+TEST_F(TraceTest, EachFailureIsTracedAsItsCallOrItsEnd) {
+  const json list = {{"cmd", "list_certs"}};
+  std::vector<TracedRun> runs = {
+      {"wrong PIN", Mode::OneShot, {{"fail", json::array({failure("C_Login", CKR_PIN_INCORRECT)})}}, request("sign", "5678"),
+       {{{"event", "start"}, {"mode", "one-shot"}},
+        {{"event", "request"}, {"cmd", "sign"}, {"thumbprint", PRINT}, {"pin_given", true}, {"hash_hex_chars", 64}},
+        {{"event", "call"}, {"fn", "C_Login"}, {"rv", "CKR_PIN_INCORRECT"}},
+        {{"event", "answer"}, {"ok", false}},
+        {{"event", "end"}, {"status", 1}}}},
+      {"locked token", Mode::Serve, {{"fail", json::array({failure("C_Login", CKR_PIN_LOCKED)})}}, request("validate", "5678"),
+       {{{"event", "start"}, {"mode", "serve"}},
+        {{"event", "call"}, {"fn", "C_Login"}, {"rv", "CKR_PIN_LOCKED"}},
+        {{"event", "answer"}, {"ok", false}, {"error", "WRONG_PIN:0"}}}},
+      {"crash in C_Sign", Mode::Serve, {{"crash", json::array({"C_Sign"})}}, request("sign", "1234"),
+       {{{"event", "call"}, {"fn", "C_SignInit"}, {"mechanism", "CKM_RSA_PKCS"}, {"rv", "CKR_OK"}},
+        {{"event", "host"}, {"what", "ended"}, {"during", "C_Sign"}},
+        {{"event", "answer"}, {"ok", false}}}},
+      {"attributes by name", Mode::OneShot, json::object(), list,
+       {{{"event", "call"}, {"fn", "C_FindObjectsInit"}, {"attributes", json::array({"CKA_CLASS"})}},
+        {{"event", "call"}, {"fn", "C_GetAttributeValue"}, {"attributes", json::array({"CKA_VALUE"})}},
+        {{"event", "answer"}, {"ok", true}}}},
+      {"hang until the deadline", Mode::OneShot, {{"hang", json::array({"C_Initialize"})}}, list,
+       {{{"event", "host"}, {"what", "deadline"}, {"call", "C_Initialize after 8 s"}},
+        {{"event", "host"}, {"what", "not_loaded"}},
+        {{"event", "answer"}, {"ok", true}}}},
+  };
+  for (const TracedRun& run : runs) {
+    install_known_module(module, scenario(run.fault));
+    TestTrace trace(std::to_string(&run - runs.data()));
+    const std::string answered = answer(run.mode, run.asked.dump());
+    EXPECT_TRUE(trace.holds(run.lines)) << run.name << " answered " << answered;
+    for (const json& line : trace.lines()) {
+      EXPECT_TRUE(line.contains("t") && line["t"].get<std::string>().ends_with("Z")) << run.name << ": " << line;
+      EXPECT_TRUE(line.contains("pid") && line["pid"].is_number_integer()) << run.name << ": " << line;
+    }
+  }
+}
+
+#ifndef _WIN32
+// A picker that cannot be shown is in the trace with what it said.
+TEST_F(TraceTest, APickerThatCannotBeShownIsTracedWithItsWords) {
+  install_known_module(module, scenario(json::object()));
+  TestTrace trace("picker");
+  set_environment("P11AGENT_CERT_PICKER", "/nonexistent/zenity");
+  const std::string answered = answer(Mode::Serve, R"({"cmd":"choose_cert"})");
+  set_environment("P11AGENT_CERT_PICKER", "");
+  EXPECT_NE(answered.find("CERT_CHOICE_UNAVAILABLE"), std::string::npos) << answered;
+  EXPECT_TRUE(trace.holds({{{"event", "picker"}, {"what", "shown"}, {"asks", "certificate"}},
+                           {{"event", "picker"}, {"what", "ended"}, {"end", "unavailable"}}}));
+}
+#endif
+
+// Where the trace cannot be written, the answer is the same as without it; the doctor says why.
+TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
+  namespace fs = std::filesystem;
+  install_known_module(module, scenario(json::object()));
+  const std::string asked = request("sign", "1234").dump();
+  const std::string untraced = run_agent(asked).out;
+  ASSERT_NE(untraced.find(R"("ok":true)"), std::string::npos) << untraced;
+  const std::string folder = executable_folder() + "/trace-places";
+  fs::remove_all(folder);
+  fs::create_directories(folder + "/a-folder");
+  struct Place {
+    std::string path;
+    std::string doctor_says;  // "" when written
+  };
+  std::vector<Place> places = {{folder + "/a-folder", "is a folder"},
+                               {folder + "/missing/trace.jsonl", "cannot be opened for writing"},
+                               {folder + "/trace.jsonl", ""}};
+#ifndef _WIN32
+  fs::create_symlink(folder + "/trace.jsonl", folder + "/link");
+  ASSERT_EQ(::mkfifo((folder + "/fifo").c_str(), 0600), 0);
+  places.push_back({folder + "/link", "is a symbolic link"});
+  places.push_back({folder + "/fifo", "is a FIFO"});
+  std::ofstream(folder + "/wide.jsonl") << "";
+  fs::permissions(folder + "/wide.jsonl", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  places.push_back({folder + "/wide.jsonl", ""});
+#endif
+  const std::string before = std::getenv("P11AGENT_TRACE") != nullptr ? std::getenv("P11AGENT_TRACE") : "";
+  for (const Place& place : places) {
+    set_environment("P11AGENT_TRACE", place.path);
+    EXPECT_EQ(run_agent(asked).out, untraced) << place.path;
+    const std::string doctor = run_agent("", {"--doctor"}).out;
+    const std::string said = place.doctor_says.empty() ? "trace: on, to " + place.path
+                                                        : place.path + " (named by P11AGENT_TRACE) " + place.doctor_says;
+    EXPECT_NE(doctor.find(said), std::string::npos) << doctor;
+  }
+  set_environment("P11AGENT_TRACE", before);
+  EXPECT_FALSE(fs::exists(folder + "/missing"));
+#ifndef _WIN32
+  for (const char* written : {"/trace.jsonl", "/wide.jsonl"}) {
+    EXPECT_EQ(fs::status(folder + written).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write)
+        << written;
+    EXPECT_GT(fs::file_size(folder + written), 0u) << written;
+  }
+  EXPECT_FALSE(fs::is_symlink(folder + "/trace.jsonl"));
+  EXPECT_TRUE(fs::is_fifo(folder + "/fifo"));
+#endif
+}
+
+// At 16 MiB the file becomes "<name>.1", replacing an older one, and a new one begins.
+TEST_F(TraceTest, AFullTraceIsRenamedAndANewOneBegun) {
+  namespace fs = std::filesystem;
+  install_known_module(module, scenario(json::object()));
+  TestTrace trace("full");
+  std::ofstream(trace.path() + ".1") << "older\n";
+  const std::string full(16u << 20, '\n');
+  std::ofstream(trace.path(), std::ios::binary) << full.substr(100);
+  EXPECT_NE(run_agent(request("sign", "1234").dump()).out.find(R"("ok":true)"), std::string::npos);
+  EXPECT_EQ(fs::file_size(trace.path() + ".1"), full.size() - 100);
+  EXPECT_TRUE(trace.holds({{{"event", "start"}}, {{"event", "answer"}, {"ok", true}}, {{"event", "end"}, {"status", 0}}}));
+  EXPECT_LT(fs::file_size(trace.path()), 1u << 20);
+  fs::remove(trace.path() + ".1");
+}
+
+// The summary tells each request with its answer, and under a failed one what failed.
+TEST_F(TraceTest, TheSummaryTellsWhatFailedUnderTheRequest) {
+  install_known_module(module, scenario({{"fail", json::array({failure("C_Login", CKR_PIN_INCORRECT)})}}));
+  std::string summary_path;
+  {
+    TestTrace trace("summary");
+    summary_path = trace.path();
+    run_agent(request("sign", "5678").dump());
+    install_known_module(module, scenario(json::object()));
+    run_agent(request("sign", "1234").dump());
+  }
+  const RunResult summary = run_agent("", {"--trace-summary", summary_path});
+  EXPECT_EQ(summary.status, 0);
+  const std::string& text = summary.out;
+  const auto failed = text.find("sign for " + PRINT + " -> error: WRONG_PIN:");
+  const auto login = text.find("C_Login on " + module + " session ");
+  const auto passed = text.find("sign for " + PRINT + " -> ok (");
+  ASSERT_NE(failed, std::string::npos) << text;
+  ASSERT_NE(login, std::string::npos) << text;
+  EXPECT_NE(text.find(": CKR_PIN_INCORRECT after ", login), std::string::npos) << text;
+  EXPECT_LT(failed, login);
+  EXPECT_LT(login, passed);
+  EXPECT_EQ(text.find("C_Login", passed), std::string::npos) << "nothing failed under the passed one: " << text;
+  const std::string not_a_trace = executable_folder() + "/not-a-trace.txt";
+  std::ofstream(not_a_trace) << "{\"cmd\":\"sign\"}\n";
+  EXPECT_EQ(run_agent("", {"--trace-summary", not_a_trace}).out, not_a_trace + " is not a p11agent trace\n");
+  EXPECT_EQ(run_agent("", {"--trace-summary", not_a_trace}).status, 1);
+}
+
+}  // namespace
+}  // namespace p11agent
