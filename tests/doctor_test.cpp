@@ -147,6 +147,16 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
        CheckStatus::Warn, "no session bus here"},
       {"locks end no login", [](DoctorFacts& f) { f.login_settings.lock_ends_logins = "0"; }, "screen lock",
        CheckStatus::Ok, "LockEndsLogins 0: a locked screen does not end logins"},
+      {"no trace", [](DoctorFacts&) {}, "trace", CheckStatus::Ok, "off (P11AGENT_TRACE, or the user's trace setting"},
+      {"a trace the user's setting names",
+       [](DoctorFacts& f) { f.trace = {"/home/a/trace.jsonl", "/home/a/.config/p11agent/trace-file"}; }, "trace",
+       CheckStatus::Ok, "on, to /home/a/trace.jsonl (named by /home/a/.config/p11agent/trace-file)"},
+      {"a trace that cannot be written",
+       [](DoctorFacts& f) {
+         f.trace = {"/tmp/t", "P11AGENT_TRACE"};
+         f.trace_problem = "is a symbolic link, which the trace never follows";
+       },
+       "trace", CheckStatus::Warn, "/tmp/t (named by P11AGENT_TRACE) is a symbolic link, which the trace never follows: nothing is traced"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <utility>
 
 namespace testing_support {
@@ -17,10 +16,16 @@ namespace {
 const std::string& noted(const std::string& text) {
   static const char* file = std::getenv("P11AGENT_TEST_SECRETS");
   if (file == nullptr || *file == '\0') return text;
-  static const std::regex SECRET(
-      R"re("(pin|hash_hex|description|signature_hex|signature_b64|signature|cert_der_b64|der_b64)"\s*:\s*"([^"\\]*)")re");
   std::ofstream out(file, std::ios::app | std::ios::binary);
-  for (std::sregex_iterator it(text.begin(), text.end(), SECRET), end; it != end; ++it) out << (*it)[2].str() << '\n';
+  for (const char* key : {"\"pin\"", "\"hash_hex\"", "\"description\"", "\"signature_hex\"", "\"signature_b64\"",
+                          "\"signature\"", "\"cert_der_b64\"", "\"der_b64\""}) {
+    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+      std::size_t value = text.find_first_not_of(" \t:", at + std::strlen(key));
+      if (value == std::string::npos || text[value] != '"') continue;
+      const std::size_t end = text.find_first_of("\"\\", value + 1);
+      if (end != std::string::npos) out << text.substr(value + 1, end - value - 1) << '\n';
+    }
+  }
   return text;
 }
 
