@@ -11,7 +11,9 @@
 #include "token/certificate.h"
 #include "token/cryptoki.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -168,6 +170,44 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
   EXPECT_FALSE(fs::is_symlink(folder + "/trace.jsonl"));
   EXPECT_TRUE(fs::is_fifo(folder + "/fifo"));
 #endif
+}
+
+// A browser's agent has the browser's environment: the user's own setting names the trace
+// there, and the variable wins where both do.
+TEST_F(TraceTest, TheUsersSettingNamesTheTraceWhereTheVariableDoesNot) {
+  install_known_module(module, scenario(json::object()));
+  TestTrace by_variable("variable");
+  const std::string by_setting = by_variable.path() + ".set.jsonl";
+  std::filesystem::remove(by_setting);
+#ifdef _WIN32
+  const std::wstring wide(by_setting.begin(), by_setting.end());
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\p11agent", L"TraceFile", REG_SZ, wide.c_str(),
+                  static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  const std::string place = "HKCU\\Software\\p11agent\\TraceFile";
+#else
+  const std::string config = executable_folder() + "/trace-config";
+  std::filesystem::create_directories(config + "/p11agent");
+  std::ofstream(config + "/p11agent/trace-file") << by_setting << "\n";
+  set_environment("XDG_CONFIG_HOME", config);
+  const std::string place = config + "/p11agent/trace-file";
+#endif
+  const std::string asked = request("sign", "1234").dump();
+  run_agent(asked);
+  EXPECT_TRUE(by_variable.holds({{{"event", "answer"}, {"ok", true}}}));
+  EXPECT_FALSE(std::filesystem::exists(by_setting));
+  set_environment("P11AGENT_TRACE", "");
+  run_agent(asked);
+  const std::string doctor = run_agent("", {"--doctor"}).out;
+#ifdef _WIN32
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\p11agent", L"TraceFile");
+#else
+  set_environment("XDG_CONFIG_HOME", "");
+#endif
+  EXPECT_NE(doctor.find("trace: on, to " + by_setting + " (named by " + place + ")"), std::string::npos) << doctor;
+  std::ifstream written(by_setting);
+  std::string first;
+  std::getline(written, first);
+  EXPECT_EQ(json::parse(first, nullptr, false).value("event", ""), "start") << first;
 }
 
 // At 16 MiB the file becomes "<name>.1", replacing an older one, and a new one begins.
