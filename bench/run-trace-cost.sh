@@ -25,7 +25,7 @@ for round in $(seq "$rounds"); do
     rm -f "$work/trace.jsonl"*
     if [ "$contender" = on ]; then export P11AGENT_TRACE="$work/trace.jsonl"; else unset P11AGENT_TRACE; fi
     build/linux/p11agent_bench_sign --file-fed "$agent" /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so 1234 "$rsa" "$ec" |
-      sed -n "s/^\([A-Z0-9-]*\) .*ratio \([0-9.]*\).*/$contender \1 \2/p" | tee -a "$work/ratios"
+      sed -n "s/^\([A-Z0-9-]*\) *file-fed .*ratio \([0-9.]*\).*/$contender \1 \2/p" | tee -a "$work/ratios"
   done
 done
 unset P11AGENT_TRACE

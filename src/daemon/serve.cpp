@@ -129,6 +129,9 @@ int serve_loaded(Caller caller, Write& write_answer) {
     platform::flush_trace();  // what the watch saw is written while nobody asks
   });
   Reader reader([&](char* buffer, std::size_t capacity) {
+    // The trace's lines are written before the agent may wait for the caller: once for
+    // every request a caller waits for, once for many that come together.
+    platform::flush_trace();
     waiting_since = Clock::now().time_since_epoch().count();
     auto got = platform::read_stdin_some(buffer, capacity);
     waiting_since = 0;
@@ -148,7 +151,6 @@ int serve_loaded(Caller caller, Write& write_answer) {
                                                   : error_response_text(std::string(request->refusal));
     trace_answer(answer, asked);
     caller_reads = write_answer(std::move(answer));
-    platform::flush_trace();
     end_request_logins(state);
     if (!caller_reads) break;
     wait_awake_for_answers(true);

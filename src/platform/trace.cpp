@@ -22,6 +22,9 @@ struct Trace {
   std::string kept;
   std::string pid;
   bool traced = false;  // a line was added
+  // The time's text up to the second, made once a second: a cached signature adds several lines.
+  std::int64_t second = -1;
+  std::string second_text;
 };
 
 // Never destroyed: a loader thread may still trace while the process ends.
@@ -109,7 +112,19 @@ void trace(std::string_view event, std::string_view fields, TraceWrite write) {
   Trace& t = the_trace();
   std::lock_guard held(t.lock);
   t.traced = true;
-  t.kept += "{\"t\":\"" + trace_time(now) + "\",\"pid\":" + t.pid + ",\"event\":\"";
+  const std::int64_t second = now / 1000, milli = now % 1000;
+  if (second != t.second) {
+    t.second = second;
+    t.second_text = trace_time(second * 1000).substr(0, 19);
+  }
+  const char milli_text[] = {'.', static_cast<char>('0' + milli / 100), static_cast<char>('0' + milli / 10 % 10),
+                             static_cast<char>('0' + milli % 10), 'Z'};
+  t.kept += "{\"t\":\"";
+  t.kept += t.second_text;
+  t.kept.append(milli_text, sizeof milli_text);
+  t.kept += "\",\"pid\":";
+  t.kept += t.pid;
+  t.kept += ",\"event\":\"";
   t.kept += event;
   t.kept += '"';
   if (!fields.empty()) {

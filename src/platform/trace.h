@@ -39,7 +39,7 @@ enum class TraceWrite { WithNext, Now };
 // written Now. A line that cannot be written is lost; nothing else changes.
 void trace(std::string_view event, std::string_view fields, TraceWrite write = TraceWrite::WithNext);
 
-// Writes the lines kept; done after each answer, and where the process ends.
+// Writes the lines kept; done before the agent waits for its caller, and where the process ends.
 void flush_trace();
 
 // Where the process ends: an "end" line with its status, when this process traced anything,
