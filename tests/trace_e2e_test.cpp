@@ -150,7 +150,7 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
   fs::permissions(folder + "/wide.jsonl", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
   places.push_back({folder + "/wide.jsonl", ""});
 #endif
-  const std::string before = std::getenv("P11AGENT_TRACE") != nullptr ? std::getenv("P11AGENT_TRACE") : "";
+  TestTrace restores("places");  // the variable as it was, after the places
   for (const Place& place : places) {
     set_environment("P11AGENT_TRACE", place.path);
     EXPECT_EQ(run_agent(asked).out, untraced) << place.path;
@@ -159,7 +159,6 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
                                                         : place.path + " (named by P11AGENT_TRACE) " + place.doctor_says;
     EXPECT_NE(doctor.find(said), std::string::npos) << doctor;
   }
-  set_environment("P11AGENT_TRACE", before);
   EXPECT_FALSE(fs::exists(folder + "/missing"));
 #ifndef _WIN32
   for (const char* written : {"/trace.jsonl", "/wide.jsonl"}) {

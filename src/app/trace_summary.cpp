@@ -101,8 +101,7 @@ std::string request_text(const json& line) {
   return text;
 }
 
-}  // namespace
-
+// The summary of a trace's text; nullopt when it is not a trace (its first line is not one).
 std::optional<std::string> summarize_trace(std::string_view text) {
   std::map<std::string, ProcessLines> processes;
   std::string out;
@@ -143,6 +142,8 @@ std::optional<std::string> summarize_trace(std::string_view text) {
   if (skipped > 0) out += std::to_string(skipped) + " lines that are not a trace's were left out\n";
   return out;
 }
+
+}  // namespace
 
 int run_trace_summary(const std::string& file) {
   namespace fs = std::filesystem;

@@ -18,12 +18,14 @@ std::optional<std::string> deployer_setting(std::string_view name);
 // Linux (RequirePinPrompt, RequireCertChoice, AllowCertListing).
 bool deployer_switch_on(std::string_view name);
 
-// Linux: the first line of a regular file ("" for another kind of file, or one that cannot
-// be read), from at most `most_read` bytes; nullopt where nothing is at the path.
-std::optional<std::string> first_line_of_file(const std::string& path, std::size_t most_read);
-
 // Where the deployer sets it, for a person: "HKLM\Software\p11agent\SignatureConsent" or
 // "/etc/p11agent/signature-consent".
 std::string deployer_setting_place(std::string_view name);
+
+// The user's own setting, for what concerns that user alone (where the trace goes), read as
+// the deployer's are: on Windows the value under HKCU\Software\p11agent, on Linux the first
+// line of $XDG_CONFIG_HOME/p11agent/<kebab-name> (~/.config/... where that is not set).
+std::optional<std::string> user_setting(std::string_view name);
+std::string user_setting_place(std::string_view name);
 
 }  // namespace p11agent::platform

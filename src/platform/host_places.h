@@ -23,6 +23,10 @@ struct HostPlace {
   std::string package_file;
 };
 
+// Linux: where the user's programs keep their settings: $XDG_CONFIG_HOME where it is an
+// absolute path, else ~/.config; "" for a user without a home folder.
+std::string user_config_folder();
+
 // The places of the host called `name`: for every user (`every_user`) or the current one.
 // `executable` is the agent's own path (Windows keeps every user's manifests beside it).
 std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, const std::string& name,

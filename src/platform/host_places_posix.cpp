@@ -23,6 +23,13 @@ HostPlace place(ManifestForm form, const std::string& base, const std::string& f
 
 }  // namespace
 
+std::string user_config_folder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && *xdg == '/') return xdg;
+  const std::string home = home_folder();
+  return home.empty() || home.front() != '/' ? "" : home + "/.config";
+}
+
 std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, const std::string& name,
                                                                const std::string&) {
   using enum ManifestForm;
@@ -39,8 +46,7 @@ std::expected<std::vector<HostPlace>, std::string> host_places(bool every_user, 
   const std::string home = home_folder();
   if (home.empty() || home.front() != '/') return std::unexpected("the current user has no home folder");
   // Chrome, Chromium and Edge keep their profiles under XDG_CONFIG_HOME when it is set.
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string config = xdg && *xdg == '/' ? xdg : home + "/.config";
+  const std::string config = user_config_folder();
   return std::vector<HostPlace>{
       place(Chromium, home, config + "/google-chrome/NativeMessagingHosts", name),
       place(Chromium, home, config + "/chromium/NativeMessagingHosts", name),

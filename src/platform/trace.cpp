@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/deployer_settings.h"
 #include "platform/trace_file.h"
 
 namespace p11agent::platform {
@@ -33,6 +34,14 @@ Trace& the_trace() {
   return *trace;
 }
 
+// The variable's path, else the user's setting's; an empty path when neither names one.
+TraceTarget named_trace_target() {
+  constexpr std::string_view SETTING = "TraceFile";
+  if (std::string named = trace_variable(); !named.empty()) return {named, "P11AGENT_TRACE"};
+  if (auto set = user_setting(SETTING); set && !set->empty()) return {*set, user_setting_place(SETTING)};
+  return {};
+}
+
 std::once_flag g_opened;
 std::atomic<bool> g_on{false};
 
@@ -50,6 +59,21 @@ void open_once() {
     t.file = *file;
     g_on = true;
   });
+}
+
+// The RFC 3339 form of a time since the Unix epoch, with milliseconds ("...T17:31:48.123Z").
+std::string trace_time(std::int64_t unix_milliseconds) {
+  using namespace std::chrono;
+  const sys_time<milliseconds> time{milliseconds(unix_milliseconds)};
+  const auto day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  return text;
 }
 
 // The full file goes to "<name>.1" and a new one begins; one that cannot be begun ends the trace.
@@ -74,20 +98,6 @@ void write_kept(Trace& t) {
 }
 
 }  // namespace
-
-std::string trace_time(std::int64_t unix_milliseconds) {
-  using namespace std::chrono;
-  const sys_time<milliseconds> time{milliseconds(unix_milliseconds)};
-  const auto day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss clock{time - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
-  return text;
-}
 
 TraceTarget trace_target() {
   open_once();

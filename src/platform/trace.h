@@ -50,7 +50,4 @@ void end_trace(int status);
 // of the trace is dropped unwritten.
 void drop_trace();
 
-// The RFC 3339 form of a time since the Unix epoch, with milliseconds ("...T17:31:48.123Z").
-std::string trace_time(std::int64_t unix_milliseconds);
-
 }  // namespace p11agent::platform

@@ -14,8 +14,8 @@ struct TraceFile {
   std::uint64_t size;  // when opened; the writer adds what it writes
 };
 
-// The variable's path, else the user's setting's; an empty path when neither names one.
-TraceTarget named_trace_target();
+// What P11AGENT_TRACE holds ("" where it is not set).
+std::string trace_variable();
 
 // Opens the file for appending, making it with only its owner's access: never through a
 // link, nor a FIFO, a device or a folder; the error says why, after the path.

@@ -7,21 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/deployer_settings.h"
 #include "platform/trace_file.h"
 
 namespace p11agent::platform {
 
 namespace {
-
-constexpr const char* TRACE_VARIABLE = "P11AGENT_TRACE";
-
-std::string user_setting_place() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && *xdg == '/') return std::string(xdg) + "/p11agent/trace-file";
-  const char* home = std::getenv("HOME");
-  return home != nullptr && *home == '/' ? std::string(home) + "/.config/p11agent/trace-file" : "";
-}
 
 std::string opening_problem(const std::string& path, int error) {
   struct stat seen {};
@@ -43,14 +33,9 @@ std::string kind_problem(const struct stat& opened) {
 
 }  // namespace
 
-TraceTarget named_trace_target() {
-  if (const char* named = std::getenv(TRACE_VARIABLE); named != nullptr && *named != '\0')
-    return {named, TRACE_VARIABLE};
-  const std::string place = user_setting_place();
-  if (place.empty()) return {};
-  auto line = first_line_of_file(place, 4096);
-  if (!line || line->empty()) return {};
-  return {*line, place};
+std::string trace_variable() {
+  const char* named = std::getenv("P11AGENT_TRACE");
+  return named != nullptr ? named : "";
 }
 
 std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {

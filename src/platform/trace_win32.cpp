@@ -11,33 +11,6 @@ namespace p11agent::platform {
 
 namespace {
 
-constexpr const wchar_t* TRACE_VARIABLE = L"P11AGENT_TRACE";
-constexpr const wchar_t* SETTINGS_KEY = L"Software\\p11agent";
-constexpr const wchar_t* SETTING_NAME = L"TraceFile";
-
-std::wstring environment_value(const wchar_t* name) {
-  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-  if (size <= 1) return {};
-  std::wstring value(size, L'\0');
-  const DWORD got = GetEnvironmentVariableW(name, value.data(), size);
-  value.resize(got < size ? got : 0);
-  return value;
-}
-
-std::wstring user_setting() {
-  DWORD size = 0;
-  if (RegGetValueW(HKEY_CURRENT_USER, SETTINGS_KEY, SETTING_NAME, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
-          ERROR_SUCCESS ||
-      size < sizeof(wchar_t))
-    return {};
-  std::wstring value(size / sizeof(wchar_t), L'\0');
-  if (RegGetValueW(HKEY_CURRENT_USER, SETTINGS_KEY, SETTING_NAME, RRF_RT_REG_SZ, nullptr, value.data(), &size) !=
-      ERROR_SUCCESS)
-    return {};
-  value.resize(wcsnlen(value.c_str(), value.size()));
-  return value;
-}
-
 // A new file's access list: this account alone, nothing inherited from the folder.
 struct OwnerOnly {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -65,10 +38,11 @@ std::string kind_problem(HANDLE file) {
 
 }  // namespace
 
-TraceTarget named_trace_target() {
-  if (std::wstring named = environment_value(TRACE_VARIABLE); !named.empty()) return {to_utf8(named.c_str()), "P11AGENT_TRACE"};
-  if (std::wstring set = user_setting(); !set.empty()) return {to_utf8(set.c_str()), "HKCU\\Software\\p11agent\\TraceFile"};
-  return {};
+std::string trace_variable() {
+  const DWORD size = GetEnvironmentVariableW(L"P11AGENT_TRACE", nullptr, 0);
+  if (size <= 1) return "";
+  std::wstring value(size, L'\0');
+  return GetEnvironmentVariableW(L"P11AGENT_TRACE", value.data(), size) + 1 == size ? to_utf8(value.c_str()) : "";
 }
 
 std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {

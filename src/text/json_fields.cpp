@@ -62,7 +62,7 @@ JsonFields& JsonFields::flag(std::string_view name, bool value) {
   return *this;
 }
 
-JsonFields& JsonFields::texts(std::string_view name, std::span<const std::string_view> values) {
+JsonFields& JsonFields::texts(std::string_view name, std::span<const std::string> values) {
   key(name);
   out_ += '[';
   for (std::size_t i = 0; i < values.size(); ++i) {

@@ -15,7 +15,7 @@ class JsonFields {
   JsonFields& text(std::string_view key, std::string_view value);
   JsonFields& number(std::string_view key, std::int64_t value);
   JsonFields& flag(std::string_view key, bool value);
-  JsonFields& texts(std::string_view key, std::span<const std::string_view> values);
+  JsonFields& texts(std::string_view key, std::span<const std::string> values);
   // The members, comma-separated, without the braces.
   const std::string& str() const { return out_; }
 

@@ -97,8 +97,7 @@ void trace_call(const std::string& module, const CallFacts& facts, CK_RV rv, std
   if (!facts.attributes.empty()) {
     std::vector<std::string> names;
     for (const CK_ATTRIBUTE& attribute : facts.attributes) names.push_back(attribute_name(attribute.type));
-    const std::vector<std::string_view> views(names.begin(), names.end());
-    line.texts("attributes", views);
+    line.texts("attributes", names);
   }
   // A host's own values (no answer, ended) read as what they are, not as a module's.
   const std::optional<Pkcs11Error> host_failure = Pkcs11Error::of_host(rv);

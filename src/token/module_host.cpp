@@ -307,6 +307,17 @@ CallFacts facts_of(Args... args) {
   return facts;
 }
 
+// Makes the call and, where a trace is kept, writes its line: `facts` are gathered and the
+// clock read only then.
+template <typename Make, typename Facts>
+CK_RV traced(const ModuleHost& host, Make make, Facts facts) {
+  if (!platform::tracing()) return make();
+  const auto began = std::chrono::steady_clock::now();
+  const CK_RV rv = make();
+  trace_call(host.module_file(), facts(), rv, std::chrono::steady_clock::now() - began);
+  return rv;
+}
+
 // One stand-in entry: the remote call for the host in place I, traced where a trace is kept.
 template <std::size_t I, Call CALL, auto REMOTE>
 struct Entry;
@@ -315,11 +326,7 @@ struct Entry<I, CALL, REMOTE> {
   static CK_RV call(Args... args) {
     ModuleHost* host = g_places[I].load();
     if (host == nullptr) return HOST_ENDED_RV;
-    if (!platform::tracing()) return REMOTE(*host, args...);
-    const auto began = std::chrono::steady_clock::now();
-    const CK_RV rv = REMOTE(*host, args...);
-    trace_call(host->module_file(), facts_of<CALL>(args...), rv, std::chrono::steady_clock::now() - began);
-    return rv;
+    return traced(*host, [&] { return REMOTE(*host, args...); }, [&] { return facts_of<CALL>(args...); });
   }
 };
 
@@ -550,11 +557,8 @@ CK_RV sign_init_ahead(ModuleHost* host, CK_SESSION_HANDLE session, CK_MECHANISM_
                       CK_BYTE_PTR data, CK_ULONG length) {
   Writer w = sign_init_request(Call::SignInitAhead, session, mechanism, key);
   w.optional_bytes(data, length);
-  const auto began = std::chrono::steady_clock::now();
-  const CK_RV rv = remote(*host, w, Call::SignInitAhead);
-  if (platform::tracing())
-    trace_call(host->module_file(), facts_of<Call::SignInit>(session, mechanism, key), rv,
-               std::chrono::steady_clock::now() - began);
+  const CK_RV rv = traced(*host, [&] { return remote(*host, w, Call::SignInitAhead); },
+                          [&] { return facts_of<Call::SignInit>(session, mechanism, key); });
   if (rv == CKR_OK) host->expect_following(session, data_of(data, length), std::nullopt);
   return rv;
 }
