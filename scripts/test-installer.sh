@@ -99,12 +99,14 @@ verify_signature "$msi"
 # As the machine, with the extensions a deployment names.
 msiexec /i "$(windows "$msi")" /qn CHROME_EXTENSIONS="$chrome_id,$other_id" FIREFOX_EXTENSIONS=a@b.org ||
   fail "msiexec /i"
-for file in p11agent.exe p11agent-host32.exe p11agent-chrome.json p11agent-firefox.json; do
+for file in p11agent.exe p11agent-host.exe p11agent-host32.exe p11agent-chrome.json p11agent-firefox.json; do
   [ -f "$folder/$file" ] || fail "$file not installed"
 done
 verify_signature "$folder/p11agent.exe"
+verify_signature "$folder/p11agent-host.exe"
 verify_signature "$folder/p11agent-host32.exe"
 "$run" "$exe" --version | grep -q '^p11agent ' || fail "--version"
+"$run" "$exe" --version | grep -qF 'p11agent-host 0' || fail "--version names no module host"
 "$run" "$exe" --version | grep -qF 'p11agent-host32 ' || fail "--version names no 32-bit host"
 # A vendor module that exists only as a 32-bit DLL, where its 32-bit installer puts it. Wine
 # runs 32-bit programs only where the Linux kernel runs 32-bit x86 code; the 32-bit host

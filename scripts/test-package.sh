@@ -43,6 +43,11 @@ $sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i: $(tail 
 files=$(dpkg-query -L p11agent | while read -r path; do [ -f "$path" ] && echo "$path"; done)
 
 /usr/bin/p11agent --version | grep -q '^p11agent ' || fail "--version"
+# The module host, stripped, beside the agent and of its build.
+[ -x /usr/bin/p11agent-host ] && ! readelf -S /usr/bin/p11agent-host | grep -qF .symtab ||
+  fail "p11agent-host not installed stripped"
+/usr/bin/p11agent --version | grep -qF "p11agent-host $(/usr/bin/p11agent --version | head -n 1 | cut -d' ' -f2-): /usr/bin/p11agent-host" ||
+  fail "--version names no module host of its build: $(/usr/bin/p11agent --version)"
 for manifest in /etc/opt/chrome /etc/chromium /etc/opt/edge /usr/lib/mozilla; do
   grep -q '"path": "/usr/bin/p11agent"' "$manifest/native-messaging-hosts/p11agent.json" ||
     fail "$manifest/native-messaging-hosts/p11agent.json"

@@ -23,6 +23,8 @@ const std::string OWN = "/opt/p11agent/p11agent";
 DoctorFacts healthy() {
   DoctorFacts facts;
   facts.version = "p11agent 1.0 (test)";
+  facts.build = "1.0 (test)";
+  facts.host = {"/opt/p11agent/p11agent-host", true, "1.0 (test)"};
   facts.own_executable = OWN;
   ModuleFacts module;
   module.path = "/usr/lib/vendor.so";
@@ -74,14 +76,21 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
          f.modules[0].tokens.clear();
        },
        "module", CheckStatus::Fail, "32-bit; the 32-bit host is missing: reinstall p11agent"},
-      {"the 32-bit host", [](DoctorFacts& f) { f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", true, "p11agent-host32 1.0"}; },
+      {"the module host", [](DoctorFacts&) {}, "module host", CheckStatus::Ok, "1.0 (test): /opt/p11agent/p11agent-host"},
+      {"the module host missing", [](DoctorFacts& f) { f.host.present = false; }, "module host", CheckStatus::Fail,
+       "missing: /opt/p11agent/p11agent-host: no module can be used; reinstall p11agent"},
+      {"another build's module host", [](DoctorFacts& f) { f.host.version = "0.9 (test)"; }, "module host",
+       CheckStatus::Fail, "0.9 (test), not this agent's build (1.0 (test)): /opt/p11agent/p11agent-host: reinstall"},
+      {"a module host that states no version", [](DoctorFacts& f) { f.host.version.clear(); }, "module host",
+       CheckStatus::Fail, "of an unknown version, not this agent's build"},
+      {"the 32-bit host", [](DoctorFacts& f) { f.host_32 = platform::HostExecutable{"C:\\p\\p11agent-host32.exe", true, "p11agent-host32 1.0"}; },
        "32-bit module host", CheckStatus::Ok, "p11agent-host32 1.0: C:\\p\\p11agent-host32.exe"},
       {"the 32-bit host missing where one user registered",
-       [](DoctorFacts& f) { f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", false, ""}; },
+       [](DoctorFacts& f) { f.host_32 = platform::HostExecutable{"C:\\p\\p11agent-host32.exe", false, ""}; },
        "32-bit module host", CheckStatus::Warn, "missing: C:\\p\\p11agent-host32.exe: 32-bit modules cannot be used"},
       {"the 32-bit host missing where every user's browsers start the agent",
        [](DoctorFacts& f) {
-         f.host_32 = platform::ModuleHost32{"C:\\p\\p11agent-host32.exe", false, ""};
+         f.host_32 = platform::HostExecutable{"C:\\p\\p11agent-host32.exe", false, ""};
          f.registrations[0].every_user = true;
        },
        "32-bit module host", CheckStatus::Fail, "missing: C:\\p\\p11agent-host32.exe: 32-bit modules cannot be used"},

@@ -199,7 +199,7 @@ TEST_F(FaultMatrixTest, ModuleAnswersThatNeverSettleEndEveryCommand) {
 class HostedModules {
  public:
   HostedModules() {
-    ModuleHosting hosting{agent_path(), std::chrono::seconds(1), std::chrono::seconds(4)};
+    ModuleHosting hosting{host_path(), std::chrono::seconds(1), std::chrono::seconds(4)};
 #ifdef _WIN32
     hosting.executable_32 = executable_folder() + "\\p11agent-host32.exe";
 #endif
@@ -350,51 +350,52 @@ TEST_F(FaultMatrixTest, AModuleThatHangsInTheWatchIsStartedAfreshThereAndRests) 
 
 // A module in its host reaches nothing of the agent's: no descriptor or handle the agent
 // holds (its caller's redirected streams among them), only the host's own two pipe ends and
-// standard streams that lead nowhere. Nor can a crash there leave a dump of the PIN.
-// Both ways a host starts: a new start of the agent's program, and (Linux) a copy of the
-// agent made while it runs one thread.
+// standard streams that lead nowhere. Nor can a crash there leave a dump of the PIN. The
+// host is its own program, with none of the libraries only the agent needs. Both ways a
+// host starts: ahead of its module, and when the module is opened.
 TEST_F(FaultMatrixTest, AModuleInItsHostReachesNothingOfTheAgentAndCannotBeDumped) {
   HostedModules hosted;
   const unsigned long long planted = plant_inheritable_handle();
   const json reporting = scenario({{"report_reach", true}, {"reach_probes", {planted}}});
-  // A host made as a copy of the agent, one started from its program, and (Windows) the
-  // 32-bit host of a 32-bit module.
+  // A host started ahead, one started for the module, and (Windows) the 32-bit host of a
+  // 32-bit module.
   std::vector<std::pair<bool, ModuleBuild>> hosts = {{true, ModuleBuild::Native}, {false, ModuleBuild::Native}};
 #ifdef _WIN32
   if (runs_32bit_programs()) hosts.emplace_back(false, ModuleBuild::Only32InWow64);
 #endif
-  for (const auto& [copy, build] : hosts) {
+  for (const auto& [ahead, build] : hosts) {
     install_known_module(module, reporting, build);
-    if (copy) prestart_module_hosts(1);
-    ASSERT_TRUE(open_module(module)) << copy;
+    if (ahead) prestart_module_hosts(1);
+    ASSERT_TRUE(open_module(module)) << ahead;
     const json reach = fake_folder().reach(name);
-    ASSERT_TRUE(reach.is_object()) << copy;
-    EXPECT_EQ(reach["probes_held"], json::array()) << copy;
+    ASSERT_TRUE(reach.is_object()) << ahead;
+    EXPECT_EQ(reach["probes_held"], json::array()) << ahead;
     for (const auto& [descriptor, target] : reach["descriptors"].items()) {
-      EXPECT_LE(std::stoi(descriptor), 4) << descriptor << " leads to " << target << ", copy " << copy;
+      EXPECT_LE(std::stoi(descriptor), 4) << descriptor << " leads to " << target << ", ahead " << ahead;
       if (std::stoi(descriptor) <= 2) {
-        EXPECT_EQ(target, "/dev/null") << descriptor << ", copy " << copy;
+        EXPECT_EQ(target, "/dev/null") << descriptor << ", ahead " << ahead;
       }
     }
 #ifndef _WIN32
-    EXPECT_EQ(reach["dumpable"], 0) << copy;
-    EXPECT_EQ(reach["core_limit"], 0) << copy;
-    EXPECT_EQ(reach["started_as_host"], !copy);
+    EXPECT_EQ(reach["dumpable"], 0) << ahead;
+    EXPECT_EQ(reach["core_limit"], 0) << ahead;
+    EXPECT_EQ(reach["program"], host_path()) << ahead;
+    EXPECT_EQ(reach["agent_libraries"], false) << ahead;
 #endif
   }
 }
 
 #ifndef _WIN32
-// A vendor module that ends its host with exit() ends that host only: a host made as a copy
-// of the agent does not take the agent's record of the hosts started before it along.
+// A vendor module that ends its host with exit() ends that host only, also among hosts
+// started ahead together.
 TEST_F(FaultMatrixTest, AModuleThatCallsExitLeavesTheOtherHostsRunning) {
   REQUIRE_TEST_BED_MODULES(2);
   HostedModules hosted;
   const std::string other = test_known_modules()[1];
   install_known_module(module, scenario({{"exit", {"C_GetSlotList"}}}));
   install_known_module(other, scenario(json::object()));
-  prestart_module_hosts(2);  // the second copy is made while the agent holds the first
-  auto exiting = open_module(module);  // in the second copy
+  prestart_module_hosts(2);
+  auto exiting = open_module(module);  // in the second
   ASSERT_TRUE(exiting);
   EXPECT_FALSE(slots_with_token(**exiting));
   auto sibling = open_module(other);  // in the first

@@ -92,7 +92,7 @@ TEST_F(DaemonCacheTest, AKeyThatAsksForThePinIsGivenItForEverySignatureOnce) {
 // past the deadline too, rather than being ended there and waited for again by every load.
 TEST_F(DaemonCacheTest, AModuleStillLoadingIsNeitherStartedAgainNorWaitedFor) {
   for (bool hosted : {false, true}) {
-    if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+    if (hosted) use_module_hosts(ModuleHosting{host_path(), 1s});
     still_loading_module_is_collected_once_loaded();
     use_module_hosts(std::nullopt);
   }
@@ -131,7 +131,7 @@ TEST_F(DaemonCacheTest, ASignatureFromAHostTakesTheSameCallsAndAnswersAsInProces
     const std::string sign = sign_request.dump();
     std::vector<std::pair<std::string, Calls>> seen;
     for (const bool hosted : {false, true}) {
-      if (hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+      if (hosted) use_module_hosts(ModuleHosting{host_path(), 1s});
       json s = card();
       s["slots"][0]["token"]["objects"][1]["always_authenticate"] = c.rules.value("always_authenticate", false);
       s["slots"][0]["token"]["objects"][1]["key_type"] = c.rules.value("key_type", CKK_EC);
@@ -683,7 +683,7 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
       script.swap = [&] {
         fake_folder().write_scenario(name, {{"slots", json::array({slot(1, token("Other card", "SN 9", {}))})}});
       };
-      if (c.hosted) use_module_hosts(ModuleHosting{agent_path(), 1s});
+      if (c.hosted) use_module_hosts(ModuleHosting{host_path(), 1s});
       DaemonState daemon;
       daemon.module_table[path] = open_module(path).value();
       daemon.candidate_paths = {path};

@@ -60,37 +60,6 @@ namespace {
 
 using namespace testing_support;
 
-// A copy of the agent would hold what it has read: once it has read its input, a host is
-// started from the program instead of copied. (First in this program, which runs one
-// thread, so that a copy is made where one may be.)
-TEST(PinMemory, NoHostIsACopyOfAnAgentThatHasReadItsInput) {
-  auto started_as = [] {
-    auto host = platform::HostProcess::start_copy(
-        [](std::vector<std::string> arguments) {
-          if (platform::take_host_pipes(arguments)) (void)platform::host_write_all(std::as_bytes(std::span("copy", 4)));
-          platform::end_process_now(0);
-        },
-        "/bin/sh", {"-c", "printf exec >&4"}, std::chrono::seconds(1));
-    std::array<std::byte, 4> said{};
-    if (!host || host->read_exact(said, std::chrono::steady_clock::now() + std::chrono::seconds(10),
-                                  std::chrono::microseconds{0}) != platform::Transfer::Done)
-      return std::string("no answer");
-    return std::string(reinterpret_cast<const char*>(said.data()), said.size());
-  };
-  EXPECT_EQ(started_as(), "copy");
-  char nothing[1];
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  close(fds[1]);
-  const int saved = dup(0);
-  dup2(fds[0], 0);
-  close(fds[0]);
-  EXPECT_EQ(platform::read_stdin_some(nothing, sizeof nothing), 0u);
-  dup2(saved, 0);
-  close(saved);
-  EXPECT_EQ(started_as(), "exec");
-}
-
 TEST(PinMemory, NoFreedBufferHoldsThePinOfARequest) {
   // Longer than a string's inline room: every copy of it is a heap block.
   g_secret = "pin-for-the-memory-check-0123456789";
@@ -217,7 +186,7 @@ TEST(PinMemory, ACrashInTheLoginLeavesNoDumpHoldingThePin) {
   getrlimit(RLIMIT_CORE, &previous_limit);
   const rlimit unlimited{previous_limit.rlim_max, previous_limit.rlim_max};
   setrlimit(RLIMIT_CORE, &unlimited);
-  use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+  use_module_hosts(ModuleHosting{host_path(), std::chrono::seconds(5)});
   {
     DaemonState state;
     state.module_table[path] = open_module(path).value();

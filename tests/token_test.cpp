@@ -503,7 +503,7 @@ TEST_F(FakeModuleTest, ALyingModuleCannotMakeTheAgentReadOrWriteOutOfBounds) {
   // In process, and through a host, whose side hands on only what the module wrote.
   for (const bool hosted : {false, true}) {
     SCOPED_TRACE(hosted ? "in a host" : "in process");
-    if (hosted) use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+    if (hosted) use_module_hosts(ModuleHosting{host_path(), std::chrono::seconds(5)});
     auto certs = list_token_certs(path);
     // A mechanism count past every token's is no list, and nothing is made for it.
     auto module = open_module(path);
@@ -524,7 +524,7 @@ TEST_F(FakeModuleTest, AFailedAttributeCallLeavesTheBuffersAsTheModuleLeftThem) 
   scenario({{"slots", json::array({slot(1, token("T", "S", {certificate("3003020101")}))})}});
   for (const bool hosted : {false, true}) {
     SCOPED_TRACE(hosted ? "in a host" : "in process");
-    if (hosted) use_module_hosts(ModuleHosting{agent_path(), std::chrono::seconds(5)});
+    if (hosted) use_module_hosts(ModuleHosting{host_path(), std::chrono::seconds(5)});
     auto module = open_module(path);
     ASSERT_TRUE(module) << module.error();
     auto session = open_ro_session(*module, 1);

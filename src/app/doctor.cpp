@@ -79,15 +79,16 @@ Check registration_check(const RegistrationFacts& place, const std::string& own)
   return {name, CheckStatus::Ok, "names this p11agent; allows " + joined(place.allowed)};
 }
 
-// The 32-bit module host beside the agent. Missing, no 32-bit module can be used; and where
-// every user's browsers start this agent, the place it belongs in must not be one that
-// anyone else could fill.
-Check host_32_check(const platform::ModuleHost32& host, bool every_user_registered) {
-  const std::string name = "32-bit module host";
-  if (host.present)
-    return {name, CheckStatus::Ok, (host.version.empty() ? std::string("of an unknown version") : host.version) + ": " + host.path};
-  return {name, every_user_registered ? CheckStatus::Fail : CheckStatus::Warn,
-          "missing: " + host.path + ": 32-bit modules cannot be used; reinstall p11agent"};
+// A module host beside the agent. Missing, the modules it loads cannot be used (`cannot`);
+// the agent's own kind is of the agent's build (`build`), as the agent takes no other.
+Check host_check(const std::string& name, const platform::HostExecutable& host, const std::string& cannot,
+                 CheckStatus missing_is, std::string_view build) {
+  if (!host.present) return {name, missing_is, "missing: " + host.path + ": " + cannot + "; reinstall p11agent"};
+  const std::string version = host.version.empty() ? "of an unknown version" : host.version;
+  if (!build.empty() && host.version != build)
+    return {name, CheckStatus::Fail,
+            version + ", not this agent's build (" + std::string(build) + "): " + host.path + ": reinstall p11agent"};
+  return {name, CheckStatus::Ok, version + ": " + host.path};
 }
 
 Check prompt_check(const char* name, const platform::PromptReport& report, const char* missing_is) {
@@ -150,11 +151,15 @@ std::vector<Check> diagnose(const DoctorFacts& facts) {
   if (!registered)
     checks.push_back({"browser registration", CheckStatus::Fail,
                       "p11agent is not registered for any browser: " + std::string(REGISTER_TEXT)});
+  checks.push_back(host_check("module host", facts.host, "no module can be used", CheckStatus::Fail, facts.build));
   if (facts.host_32) {
+    // Where every user's browsers start this agent, the place it belongs in must not be
+    // one that anyone else could fill.
     const bool every_user_registered = std::ranges::any_of(facts.registrations, [&](const RegistrationFacts& place) {
       return place.every_user && place.parses && place.executable == facts.own_executable;
     });
-    checks.push_back(host_32_check(*facts.host_32, every_user_registered));
+    checks.push_back(host_check("32-bit module host", *facts.host_32, "32-bit modules cannot be used",
+                                every_user_registered ? CheckStatus::Fail : CheckStatus::Warn, ""));
   }
   checks.push_back(prompt_check("PIN prompt", facts.pin_prompt, "fail"));
   checks.push_back(prompt_check("certificate picker", facts.picker, "warn"));
@@ -192,7 +197,7 @@ void read_tokens(const ModulePtr& module, ModuleFacts& facts) {
   }
 }
 
-ModuleFacts module_facts(const std::string& path, const std::optional<platform::ModuleHost32>& host_32) {
+ModuleFacts module_facts(const std::string& path, const std::optional<platform::HostExecutable>& host_32) {
   ModuleFacts facts;
   facts.path = path;
   const auto file = platform::find_module_file(path);
@@ -255,7 +260,9 @@ DoctorFacts gather_facts(const std::string& version) {
 #else
   facts.modules_registered = true;
 #endif
-  facts.host_32 = platform::module_host_32();
+  facts.build = P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")";
+  if (auto host = platform::module_host(platform::HostKind::Native)) facts.host = *host;
+  facts.host_32 = platform::module_host(platform::HostKind::Bits32);
   for (const std::string& path : default_modules()) facts.modules.push_back(module_facts(path, facts.host_32));
   for (bool every_user : {false, true})
     if (auto places = platform::host_places(every_user, HOST_NAME, facts.own_executable))

@@ -59,7 +59,9 @@ struct DoctorFacts {
   std::vector<ModuleFacts> modules;
   bool modules_registered = false;
   std::vector<RegistrationFacts> registrations;
-  std::optional<platform::ModuleHost32> host_32;  // where this build has one (Windows)
+  std::string build;                                // "1.0.0 (linux-x86_64)", as its hosts state it
+  platform::HostExecutable host;                    // the host of the agent's own kind
+  std::optional<platform::HostExecutable> host_32;  // where this build has one (Windows)
   platform::PromptReport pin_prompt;
   platform::PromptReport picker;
   bool require_pin_prompt = false;

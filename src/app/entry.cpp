@@ -32,13 +32,15 @@ namespace {
 
 #define P11AGENT_VERSION_LINE "p11agent " P11AGENT_VERSION " (" P11AGENT_BUILD_PLATFORM ")"
 
-// This build's version and, where it has one, its 32-bit module host's, as that file states.
+// This build's version and its module hosts', as each states it.
 std::string version_text(const char* between) {
   std::string text = P11AGENT_VERSION_LINE;
-  if (auto host = platform::module_host_32())
-    text += between + std::string(platform::HOST_32_NAME) + " " +
-            (host->present ? (host->version.empty() ? "of an unknown version" : host->version) : "missing") + ": " +
-            host->path;
+  for (const auto& [kind, name] : {std::pair{platform::HostKind::Native, platform::HOST_NAME},
+                                   std::pair{platform::HostKind::Bits32, platform::HOST_32_NAME}})
+    if (auto host = platform::module_host(kind))
+      text += between + std::string(name) + " " +
+              (host->present ? (host->version.empty() ? "of an unknown version" : host->version) : "missing") + ": " +
+              host->path;
   return text;
 }
 
@@ -145,28 +147,25 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   if (args.size() == 2 && args.front() == "--trace-summary")
     platform::end_process_now(guarded_status([&] { return run_trace_summary(args[1]); }));
   if (auto status = guarded_status([&] { return run_host_registration(args); })) platform::end_process_now(*status);
-  // Reached only from the agent itself: a host's pipes are named by an argument that only
-  // the agent gives, and nothing a caller sends in the other modes reaches a host.
-  if (!args.empty() && args.front() == host_protocol::HOST_ARGUMENT)
-    run_module_host(std::vector<std::string>(args.begin() + 1, args.end()));
-  // Every module the agent loads lives in a host process of its own.
-  const bool hosted = placement == ModulePlacement::Hosts;
-  ModuleHosting hosting{platform::own_program_for_children(), CALL_DEADLINE};
-  // Whether it is there is asked where a 32-bit module's host is started, each time.
-  if (auto host_32 = platform::module_host_32()) hosting.executable_32 = host_32->path;
   const bool serves = !args.empty() && args.front() == "serve";
   const bool browser = started_by_a_browser(args);
+  const bool doctor = !args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json"));
+  // Every module the agent loads lives in a host process of its own.
+  const bool hosted = placement == ModulePlacement::Hosts;
+  ModuleHosting hosting{platform::module_host_path(platform::HostKind::Native), CALL_DEADLINE};
+  // Whether it is there is asked where a 32-bit module's host is started, each time.
+  hosting.executable_32 = platform::module_host_path(platform::HostKind::Bits32);
   // One-shot ends right after its hosts: a killed host is left for the system to reap.
   if (!serves && !browser) hosting.end_grace = std::chrono::milliseconds{0};
   if (hosted) use_module_hosts(std::move(hosting));
+  // The one-shot command's host starts first, before the request, the settings or the
+  // registry are read, so that its start overlaps all of the agent's own. `serve` and the
+  // browser host start one for each known module that is there.
+  if (hosted && !doctor) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);
   // Like --help, it reads no request; it loads every known module in its host.
-  const bool doctor = !args.empty() && args.front() == "--doctor" && (args.size() == 1 || (args.size() == 2 && args[1] == "--json"));
   trace_start(doctor ? "doctor" : serves ? "serve" : browser ? "browser host" : "one-shot", browser);
   if (doctor)
     platform::end_process_now(guarded_status([&] { return run_doctor(version_text("; "), args.size() == 2); }));
-  // The hosts of the known modules, and of the one-shot command's module, start now, while
-  // the request is read and checked: as copies of this process, before any thread starts.
-  if (hosted) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);
   platform::prepare_digests();
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.

@@ -348,9 +348,12 @@ std::expected<void, std::string> unregister_host(std::span<const platform::HostP
 
 std::optional<std::string> agent_changeable_by_others(const std::string& executable, bool own_account_trusted) {
   if (auto why = platform::changeable_by_others(executable, own_account_trusted)) return why;
-  // The agent starts it for 32-bit modules, with what the agent was given.
-  if (auto host = platform::module_host_32(executable); host && host->present)
-    return platform::changeable_by_others(host->path, own_account_trusted);
+  // The agent starts its hosts with what the agent was given.
+  for (auto kind : {platform::HostKind::Native, platform::HostKind::Bits32}) {
+    const std::string host = platform::module_host_path(kind, executable);
+    if (host.empty() || !platform::file_exists(host)) continue;
+    if (auto why = platform::changeable_by_others(host, own_account_trusted)) return why;
+  }
   return std::nullopt;
 }
 

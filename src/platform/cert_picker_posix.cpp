@@ -133,19 +133,6 @@ std::vector<std::string> kdialog_arguments(const PickerScreen& screen, const std
   return arguments;
 }
 
-// What the program printed before it ended, at most MAX_ANSWER bytes; nullopt when it
-// printed more, or did not end by the deadline.
-std::optional<std::string> printed(HostProcess& process, Deadline deadline) {
-  std::string out;
-  for (;;) {
-    std::byte next;
-    const Transfer transfer = process.read_exact(std::span(&next, 1), deadline, std::chrono::microseconds{0});
-    if (transfer == Transfer::Ended) return out;
-    if (transfer == Transfer::TimedOut || out.size() >= MAX_ANSWER) return std::nullopt;
-    out.push_back(static_cast<char>(next));
-  }
-}
-
 // How a program that did not answer with a row ended: the user's Cancel or closing it (1),
 // zenity's own timeout (5), or a failure, said with the status (a program that could not
 // start, a crash, no usable display), which no user may take for their own cancel.
@@ -224,7 +211,7 @@ class DesktopPicker final : public CertPicker {
     if (!process) return std::unexpected(PromptStop{PromptEnd::Unavailable, "cannot start " + program.path});
     if (!input.empty()) (void)process->write_all(std::as_bytes(std::span(input)), until + TIMEOUT_MARGIN);
     process->close_input();
-    auto answer = printed(*process, until + TIMEOUT_MARGIN);
+    auto answer = printed(*process, until + TIMEOUT_MARGIN, MAX_ANSWER);
     const std::optional<int> status = answer ? process->wait_end(until + TIMEOUT_MARGIN) : std::nullopt;
     if (!answer || !status) {
       if (std::chrono::steady_clock::now() >= until) return std::unexpected(PromptStop{PromptEnd::TimedOut, ""});

@@ -1,6 +1,6 @@
 #pragma once
-// A child process of this executable that does work the agent cannot trust to run inside
-// itself, talking to it over a pipe in each direction; and that child's own ends of them.
+// A child process that does work the agent cannot trust to run inside itself, talking to
+// it over a pipe in each direction; and that child's own ends of them.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -39,24 +39,12 @@ class HostProcess final : public HostLink {
   // its own. It holds those pipe ends and nothing else of this process: its standard
   // streams lead nowhere (nothing it prints can reach the caller, nothing the caller sends
   // can reach it) and no other handle or descriptor is inherited. The child never outlives
-  // this process, however this process ends; ending it waits at most `end_grace`. nullptr
-  // when it cannot be started.
+  // this process, however this process ends; ending it waits at most `end_grace`. Nothing
+  // of this process is copied into it (Linux: posix_spawn, which copies no page tables),
+  // so it may be started at any time, with any number of threads running. nullptr when it
+  // cannot be started.
   static std::unique_ptr<HostProcess> start(const std::string& executable, const std::vector<std::string>& arguments,
                                             std::chrono::milliseconds end_grace);
-
-  // The work of a host: given the arguments `executable` would be started with (after the
-  // program name), it runs until the host ends and never returns.
-  using HostMain = void (*)(std::vector<std::string> arguments);
-  // As `start`, with the same reach, but where it can be, the child is a copy of this
-  // process that runs `host_main` in place of starting `executable`: no loading and
-  // linking again. Only while this process runs a single thread (a copy of one with more
-  // could hold a lock nobody will release) and holds nothing the child may not see: at
-  // its start, before it has read its input. Otherwise, and where processes are not
-  // copied (Windows), `start`. A copy's `host_main` drops what it inherited of the
-  // agent's own state (its list of hosts) without acting on it.
-  static std::unique_ptr<HostProcess> start_copy(HostMain host_main, const std::string& executable,
-                                                 const std::vector<std::string>& arguments,
-                                                 std::chrono::milliseconds end_grace);
 
   // Another program, with the pipes as its standard input and output (its standard error
   // leads nowhere) and, as a host, nothing else of this process. Linux only: Windows
@@ -93,10 +81,9 @@ class HostProcess final : public HostLink {
 // The executable this process runs, by the path it was started from.
 std::string own_executable_path();
 
-// What to start children of this process's own kind from: this very program, also when its
-// file has been replaced or removed since it started (Linux); its path on Windows, where a
-// running program's file stays in place.
-std::string own_program_for_children();
+// What a program started with start_program printed before it ended, at most `most`
+// bytes; nullopt when it printed more, or did not end by the deadline.
+std::optional<std::string> printed(HostProcess& process, Deadline deadline, std::size_t most);
 
 // In a child started by HostProcess: its ends of the pipes, named by the arguments it was
 // given (which it removes from `arguments`). False when the arguments name none.

@@ -4,11 +4,11 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -165,70 +165,109 @@ struct HostProcess::Handles {
 
 namespace {
 
-// Whether this process runs one thread only: a copy of it made then holds no lock that
-// another thread took.
-bool single_threaded() {
-  std::error_code error;
-  auto tasks = std::filesystem::directory_iterator("/proc/self/task", error);
-  return !error && std::distance(tasks, std::filesystem::directory_iterator()) == 1;
+// The pipes a child is started with: the agent's ends, which do not block, and the child's,
+// above the numbers the child finds them on (so that placing one cannot close the other).
+struct ChildPipes {
+  Fd request_read, request_write, answer_read, answer_write;
+};
+
+std::unique_ptr<ChildPipes> make_pipes() {
+  int request[2];
+  int answer[2];
+  // Close-on-exec: no other child started meanwhile keeps these pipes open.
+  if (::pipe2(request, O_CLOEXEC) != 0) return nullptr;
+  auto pipes = std::make_unique<ChildPipes>();
+  pipes->request_read.reset(request[0]);
+  pipes->request_write.reset(request[1]);
+  if (::pipe2(answer, O_CLOEXEC) != 0) return nullptr;
+  pipes->answer_read.reset(answer[0]);
+  pipes->answer_write.reset(answer[1]);
+  for (Fd* child_end : {&pipes->request_read, &pipes->answer_write}) {
+    const int above = ::fcntl(child_end->get(), F_DUPFD_CLOEXEC, CHILD_OUT + 1);
+    if (above < 0) return nullptr;
+    child_end->reset(above);
+  }
+  ::fcntl(pipes->request_write.get(), F_SETFL, O_NONBLOCK);
+  ::fcntl(pipes->answer_read.get(), F_SETFL, O_NONBLOCK);
+  return pipes;
+}
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// A host: started with posix_spawn, which copies nothing of this process (no page tables,
+// whatever its size) and runs nothing of it in the child. Its pipe ends on CHILD_IN and
+// CHILD_OUT, its standard streams on /dev/null, every other descriptor closed, no signal
+// held and none ignored that this process ignores.
+pid_t spawn_host(const std::string& executable, std::vector<std::string> args, const ChildPipes& pipes) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
+  if (::posix_spawnattr_init(&attributes) != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
+  sigset_t none, every;
+  sigemptyset(&none);
+  sigfillset(&every);
+  const bool prepared =
+      ::posix_spawn_file_actions_adddup2(&actions, pipes.request_read.get(), CHILD_IN) == 0 &&
+      ::posix_spawn_file_actions_adddup2(&actions, pipes.answer_write.get(), CHILD_OUT) == 0 &&
+      ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0) == 0 &&
+      ::posix_spawn_file_actions_adddup2(&actions, 0, 1) == 0 && ::posix_spawn_file_actions_adddup2(&actions, 0, 2) == 0 &&
+      ::posix_spawn_file_actions_addclosefrom_np(&actions, CHILD_OUT + 1) == 0 &&
+      ::posix_spawnattr_setsigmask(&attributes, &none) == 0 && ::posix_spawnattr_setsigdefault(&attributes, &every) == 0 &&
+      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+  pid_t pid = -1;
+  std::vector<char*> argv = argv_of(args);
+  if (prepared && ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ) != 0) pid = -1;
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
+// Another program: its pipe ends as its standard input and output, /dev/null as its
+// standard error, and the system ends it with this process (it does not watch its pipes
+// while it works: a prompt on the screen), which only a fork can ask for.
+pid_t fork_program(const std::string& executable, std::vector<std::string> args, const ChildPipes& pipes) {
+  std::vector<char*> argv = argv_of(args);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // Only calls that are safe between fork and exec in a process with threads.
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null < 0 || ::dup2(pipes.request_read.get(), 0) < 0 || ::dup2(pipes.answer_write.get(), 1) < 0 ||
+      ::dup2(null, 2) < 0)
+    ::_exit(127);
+  close_from(3);
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+  ::execv(executable.c_str(), argv.data());
+  ::_exit(127);
 }
 
 // Where the child finds its ends of the pipes: on the numbered descriptors its last
 // argument names (a host), or as its standard input and output (another program).
 enum class ChildEnds { Numbered, Standard };
 
-// The child's pipes and process; it runs `copy_runs` in place of `executable` when given.
 std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const std::vector<std::string>& arguments,
-                                            std::chrono::milliseconds end_grace, HostProcess::HostMain copy_runs,
-                                            ChildEnds ends = ChildEnds::Numbered) {
-  int request[2];
-  int answer[2];
-  // Close-on-exec: no other child started meanwhile keeps these pipes open.
-  if (::pipe2(request, O_CLOEXEC) != 0) return nullptr;
-  Fd request_read(request[0]), request_write(request[1]);
-  if (::pipe2(answer, O_CLOEXEC) != 0) return nullptr;
-  Fd answer_read(answer[0]), answer_write(answer[1]);
-
+                                            std::chrono::milliseconds end_grace, ChildEnds ends) {
+  auto pipes = make_pipes();
+  if (!pipes) return nullptr;
   std::vector<std::string> args = {executable};
   args.insert(args.end(), arguments.begin(), arguments.end());
   if (ends == ChildEnds::Numbered) args.emplace_back(CHILD_PIPES_ARGUMENT);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  const pid_t parent = ::getpid();
-  pid_t pid = ::fork();
+  const pid_t pid = ends == ChildEnds::Numbered ? spawn_host(executable, std::move(args), *pipes)
+                                                : fork_program(executable, std::move(args), *pipes);
   if (pid < 0) return nullptr;
-  if (pid == 0) {
-    // Only calls that are safe between fork and exec in a process with threads.
-    int in = ::fcntl(request_read.get(), F_DUPFD, 10);
-    int out = ::fcntl(answer_write.get(), F_DUPFD, 10);
-    int null = ::open("/dev/null", O_RDWR);
-    if (in < 0 || out < 0 || null < 0) ::_exit(127);
-    if (ends == ChildEnds::Standard) {
-      if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(127);
-      close_from(3);
-      // Another program does not watch its pipes while it works (a prompt on the screen):
-      // the system ends it with this process.
-      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
-    } else {
-      if (::dup2(in, CHILD_IN) < 0 || ::dup2(out, CHILD_OUT) < 0) ::_exit(127);
-      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-      // The caller's descriptors that lack close-on-exec, and the copies made above, stay here.
-      close_from(CHILD_OUT + 1);
-    }
-    // A copy runs the host's work in place: nothing to load and link again.
-    if (copy_runs != nullptr) copy_runs(std::vector<std::string>(args.begin() + 1, args.end()));
-    ::execv(executable.c_str(), argv.data());
-    ::_exit(127);
-  }
   auto handles = std::make_unique<HostProcess::Handles>();
   handles->pid = pid;
   handles->end_grace = end_grace;
-  ::fcntl(request_write.get(), F_SETFL, O_NONBLOCK);
-  ::fcntl(answer_read.get(), F_SETFL, O_NONBLOCK);
-  handles->to_child.reset(request_write.release());
-  handles->from_child.reset(answer_read.release());
+  handles->to_child.reset(pipes->request_write.release());
+  handles->from_child.reset(pipes->answer_read.release());
   return handles;
 }
 
@@ -237,23 +276,14 @@ std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const
 std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
                                                 const std::vector<std::string>& arguments,
                                                 std::chrono::milliseconds end_grace) {
-  auto handles = spawn(executable, arguments, end_grace, nullptr);
-  return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
-}
-
-std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain host_main, const std::string& executable,
-                                                     const std::vector<std::string>& arguments,
-                                                     std::chrono::milliseconds end_grace) {
-  // A copy made once a request may be in memory would hold it: a started host instead.
-  const bool may_copy = single_threaded() && !has_read_input();
-  auto handles = spawn(executable, arguments, end_grace, may_copy ? host_main : nullptr);
+  auto handles = spawn(executable, arguments, end_grace, ChildEnds::Numbered);
   return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
 }
 
 std::unique_ptr<HostProcess> HostProcess::start_program(const std::string& executable,
                                                         const std::vector<std::string>& arguments,
                                                         std::chrono::milliseconds end_grace) {
-  auto handles = spawn(executable, arguments, end_grace, nullptr, ChildEnds::Standard);
+  auto handles = spawn(executable, arguments, end_grace, ChildEnds::Standard);
   return handles ? std::unique_ptr<HostProcess>(new HostProcess(std::move(handles))) : nullptr;
 }
 
@@ -301,14 +331,23 @@ void HostProcess::end() {
   handles_->pid = -1;
 }
 
+std::optional<std::string> printed(HostProcess& process, Deadline deadline, std::size_t most) {
+  std::string out;
+  for (;;) {
+    std::byte next;
+    const Transfer transfer = process.read_exact(std::span(&next, 1), deadline, std::chrono::microseconds{0});
+    if (transfer == Transfer::Ended) return out;
+    if (transfer == Transfer::TimedOut || out.size() >= most) return std::nullopt;
+    out.push_back(static_cast<char>(next));
+  }
+}
+
 std::string own_executable_path() {
   char path[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
   return n > 0 && static_cast<std::size_t>(n) < sizeof path ? std::string(path, static_cast<std::size_t>(n))
                                                              : std::string();
 }
-
-std::string own_program_for_children() { return "/proc/self/exe"; }
 
 bool take_host_pipes(std::vector<std::string>& arguments) {
   if (arguments.empty() || arguments.back() != CHILD_PIPES_ARGUMENT) return false;

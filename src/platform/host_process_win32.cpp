@@ -155,13 +155,6 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& executable,
   return std::unique_ptr<HostProcess>(new HostProcess(std::move(handles)));
 }
 
-// Windows copies no process: a new start it is.
-std::unique_ptr<HostProcess> HostProcess::start_copy(HostMain, const std::string& executable,
-                                                     const std::vector<std::string>& arguments,
-                                                     std::chrono::milliseconds end_grace) {
-  return start(executable, arguments, end_grace);
-}
-
 HostProcess::HostProcess(std::unique_ptr<Handles> handles) : handles_(std::move(handles)) {}
 
 HostProcess::~HostProcess() { end(); }
@@ -231,8 +224,6 @@ std::string own_executable_path() {
   path.resize(n);
   return to_utf8(path.c_str());
 }
-
-std::string own_program_for_children() { return own_executable_path(); }
 
 bool take_host_pipes(std::vector<std::string>& arguments) {
   if (arguments.empty() || !arguments.back().starts_with(CHILD_PIPE_PREFIX)) return false;

@@ -1,7 +1,7 @@
 #pragma once
 // Where a module's file is, and which of this build's programs can load it. A 64-bit
 // process cannot load a 32-bit DLL: on Windows such a module is loaded by p11agent's
-// 32-bit module host, shipped beside the agent. Linux has no such host: a 32-bit library
+// 32-bit module host, shipped beside the agent (as the 64-bit host is). Linux has no such host: a 32-bit library
 // stays one the agent names and does not load.
 #include <optional>
 #include <string>
@@ -25,14 +25,20 @@ struct ModuleFile {
 // DLL they name in System32.
 std::optional<ModuleFile> find_module_file(const std::string& path);
 
-// The 32-bit module host that belongs beside the agent's executable, as "<name>.exe".
+// The module hosts that belong beside the agent's executable: p11agent-host, which loads
+// every module of the agent's own kind, and (Windows) p11agent-host32 for 32-bit ones.
+enum class HostKind { Native, Bits32 };
+inline constexpr const char* HOST_NAME = "p11agent-host";
 inline constexpr const char* HOST_32_NAME = "p11agent-host32";
-struct ModuleHost32 {
+struct HostExecutable {
   std::string path;
   bool present = false;
-  std::string version;  // as its file states it; "" when it states none or is missing
+  std::string version;  // as the host states it; "" when it states none or is missing
 };
-// The one beside `agent` ("": this executable); nullopt where this build has none (Linux).
-std::optional<ModuleHost32> module_host_32(const std::string& agent = "");
+// Where the host of that kind belongs beside `agent` ("": this executable); "" where this
+// build has none (a 32-bit host on Linux).
+std::string module_host_path(HostKind kind, const std::string& agent = "");
+// What is there: nullopt where this build has no such host.
+std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent = "");
 
 }  // namespace p11agent::platform

@@ -1,6 +1,9 @@
 #include "platform/module_file.h"
 
+#include <unistd.h>
+
 #include "platform/files.h"
+#include "platform/host_process.h"
 
 namespace p11agent::platform {
 
@@ -11,6 +14,29 @@ std::optional<ModuleFile> find_module_file(const std::string& path) {
   return ModuleFile{path, std::move(machine), false, std::move(unloadable)};
 }
 
-std::optional<ModuleHost32> module_host_32(const std::string&) { return std::nullopt; }
+std::string module_host_path(HostKind kind, const std::string& agent) {
+  if (kind != HostKind::Native) return {};
+  const std::string own = agent.empty() ? own_executable_path() : agent;
+  return own.substr(0, own.find_last_of('/') + 1) + HOST_NAME;
+}
+
+std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent) {
+  HostExecutable host;
+  host.path = module_host_path(kind, agent);
+  if (host.path.empty()) return std::nullopt;
+  host.present = ::access(host.path.c_str(), X_OK) == 0;
+  if (!host.present) return host;
+  // An ELF file states no version the agent could read: the host says its own, asked
+  // ("p11agent-host VERSION\n").
+  constexpr auto STATING = std::chrono::seconds(5);
+  const std::string name = std::string(HOST_NAME) + " ";
+  if (auto process = HostProcess::start_program(host.path, {"--version"}, std::chrono::milliseconds{500})) {
+    process->close_input();
+    auto said = printed(*process, std::chrono::steady_clock::now() + STATING, 256);
+    if (said && said->starts_with(name) && said->find('\n') == said->size() - 1)
+      host.version = said->substr(name.size(), said->size() - name.size() - 1);
+  }
+  return host;
+}
 
 }  // namespace p11agent::platform

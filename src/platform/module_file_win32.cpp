@@ -92,11 +92,16 @@ std::string stated_version(const std::string& path) {
 
 }  // namespace
 
-std::optional<ModuleHost32> module_host_32(const std::string& agent) {
+std::string module_host_path(HostKind kind, const std::string& agent) {
   const std::string own = agent.empty() ? own_executable_path() : agent;
   const auto slash = own.find_last_of("\\/");
-  ModuleHost32 host;
-  host.path = (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) + HOST_32_NAME + ".exe";
+  return (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) +
+         (kind == HostKind::Native ? HOST_NAME : HOST_32_NAME) + ".exe";
+}
+
+std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent) {
+  HostExecutable host;
+  host.path = module_host_path(kind, agent);
   host.present = file_exists(host.path);
   if (host.present) host.version = stated_version(host.path);
   return host;

@@ -163,15 +163,9 @@ void end_trace(int status) {
   flush_trace();
 }
 
-void drop_trace() {
-  std::call_once(g_opened, [] {});  // a host that never asked opens nothing
-  if (!g_on.exchange(false)) return;
-  Trace& t = the_trace();
-  std::lock_guard held(t.lock);
-  t.kept.clear();
-  // Not closed: a host started as a copy has had every descriptor but its pipes closed
-  // already, and the number may be one of the pipes' now.
-  t.file.reset();
+void never_trace() {
+  std::call_once(g_opened, [] {});  // the variable is not even read
+  g_on = false;
 }
 
 }  // namespace p11agent::platform

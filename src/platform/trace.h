@@ -46,8 +46,7 @@ void flush_trace();
 // and every line kept written.
 void end_trace(int status);
 
-// A module host, a copy of the agent, writes none of the agent's lines: what the copy holds
-// of the trace is dropped unwritten.
-void drop_trace();
+// A module host writes none of the agent's lines, though it has the agent's environment.
+void never_trace();
 
 }  // namespace p11agent::platform

@@ -382,22 +382,9 @@ void clear_null_entries(CK_FUNCTION_LIST& list, std::uint64_t null_mask) {
 
 void use_module_hosts(std::optional<ModuleHosting> hosting) { g_hosting = std::move(hosting); }
 
-namespace {
-// A copy of the agent made a host: its arguments are those a started host gets.
-[[noreturn]] void run_copied_host(std::vector<std::string> arguments) {
-  // The agent's hosts started before this copy are the agent's: their records are let go
-  // without ending them, so that a module that calls exit() here cannot end its siblings.
-  for (auto& sibling : g_prestarted) (void)sibling.release();
-  g_prestarted.clear();
-  if (arguments.empty() || arguments.front() != host_protocol::HOST_ARGUMENT) platform::end_process_now(2);
-  run_module_host(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
-}
-}  // namespace
-
 void prestart_module_hosts(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    auto process = platform::HostProcess::start_copy(&run_copied_host, g_hosting->executable,
-                                                     {host_protocol::HOST_ARGUMENT}, g_hosting->end_grace);
+    auto process = new_host_process();
     if (!process) return;
     std::lock_guard lock(g_prestarted_lock);
     g_prestarted.push_back(std::move(process));
@@ -423,8 +410,6 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
                                                             std::chrono::seconds load_deadline, bool in_32bit_host) {
   // The bound counts the host's own start too.
   const auto load_until = std::chrono::steady_clock::now() + load_deadline;
-  if (in_32bit_host && !platform::file_exists(g_hosting->executable_32))
-    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::Host32Missing));
   // The hosts started ahead are the agent's own kind: a 32-bit module's host starts now.
   auto process = in_32bit_host ? platform::HostProcess::start(g_hosting->executable_32, {host_protocol::HOST_ARGUMENT},
                                                                g_hosting->end_grace)
@@ -432,7 +417,9 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
   const std::string& executable = in_32bit_host ? g_hosting->executable_32 : g_hosting->executable;
   if (!process) {
     trace_host("not_started", file, "executable", executable);
-    return std::unexpected(Pkcs11Error::of(Pkcs11Error::Kind::HostNotStarted));
+    using enum Pkcs11Error::Kind;
+    return std::unexpected(
+        Pkcs11Error::of(platform::file_exists(executable) ? HostNotStarted : in_32bit_host ? Host32Missing : HostMissing));
   }
   trace_host("started", file, "executable", executable + (in_32bit_host ? " (32-bit)" : " (64-bit)"));
   auto started = start_on(std::move(process), file, search_folder, load_deadline, load_until);

@@ -1,8 +1,9 @@
 #pragma once
-// A module loaded in a process of its own (a module host: this executable, started with an
-// internal argument). The agent calls it through a function list whose entries carry each
-// call across and wait for the answer under a deadline, so a module that hangs or crashes
-// costs its own answers and never the agent. What the module sees is call for call what
+// A module loaded in a process of its own (a module host: the program p11agent-host, or
+// p11agent-host32 for a 32-bit module, started with an internal argument). The agent calls
+// it through a function list whose entries carry each call across and wait for the answer
+// under a deadline, so a module that hangs or crashes costs its own answers and never the
+// agent. What the module sees is call for call what
 // it would see loaded in the agent.
 #include <chrono>
 #include <memory>
@@ -40,10 +41,7 @@ void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
 
 // Starts the processes of the next `count` module hosts now, so that their start overlaps
-// the work before the modules are named; the next ModuleHost::starts take them. Called
-// while the agent runs one thread and holds nothing of the caller's, each host is a copy
-// of the agent (Linux): it starts without loading and linking the program again, with the
-// libraries the agent has loaded already in place for the module.
+// the work before the modules are named; the next ModuleHost::starts take them.
 void prestart_module_hosts(std::size_t count);
 
 // Whether answers are waited for awake first (ModuleHost::ANSWER_SPIN), as they are by

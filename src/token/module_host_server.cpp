@@ -12,7 +12,6 @@
 #include "token/module.h"
 #include "token/module_host.h"
 
-#include "platform/trace.h"
 #include "token/pkcs11_call.h"
 
 namespace p11agent {
@@ -404,8 +403,8 @@ std::optional<Bytes> read_request(bool soon) {
 }  // namespace
 
 void run_module_host(std::vector<std::string> arguments) {
-  // The trace is the agent's: a host that is a copy of it writes nothing of it.
-  platform::drop_trace();
+  // The trace is the agent's: the host, which has the agent's environment, writes none.
+  platform::never_trace();
   if (!platform::take_host_pipes(arguments) || !arguments.empty()) platform::end_process_now(2);
   // However the host started (a copy of the agent takes the agent's settings with it), it
   // leaves no dump and no error dialog.

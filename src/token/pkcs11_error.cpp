@@ -40,6 +40,8 @@ std::string Pkcs11Error::text() const {
     case Kind::Host32Missing:
       return "the module is 32-bit and p11agent's 32-bit module host (p11agent-host32.exe, beside p11agent.exe) is "
              "missing: reinstall p11agent";
+    case Kind::HostMissing:
+      return "p11agent's module host (p11agent-host, beside p11agent) is missing: reinstall p11agent";
     case Kind::NotAFile:
       return "not a regular file (a FIFO, a device or a folder): not a module";
   }

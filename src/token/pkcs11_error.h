@@ -26,6 +26,7 @@ struct Pkcs11Error {
     HostNotStarted,        // no host could be started for the module
     HostOtherVersion,      // the host speaks another version of the messages (rv: its version)
     Host32Missing,         // the module is 32-bit and the 32-bit host is not installed
+    HostMissing,           // the module host is not installed
     NotAFile,              // the path names a FIFO, a device or a folder, which is never opened
   };
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -41,11 +42,14 @@ std::string fake_reach_report(const std::vector<unsigned long long>& probes) {
     if (fcntl(static_cast<int>(fd), F_GETFD) != -1) held += (held.empty() ? "" : ",") + std::to_string(fd);
   rlimit core{};
   getrlimit(RLIMIT_CORE, &core);
-  // Whether the host was started as a host (its arguments say so) or is a copy of the agent.
-  std::string arguments;
-  std::getline(std::ifstream("/proc/self/cmdline"), arguments, '\n');
-  const bool started = arguments.find("--module-host") != std::string::npos;
+  // Which program the host runs, and whether the libraries only the agent needs (OpenSSL,
+  // D-Bus) came along.
+  char program[512] = {};
+  (void)!readlink("/proc/self/exe", program, sizeof program - 1);
+  std::ifstream maps_file("/proc/self/maps");
+  const std::string maps((std::istreambuf_iterator<char>(maps_file)), std::istreambuf_iterator<char>());
+  const bool agent_libraries = maps.find("libcrypto") != std::string::npos || maps.find("libdbus") != std::string::npos;
   return "{\"descriptors\":{" + descriptors + "},\"probes_held\":[" + held + "],\"dumpable\":" +
          std::to_string(prctl(PR_GET_DUMPABLE)) + ",\"core_limit\":" + std::to_string(core.rlim_cur) +
-         ",\"started_as_host\":" + (started ? "true" : "false") + "}";
+         ",\"program\":\"" + program + "\",\"agent_libraries\":" + (agent_libraries ? "true" : "false") + "}";
 }

@@ -26,6 +26,14 @@ std::string agent_path(AgentBuild build) {
 #endif
 }
 
+std::string host_path() {
+#ifdef _WIN32
+  return executable_folder() + "\\p11agent-host.exe";
+#else
+  return executable_folder() + "/p11agent-host";
+#endif
+}
+
 RunResult run_agent(const std::string& input, const std::vector<std::string>& args, AgentBuild build) {
   RunResult result = run_program(agent_path(build), args, input);
   EXPECT_EQ(result.err, "") << "the agent never writes to standard error";

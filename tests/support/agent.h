@@ -15,6 +15,9 @@ namespace testing_support {
 enum class AgentBuild { Shipped, InProcess };
 std::string agent_path(AgentBuild build = AgentBuild::Shipped);
 
+// The module host the agent starts, beside it.
+std::string host_path();
+
 // Runs the agent once; the test fails if it writes anything to standard error.
 RunResult run_agent(const std::string& input, const std::vector<std::string>& args = {},
                     AgentBuild build = AgentBuild::Shipped);
