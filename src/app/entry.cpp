@@ -162,11 +162,13 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // registry are read, so that its start overlaps all of the agent's own. `serve` and the
   // browser host start one for each known module that is there.
   if (hosted && !doctor) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);
+  // Loading libcrypto takes about as long as the module host's start: it runs beside it,
+  // on the other core, and is done by the time the first thumbprint is checked.
+  platform::prepare_digests();
   // Like --help, it reads no request; it loads every known module in its host.
   trace_start(doctor ? "doctor" : serves ? "serve" : browser ? "browser host" : "one-shot", browser);
   if (doctor)
     platform::end_process_now(guarded_status([&] { return run_doctor(version_text("; "), args.size() == 2); }));
-  platform::prepare_digests();
   // Loader threads may still be inside a vendor module: the daemon ends the process
   // without the exit-time clean-up they could race with.
   if (serves) platform::end_process_now(run_serve());

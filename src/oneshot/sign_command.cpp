@@ -3,6 +3,7 @@
 #include "sign/signing.h"
 #include "token/certificate.h"
 #include "token/messages.h"
+#include "token/module.h"
 #include "token/token_certs.h"
 #include "wire/request_checks.h"
 #include "wire/response.h"
@@ -18,6 +19,8 @@ CommandResult run_sign(const Request& request) {
     return std::unexpected(description.error());
   auto scheme = parse_signature_scheme(request.algorithm, request.hash, request.signature_format, fields->data.size());
   if (!scheme) return std::unexpected(scheme.error());
+  // The named module's host loads it while the digests are made ready: each takes as long.
+  if (request.module) load_module_ahead(*request.module);
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   std::optional<CertLocation> located;
   if (!request.module) {

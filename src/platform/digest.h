@@ -16,8 +16,8 @@ using Sha256 = std::array<std::uint8_t, 32>;
 std::optional<Sha1> sha1(std::span<const std::uint8_t> data);
 std::optional<Sha256> sha256(std::span<const std::uint8_t> data);
 
-// Makes the system's routines ready on a thread of their own, so that the first digest
-// does not wait for them while the agent waits for its modules anyway.
+// Makes the system's routines ready on a thread of their own (on Linux, libcrypto is loaded
+// there), so that the first digest does not wait for them.
 void prepare_digests();
 
 }  // namespace p11agent::platform

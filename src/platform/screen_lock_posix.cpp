@@ -2,10 +2,10 @@
 // of org.freedesktop.ScreenSaver, which KDE and others own, and of org.gnome.ScreenSaver) and
 // logind's Lock of the agent's own session on the system bus, each believed only from the
 // process that owns the name it is announced under. The bus addresses are taken as given:
-// nothing is started to find a bus (libdbus's autolaunch would start one).
+// nothing is started to find a bus (libdbus's autolaunch would start one). libdbus is bound
+// where a watch or a report first needs it, never at the agent's start.
 #include "platform/screen_lock.h"
 
-#include <dbus/dbus.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -15,9 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/late_libraries_posix.h"
+
 namespace p11agent::platform {
 
 namespace {
+
+// Bound by the watch's thread or the report before anything here is called.
+const LibDbus& bus_library() { return *libdbus(); }
 
 constexpr const char* SYSTEM_BUS_DEFAULT = "unix:path=/run/dbus/system_bus_socket";
 constexpr const char* LOGIND = "org.freedesktop.login1";
@@ -26,20 +31,20 @@ constexpr int CALL_TIMEOUT_MS = 2000;
 
 struct CloseBus {
   void operator()(DBusConnection* bus) const {
-    dbus_connection_close(bus);
-    dbus_connection_unref(bus);
+    bus_library().dbus_connection_close(bus);
+    bus_library().dbus_connection_unref(bus);
   }
 };
 using BusPtr = std::unique_ptr<DBusConnection, CloseBus>;
 struct UnrefMessage {
-  void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+  void operator()(DBusMessage* message) const { bus_library().dbus_message_unref(message); }
 };
 using MessagePtr = std::unique_ptr<DBusMessage, UnrefMessage>;
 
 // libdbus's error record, freed with it.
 struct BusError {
-  BusError() { dbus_error_init(&error); }
-  ~BusError() { dbus_error_free(&error); }
+  BusError() { bus_library().dbus_error_init(&error); }
+  ~BusError() { bus_library().dbus_error_free(&error); }
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
   DBusError error;
@@ -72,20 +77,20 @@ const char* system_bus_address() {
 BusPtr connect_bus(const char* address) {
   if (address == nullptr) return nullptr;
   BusError error;
-  BusPtr bus(dbus_connection_open_private(address, &error.error));
+  BusPtr bus(bus_library().dbus_connection_open_private(address, &error.error));
   if (!bus) return nullptr;
-  dbus_connection_set_exit_on_disconnect(bus.get(), FALSE);
-  if (!dbus_bus_register(bus.get(), &error.error)) return nullptr;
+  bus_library().dbus_connection_set_exit_on_disconnect(bus.get(), FALSE);
+  if (!bus_library().dbus_bus_register(bus.get(), &error.error)) return nullptr;
   return bus;
 }
 
 // A call to a bus service and its answer; nullptr when it failed.
 MessagePtr call(DBusConnection* bus, const char* service, const char* path, const char* interface, const char* method,
                 int first_type, const void* first_value) {
-  MessagePtr message(dbus_message_new_method_call(service, path, interface, method));
-  if (!message || !dbus_message_append_args(message.get(), first_type, first_value, DBUS_TYPE_INVALID)) return nullptr;
+  MessagePtr message(bus_library().dbus_message_new_method_call(service, path, interface, method));
+  if (!message || !bus_library().dbus_message_append_args(message.get(), first_type, first_value, DBUS_TYPE_INVALID)) return nullptr;
   BusError error;
-  return MessagePtr(dbus_connection_send_with_reply_and_block(bus, message.get(), CALL_TIMEOUT_MS, &error.error));
+  return MessagePtr(bus_library().dbus_connection_send_with_reply_and_block(bus, message.get(), CALL_TIMEOUT_MS, &error.error));
 }
 
 // The one text or object path an answer carries; "" when it carries none.
@@ -93,7 +98,7 @@ std::string single_text(DBusMessage* answer, int type) {
   if (answer == nullptr) return "";
   BusError error;
   const char* text = nullptr;
-  if (!dbus_message_get_args(answer, &error.error, type, &text, DBUS_TYPE_INVALID) || text == nullptr) return "";
+  if (!bus_library().dbus_message_get_args(answer, &error.error, type, &text, DBUS_TYPE_INVALID) || text == nullptr) return "";
   return text;
 }
 
@@ -116,24 +121,24 @@ bool subscribe(DBusConnection* bus, const Announcer& announcer) {
   const std::string rule = "type='signal',sender='" + announcer.name + "',path='" + announcer.path + "',interface='" +
                            announcer.interface + "',member='" + announcer.member + "'";
   BusError error;
-  dbus_bus_add_match(bus, rule.c_str(), &error.error);
-  return !dbus_error_is_set(&error.error);
+  bus_library().dbus_bus_add_match(bus, rule.c_str(), &error.error);
+  return !bus_library().dbus_error_is_set(&error.error);
 }
 
 // Whether the message says the user left: the announcer's signal (a screensaver's with
 // `true`), sent by the owner of its name now. A bus delivers signals sent to the agent by
 // name to it whatever its rules, so the sender is asked for each.
 bool says_user_left(DBusConnection* bus, DBusMessage* message, const Announcer& announcer) {
-  if (!dbus_message_is_signal(message, announcer.interface.c_str(), announcer.member.c_str()) ||
-      !dbus_message_has_path(message, announcer.path.c_str()))
+  if (!bus_library().dbus_message_is_signal(message, announcer.interface.c_str(), announcer.member.c_str()) ||
+      !bus_library().dbus_message_has_path(message, announcer.path.c_str()))
     return false;
   if (announcer.member == "ActiveChanged") {
     BusError error;
     dbus_bool_t active = FALSE;
-    if (!dbus_message_get_args(message, &error.error, DBUS_TYPE_BOOLEAN, &active, DBUS_TYPE_INVALID) || !active)
+    if (!bus_library().dbus_message_get_args(message, &error.error, DBUS_TYPE_BOOLEAN, &active, DBUS_TYPE_INVALID) || !active)
       return false;
   }
-  const char* sender = dbus_message_get_sender(message);
+  const char* sender = bus_library().dbus_message_get_sender(message);
   return sender != nullptr && name_owner(bus, announcer.name) == sender;
 }
 
@@ -157,23 +162,27 @@ std::vector<Listening> reachable_buses() {
 
 // Counts what the buses announce until `stop` can be read (its other end closed).
 void listen(int stop, const std::shared_ptr<std::atomic<std::uint64_t>>& departures) {
-  std::vector<Listening> buses = reachable_buses();
+  std::vector<Listening> buses;
+  if (libdbus() != nullptr) {
+    bus_library().dbus_threads_init_default();
+    buses = reachable_buses();
+  }
   for (Listening& listening : buses)
     std::erase_if(listening.announcers, [&](const Announcer& announcer) { return !subscribe(listening.bus.get(), announcer); });
   for (;;) {
     std::vector<pollfd> watched{{stop, POLLIN, 0}};
     for (Listening& listening : buses) {
       // What arrived during a call is queued already.
-      while (MessagePtr message{dbus_connection_pop_message(listening.bus.get())})
+      while (MessagePtr message{bus_library().dbus_connection_pop_message(listening.bus.get())})
         for (const Announcer& announcer : listening.announcers)
           if (says_user_left(listening.bus.get(), message.get(), announcer)) ++*departures;
       int fd = -1;
-      if (dbus_connection_get_unix_fd(listening.bus.get(), &fd)) watched.push_back({fd, POLLIN, 0});
+      if (bus_library().dbus_connection_get_unix_fd(listening.bus.get(), &fd)) watched.push_back({fd, POLLIN, 0});
     }
     if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) break;
     if (watched[0].revents != 0) break;
-    for (Listening& listening : buses) (void)dbus_connection_read_write(listening.bus.get(), 0);
-    std::erase_if(buses, [](const Listening& listening) { return !dbus_connection_get_is_connected(listening.bus.get()); });
+    for (Listening& listening : buses) (void)bus_library().dbus_connection_read_write(listening.bus.get(), 0);
+    std::erase_if(buses, [](const Listening& listening) { return !bus_library().dbus_connection_get_is_connected(listening.bus.get()); });
   }
   ::close(stop);
 }
@@ -201,13 +210,16 @@ class BusLockWatch final : public ScreenLockWatch {
 }  // namespace
 
 std::unique_ptr<ScreenLockWatch> watch_screen_lock() {
-  dbus_threads_init_default();
   return std::make_unique<BusLockWatch>();
 }
 
 ScreenLockReport screen_lock_report() {
-  dbus_threads_init_default();
   ScreenLockReport report;
+  if (libdbus() == nullptr) {
+    report.problem = std::string(LIBDBUS_FILE) + " cannot be loaded: a locked screen is not seen";
+    return report;
+  }
+  bus_library().dbus_threads_init_default();
   for (const Listening& listening : reachable_buses()) {
     if (!report.sources.empty()) report.sources += "; ";
     const Announcer& first = listening.announcers.front();

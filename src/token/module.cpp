@@ -1,6 +1,7 @@
 #include "token/module.h"
 
 #include <algorithm>
+#include <future>
 #include <mutex>
 
 #include "platform/library.h"
@@ -107,7 +108,29 @@ Pkcs11Result<ModulePtr> load_module_where_modules_live(const std::string& path, 
   return std::make_shared<Pkcs11Module>(path, std::move(*host));
 }
 
+// The load begun ahead, until open_module takes it. A load nobody takes (the command failed
+// first) ends with the process, which one-shot ends without waiting for anything.
+struct AheadLoad {
+  std::string path;
+  std::future<Pkcs11Result<ModulePtr>> loaded;
+};
+std::optional<AheadLoad> g_ahead;
+
+std::optional<Pkcs11Result<ModulePtr>> take_ahead_load(const std::string& path, std::chrono::seconds deadline) {
+  if (!g_ahead || g_ahead->path != path || deadline != LOAD_DEADLINE) return std::nullopt;
+  auto loaded = g_ahead->loaded.get();
+  g_ahead.reset();
+  return loaded;
+}
+
 }  // namespace
+
+void load_module_ahead(const std::string& path) {
+  if (module_hosting() == nullptr || g_ahead) return;
+  g_ahead = AheadLoad{path, std::async(std::launch::async, [path] {
+                        return load_module_where_modules_live(path, true, LOAD_DEADLINE);
+                      })};
+}
 
 Pkcs11Result<ModulePtr> load_module(const std::string& path) {
   return load_module_where_modules_live(path, false, LOAD_DEADLINE);
@@ -116,7 +139,8 @@ Pkcs11Result<ModulePtr> load_module(const std::string& path) {
 Pkcs11Result<void> initialize_module(Pkcs11Module& module) { return module.initialize(); }
 
 std::expected<ModulePtr, std::string> open_module(const std::string& path, std::chrono::seconds deadline) {
-  auto module = load_module_where_modules_live(path, true, deadline);
+  auto ahead = take_ahead_load(path, deadline);
+  auto module = ahead ? std::move(*ahead) : load_module_where_modules_live(path, true, deadline);
   if (!module) return std::unexpected(step::LOAD + path + ": " + module.error().text());
   if (auto init = initialize_module(**module); !init)
     return std::unexpected(step::INITIALIZE + init.error().text());

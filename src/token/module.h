@@ -80,5 +80,9 @@ Pkcs11Result<void> initialize_module(Pkcs11Module& module);
 // hosted module's load and C_Initialize share `deadline`, counted from its host's start.
 std::expected<ModulePtr, std::string> open_module(const std::string& path,
                                                   std::chrono::seconds deadline = LOAD_DEADLINE);
+// Begins the load (not C_Initialize) of the module a one-shot command names in its host,
+// while the agent's own checks go on; the next open_module of that path takes it. Nothing
+// where modules are loaded in this process. Called from one thread, which opens it.
+void load_module_ahead(const std::string& path);
 
 }  // namespace p11agent
