@@ -9,6 +9,10 @@
 #   3. cached signatures per second against a raw C_Sign loop, on idle cores and with two
 #      busy loops beside them, and with the algorithm named against without
 #   4. the memory (PSS) of a browser host and its module hosts holding one login
+#   5. the module host's own start (exec to exit of its cheapest run: `p11agent-host
+#      --version`; before it had a program of its own, the agent's `--help`), and the
+#      wake-ups per cached signature of the agent and its module host
+# and at the end one table of every contender's medians side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The browser host lists and signs here as an application does (a site otherwise learns
@@ -24,14 +28,16 @@ cmake --build --preset linux --target p11agent p11agent_in_process p11agent_benc
 work=$(mktemp -d)
 busy=()
 trap 'kill "${busy[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+# Each section adds "measure<TAB>contender<TAB>value" lines here for the table at the end.
+table="$work/table"
 softhsm_token "$work" cost rsa ec
 agents=(agent "$PWD/build/linux/p11agent" in-process "$PWD/build/linux/p11agent_in_process")
 [ -n "${BEFORE:-}" ] && agents+=(before "$(realpath "$BEFORE")")
 
 echo "== browser host: start to the first list_certs answer, and CPU per life (medians of $runs)"
-python3 - "$runs" "$SOFTHSM_MODULE" "${agents[@]}" <<'PY'
+python3 - "$runs" "$SOFTHSM_MODULE" "$table" "${agents[@]}" <<'PY'
 import json, os, resource, struct, subprocess, sys, time
-runs, module, pairs = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
+runs, module, table, pairs = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "a"), sys.argv[4:]
 contenders = dict(zip(pairs[0::2], pairs[1::2]))
 message = json.dumps({"cmd": "list_certs"}).encode()
 def children_cpu():
@@ -63,8 +69,10 @@ in_process_cpu = median([cpu for _, cpu in measured["in-process"]])
 for name, values in measured.items():
     first, cpu = median([f for f, _ in values]), median([c for _, c in values])
     line = f"  {name:12} first answer {first * 1000:6.2f} ms (x{first / tool:.2f} pkcs11-tool -O)"
+    table.write(f"browser host: first answer, ms\t{name}\t{first * 1000:.2f}\n")
     if name != "pkcs11-tool":
         line += f", CPU per life {cpu * 1000:6.2f} ms (x{cpu / in_process_cpu:.2f} in-process)"
+        table.write(f"browser host: CPU per life, ms\t{name}\t{cpu * 1000:.2f}\n")
     print(line)
 PY
 
@@ -77,21 +85,33 @@ contenders=()
 for ((i = 0; i < ${#agents[@]}; i += 2)); do contenders+=(-- "${agents[i]}" "$sign_request" "${agents[i + 1]}"); done
 build/linux/p11agent_bench_process sign "$runs" "${contenders[@]}" \
   -- pkcs11-tool "" "$(command -v pkcs11-tool)" --module "$SOFTHSM_MODULE" --token-label cost --login --pin 1234 \
-  --sign --mechanism ECDSA --id 02 -i "$work/digest.bin" -o "$work/sig.bin"
+  --sign --mechanism ECDSA --id 02 -i "$work/digest.bin" -o "$work/sig.bin" | tee "$work/oneshot"
+awk 'NR > 1 { printf "one-shot sign, ms\t%s\t%.2f\n", $1, $2 / 1000 }' "$work/oneshot" >>"$table"
 
-echo "== cached signatures against a raw C_Sign loop: idle cores, then two busy loops beside them"
+echo "== cached signatures against a raw C_Sign loop: idle cores (each contender), then two busy loops beside them"
 sign_bench() {
-  build/linux/p11agent_bench_sign build/linux/p11agent /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so 1234 \
+  build/linux/p11agent_bench_sign "$1" /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so 1234 \
     "$(thumbprint "$work" rsa)" "$(thumbprint "$work" ec)" | grep -E '^(RSA|P-256)'
 }
-sign_bench
+for ((i = 0; i < ${#agents[@]}; i += 2)); do
+  sign_bench "${agents[i + 1]}" | sed "s/^/  ${agents[i]}: /" | tee -a "$work/cached"
+done
+awk '/wake-ups/ { sub(":", "", $1); sub(",", "", $9); printf "wake-ups a cached signature (%s): agent, host\t%s\t%s %s\n", $2, $1, $9, $12 }' \
+  "$work/cached" >>"$table"
 for _ in 1 2; do
   sh -c 'while :; do :; done' &
   busy+=($!)
 done
-sign_bench
+sign_bench build/linux/p11agent
 kill "${busy[@]}"
 busy=()
+
+echo "== cached signatures, file-fed serve (no caller in the loop): microseconds a signature"
+for ((i = 0; i < ${#agents[@]}; i += 2)); do
+  build/linux/p11agent_bench_sign --file-fed "${agents[i + 1]}" /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so 1234 \
+    "$(thumbprint "$work" rsa)" "$(thumbprint "$work" ec)" | grep 'file-fed' | sed "s/^/  ${agents[i]}: /" | tee -a "$work/fed"
+done
+awk '{ sub(":", "", $1); printf "file-fed cached signature (%s), us\t%s\t%s\n", $2, $1, $5 }' "$work/fed" >>"$table"
 
 echo "== memory: PSS of a browser host and its module hosts after one validate (medians of 5)"
 python3 - "$(thumbprint "$work" ec)" "${agents[@]}" <<'PY'
@@ -122,4 +142,37 @@ for name, agent in zip(pairs[0::2], pairs[1::2]):
     measured = sorted(held_login_pss(agent) for _ in range(5))
     total, processes = measured[2]
     print(f"  {name:12} {total / 1024:5.1f} MB in {processes} processes")
+PY
+
+echo "== the module host's own start, exec to exit (medians of $runs alternated runs)"
+hosts=(agent "$PWD/build/linux/p11agent-host" --version)
+[ -n "${BEFORE:-}" ] && hosts+=(before "$(realpath "$BEFORE")" --help)
+python3 - "$runs" "$table" "${hosts[@]}" <<'PY'
+import subprocess, sys, time
+runs, table, rest = int(sys.argv[1]), open(sys.argv[2], "a"), sys.argv[3:]
+hosts = [rest[i:i + 3] for i in range(0, len(rest), 3)]
+measured = {name: [] for name, _, _ in hosts}
+for _ in range(runs * 5):
+    for name, program, argument in hosts:
+        start = time.perf_counter()
+        subprocess.run([program, argument], stdout=subprocess.DEVNULL, check=True)
+        measured[name].append(time.perf_counter() - start)
+for name, values in measured.items():
+    value = sorted(values)[len(values) // 2] * 1000
+    print(f"  {name:12} {value:6.2f} ms")
+    table.write(f"module host start, ms\t{name}\t{value:.2f}\n")
+PY
+
+echo "== medians side by side"
+python3 - "$table" <<'PY'
+import sys
+rows, columns = {}, []
+for line in open(sys.argv[1]):
+    measure, contender, value = line.rstrip("\n").split("\t")
+    rows.setdefault(measure, {})[contender] = value
+    if contender not in columns: columns.append(contender)
+width = max(len(measure) for measure in rows)
+print(f"  {'':{width}}" + "".join(f" {name:>14}" for name in columns))
+for measure, values in rows.items():
+    print(f"  {measure:{width}}" + "".join(f" {values.get(name, ''):>14}" for name in columns))
 PY

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -245,6 +246,30 @@ int file_fed(const std::string& agent, const std::string& module, const std::str
   return 0;
 }
 
+// The voluntary context switches so far of a process's threads: each is a sleep it woke
+// from (/proc/PID/status counts its first thread's alone).
+long voluntary_switches(long pid) {
+  long total = 0;
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+  }
+  return total;
+}
+
+// The agent's and its children's (the module hosts') switches.
+std::pair<long, long> agent_and_host_switches(long agent) {
+  long hosts = 0;
+  std::error_code ignored;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(agent) + "/task", ignored)) {
+    std::ifstream children(task.path() / "children");
+    for (long child = 0; children >> child;) hosts += voluntary_switches(child);
+  }
+  return {voluntary_switches(agent), hosts};
+}
+
 long peak_memory_kib(long pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
@@ -282,7 +307,12 @@ int main(int argc, char** argv) {
     daemon_rate_waiting(daemon, request, key.count / 10);  // warm-up
     double raw = raw_rate(module, pin, key.type, key.count, false);
     double raw_queried = raw_rate(module, pin, key.type, key.count, true);
+    const auto switched = agent_and_host_switches(daemon.id());
     double waiting = daemon_rate_waiting(daemon, request, key.count);
+    const auto now_switched = agent_and_host_switches(daemon.id());
+    std::printf("%-8s wake-ups per signature, caller waiting: agent %.2f, module host %.2f\n", key.name,
+                double(now_switched.first - switched.first) / key.count,
+                double(now_switched.second - switched.second) / key.count);
     double streaming = daemon_rate_streaming(daemon, request, key.count);
     // What the agent adds beyond the token's time (same calls) and the pipe's round trip.
     double own_us = 1e6 / waiting - 1e6 / raw_queried - 1e6 / ping;

@@ -43,6 +43,14 @@ $sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 </dev/null || fail "dpkg -i: $(tail 
 files=$(dpkg-query -L p11agent | while read -r path; do [ -f "$path" ] && echo "$path"; done)
 
 /usr/bin/p11agent --version | grep -q '^p11agent ' || fail "--version"
+# libcrypto and libdbus are loaded when first needed, not linked (each would cost every
+# start); the package depends on what holds them.
+! readelf -d /usr/bin/p11agent | grep -E 'NEEDED.*(libcrypto|libdbus|libstdc)' || fail "p11agent links a library it loads late"
+depends=$(dpkg-query -W -f '${Depends}' p11agent)
+for soname in "libcrypto.so.$(openssl version | cut -d" " -f2 | cut -d. -f1)" libdbus-1.so.3; do
+  holder=$(dpkg-query -S "*/$(gcc -print-multiarch)/$soname" | head -n 1 | cut -d: -f1)
+  grep -qw -- "$holder" <<<"$depends" || fail "the package does not depend on $holder, which holds $soname"
+done
 # The module host, stripped, beside the agent and of its build.
 [ -x /usr/bin/p11agent-host ] && ! readelf -S /usr/bin/p11agent-host | grep -qF .symtab ||
   fail "p11agent-host not installed stripped"
