@@ -27,7 +27,7 @@ cmake --build --preset linux --target p11agent p11agent_in_process p11agent_benc
 . scripts/softhsm-token.sh
 work=$(mktemp -d)
 busy=()
-trap 'kill "${busy[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+trap '[ ${#busy[@]} -eq 0 ] || kill "${busy[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 # Each section adds "measure<TAB>contender<TAB>value" lines here for the table at the end.
 table="$work/table"
 softhsm_token "$work" cost rsa ec

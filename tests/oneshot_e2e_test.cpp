@@ -367,8 +367,16 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   const std::string thumbprints = "cannot compute certificate thumbprints: the system's SHA-1 routine failed";
   const std::string pin = "cannot compute the PIN's digest: the system's SHA-256 routine failed";
   const json sign = {{"cmd", "sign"}, {"thumbprint", PRINT_A}, {"hash_hex", "00"}, {"pin", "1234"}};
-  for (const json& request : {json{{"cmd", "list_certs"}}, json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}, sign})
+  fake_folder().clear_log(file_name_of(known[0]));
+  json named = sign;
+  named["module"] = known[0];
+  for (const json& request :
+       {json{{"cmd", "list_certs"}}, json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}, sign, named})
     EXPECT_EQ(run_agent(request.dump()).out, failure_line(thumbprints)) << request.dump();
+  // The module a signature names is loaded while the digests are made ready, and not
+  // called once they fail.
+  EXPECT_EQ(calls_named(fake_folder().call_log(file_name_of(known[0])), {"C_Initialize", "C_Login", "C_Sign"}),
+            std::vector<std::string>{});
   const json validate = {{"cmd", "validate"}, {"thumbprint", PRINT_A}, {"pin", "1234"}};
   RunResult served = run_agent(json{{"cmd", "list_certs"}}.dump() + "\n" + json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}.dump() +
                                    "\n" + validate.dump() + "\n" + sign.dump() + "\n",
