@@ -361,7 +361,8 @@ bool host_read_exact(std::span<std::byte> bytes, bool soon) {
   // A spin the request outlasted only took a processor (and the scheduler's preference for
   // a waking process): the next requests are waited for asleep.
   static int asleep_for = 0;
-  if (soon && asleep_for == 0 && !ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN)) asleep_for = SLEEP_AFTER_MISS;
+  if (soon && asleep_for == 0 && runs_on_several_processors() && !ready_within_spin(g_host_in, POLLIN, REQUEST_SPIN))
+    asleep_for = SLEEP_AFTER_MISS;
   else if (asleep_for > 0) --asleep_for;
   return transfer_all(g_host_in, bytes, POLLIN, std::nullopt, ::read) == Transfer::Done;
 }

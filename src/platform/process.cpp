@@ -1,16 +1,6 @@
 #include "platform/process.h"
 
-#include <atomic>
-
 namespace p11agent::platform {
-
-namespace {
-std::atomic<bool> g_input_read{false};
-}  // namespace
-
-void note_input_read() { g_input_read = true; }
-
-bool has_read_input() { return g_input_read; }
 
 std::optional<WipedString> read_stdin_to_end() {
   WipedString all;

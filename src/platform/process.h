@@ -27,11 +27,9 @@ std::optional<WipedString> read_stdin_to_end();
 // std::nullopt on a read error.
 std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity);
 
-// Whether this process has read from its standard input: from then on its memory may hold
-// a request, and the PIN in one, which a copy of the process would hold too.
-bool has_read_input();
-// Said by read_stdin_some before it reads.
-void note_input_read();
+// Whether this process may run on more than one processor (its affinity, read once):
+// waiting awake for another process's answer only pays where that process runs meanwhile.
+bool runs_on_several_processors();
 
 // Writes all bytes to standard output, unbuffered and untranslated ("\n" stays "\n").
 bool write_stdout(std::string_view bytes);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -24,7 +25,6 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity) {
-  note_input_read();
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
     if (n >= 0) return static_cast<std::size_t>(n);
@@ -52,6 +52,15 @@ void end_process_now(int status) {
   end_trace(status);
   if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
   ::_exit(status);
+}
+
+bool runs_on_several_processors() {
+  static const bool several = [] {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    return ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) > 1;
+  }();
+  return several;
 }
 
 }  // namespace p11agent::platform

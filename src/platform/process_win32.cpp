@@ -37,7 +37,6 @@ std::vector<std::string> arguments(int, char**) {
 }
 
 std::optional<std::size_t> read_stdin_some(char* buffer, std::size_t capacity) {
-  note_input_read();
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return 0;
   DWORD want = capacity > 0x10000000 ? 0x10000000 : static_cast<DWORD>(capacity);
@@ -70,6 +69,14 @@ void end_process_now(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
   for (;;) {
   }
+}
+
+bool runs_on_several_processors() {
+  static const bool several = [] {
+    DWORD_PTR process = 0, system = 0;
+    return !GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || (process & (process - 1)) != 0;
+  }();
+  return several;
 }
 
 }  // namespace p11agent::platform

@@ -561,7 +561,8 @@ CK_RV ModuleHost::receive(Bytes& answer, platform::Deadline deadline, std::chron
   auto failed = [&](platform::Transfer t) { return this->failed(t, bound); };
   std::array<std::byte, 4> head;
   // A load is waited for asleep: asking through it only takes the processor it needs.
-  const bool awake = soon && g_awake_for_answers && asleep_for_ == 0;
+  // On one processor the host cannot answer while the agent spins.
+  const bool awake = soon && g_awake_for_answers && asleep_for_ == 0 && platform::runs_on_several_processors();
   if (asleep_for_ > 0) --asleep_for_;
   const auto asked = std::chrono::steady_clock::now();
   if (auto t = process_->read_exact(head, deadline, awake ? ANSWER_SPIN : std::chrono::microseconds{0});
