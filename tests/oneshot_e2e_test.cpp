@@ -370,11 +370,11 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   fake_folder().clear_log(file_name_of(known[0]));
   json named = sign;
   named["module"] = known[0];
-  for (const json& request :
-       {json{{"cmd", "list_certs"}}, json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}, sign, named})
+  for (const json& request : {json{{"cmd", "list_certs"}}, json{{"cmd", "list_certs"}, {"module", known[0]}},
+                              json{{"cmd", "find_cert"}, {"thumbprint", PRINT_A}}, sign, named})
     EXPECT_EQ(run_agent(request.dump()).out, failure_line(thumbprints)) << request.dump();
-  // The module a signature names is loaded while the digests are made ready, and not
-  // called once they fail.
+  // The module a listing or a signature names is loaded while the digests are made ready,
+  // and not called once they fail.
   EXPECT_EQ(calls_named(fake_folder().call_log(file_name_of(known[0])), {"C_Initialize", "C_Login", "C_Sign"}),
             std::vector<std::string>{});
   const json validate = {{"cmd", "validate"}, {"thumbprint", PRINT_A}, {"pin", "1234"}};

@@ -9,6 +9,7 @@
 #include "text/utf8.h"
 #include "token/certificate.h"
 #include "token/messages.h"
+#include "token/module.h"
 #include "token/token_certs.h"
 #include "wire/request_checks.h"
 #include "wire/response.h"
@@ -117,6 +118,8 @@ CommandResult run_enumerate(const Request& request) {
 CommandResult run_list_certs(const Request& request) {
   auto filter = parse_cert_filter(request.filter, now_utc());
   if (!filter) return std::unexpected(filter.error());
+  // The named module's host loads it while the digests are made ready.
+  if (request.module) load_module_ahead(*request.module);
   // Listing goes on past a module that fails; a digest that fails would drop every certificate.
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
   Json certs = Json::array();
