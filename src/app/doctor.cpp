@@ -84,7 +84,7 @@ Check registration_check(const RegistrationFacts& place, const std::string& own)
 Check host_check(const std::string& name, const platform::HostExecutable& host, const std::string& cannot,
                  CheckStatus missing_is, std::string_view build) {
   if (!host.present) return {name, missing_is, "missing: " + host.path + ": " + cannot + "; reinstall p11agent"};
-  const std::string version = host.version.empty() ? "of an unknown version" : host.version;
+  const std::string version = host.version_text();
   if (!build.empty() && host.version != build)
     return {name, CheckStatus::Fail,
             version + ", not this agent's build (" + std::string(build) + "): " + host.path + ": reinstall p11agent"};

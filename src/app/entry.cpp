@@ -38,9 +38,7 @@ std::string version_text(const char* between) {
   for (const auto& [kind, name] : {std::pair{platform::HostKind::Native, platform::HOST_NAME},
                                    std::pair{platform::HostKind::Bits32, platform::HOST_32_NAME}})
     if (auto host = platform::module_host(kind))
-      text += between + std::string(name) + " " +
-              (host->present ? (host->version.empty() ? "of an unknown version" : host->version) : "missing") + ": " +
-              host->path;
+      text += between + std::string(name) + " " + (host->present ? host->version_text() : "missing") + ": " + host->path;
   return text;
 }
 

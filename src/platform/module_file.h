@@ -34,6 +34,8 @@ struct HostExecutable {
   std::string path;
   bool present = false;
   std::string version;  // as the host states it; "" when it states none or is missing
+  // Its version as the agent's texts give it.
+  std::string version_text() const { return version.empty() ? "of an unknown version" : version; }
 };
 // Where the host of that kind belongs beside `agent` ("": this executable); "" where this
 // build has none (a 32-bit host on Linux).

@@ -406,8 +406,7 @@ void run_module_host(std::vector<std::string> arguments) {
   // The trace is the agent's: the host, which has the agent's environment, writes none.
   platform::never_trace();
   if (!platform::take_host_pipes(arguments) || !arguments.empty()) platform::end_process_now(2);
-  // However the host started (a copy of the agent takes the agent's settings with it), it
-  // leaves no dump and no error dialog.
+  // It leaves no dump and no error dialog, whatever the agent's environment says.
   platform::set_process_error_mode();
   platform::end_with_parent();
   // The module stays loaded until the process ends: the agent has finalised it by then,
