@@ -728,9 +728,9 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
 // own) a signature on a login held already waits for a confirmation that names the site,
 // the certificate, the token and the asker's words, and a declined one reaches no token;
 // `pin` asks the PIN for each and holds no login past its request; `none` (serve's own)
-// signs with the held login unasked. The signature that makes the login (the PIN entered in
-// its prompt, or sent in its request), or one whose key asks its PIN each time, is consented
-// to by that; every later one on the held login is confirmed.
+// signs with the held login unasked. A PIN typed into the prompt for the signature is its
+// consent; a PIN the request sends is none, so its signature is confirmed as well (before
+// C_Login where the login is new).
 TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   using platform::PromptEnd;
   using platform::PromptStop;
@@ -771,20 +771,34 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
       {"each: unlocking signs nothing and confirms nothing; the signature after it is confirmed",
        SignatureConsent::Each, true, {from("validate", A), from("validate", A), from("sign", A)}, {"1234", SIGN},
        {R"({"ok":true})", R"({"cached":true,"ok":true})", OK}, 1, 1, 1, 0, 1},
-      {"each: a PIN the page sends makes the login, its signature's consent; the next is confirmed",
-       SignatureConsent::Each, true, {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN}, {OK, OK}, 0, 1, 1,
-       0, 2},
+      {"each: a PIN the page sends is no consent: every signature is confirmed, the first before its login",
+       SignatureConsent::Each, true, {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN, SIGN}, {OK, OK}, 0,
+       2, 1, 0, 2},
+      {"each: the page's PIN, its confirmation declined: the token is not logged in, no try is used",
+       SignatureConsent::Each, true, {from("sign", A, with_pin)}, {PromptStop{PromptEnd::Cancelled, ""}},
+       {error_response_text(SIGNATURE_DECLINED)}, 0, 1, 0, 0, 0},
+      {"each: a page that declines, logs out and sends its PIN again signs only what was confirmed",
+       SignatureConsent::Each, true,
+       {from("sign", A, with_pin), from("sign", A, with_pin), from("logout", A), from("sign", A, with_pin)},
+       {SIGN, PromptStop{PromptEnd::Cancelled, ""}, SIGN},
+       {OK, error_response_text(SIGNATURE_DECLINED), R"({"closed":1,"ok":true})", OK}, 0, 3, 2, 1, 2},
+      {"each: a key that asks its PIN each time, the PIN from the page: each signature is confirmed",
+       SignatureConsent::Each, true, {from("sign", A, with_pin), from("sign", A, with_pin)}, {SIGN, SIGN}, {OK, OK}, 0,
+       2, 3, 0, 2, true},
       {"each: a key that asks its PIN each time is asked it, not confirmed", SignatureConsent::Each, true,
        {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 3, 0, 2, true},
       {"pin: every signature asks the PIN, and its login ends with its answer", SignatureConsent::Pin, true,
        {from("sign", A), from("sign", A)}, {"1234", "1234"}, {OK, OK}, 2, 0, 2, 2, 2},
       {"none: the held login signs unasked", SignatureConsent::None, true, {from("sign", A), from("sign", A)}, {"1234"},
        {OK, OK}, 1, 0, 1, 0, 2},
-      {"serve, each: an application's signatures on its held login are confirmed", SignatureConsent::Each, false,
-       {from("sign", "", with_pin), from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN},
-       {OK, OK, OK}, 0, 2, 1, 0, 3},
-      {"serve, pin: no login outlives its request", SignatureConsent::Pin, false,
-       {from("sign", "", with_pin), from("sign", "", with_pin)}, {}, {OK, OK}, 0, 0, 2, 2, 2},
+      {"serve, each: an application's signatures, the first too, are confirmed", SignatureConsent::Each, false,
+       {from("sign", "", with_pin), from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN, SIGN},
+       {OK, OK, OK}, 0, 3, 1, 0, 3},
+      {"serve, each: a key that asks its PIN each time, the PIN in the request: each signature is confirmed",
+       SignatureConsent::Each, false, {from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN},
+       {OK, OK}, 0, 2, 3, 0, 2, true},
+      {"serve, pin: no login outlives its request, and a PIN in the request is confirmed", SignatureConsent::Pin,
+       false, {from("sign", "", with_pin), from("sign", "", with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 2, 2, 2},
       {"serve, none: one login, then signatures unasked", SignatureConsent::None, false,
        {from("sign", "", with_pin), from("sign", "", with_pin)}, {}, {OK, OK}, 0, 0, 1, 0, 2},
   };
@@ -851,6 +865,49 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   EXPECT_NE(request_line(applications).find(R"("ok":true)"), std::string::npos);
 }
 
+// What a signature needs of the user, by the deployer's setting, how its PIN came, whether
+// the login is new or held, and what the key itself asks: a PIN the request carries is no
+// consent under `each` or `pin`, whatever the login or the key.
+TEST(ConsentStep, OnlyTheUsersOwnActInTheAgentsDialogIsConsent) {
+  using enum ConsentStep;
+  constexpr auto Each = SignatureConsent::Each, Pin = SignatureConsent::Pin, None = SignatureConsent::None;
+  constexpr auto Once = KeyRule::PinOnceALogin, EachTime = KeyRule::PinEachSignature, Unknown = KeyRule::Unknown;
+  struct Row {
+    SignatureConsent setting;
+    PinCame pin;
+    LoginAt login;
+    KeyRule key;
+    ConsentStep step;
+  };
+  const std::vector<Row> rows = {
+      // The user typed it for this very request, or entered it on the reader.
+      {Each, PinCame::Prompt, LoginAt::Held, Once, Sign},
+      {Pin, PinCame::Prompt, LoginAt::Held, EachTime, Sign},
+      {Each, PinCame::Keypad, LoginAt::Held, EachTime, Sign},
+      // The request's PIN: confirmed, the first of a login too (before its C_Login).
+      {Each, PinCame::Request, LoginAt::New, Unknown, Confirm},
+      {Each, PinCame::Request, LoginAt::Held, Once, Confirm},
+      {Each, PinCame::Request, LoginAt::Held, EachTime, Confirm},
+      {Pin, PinCame::Request, LoginAt::New, Unknown, Confirm},
+      {Pin, PinCame::Request, LoginAt::Held, EachTime, Confirm},
+      {None, PinCame::Request, LoginAt::New, Unknown, Sign},
+      {None, PinCame::Request, LoginAt::Held, EachTime, Sign},
+      // No PIN yet: a new login's is asked; on a held login the setting decides, unless the
+      // key asks its own PIN.
+      {Each, PinCame::NotAsked, LoginAt::New, Unknown, Prompt},
+      {None, PinCame::NotAsked, LoginAt::New, Unknown, Prompt},
+      {Each, PinCame::NotAsked, LoginAt::Held, Once, Confirm},
+      {Each, PinCame::NotAsked, LoginAt::Held, EachTime, Prompt},
+      {Pin, PinCame::NotAsked, LoginAt::Held, Once, Prompt},
+      {None, PinCame::NotAsked, LoginAt::Held, Once, Sign},
+      {None, PinCame::NotAsked, LoginAt::Held, EachTime, Prompt},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(consent_step(row.setting, row.pin, row.login, row.key), row.step)
+        << static_cast<int>(row.setting) << " " << static_cast<int>(row.pin) << " " << static_cast<int>(row.login)
+        << " " << static_cast<int>(row.key);
+}
+
 // A held login ends (C_Logout, its session closed, its PIN forgotten) once unused past the
 // policy's limit, and once the user left the computer where the policy says so: the next
 // request logs in anew. It is not ended while in use, nor where the policy keeps it.
@@ -869,7 +926,14 @@ TEST_F(DaemonCacheTest, AHeldLoginEndsWhenUnusedOrWhenTheUserLeaves) {
     bool user_leaves;
     std::chrono::seconds later;
     bool ends;
+    std::chrono::seconds aged = 0s;         // how long ago the login was last used
+    std::optional<json> between = {};       // a request made on it before the check
+    SignatureConsent consent = SignatureConsent::None;
   };
+  const json validating = {{"cmd", "validate"}, {"thumbprint", thumbprint}, {"pin", "1234"}};
+  const json signing = {{"cmd", "sign"}, {"thumbprint", thumbprint}, {"pin", "1234"}, {"hash_hex", "00ff"}};
+  PromptScript script;
+  state.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
   const std::vector<Step> steps = {
       {"used within the limit", 600s, false, false, 599s, false},
       {"unused past the limit", 600s, false, false, 601s, true},
@@ -877,12 +941,22 @@ TEST_F(DaemonCacheTest, AHeldLoginEndsWhenUnusedOrWhenTheUserLeaves) {
       {"the user leaves", std::nullopt, true, true, 0s, true},
       {"the user left before, and not since", std::nullopt, true, false, 0s, false},
       {"the user leaves where the policy keeps logins", std::nullopt, false, true, 0s, false},
+      // Only the user keeps a login alive: a caller's validate leaves its time as it was; a
+      // signature the user confirmed, or one the deployer lets the held login make, restarts it.
+      {"a caller validates on it", 3s, false, false, 0s, true, 10s, validating},
+      {"a confirmed signature is made on it", 3s, false, false, 2s, false, 10s, signing, SignatureConsent::Each},
+      {"a signature is made on it unasked", 3s, false, false, 2s, false, 10s, signing},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
     request(R"({"cmd":"logout"})");
     EXPECT_EQ(validate(), R"({"ok":true})");
-    state.policy = LoginPolicy{SignatureConsent::None, step.idle_limit, step.lock_ends_logins};
+    state.policy = LoginPolicy{step.consent, step.idle_limit, step.lock_ends_logins};
+    state.token_logins.at(card_token()).last_used -= step.aged;
+    script.answers = {SIGN};
+    if (step.between) {
+      EXPECT_NE(request_line(*step.between).find(R"("ok":true)"), std::string::npos);
+    }
     if (step.user_leaves) watch->leave();
     calls();
     end_expired_logins(state, std::chrono::steady_clock::now() + step.later);

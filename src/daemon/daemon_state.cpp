@@ -101,6 +101,12 @@ void restart_module_if_token_lost(DaemonState& state, const Pkcs11Module& module
   if (token_lost_its_state(module, slot)) state.modules_lost.insert(module.path());
 }
 
+PinCame pin_came(const LoginWay& way) {
+  if (way.source.dialog == nullptr) return PinCame::Request;
+  if (!way.entered) return PinCame::NotAsked;
+  return *way.entered ? PinCame::Prompt : PinCame::Keypad;
+}
+
 void mark_login_used(DaemonState& state, const TokenKey& token) {
   if (auto held = state.token_logins.find(token); held != state.token_logins.end())
     held->second.last_used = std::chrono::steady_clock::now();

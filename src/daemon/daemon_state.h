@@ -64,7 +64,9 @@ struct TokenLogin {
   std::optional<PinDigest> pin_digest;
   std::optional<std::string> prompted_site;
   std::set<std::string, std::less<>> sites;
-  std::chrono::steady_clock::time_point last_used{};  // made, or used for a signature or a validate
+  // Made, or the user consented on it (a PIN typed into the prompt, a confirmation given,
+  // a signature so made): nothing a caller sends without the user keeps it alive.
+  std::chrono::steady_clock::time_point last_used{};
 };
 
 // How one request logs in: with the PIN it carries (and that PIN's digest), or with one the
@@ -73,12 +75,16 @@ struct LoginWay {
   PinSource source;
   PinDigest digest{};
   std::optional<PromptedPin> entered;  // what the user entered in this request, once they have
-  bool logged_in_here = false;         // this request's own PIN made the login it signs on
-  // Where a signature on a login held from before this request is confirmed first; nullptr
-  // where none is asked (the policy's consent is not `each`).
+  // What a login made for this request needs of the user before its C_Login (a signature's
+  // confirmation, where its PIN came in the request).
+  ConsentStep before_login = ConsentStep::Sign;
+  // Where a signature is confirmed; nullptr where the policy asks no confirmation (`none`).
   platform::PinDialog* confirmation = nullptr;
   bool confirmed = false;  // the user confirmed this request's signature
 };
+
+// How this request's PIN came, as far as it has.
+PinCame pin_came(const LoginWay& way);
 
 // What a caller may learn of the certificates and use them for.
 enum class CertAccess {
@@ -187,7 +193,7 @@ std::string with_one_restart(DaemonState& state, Run run) {
   return run().answer;
 }
 
-// The token's login was made or used now: its idle time starts again.
+// The user consented on the token's login now: its idle time starts again.
 void mark_login_used(DaemonState& state, const TokenKey& token);
 
 // Between requests: ends (C_Logout, session closed, PIN digest forgotten) each login unused

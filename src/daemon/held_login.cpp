@@ -70,18 +70,23 @@ std::expected<CachedLogin, HeldLoginFailure> log_in_and_prepare_key(DaemonState&
     if (auto login = unlocked ? std::expected<void, HeldLoginFailure>() : log_in_held_through_prompt(session, cert, way);
         !login)
       return std::unexpected(login.error());
+    if (!unlocked) held.last_used = std::chrono::steady_clock::now();
     held.pin_digest.reset();
     held.prompted_site = way.source.facts.site;
   } else {
+    // A declined confirmation costs no PIN try: the token has seen nothing of the request.
+    if (way.before_login == ConsentStep::Confirm)
+      if (auto confirmed = confirm_signature_once(state, way, cert_names(cert.der), token, session); !confirmed)
+        return std::unexpected(HeldLoginFailure{{std::move(confirmed.error())}});
     const bool accepted_before = held.pin_digest && same_digest(*held.pin_digest, way.digest);
     if (auto login = login_held_session(session, way.source.pin, accepted_before); !login)
       return std::unexpected(login.error());
-    way.logged_in_here = true;
+    // The PIN checked against the login held with it keeps that login's time as it was.
+    if (!accepted_before) held.last_used = std::chrono::steady_clock::now();
     held.pin_digest = way.digest;
     held.prompted_site.reset();
   }
   held.sites.insert(way.source.facts.site);
-  held.last_used = std::chrono::steady_clock::now();
   auto key = find_private_key(session, cert.id);
   if (!key) return std::unexpected(HeldLoginFailure{{key.error()}});
   auto use = choose_mechanism(session, *key, named);
@@ -100,6 +105,19 @@ HeldLoginError failed_login(DaemonState& state, const Pkcs11Module& module, CK_S
 }
 
 }  // namespace
+
+std::expected<void, std::string> confirm_signature_once(DaemonState& state, LoginWay& way, const CertNames& names,
+                                                        const TokenKey& token, const Session& session) {
+  if (way.confirmed) return {};
+  if (way.confirmation == nullptr) return std::unexpected(SIGNATURE_UNCONFIRMED);
+  PromptFacts facts = way.source.facts;
+  facts.cert = names;
+  close_prompt_without_token(state, way.confirmation, token);
+  if (auto confirmed = confirm_signature(*way.confirmation, facts, session); !confirmed) return confirmed;
+  way.confirmed = true;
+  mark_login_used(state, token);
+  return {};
+}
 
 bool login_made_so(const TokenLogin& held, const LoginWay& way) {
   if (way.source.dialog != nullptr) return held.prompted_site == way.source.facts.site;

@@ -28,6 +28,13 @@ struct HeldLoginError {
 std::expected<CachedLogin, HeldLoginError> prepare_held_login(DaemonState& state, const std::string& thumbprint,
                                                               LoginWay& way, const SignatureScheme& scheme = {});
 
+// The user's confirmation of this request's signature, asked once a request on a screen
+// that names the site, the certificate, the token and the asker's words. Success once the
+// user pressed Sign; it restarts the login's idle time. Without a confirmation dialog
+// nothing is signed.
+std::expected<void, std::string> confirm_signature_once(DaemonState& state, LoginWay& way, const CertNames& names,
+                                                        const TokenKey& token, const Session& session);
+
 // Whether the token's held login was made this request's way: with the same PIN, or in the
 // prompt for the same site.
 bool login_made_so(const TokenLogin& held, const LoginWay& way);

@@ -67,7 +67,7 @@ Outcome validate_once(DaemonState& state, const std::string& thumbprint, LoginWa
     const TokenLogin* held = login_shared_so(state, token, way);
     if (held && held->session) {
       if (session_logged_in(*held->session)) {
-        mark_login_used(state, token);
+        // Only the user keeps a login alive: a caller that validates leaves its time as it was.
         return {render_json(Json{{"cached", true}, {"ok", true}}), {}};
       }
       // The login is gone: it starts over on a new session, the PIN sent to the token once.
@@ -100,19 +100,8 @@ std::expected<LoginPin, std::string> operation_pin(const LoginWay& way, const Ca
   return login_pin_of(asked);
 }
 
-// Under the consent `each`, the signature that makes the login (its PIN entered in the
-// prompt, or sent in the request) is consented to by that; each signature on a login held
-// from before is made once the user confirms it. Nothing has reached the token for it before.
-std::expected<void, std::string> ask_consent(DaemonState& state, LoginWay& way, const CachedLogin& record,
-                                             const Session& session) {
-  if (way.confirmation == nullptr || way.confirmed || way.entered || way.logged_in_here) return {};
-  if (record.key_use.always_authenticate && way.source.dialog != nullptr) return {};  // its PIN prompt asks
-  PromptFacts facts = way.source.facts;
-  facts.cert = record.names;
-  close_prompt_without_token(state, way.confirmation, record.token);
-  if (auto confirmed = confirm_signature(*way.confirmation, facts, session); !confirmed) return confirmed;
-  way.confirmed = true;
-  return {};
+KeyRule key_rule(const KeyUse& use) {
+  return use.always_authenticate ? KeyRule::PinEachSignature : KeyRule::PinOnceALogin;
 }
 
 Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way,
@@ -121,6 +110,7 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
   std::string lost_module;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
+      way.before_login = consent_step(state.policy.consent, pin_came(way), LoginAt::New, KeyRule::Unknown);
       if (auto login = ensure_cached_login(state, thumbprint, way, scheme); !login)
         return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
     }
@@ -139,8 +129,18 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       if (!planned) return {error_response_text(planned.error()), lost_module};
       plan = std::move(*planned);
     }
-    if (auto consent = ask_consent(state, way, record, session); !consent)
-      return {error_response_text(consent.error()), lost_module};
+    const ConsentStep step = consent_step(state.policy.consent, pin_came(way), LoginAt::Held, key_rule(record.key_use));
+    if (step == ConsentStep::Confirm)
+      if (auto confirmed = confirm_signature_once(state, way, record.names, record.token, session); !confirmed)
+        return {error_response_text(confirmed.error()), lost_module};
+    if (step == ConsentStep::Prompt && !record.key_use.always_authenticate) {
+      // The login held from before is not this signature's: it ends, and the user types the
+      // PIN for a new one. Not a failed attempt: the new login is made in the prompt, after
+      // which the PIN has come and no prompt is asked again.
+      forget_token_login(state, record.token, LogoutFirst::Yes);
+      --attempt;
+      continue;
+    }
     PromptedPin asked;
     LoginPin pin;
     std::optional<platform::PinScreen> keypad;
@@ -222,7 +222,7 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   auto fields = check_sign_request(request, prompting ? PinFrom::Prompt : PinFrom::Request);
   if (!fields) return error_response_text(fields.error());
   // What the asker says it signs is read where the user may be shown it.
-  const bool confirming = state.policy.consent == SignatureConsent::Each;
+  const bool confirming = state.policy.consent != SignatureConsent::None;
   const bool shows_description = state.browser || prompting || confirming;
   if (auto description = check_description(request); shows_description && !description)
     return error_response_text(description.error());

@@ -44,6 +44,27 @@ const char* consent_word(SignatureConsent consent) {
 
 }  // namespace
 
+ConsentStep consent_step(SignatureConsent setting, PinCame pin, LoginAt login, KeyRule key) {
+  switch (pin) {
+    case PinCame::Prompt:
+    case PinCame::Keypad:
+      return ConsentStep::Sign;
+    case PinCame::Request:
+      return setting == SignatureConsent::None ? ConsentStep::Sign : ConsentStep::Confirm;
+    case PinCame::NotAsked:
+      break;
+  }
+  // The login's own PIN, or the key's for its signature, is asked in the prompt: that is
+  // the user's act for this request.
+  if (login == LoginAt::New || key == KeyRule::PinEachSignature) return ConsentStep::Prompt;
+  switch (setting) {
+    case SignatureConsent::Each: return ConsentStep::Confirm;
+    case SignatureConsent::Pin: return ConsentStep::Prompt;
+    case SignatureConsent::None: break;
+  }
+  return ConsentStep::Sign;
+}
+
 PolicyReading read_login_policy(bool browser, const LoginSettings& settings) {
   PolicyReading reading;
   LoginPolicy& policy = reading.policy;

@@ -24,6 +24,29 @@ struct LoginPolicy {
   bool lock_ends_logins = false;
 };
 
+// Whether a signature needs the user first, decided here alone for every command that uses a
+// key for a caller; the commands carry out the answer. Under `each` and `pin` a signature is
+// made only when the user acted for that very request in the agent's own dialog: typed the
+// PIN into its prompt (or on the reader's keypad), or confirmed it. A PIN the request
+// carries logs in, but is no consent: whoever sent the request holds it, a script the user
+// never saw among them.
+enum class PinCame {
+  Prompt,    // typed into the agent's prompt for this request
+  Keypad,    // entered on the reader's keypad for this request
+  Request,   // carried in the request
+  NotAsked,  // the request carries none and the user has given none for it yet
+};
+enum class LoginAt { New, Held };  // whether this request's way of logging in holds the token already
+// What the key itself asks: its PIN at every signature (CKA_ALWAYS_AUTHENTICATE) or once a
+// login; unknown before the login, while its private attributes cannot be read.
+enum class KeyRule { Unknown, PinOnceALogin, PinEachSignature };
+enum class ConsentStep {
+  Sign,     // the user acted for this request already, or the deployer asks nothing
+  Confirm,  // the user confirms the signature first (before C_Login where the login is new)
+  Prompt,   // the user types a PIN into the agent's prompt first
+};
+ConsentStep consent_step(SignatureConsent setting, PinCame pin, LoginAt login, KeyRule key);
+
 // The deployer's values as set (nullopt: not set), by their names.
 struct LoginSettings {
   std::optional<std::string> signature_consent;   // SignatureConsent: each, pin or none
