@@ -33,3 +33,5 @@ ExternalProject_Add(host32
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS "${P11AGENT_HOST32_EXE}")
+# Building the agent builds the host of its 32-bit modules too.
+add_dependencies(p11agent host32)

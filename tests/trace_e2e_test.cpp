@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "support/agent.h"
 #include "token/certificate.h"
@@ -209,7 +211,8 @@ TEST_F(TraceTest, TheUsersSettingNamesTheTraceWhereTheVariableDoesNot) {
   EXPECT_EQ(json::parse(first, nullptr, false).value("event", ""), "start") << first;
 }
 
-// At 16 MiB the file becomes "<name>.1", replacing an older one, and a new one begins.
+// At 16 MiB the file becomes "<name>.1", replacing an older one, and a new one begins;
+// every process that writes to it goes by its size on disk.
 TEST_F(TraceTest, AFullTraceIsRenamedAndANewOneBegun) {
   namespace fs = std::filesystem;
   install_known_module(module, scenario(json::object()));
@@ -221,6 +224,44 @@ TEST_F(TraceTest, AFullTraceIsRenamedAndANewOneBegun) {
   EXPECT_EQ(fs::file_size(trace.path() + ".1"), full.size() - 100);
   EXPECT_TRUE(trace.holds({{{"event", "start"}}, {{"event", "answer"}, {"ok", true}}, {{"event", "end"}, {"status", 0}}}));
   EXPECT_LT(fs::file_size(trace.path()), 1u << 20);
+  fs::remove(trace.path() + ".1");
+
+  // Where the full file cannot be moved away (a folder in the way), tracing stops: the
+  // file does not grow past its bound, however many processes come, and they answer as ever.
+  fs::create_directories(trace.path() + ".1/kept");
+  std::ofstream(trace.path(), std::ios::binary | std::ios::trunc) << full.substr(100);
+  for (int run = 0; run < 3; ++run)
+    EXPECT_NE(run_agent(request("sign", "1234").dump()).out.find(R"("ok":true)"), std::string::npos);
+  EXPECT_LE(fs::file_size(trace.path()), full.size());
+  fs::remove_all(trace.path() + ".1");
+
+  // The file is shared: what other processes wrote counts toward the bound, and a file
+  // another process moved away is left to it.
+  fs::remove(trace.path());
+  ChildProcess daemon(agent_path(), {"serve"});
+  auto ask = [&] {
+    daemon.write(request("validate", "1234").dump() + "\n");
+    EXPECT_NE(daemon.read_line(60s).value_or("").find(R"("ok":true)"), std::string::npos);
+  };
+  ask();
+  const auto own = fs::file_size(trace.path());
+  std::ofstream(trace.path(), std::ios::binary | std::ios::app) << full.substr(own + 100);
+  ask();
+  // The lines are written once the answer is: waited for as they come.
+  auto begun = [&] {
+    return fs::exists(trace.path() + ".1") && fs::file_size(trace.path()) < (1u << 20) &&
+           trace.holds({{{"event", "answer"}}});
+  };
+  for (int wait = 0; wait < 100 && !begun(); ++wait) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(fs::file_size(trace.path() + ".1"), full.size() - 100);
+  EXPECT_LT(fs::file_size(trace.path()), 1u << 20);
+  fs::rename(trace.path(), trace.path() + ".1");
+  const auto moved = fs::file_size(trace.path() + ".1");
+  ask();
+  daemon.close_stdin();
+  daemon.wait();
+  EXPECT_EQ(fs::file_size(trace.path() + ".1"), moved);
+  EXPECT_TRUE(trace.holds({{{"event", "answer"}, {"ok", true}}, {{"event", "end"}, {"status", 0}}}));
   fs::remove(trace.path() + ".1");
 }
 
@@ -235,8 +276,18 @@ TEST_F(TraceTest, TheSummaryTellsWhatFailedUnderTheRequest) {
     install_known_module(module, scenario(json::object()));
     run_agent(request("sign", "1234").dump());
   }
+  // A line the summary cannot read (an answer whose ok is not a boolean) is left out, and
+  // the lines after it are still told.
+  std::string unreadable = R"({"t":"2026-12-10T17:31:48.123Z","pid":7,"event":"answer","ok":"yes"})";
+  std::ifstream traced(summary_path);
+  std::string first_line;
+  std::getline(traced, first_line);
+  const std::string rest{std::istreambuf_iterator<char>(traced), {}};
+  traced.close();
+  std::ofstream(summary_path, std::ios::trunc) << first_line << "\n" << unreadable << "\n" << rest;
   const RunResult summary = run_agent("", {"--trace-summary", summary_path});
   EXPECT_EQ(summary.status, 0);
+  EXPECT_NE(summary.out.find("1 lines that are not a trace's were left out"), std::string::npos) << summary.out;
   const std::string& text = summary.out;
   const auto failed = text.find("sign for " + PRINT + " -> error: WRONG_PIN:");
   const auto login = text.find("C_Login on " + module + " session ");

@@ -34,6 +34,12 @@ bool is_trace_line(const json& line) {
          line["pid"].is_number_integer() && line.contains("event") && line["event"].is_string();
 }
 
+// An answer's line says whether it succeeded as a boolean; one that does not is unreadable.
+bool is_readable_answer(const json& line) {
+  const auto ok = line.find("ok");
+  return line["event"] != "answer" || (ok != line.end() && ok->is_boolean());
+}
+
 // "17:31:48.123" of "2026-12-10T17:31:48.123Z".
 std::string clock_of(const json& line) {
   const std::string t = member(line, "t");
@@ -85,7 +91,7 @@ struct ProcessLines {
 };
 
 void say_request_answered(std::string& out, const json& line, ProcessLines& process) {
-  const bool ok = line.value("ok", false);
+  const bool ok = line["ok"].get<bool>();
   out += clock_of(line) + "  [" + member(line, "pid") + "] " +
          (process.request.empty() ? std::string("(a request that did not read as one)") : process.request) + " -> " +
          (ok ? "ok" : "error: " + member(line, "error")) + " (" + milliseconds_of(line) + ")\n";
@@ -113,6 +119,10 @@ std::optional<std::string> summarize_trace(std::string_view text) {
     const json line = json::parse(raw, nullptr, false);
     if (!is_trace_line(line)) {
       if (first) return std::nullopt;
+      ++skipped;
+      continue;
+    }
+    if (!is_readable_answer(line)) {
       ++skipped;
       continue;
     }

@@ -255,6 +255,8 @@ enum class ChildEnds { Numbered, Standard };
 
 std::unique_ptr<HostProcess::Handles> spawn(const std::string& executable, const std::vector<std::string>& arguments,
                                             std::chrono::milliseconds end_grace, ChildEnds ends) {
+  // A host only by its full path: never one the working folder supplies.
+  if (ends == ChildEnds::Numbered && !executable.starts_with('/')) return nullptr;
   auto pipes = make_pipes();
   if (!pipes) return nullptr;
   std::vector<std::string> args = {executable};

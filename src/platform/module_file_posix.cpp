@@ -17,14 +17,17 @@ std::optional<ModuleFile> find_module_file(const std::string& path) {
 std::string module_host_path(HostKind kind, const std::string& agent) {
   if (kind != HostKind::Native) return {};
   const std::string own = agent.empty() ? own_executable_path() : agent;
+  // Where the agent itself is not known, neither is its host: a bare name would be looked
+  // for in the working folder, whose program would be handed PINs.
+  if (own.find('/') == std::string::npos) return {};
   return own.substr(0, own.find_last_of('/') + 1) + HOST_NAME;
 }
 
 std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent) {
+  if (kind != HostKind::Native) return std::nullopt;
   HostExecutable host;
   host.path = module_host_path(kind, agent);
-  if (host.path.empty()) return std::nullopt;
-  host.present = ::access(host.path.c_str(), X_OK) == 0;
+  host.present = !host.path.empty() && ::access(host.path.c_str(), X_OK) == 0;
   if (!host.present) return host;
   // An ELF file states no version the agent could read: the host says its own, asked
   // ("p11agent-host VERSION\n").

@@ -76,24 +76,47 @@ std::string trace_time(std::int64_t unix_milliseconds) {
   return text;
 }
 
-// The full file goes to "<name>.1" and a new one begins; one that cannot be begun ends the trace.
-void begin_next_file(Trace& t) {
+// Tracing ends for this process, saying why as the doctor does.
+void stop_tracing(Trace& t, std::string problem) {
+  if (t.file) close_trace_file(*t.file);
+  t.file.reset();
+  t.problem = std::move(problem);
+  g_on = false;
+}
+
+// The file at the path again, where another process began the next one.
+void reopen(Trace& t) {
   close_trace_file(*t.file);
   t.file.reset();
-  (void)move_trace_file(t.target.path, t.target.path + ".1");
   auto file = open_trace_file(t.target.path);
-  if (!file) {
-    t.problem = file.error();
-    g_on = false;
-    return;
-  }
+  if (!file) return stop_tracing(t, file.error());
   t.file = *file;
 }
 
+// The full file goes to "<name>.1" and a new one begins. A file that cannot be moved
+// away (a folder, or another user's file, in its place) would grow past its bound: the
+// trace ends instead, as it does where the new one cannot be begun.
+void begin_next_file(Trace& t) {
+  close_trace_file(*t.file);
+  t.file.reset();
+  if (!move_trace_file(t.target.path, t.target.path + ".1"))
+    return stop_tracing(t, "is full and cannot be moved to " + t.target.path + ".1");
+  auto file = open_trace_file(t.target.path);
+  if (!file) return stop_tracing(t, file.error());
+  t.file = *file;
+}
+
+// Rotation is decided by the file as it is on disk: other processes append to it too.
 void write_kept(Trace& t) {
   if (t.kept.empty() || !t.file) return;
-  if (t.file->size > 0 && t.file->size + t.kept.size() > TRACE_MOST_BYTES) begin_next_file(t);
-  if (t.file && append_to_trace(*t.file, t.kept)) t.file->size += t.kept.size();
+  auto on_disk = trace_file_state(*t.file, t.target.path);
+  if (on_disk && !on_disk->at_path) {
+    reopen(t);
+    if (t.file) on_disk = trace_file_state(*t.file, t.target.path);
+  }
+  if (t.file && !on_disk) stop_tracing(t, "cannot be examined");
+  if (t.file && on_disk->size > 0 && on_disk->size + t.kept.size() > TRACE_MOST_BYTES) begin_next_file(t);
+  if (t.file) (void)append_to_trace(*t.file, t.kept);
   t.kept.clear();
 }
 

@@ -2,6 +2,7 @@
 // The trace's file, as each platform opens and writes it (trace_*.cpp); only trace.cpp uses this.
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,6 @@ namespace p11agent::platform {
 
 struct TraceFile {
   std::intptr_t handle;
-  std::uint64_t size;  // when opened; the writer adds what it writes
 };
 
 // What P11AGENT_TRACE holds ("" where it is not set).
@@ -21,6 +21,14 @@ std::string trace_variable();
 // link, nor a FIFO, a device or a folder; the error says why, after the path.
 std::expected<TraceFile, std::string> open_trace_file(const std::string& path);
 bool append_to_trace(const TraceFile& file, std::string_view bytes);
+// The open file's size on disk now (every process appends to it), and whether it is still
+// the one at `path`: another process may have moved it away to begin the next. nullopt
+// where it cannot be told.
+struct TraceFileState {
+  std::uint64_t size;
+  bool at_path;
+};
+std::optional<TraceFileState> trace_file_state(const TraceFile& file, const std::string& path);
 void close_trace_file(const TraceFile& file);
 // Renames `from` to `to`, replacing what is there.
 bool move_trace_file(const std::string& from, const std::string& to);

@@ -51,7 +51,14 @@ std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
     ::close(fd);
     return std::unexpected(problem);
   }
-  return TraceFile{fd, static_cast<std::uint64_t>(opened.st_size)};
+  return TraceFile{fd};
+}
+
+std::optional<TraceFileState> trace_file_state(const TraceFile& file, const std::string& path) {
+  struct stat opened {}, named {};
+  if (::fstat(static_cast<int>(file.handle), &opened) != 0) return std::nullopt;
+  const bool at_path = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+  return TraceFileState{static_cast<std::uint64_t>(opened.st_size), at_path};
 }
 
 bool append_to_trace(const TraceFile& file, std::string_view bytes) {

@@ -51,7 +51,7 @@ std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, owner_only.descriptor, FALSE};
   // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends. A link is
   // opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and then refused.
-  HANDLE file = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  HANDLE file = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -65,9 +65,24 @@ std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
     CloseHandle(file);
     return std::unexpected(problem);
   }
-  LARGE_INTEGER size{};
-  (void)GetFileSizeEx(file, &size);
-  return TraceFile{reinterpret_cast<std::intptr_t>(file), static_cast<std::uint64_t>(size.QuadPart)};
+  return TraceFile{reinterpret_cast<std::intptr_t>(file)};
+}
+
+std::optional<TraceFileState> trace_file_state(const TraceFile& file, const std::string& path) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file.handle);
+  BY_HANDLE_FILE_INFORMATION opened{};
+  if (!GetFileInformationByHandle(handle, &opened)) return std::nullopt;
+  // What is at the path now, opened as itself (a link is not followed) for its attributes only.
+  BY_HANDLE_FILE_INFORMATION named{};
+  HANDLE there = CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const bool seen = there != INVALID_HANDLE_VALUE && GetFileInformationByHandle(there, &named);
+  if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+  const bool at_path = seen && named.dwVolumeSerialNumber == opened.dwVolumeSerialNumber &&
+                       named.nFileIndexHigh == opened.nFileIndexHigh && named.nFileIndexLow == opened.nFileIndexLow;
+  const std::uint64_t size = (static_cast<std::uint64_t>(opened.nFileSizeHigh) << 32) | opened.nFileSizeLow;
+  return TraceFileState{size, at_path};
 }
 
 bool append_to_trace(const TraceFile& file, std::string_view bytes) {
