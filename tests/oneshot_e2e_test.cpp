@@ -6,6 +6,7 @@
 #include <fstream>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "wire/response.h"
@@ -384,6 +385,46 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   EXPECT_EQ(served.out, failure_line(thumbprints) + failure_line(thumbprints) + failure_line(pin) + failure_line(pin));
   unsetenv("OPENSSL_CONF");
   remove_file(config);
+}
+#endif
+
+#ifndef _WIN32
+// Without its module host (the agent copied alone into a folder) no module can be used: an
+// installation fault, named wherever it is the cause in one-shot mode and in serve, where
+// one-shot list_certs still succeeds empty. Where the agent's own path cannot be read, no
+// host is started at all, least of all a program of the working folder by that name.
+TEST_F(OneShotTest, AMissingHostIsNamedWhereverItIsTheCause) {
+  REQUIRE_TEST_BED_MODULES(1);
+  namespace fs = std::filesystem;
+  install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01", CKK_EC)}));
+  const std::string alone = executable_folder() + "/agent-alone";
+  fs::remove_all(alone);
+  fs::create_directories(alone);
+  const std::string agent = alone + "/p11agent";
+  fs::copy_file(agent_path(), agent);
+  const std::string missing = failure_line("p11agent's module host (p11agent-host, beside p11agent) is missing: reinstall p11agent");
+  const json find = {{"cmd", "find_cert"}, {"thumbprint", PRINT_A}};
+  const json sign = {{"cmd", "sign"}, {"thumbprint", PRINT_A}, {"hash_hex", "00"}, {"pin", "1234"}};
+  const json validate = {{"cmd", "validate"}, {"thumbprint", PRINT_A}, {"pin", "1234"}};
+  json named = sign;
+  named["module"] = known[0];
+  for (const json& request : {find, sign, named}) EXPECT_EQ(run_program(agent, {}, request.dump()).out, missing) << request;
+  EXPECT_EQ(run_program(agent, {}, R"({"cmd":"list_certs"})").out, line(Json{{"certs", Json::array()}, {"ok", true}}));
+  const RunResult served = run_program(
+      agent, {"serve"}, "{\"cmd\":\"ping\"}\n{\"cmd\":\"list_certs\"}\n" + find.dump() + "\n" + validate.dump() + "\n" + sign.dump() + "\n");
+  EXPECT_EQ(served.out, line(Json{{"modules", 0}, {"ok", true}}) + missing + missing + missing + missing);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizers read /proc themselves
+  if (::geteuid() != 0) return;  // /proc is hidden in a mount namespace, which needs root
+  const std::string planted = alone + "/p11agent-host", started = alone + "/started";
+  std::ofstream(planted) << "#!/bin/sh\ntouch " << started << "\n";
+  fs::permissions(planted, fs::perms::owner_all);
+  const RunResult hidden = run_program("/usr/bin/unshare", {"-m", "sh", "-c", "mount -t tmpfs none /proc && cd " + alone +
+                                                                            " && exec " + agent_path()},
+                                       find.dump());
+  EXPECT_EQ(hidden.out, missing);
+  EXPECT_FALSE(fs::exists(started));
+#endif
+  fs::remove_all(alone);
 }
 #endif
 

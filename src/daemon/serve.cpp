@@ -26,22 +26,33 @@ namespace p11agent {
 
 namespace {
 
+enum class NeedsModules : bool { No, Yes };
+
 struct DaemonCommand {
   std::string_view name;
   std::string (*handle)(DaemonState&, const Request&);
+  NeedsModules needs_modules;
 };
 
 // Compared in this order.
 constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
-    {"ping", handle_ping},
-    {"list_certs", handle_list_certs},
-    {"validate", handle_validate},
-    {"logout", handle_logout},
-    {"find_cert", handle_find_cert},
-    {"sign", handle_sign},
-    {"choose_cert", handle_choose_cert},
-    {"watch_tokens", handle_watch_tokens},
+    {"ping", handle_ping, NeedsModules::No},
+    {"list_certs", handle_list_certs, NeedsModules::Yes},
+    {"validate", handle_validate, NeedsModules::Yes},
+    {"logout", handle_logout, NeedsModules::No},
+    {"find_cert", handle_find_cert, NeedsModules::Yes},
+    {"sign", handle_sign, NeedsModules::Yes},
+    {"choose_cert", handle_choose_cert, NeedsModules::Yes},
+    {"watch_tokens", handle_watch_tokens, NeedsModules::No},
 }};
+
+// Where no module is loaded because the module host is missing, a command that needs one
+// says so: an installation fault, not an empty token. (With a module loaded, its host is
+// there: nothing is asked of the file system.)
+std::optional<std::string> installation_fault(const DaemonState& state, NeedsModules needs) {
+  if (needs == NeedsModules::No || !state.module_table.empty()) return std::nullopt;
+  return missing_host_text();
+}
 
 std::string answer_request(DaemonState& state, std::string_view line) {
   auto request = parse_request(line);
@@ -54,6 +65,7 @@ std::string answer_request(DaemonState& state, std::string_view line) {
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);
+      if (auto fault = installation_fault(state, command.needs_modules)) return error_response_text(*fault);
       return command.handle(state, *request);
     }
   return error_response_text("daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping");

@@ -9,6 +9,7 @@
 #include "text/utf8.h"
 #include "token/certificate.h"
 #include "token/messages.h"
+#include "token/module_host.h"
 #include "token/module.h"
 #include "token/token_certs.h"
 #include "wire/request_checks.h"
@@ -152,6 +153,7 @@ CommandResult run_find_cert(const Request& request) {
   auto thumbprint = check_find_cert_request(request);
   if (!thumbprint) return std::unexpected(thumbprint.error());
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
+  if (auto fault = missing_host_text()) return std::unexpected(*fault);
   auto located = locate_for_find_cert(*thumbprint, request.details);
   if (!located) return std::unexpected(located.error());
   Json answer{{"cert_serial", located->cert_serial}, {"module", located->module}, {"ok", true},

@@ -3,6 +3,7 @@
 #include "sign/signing.h"
 #include "token/certificate.h"
 #include "token/messages.h"
+#include "token/module_host.h"
 #include "token/module.h"
 #include "token/token_certs.h"
 #include "wire/request_checks.h"
@@ -22,6 +23,7 @@ CommandResult run_sign(const Request& request) {
   // The named module's host loads it while the digests are made ready: each takes as long.
   if (request.module) load_module_ahead(*request.module);
   if (auto digest = check_thumbprint_digest(); !digest) return std::unexpected(digest.error());
+  if (auto fault = missing_host_text()) return std::unexpected(*fault);
   std::optional<CertLocation> located;
   if (!request.module) {
     auto found = find_cert_module(fields->thumbprint);

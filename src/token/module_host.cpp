@@ -393,6 +393,11 @@ void prestart_module_hosts(std::size_t count) {
 
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
+std::optional<std::string> missing_host_text() {
+  if (!g_hosting || (!g_hosting->executable.empty() && platform::file_exists(g_hosting->executable))) return std::nullopt;
+  return Pkcs11Error::of(Pkcs11Error::Kind::HostMissing).text();
+}
+
 ModuleHost::ModuleHost(std::unique_ptr<platform::HostLink> process, std::chrono::seconds load_deadline,
                        platform::Deadline load_until)
     : process_(std::move(process)),
@@ -418,8 +423,8 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
   if (!process) {
     trace_host("not_started", file, "executable", executable);
     using enum Pkcs11Error::Kind;
-    return std::unexpected(
-        Pkcs11Error::of(platform::file_exists(executable) ? HostNotStarted : in_32bit_host ? Host32Missing : HostMissing));
+    const bool there = !executable.empty() && platform::file_exists(executable);
+    return std::unexpected(Pkcs11Error::of(there ? HostNotStarted : in_32bit_host ? Host32Missing : HostMissing));
   }
   trace_host("started", file, "executable", executable + (in_32bit_host ? " (32-bit)" : " (64-bit)"));
   auto started = start_on(std::move(process), file, search_folder, load_deadline, load_until);

@@ -40,6 +40,11 @@ struct ModuleHosting {
 void use_module_hosts(std::optional<ModuleHosting> hosting);
 const ModuleHosting* module_hosting();
 
+// An installation fault where modules live in hosts: the agent's module host is not there
+// (nor any host's path, where the agent's own is unknown), so no module can be used; the
+// answer's text. nullopt where the host is there, or modules are loaded in this process.
+std::optional<std::string> missing_host_text();
+
 // Starts the processes of the next `count` module hosts now, so that their start overlaps
 // the work before the modules are named; the next ModuleHost::starts take them.
 void prestart_module_hosts(std::size_t count);
