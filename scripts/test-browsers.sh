@@ -16,7 +16,8 @@
 # (in a mount namespace of its own, over an overlay of /etc), a PIN from the page is refused.
 # Under the browser host's own consent for each signature, the page signs three times: the
 # PIN prompt is the first one's consent, the second is confirmed in pinentry (Sign, and the
-# page's own description shown) and the third declined, which answers SIGNATURE_DECLINED;
+# page's own description shown) and the third declined by a Return pressed as it appears
+# (a key meant for the page), which answers SIGNATURE_DECLINED;
 # the confirmation is photographed. The batch runs sign under the deployer's
 # SignatureConsent none.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
@@ -124,19 +125,29 @@ pick_rows() {
 }
 
 # Answers each confirmation of a signature that comes up, with the keyboard: Sign for the
-# first, photographed, and Cancel (Escape) after it; each counted in FILE. pinentry's
-# confirmation has the focus on Cancel, so that a stray Return declines: Sign is Tab, then
-# Return, as a user moves to it.
+# first, photographed; each counted in FILE. pinentry's confirmation has the focus on
+# Cancel, so that a stray Return declines: Sign is Tab, then Return, as a user moves to it.
+# The second gets a Return the moment it appears, as a key meant for the page would be:
+# it must decline, not sign (where it is still up after that, Escape is counted too).
 answer_confirmations() {
   local count=$1 shot=$2 window title='^p11agent: signature$' keys="Tab Return"
   while :; do
     window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
-    if [ -n "$window" ] && settle "$window"; then
+    if [ -n "$window" ] && [ "$keys" = Return ]; then
+      echo Return >>"$count"
+      xdotool key Return 2>/dev/null
+      sleep 2
+      if xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; then
+        echo Escape >>"$count"
+        xdotool windowfocus --sync "$window" key Escape 2>/dev/null
+      fi
+      gone "$window" "$title"
+    elif [ -n "$window" ] && settle "$window"; then
       [ -e "$shot" ] || import -window root "$shot" 2>/dev/null
       echo "$keys" >>"$count"
       xdotool windowfocus --sync "$window" 2>/dev/null
       for key in $keys; do xdotool key "$key" 2>/dev/null; sleep 0.2; done
-      keys=Escape
+      keys=Return
       gone "$window" "$title"
     fi
     sleep 0.1
@@ -313,12 +324,12 @@ CHECK
 }
 
 # The page signed three times: with the PIN typed into the prompt, confirmed with Sign (the
-# signature verifies), declined with Cancel (SIGNATURE_DECLINED); the prompt and both
-# confirmations showed the page's words as the site's, and pinentry was asked to CONFIRM
-# with a Sign button.
+# signature verifies), declined by a Return pressed as the confirmation appeared
+# (SIGNATURE_DECLINED); the prompt and both confirmations showed the page's words as the
+# site's, and pinentry was asked to CONFIRM with a Sign button.
 check_confirmations() {
   local browser=$1
-  [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Tab Return Escape " ] ||
+  [ "$(cat "$work/confirmed" 2>/dev/null | tr '\n' ' ')" = "Tab Return Return " ] ||
     fail "$browser: the confirmations answered were: $(cat "$work/confirmed" 2>/dev/null)"
   python3 - "$work/report.json" "$browser" <<'CHECK' || fail "$browser: the confirmed signatures"
 import json, pathlib, sys

@@ -62,10 +62,24 @@ DialogTemplate layout(const PinScreen& screen, Asks asks) {
   return dialog;
 }
 
+// Where nothing takes keys yet, the focus is Cancel's: the dialog manager would otherwise
+// focus the first tab stop, the description, and select all of it, which scrolls it to its
+// end and the line that says who asks out of view.
+void focus_cancel(HWND dialog) {
+  SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDCANCEL)), TRUE);
+}
+
+// The description as it opens: its first line in view, nothing selected.
+void show_description_from_top(HWND dialog) {
+  HWND text = GetDlgItem(dialog, ID_DESCRIPTION);
+  SendMessageW(text, EM_SETSEL, 0, 0);
+  SendMessageW(text, WM_VSCROLL, SB_TOP, 0);
+}
+
 // Follows the keyboard rule for whether the dialog is the active window now.
 void follow_keyboard_rule(HWND dialog, bool active) {
   HWND field = GetDlgItem(dialog, ID_PIN);
-  if (field == nullptr) return;  // a reader's keypad: nothing to type into
+  if (field == nullptr) return focus_cancel(dialog);  // a reader's keypad: nothing to type into
   const KeyboardRule rule = keyboard_rule(active);
   EnableWindow(field, rule.field_takes_keys);
   EnableWindow(GetDlgItem(dialog, IDOK), rule.field_takes_keys);
@@ -83,7 +97,10 @@ void follow_confirm_rule(HWND dialog, bool active, bool ready) {
   SendMessageW(dialog, DM_SETDEFID, rule.sign_takes_keys ? IDOK : 0, 0);
   ShowWindow(GetDlgItem(dialog, ID_CLICK_HERE), rule.asks_for_click ? SW_SHOW : SW_HIDE);
   flash(dialog, rule.flashes);
-  if (rule.sign_takes_keys) SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(sign), TRUE);
+  if (rule.sign_takes_keys)
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(sign), TRUE);
+  else
+    focus_cancel(dialog);
   if (active && !ready) SetTimer(dialog, CONFIRM_TIMER, static_cast<UINT>(CONFIRM_DELAY.count()), nullptr);
   if (!active) KillTimer(dialog, CONFIRM_TIMER);
 }
@@ -134,6 +151,7 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPAR
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       run->window = dialog;
       follow_rule(run, dialog, bring_to_front(dialog, PIN_PROMPT_TIMEOUT));
+      show_description_from_top(dialog);
       return FALSE;  // the focus is the rule's
     case WM_ACTIVATE:
       follow_rule(run, dialog, LOWORD(wparam) != WA_INACTIVE);
