@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # with-deployer-setting.sh SETTINGS COMMAND...: runs the command with the deployer's settings
 # in /etc/p11agent, in a mount namespace whose /etc is an overlay: the machine's own /etc
-# stays as it is. SETTINGS is a comma-separated list of NAME (the file present, empty) or
-# NAME=VALUE (the file holding VALUE): "allow-cert-listing,signature-consent=none". As root.
+# stays as it is. SETTINGS is a comma-separated list of NAME (the file present, empty),
+# NAME=VALUE (the file holding VALUE) or NAME:fifo (a FIFO in its place):
+# "allow-cert-listing,signature-consent=none". As root.
 set -eu
 settings=$1
 shift
@@ -12,6 +13,7 @@ exec unshare --mount --propagation private bash -c '
   mkdir -p /etc/p11agent && IFS=, && for setting in $1; do
     case $setting in
       *=*) printf "%s\n" "${setting#*=}" >"/etc/p11agent/${setting%%=*}" ;;
+      *:fifo) mkfifo "/etc/p11agent/${setting%:fifo}" ;;
       *) : >"/etc/p11agent/$setting" ;;
     esac
   done && shift && unset IFS && exec "$@"' "$overlay" "$settings" "$@"

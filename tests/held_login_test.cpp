@@ -858,6 +858,18 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   EXPECT_EQ(request_line(from("sign", A, {{"description", 42}})), refused);
   EXPECT_EQ(request_line(from("sign", A, {{"description", std::string(4097, 'x')}})), refused);
   EXPECT_NE(request_line(from("sign", A, {{"description", std::string(4096, 'x')}})).find(R"("ok":true)"), std::string::npos);
+  // A description past 200 characters is shown as its first 199 and "…", on the
+  // confirmation and on the PIN prompt alike.
+  std::string umlauts;
+  for (int i = 0; i < 300; ++i) umlauts += "\u00fc";
+  const std::string cut = "as: \"" + umlauts.substr(0, 199 * 2) + "\u2026\"";
+  script.answers = {SIGN};
+  EXPECT_NE(request_line(from("sign", A, {{"description", umlauts}})).find(R"("ok":true)"), std::string::npos);
+  EXPECT_NE(script.confirmations.back().description.find(cut), std::string::npos) << script.confirmations.back().description;
+  EXPECT_EQ(request_line(from("logout", A)), R"({"closed":1,"ok":true})");
+  script.answers = {"1234"};
+  EXPECT_NE(request_line(from("sign", A, {{"description", umlauts}})).find(R"("ok":true)"), std::string::npos);
+  EXPECT_NE(script.screens.back().description.find(cut), std::string::npos) << script.screens.back().description;
   state.browser = false;
   state.policy.consent = SignatureConsent::None;
   json applications = from("sign", "", with_pin);
@@ -906,6 +918,40 @@ TEST(ConsentStep, OnlyTheUsersOwnActInTheAgentsDialogIsConsent) {
     EXPECT_EQ(consent_step(row.setting, row.pin, row.login, row.key), row.step)
         << static_cast<int>(row.setting) << " " << static_cast<int>(row.pin) << " " << static_cast<int>(row.login)
         << " " << static_cast<int>(row.key);
+}
+
+// The deployer's values as the agent reads them: a value it does not take is read as the
+// strictest choice, and that is what is in force, not only what the doctor says.
+TEST(LoginPolicy, AValueNotTakenIsReadAsTheStrictestChoice) {
+  struct Row {
+    const char* name;
+    bool browser;
+    LoginSettings settings;
+    SignatureConsent consent;
+    std::optional<std::chrono::seconds> idle;
+    bool lock_ends;
+    std::size_t problems;
+  };
+  const std::vector<Row> rows = {
+      {"the browser host's own", true, {}, SignatureConsent::Each, 600s, true, 0},
+      {"serve's own", false, {}, SignatureConsent::None, std::nullopt, false, 0},
+      {"values as written, white space around them", false, {" pin\n", "30\n", "1"}, SignatureConsent::Pin, 30s, true, 0},
+      {"0 seconds: never", true, {std::nullopt, "0", "0"}, SignatureConsent::Each, std::nullopt, false, 0},
+      {"a word for the seconds: 600", false, {std::nullopt, "ten", std::nullopt}, SignatureConsent::None, 600s, false, 1},
+      {"a negative number: 600", false, {std::nullopt, "-5", std::nullopt}, SignatureConsent::None, 600s, false, 1},
+      {"an unknown consent: each", false, {"always", std::nullopt, std::nullopt}, SignatureConsent::Each, std::nullopt,
+       false, 1},
+      {"a lock flag that is not 1 or 0: 1", false, {std::nullopt, std::nullopt, "yes"}, SignatureConsent::None,
+       std::nullopt, true, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const PolicyReading reading = read_login_policy(row.browser, row.settings);
+    EXPECT_EQ(reading.policy.consent, row.consent);
+    EXPECT_EQ(reading.policy.idle_limit, row.idle);
+    EXPECT_EQ(reading.policy.lock_ends_logins, row.lock_ends);
+    EXPECT_EQ(reading.problems.size(), row.problems);
+  }
 }
 
 // A held login ends (C_Logout, its session closed, its PIN forgotten) once unused past the

@@ -115,7 +115,8 @@ class BusClient {
 
 // On a session bus of the test's own: a screensaver's ActiveChanged(true) is a departure,
 // from either desktop's screensaver; the same from a program that does not own the name (to
-// everyone, or to the agent alone) or ActiveChanged(false) is not; and where there is no
+// everyone, or to the agent alone), from the owner at another object path, or
+// ActiveChanged(false) is not; and where there is no
 // session bus the agent runs on without one and says so.
 TEST(ScreenLock, TheScreensaverOnTheSessionBusTellsALock) {
   ChildProcess bus_daemon("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address=1"});
@@ -138,10 +139,16 @@ TEST(ScreenLock, TheScreensaverOnTheSessionBusTellsALock) {
   std::this_thread::sleep_for(200ms);
   const std::uint64_t before = watch->departures();
   freedesktop.announce(path, interface, false);
+  // The name's owner, at an object path that is not the screensaver's: not its lock.
+  freedesktop.announce("/org/freedesktop/ScreenSaver/Elsewhere", interface, true);
+  gnome.announce(path, "org.gnome.ScreenSaver", true);
   impostor.announce(path, interface, true);
   for (const std::string& name : impostor.everyone())
-    if (name != impostor.name() && name != freedesktop.name() && name != gnome.name())
+    if (name != impostor.name() && name != freedesktop.name() && name != gnome.name()) {
       impostor.announce(path, interface, true, name);
+      // Sent to the agent alone, no match rule stands between: the agent's own check does.
+      freedesktop.announce("/org/freedesktop/ScreenSaver/Elsewhere", interface, true, name);
+    }
   gnome.announce("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", true);
   ASSERT_TRUE(comes_true([&] { return watch->departures() > before; }));
   std::this_thread::sleep_for(200ms);

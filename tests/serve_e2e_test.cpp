@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -327,6 +328,8 @@ TEST_F(ServeTest, ServeFollowsTheDeployersLoginSettingsWhereNamed) {
       {"signature-consent=pin", {{validate(), fresh}, {validate(), fresh}}, 2, 2, false},
       {"login-idle-seconds=1", {{validate(), fresh}, {validate(), fresh}}, 2, 1, true},
       {"login-idle-seconds=0", {{validate(), fresh}, {validate(), cached}}, 1, 0, true},
+      // A FIFO in a setting's place holds nothing up: read as a value not taken (each).
+      {"signature-consent:fifo", {{validate(), fresh}, {validate(), cached}}, 1, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.settings);
@@ -349,6 +352,25 @@ TEST_F(ServeTest, ServeFollowsTheDeployersLoginSettingsWhereNamed) {
     daemon->close_stdin();
     EXPECT_EQ(daemon->wait(), 0);
   }
+  // Nor does the doctor wait on a FIFO, the deployer's or the user's own trace setting.
+  const std::string config = executable_folder() + "/fifo-config";
+  std::filesystem::remove_all(config);
+  std::filesystem::create_directories(config + "/p11agent");
+  ASSERT_EQ(::mkfifo((config + "/p11agent/trace-file").c_str(), 0600), 0);
+  set_environment("XDG_CONFIG_HOME", config);
+  const char* traced = std::getenv("P11AGENT_TRACE");  // the variable would win over the setting
+  const std::string traced_before = traced != nullptr ? traced : "";
+  set_environment("P11AGENT_TRACE", "");
+  const RunResult doctor = run_program("/usr/bin/timeout", {"60", std::string(P11AGENT_SOURCE_DIR) + "/scripts/with-deployer-setting.sh",
+                                                            "signature-consent:fifo", agent_path(), "--doctor"}, "");
+  auto daemon = serve();
+  EXPECT_EQ(ask(*daemon, validate()), fresh);
+  daemon->close_stdin();
+  EXPECT_EQ(daemon->wait(), 0);
+  set_environment("XDG_CONFIG_HOME", "");
+  set_environment("P11AGENT_TRACE", traced_before);
+  EXPECT_NE(doctor.status, 124) << "the doctor waited on a FIFO";
+  EXPECT_NE(doctor.out.find("SignatureConsent"), std::string::npos) << doctor.out;
 }
 #endif
 

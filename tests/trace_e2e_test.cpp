@@ -17,6 +17,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace p11agent {
@@ -151,6 +152,10 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
   std::ofstream(folder + "/wide.jsonl") << "";
   fs::permissions(folder + "/wide.jsonl", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
   places.push_back({folder + "/wide.jsonl", ""});
+  // Another user's file (the tests run as root, which may give one away) is not written.
+  std::ofstream(folder + "/theirs.jsonl") << "";
+  if (::geteuid() == 0 && ::chown((folder + "/theirs.jsonl").c_str(), 65534, 65534) == 0)
+    places.push_back({folder + "/theirs.jsonl", "belongs to another user"});
 #endif
   TestTrace restores("places");  // the variable as it was, after the places
   for (const Place& place : places) {
@@ -170,6 +175,7 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
   }
   EXPECT_FALSE(fs::is_symlink(folder + "/trace.jsonl"));
   EXPECT_TRUE(fs::is_fifo(folder + "/fifo"));
+  EXPECT_EQ(fs::file_size(folder + "/theirs.jsonl"), 0u);
 #endif
 }
 
