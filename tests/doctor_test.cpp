@@ -152,6 +152,10 @@ TEST(Doctor, JudgesEachFactAsAHelpdeskNeedsIt) {
        "deployer settings", CheckStatus::Warn, "LoginIdleSeconds \"ten\" is not a whole number of seconds: read as 600"},
       {"a lock rule that is neither 1 nor 0", [](DoctorFacts& f) { f.login_settings.lock_ends_logins = "yes"; },
        "deployer settings", CheckStatus::Warn, "LockEndsLogins \"yes\" is not 1 or 0: read as 1"},
+      {"a switch written as text", [](DoctorFacts& f) {
+         f.switch_problems = {"HKLM\\Software\\p11agent\\RequirePinPrompt is the text \"1\", not a REG_DWORD: taken as on"};
+       },
+       "deployer settings", CheckStatus::Warn, "RequirePinPrompt is the text \"1\", not a REG_DWORD: taken as on"},
       {"no session bus", [](DoctorFacts& f) { f.screen_lock = {"", "no session bus here"}; }, "screen lock",
        CheckStatus::Warn, "no session bus here"},
       {"locks end no login", [](DoctorFacts& f) { f.login_settings.lock_ends_logins = "0"; }, "screen lock",

@@ -250,20 +250,23 @@ TEST(HostRegistration, EveryUserRegistrationRefusesAnExecutableOthersCanChange) 
     bool own_account_trusted;  // one user's registration: that user's own program counts
     bool another_owner;        // the file belongs to an account that is neither root nor this one
     bool refused;
+    fs::perms above = fs::perms(0755);  // the folder above the one that holds it
   };
   const std::vector<Case> cases = {
       {"only root can change it", fs::perms(0755), fs::perms(0755), false, false, false},
       {"a folder above others may write", fs::perms(0777), fs::perms(0755), false, false, true},
-      {"a sticky folder above", fs::perms(01777), fs::perms(0755), false, false, false},
+      // Others may add beside the agent in a sticky folder (a host where it is missing).
+      {"a sticky folder that holds it", fs::perms(01777), fs::perms(0755), false, false, true},
+      {"a sticky folder above", fs::perms(0755), fs::perms(0755), false, false, false, fs::perms(01777)},
       {"the file others may write", fs::perms(0755), fs::perms(0757), false, false, true},
       {"one user's own program, for that user", fs::perms(0755), fs::perms(0755), true, false, false},
       {"one user's own program that others may write", fs::perms(0777), fs::perms(0755), true, false, true},
       {"another user's program, for this user", fs::perms(0755), fs::perms(0755), true, true, true},
   };
   const bool as_root = ::geteuid() == 0;
-  fs::permissions(root, fs::perms(0755));
   for (const Case& c : cases) {
     if (c.another_owner && !as_root) continue;  // only root gives a file away
+    fs::permissions(root, c.above);
     const fs::path folder = root / "bin";
     fs::create_directories(folder);
     std::ofstream(folder / "p11agent") << "";

@@ -50,6 +50,14 @@ TEST(LibrarySearch, AModuleNamedByItsFullPathFindsTheDllsBesideIt) {
   const std::string module_path = folder + "\\vendor_p11.dll";
   install_file(fake_module_path("fake_pkcs11_dependent"), module_path);
   install_file(fake_module_path("watchdata\\watchdata_runtime"), folder + "\\watchdata_runtime.dll");
+  // As a deployer may write it: with forward slashes, or from the working folder's drive's
+  // root; either is made full and backslashed (GetFullPathNameW) before the loader sees it.
+  EXPECT_TRUE(open_module("C:/p11agent vendor/bin/vendor_p11.dll").has_value());
+  wchar_t working[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, working);
+  SetCurrentDirectoryW(L"C:\\");
+  EXPECT_TRUE(open_module("\\p11agent vendor\\bin\\vendor_p11.dll").has_value());
+  SetCurrentDirectoryW(working);
   EXPECT_TRUE(open_module(module_path).has_value());
   // Its neighbour is not found from anywhere else: without it, the module does not load.
   remove_file(folder + "\\watchdata_runtime.dll");

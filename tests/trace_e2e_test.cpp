@@ -157,6 +157,11 @@ TEST_F(TraceTest, TheFileIsTheUsersAloneAndNeverALinkAFifoOrAFolder) {
   if (::geteuid() == 0 && ::chown((folder + "/theirs.jsonl").c_str(), 65534, 65534) == 0)
     places.push_back({folder + "/theirs.jsonl", "belongs to another user"});
 #endif
+#ifdef _WIN32
+  // Devices are refused by their names before anything is opened.
+  for (const std::string& device : {std::string("NUL"), folder + "\\COM1.jsonl", std::string("\\\\.\\pipe\\p11agent-trace")})
+    places.push_back({device, "is a device, not a file"});
+#endif
   TestTrace restores("places");  // the variable as it was, after the places
   for (const Place& place : places) {
     set_environment("P11AGENT_TRACE", place.path);

@@ -6,6 +6,7 @@
 
 #include "app/host_registration.h"
 #include "platform/cert_picker.h"
+#include "platform/deployer_settings.h"
 #include "platform/files.h"
 #include "platform/host_places.h"
 #include "platform/host_process.h"
@@ -108,6 +109,8 @@ std::vector<Check> login_checks(const DoctorFacts& facts) {
            "; in the browser host " + policy_text(browser.policy) + "; in serve " + policy_text(served.policy)}};
   // The values are the same for both modes, and so is what is wrong with them.
   for (const std::string& problem : browser.problems) checks.push_back({"deployer settings", CheckStatus::Warn, problem});
+  for (const std::string& problem : facts.switch_problems)
+    checks.push_back({"deployer settings", CheckStatus::Warn, problem});
   const platform::ScreenLockReport& lock = facts.screen_lock;
   if (!browser.policy.lock_ends_logins && !served.policy.lock_ends_logins)
     checks.push_back({"screen lock", CheckStatus::Ok, "LockEndsLogins 0: a locked screen does not end logins"});
@@ -272,6 +275,9 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.require_pin_prompt = platform::pin_prompt_required();
   facts.require_cert_choice = platform::cert_choice_required();
   facts.allow_cert_listing = platform::cert_listing_allowed();
+  for (const char* name : {"RequirePinPrompt", "RequireCertChoice", "AllowCertListing"})
+    if (auto written = platform::deployer_switch(name); !written.problem.empty())
+      facts.switch_problems.push_back(platform::deployer_setting_place(name) + " " + written.problem);
   facts.login_settings = deployer_login_settings();
   facts.screen_lock = platform::screen_lock_report();
   facts.trace = platform::trace_target();

@@ -67,6 +67,7 @@ struct DoctorFacts {
   bool require_pin_prompt = false;
   bool require_cert_choice = false;
   bool allow_cert_listing = false;
+  std::vector<std::string> switch_problems;  // how a switch was written wrongly, each with its place
   LoginSettings login_settings;  // as the deployer set them
   platform::ScreenLockReport screen_lock;
   platform::TraceTarget trace;                // where the trace goes; an empty path when off

@@ -9,14 +9,22 @@
 
 namespace p11agent::platform {
 
-// The setting's value as text: on Windows a REG_SZ as it is and a REG_DWORD in decimal; on
+// The setting's value as text: on Windows a REG_SZ as it is (a REG_EXPAND_SZ with its
+// environment variables expanded) and a REG_DWORD in decimal; on
 // Linux the file's first line ("" for a file that is not a regular one or cannot be read:
 // set, but to nothing the agent takes). nullopt where the deployer did not set it.
 std::optional<std::string> deployer_setting(std::string_view name);
 
-// Whether the deployer turned the switch on: the DWORD 1 on Windows, the file's presence on
-// Linux (RequirePinPrompt, RequireCertChoice, AllowCertListing).
-bool deployer_switch_on(std::string_view name);
+// A switch as the deployer wrote it (RequirePinPrompt, RequireCertChoice, AllowCertListing):
+// on Linux the file's presence; on Windows the REG_DWORD 1, or the text "1" that `reg add`
+// writes without /t REG_DWORD, which a deployer plainly meant as on. What is wrong with how
+// it was written is said ("" where nothing is): on Windows anything but a REG_DWORD 0 or 1.
+struct DeployerSwitch {
+  bool on = false;
+  std::string problem;
+};
+DeployerSwitch deployer_switch(std::string_view name);
+inline bool deployer_switch_on(std::string_view name) { return deployer_switch(name).on; }
 
 // Where the deployer sets it, for a person: "HKLM\Software\p11agent\SignatureConsent" or
 // "/etc/p11agent/signature-consent".

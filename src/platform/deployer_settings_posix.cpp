@@ -49,7 +49,9 @@ std::optional<std::string> first_line_of_file(const std::string& path) {
 
 std::string deployer_setting_place(std::string_view name) { return SETTINGS_FOLDER + kebab_name(name); }
 
-bool deployer_switch_on(std::string_view name) { return ::access(deployer_setting_place(name).c_str(), F_OK) == 0; }
+DeployerSwitch deployer_switch(std::string_view name) {
+  return {::access(deployer_setting_place(name).c_str(), F_OK) == 0, ""};
+}
 
 std::optional<std::string> deployer_setting(std::string_view name) {
   return first_line_of_file(deployer_setting_place(name));

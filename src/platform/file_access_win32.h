@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,14 @@ std::optional<std::string> path_lets_others_change(const std::vector<PathObject>
 
 // The account this process runs as, as a SID string ("S-1-5-21-..."); "" where it cannot be read.
 std::wstring own_account_sid();
+// Whether the SID is the account this process runs as.
+bool is_own_account(PSID sid);
+
+// Whether the path names a device rather than a file, from its text alone, before anything
+// is opened (Microsoft's "Naming Files, Paths, and Namespaces"): the device namespace
+// ("\\.\" and "\??\", and "\\?\" not followed by a drive or "UNC\"), and the reserved
+// names CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with the digits ¹ ² ³), CONIN$ and CONOUT$
+// as the last part of a path, with any extension and trailing spaces.
+bool names_a_device(std::wstring_view path);
 
 }  // namespace p11agent::platform

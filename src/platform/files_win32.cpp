@@ -92,6 +92,20 @@ bool same_sid(PSID sid, const SidBuffer& other) {
   return !other.empty() && EqualSid(sid, const_cast<std::byte*>(other.data())) != FALSE;
 }
 
+bool starts_with_folded(std::wstring_view text, std::wstring_view start) {
+  return text.size() >= start.size() && CompareStringOrdinal(text.data(), static_cast<int>(start.size()), start.data(),
+                                                             static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool is_reserved_name(std::wstring_view name) {
+  static constexpr std::wstring_view RESERVED[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (std::wstring_view reserved : RESERVED)
+    if (name.size() == reserved.size() && starts_with_folded(name, reserved)) return true;
+  if (name.size() != 4 || !(starts_with_folded(name, L"COM") || starts_with_folded(name, L"LPT"))) return false;
+  const wchar_t digit = name[3];
+  return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3';
+}
+
 // Administrators, SYSTEM, TrustedInstaller, and where trusted the account this process runs as.
 bool is_trusted(PSID sid, bool own_account_trusted) {
   static const SidBuffer installer = trusted_installer();
@@ -195,6 +209,27 @@ std::optional<std::string> changeable_by_others(const std::string& path, bool ow
   if (auto why = path_lets_others_change(descriptors.objects(), own_account_trusted)) return why;
   if (!descriptors.unreadable().empty()) return descriptors.unreadable() + " cannot be examined";
   return std::nullopt;
+}
+
+bool is_own_account(PSID sid) {
+  static const SidBuffer running = this_account();
+  return same_sid(sid, running);
+}
+
+bool names_a_device(std::wstring_view path) {
+  std::wstring text(path);
+  std::replace(text.begin(), text.end(), L'/', L'\\');
+  if (starts_with_folded(text, L"\\\\.\\") || starts_with_folded(text, L"\\??\\")) return true;
+  if (starts_with_folded(text, L"\\\\?\\")) {
+    const std::wstring_view rest = std::wstring_view(text).substr(4);
+    const bool drive = rest.size() >= 2 && rest[1] == L':';
+    return !drive && !starts_with_folded(rest, L"UNC\\");
+  }
+  std::wstring_view name = text;
+  if (const auto last = name.find_last_of(L"\\:"); last != std::wstring_view::npos) name.remove_prefix(last + 1);
+  name = name.substr(0, name.find(L'.'));
+  while (!name.empty() && name.back() == L' ') name.remove_suffix(1);
+  return is_reserved_name(name);
 }
 
 }  // namespace p11agent::platform

@@ -10,10 +10,23 @@ const char* const LOADER_CALL_NAME = "LoadLibraryExW";
 
 namespace {
 
-// A drive's root ("C:\\") or a share ("\\\\server\\share").
-bool is_absolute(const std::string& path) {
+// A drive's root ("C:\\"), a share ("\\\\server\\share"), or the root of the working
+// folder's drive ("\\dir\\m.dll").
+bool is_rooted(const std::string& path) {
   const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-  return drive || path.starts_with("\\\\") || path.starts_with("//");
+  return drive || path.starts_with('\\') || path.starts_with('/');
+}
+
+// The path in the form the alternate search takes its folder from: full, with backslashes
+// (given "C:/x/m.dll", the loader keeps the standard search and misses the DLLs beside it).
+std::wstring full_path(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (written == 0 || written >= size) return path;
+  full.resize(written);
+  return full;
 }
 
 // A module named by its full path finds the DLLs it depends on beside itself first, as its
@@ -22,13 +35,13 @@ bool is_absolute(const std::string& path) {
 // folders. For a 32-bit host that opens a module of the real System32 through Sysnative,
 // the system folder is SysWOW64: without this its neighbours are not found. The flag's
 // search with a relative path is undefined (LoadLibraryExW's reference), so such a path
-// keeps the standard search.
-DWORD search_flags_for(const std::string& path) { return is_absolute(path) ? LOAD_WITH_ALTERED_SEARCH_PATH : 0; }
+// keeps the standard search, and is not made full against the working folder.
+DWORD search_flags_for(const std::string& path) { return is_rooted(path) ? LOAD_WITH_ALTERED_SEARCH_PATH : 0; }
 
 }  // namespace
 
 std::expected<void*, LoadFailure> load_library(const std::string& path) {
-  std::wstring wide = to_wide(path);
+  const std::wstring wide = is_rooted(path) ? full_path(to_wide(path)) : to_wide(path);
   // No "insert a disk" box for a path on an empty drive; the thread's mode is put back
   // unless it already was exactly this.
   DWORD previous = 0;

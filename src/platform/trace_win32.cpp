@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -25,14 +26,41 @@ struct OwnerOnly {
   OwnerOnly& operator=(const OwnerOnly&) = delete;
 };
 
+// A link or a junction (a name surrogate) is refused; another reparse point, such as a
+// synced folder's placeholder, is the file itself.
 std::string kind_problem(HANDLE file) {
   const DWORD type = GetFileType(file);
   if (type == FILE_TYPE_PIPE) return "is a pipe, not a file";
   if (type != FILE_TYPE_DISK) return "is a device, not a file";
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return "cannot be examined";
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return "is a link, which the trace never follows";
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        IsReparseTagNameSurrogate(tag.ReparseTag))
+      return "is a link, which the trace never follows";
+  }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "is a folder";
+  return "";
+}
+
+// A file made before this process: this account's own, and given the access list a new one
+// gets (OPEN_ALWAYS applies it only to a file it makes).
+std::string own_file_made_private(HANDLE file, const OwnerOnly& owner_only) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS)
+    return "cannot be examined";
+  const bool own = owner != nullptr && is_own_account(owner);
+  LocalFree(descriptor);
+  if (!own) return "belongs to another user";
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL list = nullptr;
+  if (!GetSecurityDescriptorDacl(owner_only.descriptor, &present, &list, &defaulted) || !present ||
+      SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, list, nullptr) != ERROR_SUCCESS)
+    return "cannot be made private to its owner";
   return "";
 }
 
@@ -46,14 +74,21 @@ std::string trace_variable() {
 }
 
 std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
+  // A device is never opened: opening a port or a pipe may already act on it.
+  if (names_a_device(to_wide(path))) return std::unexpected("is a device, not a file");
   OwnerOnly owner_only;
   if (owner_only.descriptor == nullptr) return std::unexpected("cannot be given an access list of this user alone");
   SECURITY_ATTRIBUTES attributes{sizeof attributes, owner_only.descriptor, FALSE};
-  // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends. A link is
-  // opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and then refused.
-  HANDLE file = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+  // FILE_APPEND_DATA for writing: every write goes to the end, whoever else appends. A link
+  // is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and then refused. Whatever answers a
+  // pipe's name may learn who asks, never act as the user (SECURITY_IDENTIFICATION).
+  HANDLE file = CreateFileW(to_wide(path).c_str(),
+                            FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                                SECURITY_IDENTIFICATION,
+                            nullptr);
+  const bool made_before = GetLastError() == ERROR_ALREADY_EXISTS;
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const DWORD attributes_there = GetFileAttributesW(to_wide(path).c_str());
@@ -61,7 +96,9 @@ std::expected<TraceFile, std::string> open_trace_file(const std::string& path) {
       return std::unexpected("is a folder");
     return std::unexpected("cannot be opened for writing (error " + std::to_string(error) + ")");
   }
-  if (std::string problem = kind_problem(file); !problem.empty()) {
+  std::string problem = kind_problem(file);
+  if (problem.empty() && made_before) problem = own_file_made_private(file, owner_only);
+  if (!problem.empty()) {
     CloseHandle(file);
     return std::unexpected(problem);
   }

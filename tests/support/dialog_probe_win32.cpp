@@ -31,12 +31,14 @@ BOOL CALLBACK look_at(HWND window, LPARAM lparam) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;
-  Search search{argv[1]};
+  Search search;
+  search.title_start = argv[1];
   EnumWindows(look_at, reinterpret_cast<LPARAM>(&search));
   if (search.found == nullptr) return 1;
   HWND text = FindWindowExW(search.found, nullptr, L"Edit", nullptr);
   const LRESULT first = text != nullptr ? SendMessageW(text, EM_GETFIRSTVISIBLELINE, 0, 0) : -1;
-  GUITHREADINFO gui{sizeof gui};
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
   wchar_t focus_class[64] = L"none";
   if (GetGUIThreadInfo(GetWindowThreadProcessId(search.found, nullptr), &gui) && gui.hwndFocus != nullptr)
     GetClassNameW(gui.hwndFocus, focus_class, 64);
