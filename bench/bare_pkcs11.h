@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "token/cryptoki.h"
+#include "pkcs11/cryptoki.h"
 
 namespace bench {
 

@@ -20,7 +20,7 @@
 #include "sign/login.h"
 #include "sign/signing.h"
 #include "support/fake_token.h"
-#include "token/host_protocol.h"
+#include "pkcs11/host_protocol.h"
 #include "token/mechanisms.h"
 #include "token/module.h"
 #include "token/module_host.h"

@@ -10,7 +10,7 @@
 
 #include "held_fake_module.h"
 #include "support/fake_token.h"
-#include "token/host_protocol.h"
+#include "pkcs11/host_protocol.h"
 #include "token/module_host.h"
 
 namespace {

@@ -6,16 +6,25 @@
 set -euo pipefail
 root=${1:-"$(dirname "$0")/../src"}
 
-# Each folder, and the folders its files may include besides its own.
+# Each folder, and the folders its files may include besides its own, from the bottom:
+# text; system (what the operating system provides); settings (the deployer's and the
+# user's, and the browsers' host places); trace; pkcs11 (the call choke point, its errors
+# and bounds); desktop (what the user sees) beside token (modules, hosts, tokens,
+# certificates); sign; wire beside them; daemon and oneshot; app. What the user sees may use
+# what the system provides, never the reverse; the token layer uses no dialog.
 declare -A allowed=(
   [text]=""
-  [platform]=""
-  [token]="platform text"
-  [sign]="token platform text"
-  [wire]="text platform"
-  [daemon]="sign token platform text wire"
-  [oneshot]="sign token platform text wire"
-  [app]="daemon oneshot sign token platform text wire"
+  [system]=""
+  [settings]="system"
+  [trace]="settings system"
+  [pkcs11]="trace settings system text"
+  [desktop]="pkcs11 settings system text"
+  [token]="pkcs11 trace settings system text"
+  [sign]="token desktop pkcs11 trace settings system text"
+  [wire]="trace settings system text"
+  [daemon]="sign token desktop pkcs11 trace settings system text wire"
+  [oneshot]="sign token desktop pkcs11 trace settings system text wire"
+  [app]="daemon oneshot sign token desktop pkcs11 trace settings system text wire"
 )
 
 status=0

@@ -17,18 +17,29 @@ status=0
 # Where tests keep what a person may want to look at (photographs of the PIN prompts).
 export P11AGENT_TEST_LOGS="$logs"
 
-# The include lines point down the layers, and the check does catch one that does not.
+# The include lines point down the layers, and the check does catch one that does not, in
+# every folder: each planted upward include, alone, fails it.
 echo "=== layers"
-planted=$(mktemp -d)
-cp -r src "$planted/"
-echo '#include "daemon/serve.h"' >>"$planted/src/token/slot.h"
-if scripts/check-layers.sh src && ! scripts/check-layers.sh "$planted/src" >/dev/null; then
+layers=ok
+scripts/check-layers.sh src || layers=failed
+for plant in system/files.h:desktop/ui_text.h settings/host_places.h:trace/trace.h trace/trace.h:pkcs11/bounds.h \
+    pkcs11/bounds.h:token/module.h desktop/ui_text.h:token/module.h token/slot.h:desktop/pin_dialog.h \
+    token/slot.h:daemon/serve.h wire/request.h:sign/signing.h; do
+  planted=$(mktemp -d)
+  cp -r src "$planted/"
+  echo "#include \"${plant#*:}\"" >>"$planted/src/${plant%%:*}"
+  if scripts/check-layers.sh "$planted/src" >/dev/null; then
+    echo "layers: the check let ${plant%%:*} include ${plant#*:}"
+    layers=failed
+  fi
+  rm -rf "$planted"
+done
+if [ "$layers" = ok ]; then
   echo "layers: Done" | tee "$logs/test-layers.log"
 else
   echo "layers: FAILED" | tee "$logs/test-layers.log"
   status=1
 fi
-rm -rf "$planted"
 # The Windows build signs p11agent.exe and the MSI with a throwaway certificate, which the
 # installer test checks the signatures against.
 signing=build/windows/signing

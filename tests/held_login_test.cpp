@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "daemon/serve.h"
-#include "platform/ui_text.h"
+#include "desktop/ui_text.h"
 #include "wire/response.h"
 #include "support/agent.h"
 #include "support/fake_token.h"

@@ -11,7 +11,7 @@
 #include "support/agent.h"
 #include "support/deployer.h"
 #include "token/certificate.h"
-#include "token/cryptoki.h"
+#include "pkcs11/cryptoki.h"
 #include "token/module.h"
 
 namespace p11agent {

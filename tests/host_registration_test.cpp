@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/host_registration.h"
-#include "platform/files.h"
+#include "system/files.h"
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +19,8 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "platform/file_access_win32.h"
-#include "platform/wide.h"
+#include "system/file_access_win32.h"
+#include "system/wide.h"
 #endif
 
 namespace p11agent {

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "platform/library.h"
-#include "platform/wide.h"
+#include "system/library.h"
+#include "system/wide.h"
 #include "support/fake_token.h"
 #include "token/module.h"
 

@@ -1,7 +1,7 @@
 // Login classification, the PIN copy, and one-shot signing on the fake module.
 #include <gtest/gtest.h>
 
-#include "platform/library.h"
+#include "system/library.h"
 #include "sign/login.h"
 #include "sign/signing.h"
 #include "support/fake_token.h"

@@ -10,9 +10,9 @@
 #endif
 
 #include "wire/response.h"
-#include "platform/files.h"
-#include "platform/host_places.h"
-#include "platform/library.h"
+#include "system/files.h"
+#include "settings/host_places.h"
+#include "system/library.h"
 #include "support/agent.h"
 #include "token/certificate.h"
 #include "token/module.h"

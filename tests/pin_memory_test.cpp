@@ -16,8 +16,8 @@
 
 #include "daemon/line_reader.h"
 #include "daemon/serve.h"
-#include "platform/host_process.h"
-#include "platform/process.h"
+#include "system/host_process.h"
+#include "system/process.h"
 #include "support/agent.h"
 #include "support/fake_token.h"
 #include "support/host_server.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/screen_lock.h"
+#include "desktop/screen_lock.h"
 #include "support/child_process.h"
 
 #ifdef _WIN32

@@ -20,7 +20,7 @@
 #include <dlfcn.h>
 
 #include "text/encoding.h"
-#include "token/cryptoki.h"
+#include "pkcs11/cryptoki.h"
 #include "support/agent.h"
 
 namespace p11agent {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/deployer_settings.h"
-#include "platform/file_access_win32.h"
+#include "settings/deployer_settings.h"
+#include "system/file_access_win32.h"
 
 namespace p11agent {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "support/agent.h"
 #include "token/certificate.h"
-#include "token/cryptoki.h"
+#include "pkcs11/cryptoki.h"
 
 #ifdef _WIN32
 #include <windows.h>

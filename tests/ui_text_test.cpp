@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <set>
 
-#include "platform/ui_language.h"
-#include "platform/ui_text.h"
+#include "desktop/ui_language.h"
+#include "desktop/ui_text.h"
 
 namespace p11agent {
 namespace {

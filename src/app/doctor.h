@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "daemon/login_policy.h"
-#include "platform/module_file.h"
-#include "platform/pin_dialog.h"
-#include "platform/screen_lock.h"
-#include "platform/trace.h"
+#include "system/module_file.h"
+#include "desktop/pin_dialog.h"
+#include "desktop/screen_lock.h"
+#include "trace/trace.h"
 
 namespace p11agent {
 

@@ -11,10 +11,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/files.h"
-#include "platform/module_file.h"
-#include "platform/host_process.h"
-#include "platform/process.h"
+#include "system/files.h"
+#include "system/module_file.h"
+#include "system/host_process.h"
+#include "system/process.h"
 #include "text/utf8.h"
 
 namespace p11agent {

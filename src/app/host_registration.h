@@ -11,7 +11,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "platform/host_places.h"
+#include "settings/host_places.h"
 
 namespace p11agent {
 

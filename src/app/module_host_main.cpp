@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/library.h"
-#include "platform/process.h"
-#include "token/host_protocol.h"
+#include "system/library.h"
+#include "system/process.h"
+#include "pkcs11/host_protocol.h"
 #include "token/module_host.h"
 
 int main(int argc, char** argv) {

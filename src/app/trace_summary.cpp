@@ -10,8 +10,8 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/process.h"
-#include "platform/trace.h"
+#include "system/process.h"
+#include "trace/trace.h"
 #include "text/shown_text.h"
 
 namespace p11agent {

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "platform/digest.h"
+#include "system/digest.h"
 #include "sign/login.h"
-#include "token/call_trace.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/call_trace.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

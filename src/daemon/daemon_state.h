@@ -14,9 +14,9 @@
 
 #include "daemon/login_policy.h"
 #include "daemon/module_loader.h"
-#include "platform/cert_picker.h"
-#include "platform/pin_dialog.h"
-#include "platform/screen_lock.h"
+#include "desktop/cert_picker.h"
+#include "desktop/pin_dialog.h"
+#include "desktop/screen_lock.h"
 #include "sign/pin_prompt.h"
 #include "sign/signing.h"
 #include "token/mechanisms.h"

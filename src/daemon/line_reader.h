@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/secure_memory.h"
+#include "system/secure_memory.h"
 
 namespace p11agent {
 

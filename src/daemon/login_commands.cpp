@@ -1,7 +1,7 @@
 #include "daemon/commands.h"
 #include "daemon/held_login.h"
 #include "daemon/slot_watch.h"
-#include "platform/module_file.h"
+#include "system/module_file.h"
 #include "sign/cert_details.h"
 #include "sign/login.h"
 #include "sign/pin_prompt.h"

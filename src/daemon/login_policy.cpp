@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/deployer_settings.h"
+#include "settings/deployer_settings.h"
 #include "text/shown_text.h"
 #include "text/utf8.h"
 

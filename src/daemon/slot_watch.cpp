@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/trace.h"
+#include "trace/trace.h"
 #include "text/json_fields.h"
 #include "text/shown_text.h"
 #include "wire/response.h"

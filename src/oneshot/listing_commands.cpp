@@ -1,8 +1,8 @@
 #include <optional>
 
 #include "oneshot/commands.h"
-#include "platform/cert_picker.h"
-#include "platform/module_file.h"
+#include "desktop/cert_picker.h"
+#include "system/module_file.h"
 #include "sign/cert_choice.h"
 #include "sign/cert_details.h"
 #include "text/encoding.h"

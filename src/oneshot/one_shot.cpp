@@ -5,7 +5,7 @@
 
 #include "oneshot/commands.h"
 #include "oneshot/output.h"
-#include "platform/process.h"
+#include "system/process.h"
 #include "text/utf8.h"
 #include "wire/request_trace.h"
 #include "wire/response.h"

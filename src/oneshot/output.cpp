@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/process.h"
+#include "system/process.h"
 #include "wire/request_trace.h"
 #include "wire/response.h"
 

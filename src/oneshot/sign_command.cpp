@@ -1,5 +1,5 @@
 #include "oneshot/commands.h"
-#include "platform/pin_dialog.h"
+#include "desktop/pin_dialog.h"
 #include "sign/signing.h"
 #include "token/certificate.h"
 #include "token/messages.h"

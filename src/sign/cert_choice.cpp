@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/ui_text.h"
+#include "desktop/ui_text.h"
 #include "sign/pin_prompt.h"
 #include "text/encoding.h"
 #include "text/shown_text.h"

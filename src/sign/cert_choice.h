@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/cert_picker.h"
+#include "desktop/cert_picker.h"
 #include "sign/cert_details.h"
 #include "text/time_text.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cert_reader.h"
+#include "token/cert_reader.h"
 #include "sign/signature_scheme.h"
 #include "token/token_certs.h"
 

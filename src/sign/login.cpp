@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/secure_memory.h"
+#include "system/secure_memory.h"
 #include "token/messages.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 #include "token/slot.h"
 
 namespace p11agent {

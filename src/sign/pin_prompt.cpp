@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/ui_text.h"
+#include "desktop/ui_text.h"
 #include "sign/prompt_trace.h"
 #include "text/shown_text.h"
 #include "token/slot.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/pin_dialog.h"
+#include "desktop/pin_dialog.h"
 #include "sign/login.h"
 #include "token/certificate.h"
 

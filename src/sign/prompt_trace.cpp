@@ -1,6 +1,6 @@
 #include "sign/prompt_trace.h"
 
-#include "platform/trace.h"
+#include "trace/trace.h"
 #include "text/json_fields.h"
 
 namespace p11agent {

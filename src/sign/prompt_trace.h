@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/pin_dialog.h"
-#include "platform/trace.h"
+#include "desktop/pin_dialog.h"
+#include "trace/trace.h"
 
 namespace p11agent {
 

@@ -6,10 +6,10 @@
 #include "sign/cert_details.h"
 #include "sign/login.h"
 #include "text/utf8.h"
-#include "token/bounds.h"
+#include "pkcs11/bounds.h"
 #include "token/certificate.h"
 #include "token/messages.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 #include "token/slot.h"
 #include "token/token_certs.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/digest.h"
+#include "system/digest.h"
 #include "text/shown_text.h"
 #include "text/utf8.h"
 #include "token/messages.h"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "token/bounds.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/bounds.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

@@ -4,12 +4,12 @@
 #include <future>
 #include <mutex>
 
-#include "platform/library.h"
-#include "platform/module_file.h"
+#include "system/library.h"
+#include "system/module_file.h"
 #include "text/utf8.h"
 #include "token/messages.h"
 #include "token/module_host.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

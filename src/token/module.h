@@ -6,8 +6,8 @@
 #include <vector>
 #include <string>
 
-#include "token/bounds.h"
-#include "token/pkcs11_error.h"
+#include "pkcs11/bounds.h"
+#include "pkcs11/pkcs11_error.h"
 
 namespace p11agent {
 

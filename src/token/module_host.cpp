@@ -1,12 +1,11 @@
 // The agent's side of a module host: the stand-in entries and the exchange under deadlines.
 #include "token/module_host.h"
 
-#include "platform/files.h"
-#include "platform/pin_dialog.h"
-#include "platform/process.h"
-#include "platform/trace.h"
-#include "token/bounds.h"
-#include "token/call_trace.h"
+#include "system/files.h"
+#include "system/process.h"
+#include "trace/trace.h"
+#include "pkcs11/bounds.h"
+#include "pkcs11/call_trace.h"
 
 #include <algorithm>
 #include <array>
@@ -183,7 +182,7 @@ CK_RV remote_login(ModuleHost& host, CK_SESSION_HANDLE session, CK_USER_TYPE use
   Writer w = request_of(Call::Login);
   w.number(session).number(user).optional_bytes(pin, length);
   // Without a PIN the token takes it on its reader's keypad: as long as the prompt waits.
-  const auto bound = pin == nullptr ? std::optional(platform::PIN_PROMPT_TIMEOUT) : std::nullopt;
+  const auto bound = pin == nullptr ? std::optional(PIN_ENTRY_BOUND) : std::nullopt;
   return remote(host, w, Call::Login, [](Reader&) {}, bound);
 }
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/host_process.h"
-#include "token/bounds.h"
-#include "token/host_protocol.h"
-#include "token/pkcs11_error.h"
+#include "system/host_process.h"
+#include "pkcs11/bounds.h"
+#include "pkcs11/host_protocol.h"
+#include "pkcs11/pkcs11_error.h"
 #include "token/token_watch.h"
 
 namespace p11agent {

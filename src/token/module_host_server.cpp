@@ -4,15 +4,15 @@
 #include <array>
 #include <optional>
 
-#include "platform/host_process.h"
-#include "platform/library.h"
-#include "platform/process.h"
-#include "platform/trace.h"
-#include "token/bounds.h"
+#include "system/host_process.h"
+#include "system/library.h"
+#include "system/process.h"
+#include "trace/trace.h"
+#include "pkcs11/bounds.h"
 #include "token/module.h"
 #include "token/module_host.h"
 
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

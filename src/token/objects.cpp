@@ -4,8 +4,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "token/bounds.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/bounds.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "text/encoding.h"
-#include "token/bounds.h"
+#include "pkcs11/bounds.h"
 #include "token/session.h"
 
 namespace p11agent {

@@ -1,7 +1,7 @@
 #include "token/session.h"
 
 #include "token/module_host.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "text/utf8.h"
-#include "token/bounds.h"
+#include "pkcs11/bounds.h"
 #include "token/messages.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "token/module_host.h"
-#include "token/pkcs11_call.h"
+#include "pkcs11/pkcs11_call.h"
 
 namespace p11agent {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "token/host_protocol.h"
+#include "pkcs11/host_protocol.h"
 #include "token/module.h"
 #include "token/slot.h"
 

@@ -1,6 +1,6 @@
 #include "wire/request_trace.h"
 
-#include "platform/trace.h"
+#include "trace/trace.h"
 #include "text/json_fields.h"
 #include "wire/response.h"
 

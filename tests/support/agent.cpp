@@ -11,7 +11,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "platform/wide.h"
+#include "system/wide.h"
 #endif
 
 namespace testing_support {
