@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "daemon/serve.h"
+#include "desktop/cert_picker.h"
 #include "desktop/ui_text.h"
 #include "wire/response.h"
 #include "support/agent.h"
@@ -13,6 +14,7 @@
 #include "token/certificate.h"
 #include "token/module_host.h"
 #include "token/slot.h"
+#include "trace/trace.h"
 
 namespace p11agent {
 namespace {
@@ -952,6 +954,18 @@ TEST(LoginPolicy, AValueNotTakenIsReadAsTheStrictestChoice) {
     EXPECT_EQ(reading.policy.lock_ends_logins, row.lock_ends);
     EXPECT_EQ(reading.problems.size(), row.problems);
   }
+}
+
+// The settings are read once for the process, whichever part asks first and however many
+// ask: the deployer's three switches and three values for logins, and the user's trace file.
+TEST(Settings, AreReadOncePerProcess) {
+  (void)deployer_login_settings();
+  (void)platform::pin_prompt_required();
+  (void)platform::cert_choice_required();
+  (void)platform::cert_listing_allowed();
+  (void)platform::trace_target();
+  (void)deployer_login_settings();
+  EXPECT_EQ(platform::setting_reads(), 7u);
 }
 
 // A held login ends (C_Logout, its session closed, its PIN forgotten) once unused past the

@@ -6,7 +6,7 @@
 
 #include "app/host_registration.h"
 #include "desktop/cert_picker.h"
-#include "settings/deployer_settings.h"
+#include "settings/settings.h"
 #include "system/files.h"
 #include "settings/host_places.h"
 #include "system/host_process.h"
@@ -275,9 +275,11 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.require_pin_prompt = platform::pin_prompt_required();
   facts.require_cert_choice = platform::cert_choice_required();
   facts.allow_cert_listing = platform::cert_listing_allowed();
-  for (const char* name : {"RequirePinPrompt", "RequireCertChoice", "AllowCertListing"})
-    if (auto written = platform::deployer_switch(name); !written.problem.empty())
-      facts.switch_problems.push_back(platform::deployer_setting_place(name) + " " + written.problem);
+  const platform::Settings& set = platform::settings();
+  for (const auto& [name, written] : {std::pair{platform::REQUIRE_PIN_PROMPT, set.require_pin_prompt},
+                                      {platform::REQUIRE_CERT_CHOICE, set.require_cert_choice},
+                                      {platform::ALLOW_CERT_LISTING, set.allow_cert_listing}})
+    if (!written.problem.empty()) facts.switch_problems.push_back(platform::deployer_setting_place(name) + " " + written.problem);
   facts.login_settings = deployer_login_settings();
   facts.screen_lock = platform::screen_lock_report();
   facts.trace = platform::trace_target();

@@ -19,7 +19,7 @@
 #include "system/host_process.h"
 #include "system/module_file.h"
 #include "system/process.h"
-#include "settings/deployer_settings.h"
+#include "settings/settings.h"
 #include "trace/trace.h"
 #include "text/json_fields.h"
 #include "pkcs11/bounds.h"
@@ -125,8 +125,11 @@ auto guarded_status(Mode mode) -> decltype(mode()) {
 void trace_start(std::string_view mode, bool browser) {
   if (!platform::tracing()) return;
   std::string settings = policy_text(read_login_policy(browser, deployer_login_settings()).policy);
-  for (const char* name : {"RequirePinPrompt", "RequireCertChoice", "AllowCertListing"})
-    settings += std::string(", ") + name + (platform::deployer_switch_on(name) ? " 1" : " 0");
+  const platform::Settings& set = platform::settings();
+  for (const auto& [name, written] : {std::pair{platform::REQUIRE_PIN_PROMPT, set.require_pin_prompt},
+                                      {platform::REQUIRE_CERT_CHOICE, set.require_cert_choice},
+                                      {platform::ALLOW_CERT_LISTING, set.allow_cert_listing}})
+    settings += std::string(", ") + name + (written.on ? " 1" : " 0");
   JsonFields line;
   line.text("mode", mode).text("version", P11AGENT_VERSION).text("platform", P11AGENT_BUILD_PLATFORM);
   platform::trace("start", line.text("settings", settings).str());

@@ -2,7 +2,6 @@
 
 #include <charconv>
 
-#include "settings/deployer_settings.h"
 #include "text/shown_text.h"
 #include "text/utf8.h"
 
@@ -103,8 +102,8 @@ PolicyReading read_login_policy(bool browser, const LoginSettings& settings) {
 }
 
 LoginSettings deployer_login_settings() {
-  return {platform::deployer_setting(SIGNATURE_CONSENT_SETTING), platform::deployer_setting(LOGIN_IDLE_SETTING),
-          platform::deployer_setting(LOCK_ENDS_LOGINS_SETTING)};
+  const platform::Settings& set = platform::settings();
+  return {set.signature_consent, set.login_idle_seconds, set.lock_ends_logins};
 }
 
 std::string policy_text(const LoginPolicy& policy) {

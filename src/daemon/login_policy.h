@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 namespace p11agent {
 
 enum class SignatureConsent {
@@ -53,9 +55,9 @@ struct LoginSettings {
   std::optional<std::string> login_idle_seconds;  // LoginIdleSeconds: a whole number, 0 for never
   std::optional<std::string> lock_ends_logins;    // LockEndsLogins: 1 or 0
 };
-inline constexpr const char* SIGNATURE_CONSENT_SETTING = "SignatureConsent";
-inline constexpr const char* LOGIN_IDLE_SETTING = "LoginIdleSeconds";
-inline constexpr const char* LOCK_ENDS_LOGINS_SETTING = "LockEndsLogins";
+inline constexpr const char* SIGNATURE_CONSENT_SETTING = platform::SIGNATURE_CONSENT;
+inline constexpr const char* LOGIN_IDLE_SETTING = platform::LOGIN_IDLE_SECONDS;
+inline constexpr const char* LOCK_ENDS_LOGINS_SETTING = platform::LOCK_ENDS_LOGINS;
 
 // The browser host's idle limit where the deployer sets none, and where a value is not one.
 inline constexpr std::chrono::seconds BROWSER_LOGIN_IDLE_LIMIT{600};
@@ -68,7 +70,7 @@ struct PolicyReading {
 };
 PolicyReading read_login_policy(bool browser, const LoginSettings& settings);
 
-// The settings this machine's deployer made.
+// The settings this machine's deployer made, as read once for the process.
 LoginSettings deployer_login_settings();
 
 // How a person reads the policy: "SignatureConsent each, LoginIdleSeconds 600, LockEndsLogins 1".

@@ -1,6 +1,6 @@
 #include "desktop/pin_dialog.h"
 
-#include "settings/deployer_settings.h"
+#include "settings/settings.h"
 
 namespace p11agent::platform {
 
@@ -15,6 +15,6 @@ ConfirmRule confirm_rule(bool dialog_active, std::chrono::milliseconds active_fo
           .flashes = !dialog_active};
 }
 
-bool pin_prompt_required() { return deployer_switch_on("RequirePinPrompt"); }
+bool pin_prompt_required() { return settings().require_pin_prompt.on; }
 
 }  // namespace p11agent::platform

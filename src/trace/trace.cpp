@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "settings/deployer_settings.h"
+#include "settings/settings.h"
 #include "system/process.h"
 #include "trace/trace_file.h"
 
@@ -37,9 +37,8 @@ Trace& the_trace() {
 
 // The variable's path, else the user's setting's; an empty path when neither names one.
 TraceTarget named_trace_target() {
-  constexpr std::string_view SETTING = "TraceFile";
   if (std::string named = trace_variable(); !named.empty()) return {named, "P11AGENT_TRACE"};
-  if (auto set = user_setting(SETTING); set && !set->empty()) return {*set, user_setting_place(SETTING)};
+  if (const auto& set = settings().trace_file; set && !set->empty()) return {*set, user_setting_place(TRACE_FILE)};
   return {};
 }
 
