@@ -12,22 +12,35 @@ namespace {
 bool uses_cert(const Request& request) { return request.cmd == "validate" || request.cmd == "sign"; }
 bool looks_up(const Request& request) { return request.cmd == "list_certs" || request.cmd == "find_cert"; }
 
-}  // namespace
+// What the request's site chose, as its view; a site that chose nothing sees nothing.
+SiteView site_view(const DaemonState& state, const Request& request) {
+  static const std::map<std::string, TokenKey, std::less<>> nothing;
+  if (state.cert_access == CertAccess::All) return {};
+  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
+  return {chosen == state.chosen_certs.end() ? &nothing : &chosen->second};
+}
 
-CertGate cert_gate(const DaemonState& state, const Request& request) {
+CertGate gate_for(const DaemonState& state, const Request& request, const SiteView& view) {
   if (state.cert_access == CertAccess::All) return CertGate::Open;
   if (looks_up(request) && state.cert_access == CertAccess::ChoiceRequired) return CertGate::ChoiceRequired;
   if (request.cmd == "list_certs")
     // A site whose user chose nothing for it learns nothing, and no token is asked.
-    return has_chosen_any(state, request) ? CertGate::Open : CertGate::Unseen;
+    return view.chosen->empty() ? CertGate::Unseen : CertGate::Open;
   const bool named = uses_cert(request) || request.cmd == "find_cert" || request.cmd == "logout";
   if (!named || !request.thumbprint) return CertGate::Open;
   // Without a thumbprint, a lookup is refused and a logout ends every login of the site's.
   if (!uses_cert(request) && request.thumbprint->empty()) return CertGate::Open;
-  if (may_see_cert(state, request, ascii_lowercase(*request.thumbprint))) return CertGate::Open;
+  if (view.sees(ascii_lowercase(*request.thumbprint))) return CertGate::Open;
   // One not chosen for the site is used by nothing, and looked up or logged out of as one
   // on no token: nothing tells the two apart.
   return uses_cert(request) ? CertGate::ChoiceRequired : CertGate::Unseen;
+}
+
+}  // namespace
+
+GateAnswer cert_gate(const DaemonState& state, const Request& request) {
+  const SiteView view = site_view(state, request);
+  return {gate_for(state, request, view), view};
 }
 
 std::string cert_gate_answer(CertGate gate, const Request& request) {

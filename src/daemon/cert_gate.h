@@ -14,7 +14,19 @@ enum class CertGate {
   Unseen,          // answered as if the certificate (or any) were on no token
 };
 
-CertGate cert_gate(const DaemonState& state, const Request& request);
+// Which certificates the request's caller may learn of: every one (an application on this
+// computer, or a site where the deployer allows listing), or those its user chose for it.
+struct SiteView {
+  const std::map<std::string, TokenKey, std::less<>>* chosen = nullptr;  // nullptr: every one
+  bool sees(std::string_view thumbprint) const { return chosen == nullptr || chosen->contains(thumbprint); }
+};
+
+// The gate's answer: whether the command runs, and what it may show of what it finds.
+struct GateAnswer {
+  CertGate gate;
+  SiteView view;
+};
+GateAnswer cert_gate(const DaemonState& state, const Request& request);
 
 // The answer of a request the gate stops.
 std::string cert_gate_answer(CertGate gate, const Request& request);

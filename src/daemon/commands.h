@@ -3,6 +3,7 @@
 // the line end).
 #include <string>
 
+#include "daemon/cert_gate.h"
 #include "daemon/daemon_state.h"
 #include "wire/request.h"
 
@@ -10,7 +11,8 @@ namespace p11agent {
 
 // Answered from the loaded modules, without logging in.
 std::string handle_ping(DaemonState& state, const Request& request);
-std::string handle_list_certs(DaemonState& state, const Request& request);
+// Lists what the gate's view of the caller's site lets it see.
+std::string handle_list_certs(DaemonState& state, const Request& request, const SiteView& view);
 std::string handle_find_cert(DaemonState& state, const Request& request);
 
 // The user picks one certificate; a browser's site learns only that one.

@@ -35,24 +35,6 @@ CertAccess cert_access(bool browser, bool choice_required, bool listing_allowed)
   return listing_allowed ? CertAccess::All : CertAccess::ChosenOnly;
 }
 
-namespace {
-// What the request's site chose; nullptr where it chose nothing.
-const std::map<std::string, TokenKey, std::less<>>* chosen_by_site(const DaemonState& state, const Request& request) {
-  auto chosen = state.chosen_certs.find(request.origin.value_or(""));
-  return chosen == state.chosen_certs.end() ? nullptr : &chosen->second;
-}
-}  // namespace
-
-bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint) {
-  const auto* chosen = chosen_by_site(state, request);
-  return state.cert_access == CertAccess::All || (chosen != nullptr && chosen->contains(thumbprint));
-}
-
-bool has_chosen_any(const DaemonState& state, const Request& request) {
-  const auto* chosen = chosen_by_site(state, request);
-  return state.cert_access == CertAccess::All || (chosen != nullptr && !chosen->empty());
-}
-
 bool end_site_login(DaemonState& state, const TokenKey& token, std::string_view site) {
   auto held = state.token_logins.find(token);
   if (held == state.token_logins.end() || !held->second.session) return false;

@@ -140,11 +140,6 @@ inline std::string prompt_site(const DaemonState& state, const Request& request)
   return state.browser ? request.origin.value_or("") : "";
 }
 
-// Whether the request's caller may learn of the certificate (lower-case thumbprint): always
-// with CertAccess::All, else only one its user chose for the site.
-bool may_see_cert(const DaemonState& state, const Request& request, std::string_view thumbprint);
-// Whether the caller's site has chosen any certificate (CertAccess::All: as if it had).
-bool has_chosen_any(const DaemonState& state, const Request& request);
 
 // The token's mechanisms, read at the first request that needs them.
 const TokenMechanisms& mechanisms_of(DaemonState& state, const Pkcs11Module& module, CK_SLOT_ID slot);

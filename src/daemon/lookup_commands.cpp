@@ -32,7 +32,7 @@ std::vector<TokenCert> loaded_certs(DaemonState& state, WithMechanisms with) {
 
 // A listing with details or a filter: each entry as without them, with the details added
 // when asked for.
-std::string list_with_details(DaemonState& state, const Request& request) {
+std::string list_with_details(DaemonState& state, const Request& request, const SiteView& view) {
   auto filter = parse_cert_filter(request.filter, now_utc());
   if (!filter) return error_response_text(filter.error());
   if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
@@ -40,7 +40,7 @@ std::string list_with_details(DaemonState& state, const Request& request) {
   // A filter alone needs no mechanisms: only the details name what a key can make.
   const WithMechanisms with = request.details ? WithMechanisms::Yes : WithMechanisms::No;
   for (const Candidate& candidate : passing_certs(loaded_certs(state, with), *filter)) {
-    if (!may_see_cert(state, request, candidate.cert.thumbprint)) continue;
+    if (!view.sees(candidate.cert.thumbprint)) continue;
     Json entry{{"module", candidate.cert.module_path}, {"thumbprint", candidate.cert.thumbprint},
                {"token_serial", candidate.cert.token_serial}};
     if (request.details) entry.update(details_members(candidate.cert, candidate.details));
@@ -51,8 +51,8 @@ std::string list_with_details(DaemonState& state, const Request& request) {
 
 }  // namespace
 
-std::string handle_list_certs(DaemonState& state, const Request& request) {
-  if (request.details || request.filter) return list_with_details(state, request);
+std::string handle_list_certs(DaemonState& state, const Request& request, const SiteView& view) {
+  if (request.details || request.filter) return list_with_details(state, request, view);
   Json certs = Json::array();
   bool digest_failed = false;
   for (const auto& [path, module] : state.module_table) {
@@ -62,7 +62,7 @@ std::string handle_list_certs(DaemonState& state, const Request& request) {
                                   [&](CK_SLOT_ID, const Attributes& attributes) {
                                     auto thumbprint = thumbprint_of(*attributes.find(CKA_VALUE));
                                     digest_failed = !thumbprint;
-                                    if (thumbprint && may_see_cert(state, request, *thumbprint))
+                                    if (thumbprint && view.sees(*thumbprint))
                                       certs.push_back(Json{{"module", path}, {"thumbprint", *thumbprint},
                                                            {"token_serial", token_serial}});
                                     return digest_failed;

@@ -28,22 +28,30 @@ namespace {
 
 enum class NeedsModules : bool { No, Yes };
 
+using Handler = std::string (*)(DaemonState&, const Request&, const SiteView&);
+
 struct DaemonCommand {
   std::string_view name;
-  std::string (*handle)(DaemonState&, const Request&);
+  Handler handle;
   NeedsModules needs_modules;
 };
 
+// A command that shows no list needs nothing of the gate but its passing.
+template <std::string (*handle)(DaemonState&, const Request&)>
+std::string passed_gate(DaemonState& state, const Request& request, const SiteView&) {
+  return handle(state, request);
+}
+
 // Compared in this order.
 constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
-    {"ping", handle_ping, NeedsModules::No},
+    {"ping", passed_gate<handle_ping>, NeedsModules::No},
     {"list_certs", handle_list_certs, NeedsModules::Yes},
-    {"validate", handle_validate, NeedsModules::Yes},
-    {"logout", handle_logout, NeedsModules::No},
-    {"find_cert", handle_find_cert, NeedsModules::Yes},
-    {"sign", handle_sign, NeedsModules::Yes},
-    {"choose_cert", handle_choose_cert, NeedsModules::Yes},
-    {"watch_tokens", handle_watch_tokens, NeedsModules::No},
+    {"validate", passed_gate<handle_validate>, NeedsModules::Yes},
+    {"logout", passed_gate<handle_logout>, NeedsModules::No},
+    {"find_cert", passed_gate<handle_find_cert>, NeedsModules::Yes},
+    {"sign", passed_gate<handle_sign>, NeedsModules::Yes},
+    {"choose_cert", passed_gate<handle_choose_cert>, NeedsModules::Yes},
+    {"watch_tokens", passed_gate<handle_watch_tokens>, NeedsModules::No},
 }};
 
 // Where no module is loaded because the module host is missing, a command that needs one
@@ -61,12 +69,13 @@ std::string answer_request(DaemonState& state, std::string_view line) {
   if (auto origin = check_origin(*request); !origin) return error_response_text(origin.error());
   // The deployer's setting: the PIN is typed into the agent's prompt, never into a page.
   if (state.pin_prompt_required && carries_pin(*request)) return error_response_text(PIN_PROMPT_REQUIRED);
-  if (const CertGate gate = cert_gate(state, *request); gate != CertGate::Open) return cert_gate_answer(gate, *request);
+  const GateAnswer passing = cert_gate(state, *request);
+  if (passing.gate != CertGate::Open) return cert_gate_answer(passing.gate, *request);
   for (const auto& command : DAEMON_COMMANDS)
     if (request->cmd == command.name) {
       reload_ended_modules(state);
       if (auto fault = installation_fault(state, command.needs_modules)) return error_response_text(*fault);
-      return command.handle(state, *request);
+      return command.handle(state, *request, passing.view);
     }
   return error_response_text("daemon supports cmd=sign, validate, logout, find_cert, list_certs or ping");
 }
