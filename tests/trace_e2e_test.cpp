@@ -255,10 +255,11 @@ TEST_F(TraceTest, AFullTraceIsRenamedAndANewOneBegun) {
     EXPECT_NE(daemon.read_line(60s).value_or("").find(R"("ok":true)"), std::string::npos);
   };
   ask();
+  // The lines are written once the answer is: waited for as they come.
+  for (int wait = 0; wait < 100 && !trace.holds({{{"event", "answer"}}}); ++wait) std::this_thread::sleep_for(100ms);
   const auto own = fs::file_size(trace.path());
   std::ofstream(trace.path(), std::ios::binary | std::ios::app) << full.substr(own + 100);
   ask();
-  // The lines are written once the answer is: waited for as they come.
   auto begun = [&] {
     return fs::exists(trace.path() + ".1") && fs::file_size(trace.path()) < (1u << 20) &&
            trace.holds({{{"event", "answer"}}});
