@@ -413,6 +413,11 @@ TEST_F(OneShotTest, AMissingHostIsNamedWhereverItIsTheCause) {
   const RunResult served = run_program(
       agent, {"serve"}, "{\"cmd\":\"ping\"}\n{\"cmd\":\"list_certs\"}\n" + find.dump() + "\n" + validate.dump() + "\n" + sign.dump() + "\n");
   EXPECT_EQ(served.out, line(Json{{"modules", 0}, {"ok", true}}) + missing + missing + missing + missing);
+  // A host beside it that cannot be run is no host either.
+  fs::copy_file(host_path(), alone + "/p11agent-host");
+  fs::permissions(alone + "/p11agent-host", fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(run_program(agent, {}, find.dump()).out, missing);
+  fs::remove(alone + "/p11agent-host");
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers read /proc themselves
   if (::geteuid() != 0) return;  // /proc is hidden in a mount namespace, which needs root
   const std::string planted = alone + "/p11agent-host", started = alone + "/started";

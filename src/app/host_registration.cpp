@@ -351,7 +351,7 @@ std::optional<std::string> agent_changeable_by_others(const std::string& executa
   // The agent starts its hosts with what the agent was given.
   for (auto kind : {platform::HostKind::Native, platform::HostKind::Bits32}) {
     const std::string host = platform::module_host_path(kind, executable);
-    if (host.empty() || !platform::file_exists(host)) continue;
+    if (platform::host_presence(host) == platform::HostPresence::Missing) continue;
     if (auto why = platform::changeable_by_others(host, own_account_trusted)) return why;
   }
   return std::nullopt;

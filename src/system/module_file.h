@@ -43,4 +43,12 @@ std::string module_host_path(HostKind kind, const std::string& agent = "");
 // What is there: nullopt where this build has no such host.
 std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent = "");
 
+// Whether the host at `path` can be started, the one answer the host's start, the
+// registration, the doctor and the commands that name a missing host all go by: there and
+// runnable, not there (an empty path too: the agent's own path is unknown), or there but
+// not runnable. Whether it is of this build is told by the host itself (its version, and
+// the messages' version it speaks).
+enum class HostPresence { Runnable, Missing, NotRunnable };
+HostPresence host_presence(const std::string& path);
+
 }  // namespace p11agent::platform

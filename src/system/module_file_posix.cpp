@@ -23,11 +23,16 @@ std::string module_host_path(HostKind kind, const std::string& agent) {
   return own.substr(0, own.find_last_of('/') + 1) + HOST_NAME;
 }
 
+HostPresence host_presence(const std::string& path) {
+  if (path.empty() || !file_exists(path)) return HostPresence::Missing;
+  return ::access(path.c_str(), X_OK) == 0 ? HostPresence::Runnable : HostPresence::NotRunnable;
+}
+
 std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent) {
   if (kind != HostKind::Native) return std::nullopt;
   HostExecutable host;
   host.path = module_host_path(kind, agent);
-  host.present = !host.path.empty() && ::access(host.path.c_str(), X_OK) == 0;
+  host.present = host_presence(host.path) == HostPresence::Runnable;
   if (!host.present) return host;
   // An ELF file states no version the agent could read: the host says its own, asked
   // ("p11agent-host VERSION\n").

@@ -99,10 +99,15 @@ std::string module_host_path(HostKind kind, const std::string& agent) {
          (kind == HostKind::Native ? HOST_NAME : HOST_32_NAME) + ".exe";
 }
 
+// Windows starts any file that is there; one it cannot start fails at its start.
+HostPresence host_presence(const std::string& path) {
+  return !path.empty() && file_exists(path) ? HostPresence::Runnable : HostPresence::Missing;
+}
+
 std::optional<HostExecutable> module_host(HostKind kind, const std::string& agent) {
   HostExecutable host;
   host.path = module_host_path(kind, agent);
-  host.present = file_exists(host.path);
+  host.present = host_presence(host.path) == HostPresence::Runnable;
   if (host.present) host.version = stated_version(host.path);
   return host;
 }

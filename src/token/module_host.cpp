@@ -2,6 +2,7 @@
 #include "token/module_host.h"
 
 #include "system/files.h"
+#include "system/module_file.h"
 #include "system/process.h"
 #include "trace/trace.h"
 #include "pkcs11/bounds.h"
@@ -393,7 +394,8 @@ void prestart_module_hosts(std::size_t count) {
 const ModuleHosting* module_hosting() { return g_hosting ? &*g_hosting : nullptr; }
 
 std::optional<std::string> missing_host_text() {
-  if (!g_hosting || (!g_hosting->executable.empty() && platform::file_exists(g_hosting->executable))) return std::nullopt;
+  if (!g_hosting || platform::host_presence(g_hosting->executable) == platform::HostPresence::Runnable)
+    return std::nullopt;
   return Pkcs11Error::of(Pkcs11Error::Kind::HostMissing).text();
 }
 
@@ -422,8 +424,8 @@ Pkcs11Result<std::unique_ptr<ModuleHost>> ModuleHost::start(const std::string& f
   if (!process) {
     trace_host("not_started", file, "executable", executable);
     using enum Pkcs11Error::Kind;
-    const bool there = !executable.empty() && platform::file_exists(executable);
-    return std::unexpected(Pkcs11Error::of(there ? HostNotStarted : in_32bit_host ? Host32Missing : HostMissing));
+    const bool missing = platform::host_presence(executable) == platform::HostPresence::Missing;
+    return std::unexpected(Pkcs11Error::of(!missing ? HostNotStarted : in_32bit_host ? Host32Missing : HostMissing));
   }
   trace_host("started", file, "executable", executable + (in_32bit_host ? " (32-bit)" : " (64-bit)"));
   auto started = start_on(std::move(process), file, search_folder, load_deadline, load_until);
