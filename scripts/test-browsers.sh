@@ -127,13 +127,14 @@ pick_rows() {
 # Answers each confirmation of a signature that comes up, with the keyboard: Sign for the
 # first, photographed; each counted in FILE. pinentry's confirmation has the focus on
 # Cancel, so that a stray Return declines: Sign is Tab, then Return, as a user moves to it.
-# The second gets a Return the moment it appears, as a key meant for the page would be:
-# it must decline, not sign (where it is still up after that, Escape is counted too).
+# The second gets a Return as soon as it is drawn, with nothing moved to it, as a key meant
+# for the page would be: it must decline, not sign (where it is still up after that, Escape
+# is counted too).
 answer_confirmations() {
   local count=$1 shot=$2 window title='^p11agent: signature$' keys="Tab Return"
   while :; do
     window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
-    if [ -n "$window" ] && [ "$keys" = Return ]; then
+    if [ -n "$window" ] && [ "$keys" = Return ] && settle "$window"; then
       echo Return >>"$count"
       xdotool key Return 2>/dev/null
       sleep 2
