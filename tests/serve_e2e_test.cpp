@@ -328,8 +328,11 @@ TEST_F(ServeTest, ServeFollowsTheDeployersLoginSettingsWhereNamed) {
       {"signature-consent=pin", {{validate(), fresh}, {validate(), fresh}}, 2, 2, false},
       {"login-idle-seconds=1", {{validate(), fresh}, {validate(), fresh}}, 2, 1, true},
       {"login-idle-seconds=0", {{validate(), fresh}, {validate(), cached}}, 1, 0, true},
-      // A FIFO in a setting's place holds nothing up: read as a value not taken (each).
+      // A FIFO in a setting's place holds nothing up: read, as a folder there is, as a value
+      // not taken (each); a word not taken likewise; each value is read once, at the start.
       {"signature-consent:fifo", {{validate(), fresh}, {validate(), cached}}, 1, 0, false},
+      {"signature-consent:folder,login-idle-seconds:folder", {{validate(), fresh}, {validate(), cached}}, 1, 0, false},
+      {"lock-ends-logins=sometimes", {{validate(), fresh}, {validate(), cached}}, 1, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.settings);
