@@ -296,13 +296,19 @@ def serve_outlives_a_pcscd_restart():
 
 def browser_host_signs_with_the_card():
     """A site learns of the card's certificate only once its user picked it (a stand-in for
-    the picker picks the first row), then signs with it."""
+    the picker picks the first row), then signs with it. The page sends the PIN, which is no
+    consent: the user confirms the signature, as a user would, in a stand-in for pinentry
+    that presses Sign, and is asked once."""
     with tempfile.TemporaryDirectory() as folder:
         picker = f"{folder}/zenity"
         with open(picker, "w") as out:
             out.write("#!/bin/sh\ncat >/dev/null\necho 0\n")
         os.chmod(picker, 0o700)
-        env = {**os.environ, "P11AGENT_CERT_PICKER": picker, "DISPLAY": ":99"}
+        pinentry, told = f"{folder}/pinentry", f"{folder}/pinentry.log"
+        with open(pinentry, "w") as out:
+            out.write(f'#!/bin/sh\necho OK\nwhile read -r line; do echo "$line" >>{told}; echo OK; done\n')
+        os.chmod(pinentry, 0o700)
+        env = {**os.environ, "P11AGENT_CERT_PICKER": picker, "P11AGENT_PINENTRY": pinentry, "DISPLAY": ":99"}
         with Served("chrome-extension://" + "a" * 32 + "/", framed=True, env=env) as host:
             listed = host({"cmd": "list_certs"})
             expect(listed.get("certs") == [], f"list_certs before a choice: {listed}")
@@ -312,6 +318,9 @@ def browser_host_signs_with_the_card():
             expect([cert["thumbprint"] for cert in listed.get("certs", [])] == [thumbprint()], f"list_certs: {listed}")
             verifies(host(sign_request()))
             host.close()
+        with open(told) as said:
+            confirmations = said.read().splitlines().count("CONFIRM")
+        expect(confirmations == 1, f"the signature with the page's PIN was confirmed {confirmations} times")
 
 
 def a_module_hanging_when_loaded_hides_no_card():
