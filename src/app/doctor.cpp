@@ -275,10 +275,7 @@ DoctorFacts gather_facts(const std::string& version) {
   facts.require_pin_prompt = platform::pin_prompt_required();
   facts.require_cert_choice = platform::cert_choice_required();
   facts.allow_cert_listing = platform::cert_listing_allowed();
-  const platform::Settings& set = platform::settings();
-  for (const auto& [name, written] : {std::pair{platform::REQUIRE_PIN_PROMPT, set.require_pin_prompt},
-                                      {platform::REQUIRE_CERT_CHOICE, set.require_cert_choice},
-                                      {platform::ALLOW_CERT_LISTING, set.allow_cert_listing}})
+  for (const auto& [name, written] : platform::named_switches(platform::settings()))
     if (!written.problem.empty()) facts.switch_problems.push_back(platform::deployer_setting_place(name) + " " + written.problem);
   facts.login_settings = deployer_login_settings();
   facts.screen_lock = platform::screen_lock_report();

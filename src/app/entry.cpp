@@ -125,10 +125,7 @@ auto guarded_status(Mode mode) -> decltype(mode()) {
 void trace_start(std::string_view mode, bool browser) {
   if (!platform::tracing()) return;
   std::string settings = policy_text(read_login_policy(browser, deployer_login_settings()).policy);
-  const platform::Settings& set = platform::settings();
-  for (const auto& [name, written] : {std::pair{platform::REQUIRE_PIN_PROMPT, set.require_pin_prompt},
-                                      {platform::REQUIRE_CERT_CHOICE, set.require_cert_choice},
-                                      {platform::ALLOW_CERT_LISTING, set.allow_cert_listing}})
+  for (const auto& [name, written] : platform::named_switches(platform::settings()))
     settings += std::string(", ") + name + (written.on ? " 1" : " 0");
   JsonFields line;
   line.text("mode", mode).text("version", P11AGENT_VERSION).text("platform", P11AGENT_BUILD_PLATFORM);

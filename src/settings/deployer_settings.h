@@ -24,7 +24,6 @@ struct DeployerSwitch {
   std::string problem;
 };
 DeployerSwitch deployer_switch(std::string_view name);
-inline bool deployer_switch_on(std::string_view name) { return deployer_switch(name).on; }
 
 // Where the deployer sets it, for a person: "HKLM\Software\p11agent\SignatureConsent" or
 // "/etc/p11agent/signature-consent".

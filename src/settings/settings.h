@@ -2,9 +2,11 @@
 // Everything the deployer and the user set for the agent, read once per process into one
 // value that every part takes (serve, the browser host, one-shot, the trace, the doctor):
 // nothing else reads a registry value or a settings file.
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "settings/deployer_settings.h"
 
@@ -32,6 +34,13 @@ inline constexpr const char* SIGNATURE_CONSENT = "SignatureConsent";
 inline constexpr const char* LOGIN_IDLE_SECONDS = "LoginIdleSeconds";
 inline constexpr const char* LOCK_ENDS_LOGINS = "LockEndsLogins";
 inline constexpr const char* TRACE_FILE = "TraceFile";
+
+// The three switches with their names, in this order: for whoever tells them all.
+inline std::array<std::pair<const char*, DeployerSwitch>, 3> named_switches(const Settings& set) {
+  return {{{REQUIRE_PIN_PROMPT, set.require_pin_prompt},
+           {REQUIRE_CERT_CHOICE, set.require_cert_choice},
+           {ALLOW_CERT_LISTING, set.allow_cert_listing}}};
+}
 
 // The settings, read at the first call.
 const Settings& settings();
