@@ -19,6 +19,7 @@ packages=(
   pcscd vsmartcard-vpcd libcacard-dev libnss3-tools pkg-config iproute2  # an emulated smart card behind PC/SC
   pinentry-gtk2 zenity xvfb xdotool imagemagick  # the PIN prompt and the certificate picker, on a screen of their own, typed into and photographed
   python3-pykcs11                   # certificates with names longer than pkcs11-tool writes
+  nodejs                            # the example login server and its check of the tokens
   gettext locales                   # the catalogs of the prompt's texts; the locales the tests speak
   libdbus-1-dev dbus-daemon dbus-bin  # the screen lock's signals; a private bus and a stand-in screensaver in tests
 )

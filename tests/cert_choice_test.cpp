@@ -75,7 +75,9 @@ const UnixTime NOW = unix_time(2026, 12, 8, 12, 0, 0);
 TEST(CertFilter, RefusesMembersItDoesNotTakeAndValuesOfTheWrongKind) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"valid":"now"})",
-       R"(unknown member "valid": it takes valid_at, key_usage, eku, issuer and has_private_key)"},
+       R"(unknown member "valid": it takes valid_at, key_usage, eku, issuer, has_private_key and purpose)"},
+      {R"({"purpose":"login"})", R"(purpose must be "signing" or "authentication")"},
+      {R"({"purpose":["signing"]})", R"(purpose must be "signing" or "authentication")"},
       {R"({"valid_at":"yesterday"})", R"(valid_at must be "now" or an RFC 3339 time such as "2026-12-08T18:00:00Z")"},
       {R"({"valid_at":1700000000})", R"(valid_at must be "now" or an RFC 3339 time such as "2026-12-08T18:00:00Z")"},
       {R"({"key_usage":[]})", R"(key_usage must be a list of "digitalSignature" and "nonRepudiation")"},
@@ -184,7 +186,7 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
   auto choose = [&](const json& filter = nullptr) { return choose_from(site, filter); };
   // A second signing certificate on the token, where a case has one, and its picker row.
   const std::string named = thumbprint_of(hex_bytes(NAMED_CERT_HEX)).value();
-  constexpr std::size_t NAMED_ROW = 2;
+  constexpr std::size_t NAMED_ROW = 1;  // signing certificates first: the named one before the expired one
   auto sign = [&](const std::string& print, const std::string& origin) {
     return json{{"cmd", "sign"}, {"thumbprint", print}, {"hash_hex", "00ff"}, {"pin", "1234"}, {"origin", origin}};
   };
@@ -333,14 +335,14 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     const platform::PickerScreen& screen = script.screens.front();
     EXPECT_NE(screen.description.find(site), std::string::npos);
     EXPECT_EQ(screen.rows[0].holder, "CN=Anna Signer");
-    EXPECT_EQ(screen.rows[0].key, "EC P-256, signs");
+    EXPECT_EQ(screen.rows[0].key, "EC P-256, for signing, for logging in");
     EXPECT_EQ(screen.rows[0].unusable, "");
-    if (c.rows >= 2) {
-      EXPECT_EQ(screen.rows[1].unusable, "expired on 2002-01-01");
-    }
+    // Signing certificates first: the expired one, for neither, comes last.
+    EXPECT_EQ(screen.rows.back().unusable, "expired on 2002-01-01");
+    EXPECT_EQ(screen.rows.back().key, "EC P-384, not for signatures");
     if (c.rows == 3 && !c.second_signer) {
-      EXPECT_EQ(screen.rows[2].unusable, "valid only from 2090-01-01");
-      EXPECT_EQ(screen.rows[2].key, "RSA 2048, signs, no private key on the token");
+      EXPECT_EQ(screen.rows[1].unusable, "valid only from 2090-01-01");
+      EXPECT_EQ(screen.rows[1].key, "RSA 2048, for signing, for logging in, no private key on the token");
     }
   }
 }

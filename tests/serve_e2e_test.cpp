@@ -577,7 +577,7 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
   EXPECT_NE(kde.str().find("--radiolist\n<qt>An application on this computer asks you to choose a certificate.<br>"),
             std::string::npos) << kde.str();
   EXPECT_NE(kde.str().find("\n--\n0\n1. CN=Anna Signer | issued by CN=Example Signing CA, O=Example Trust | valid "
-                           "2020-01-01 to 2040-01-01 | EC P-256, signs | token Card | Can be chosen\noff\n"),
+                           "2020-01-01 to 2040-01-01 | EC P-256, for signing, for logging in | token Card | Can be chosen\noff\n"),
             std::string::npos) << kde.str();
   EXPECT_NE(kde.str().find("\n3. CN=--help"), std::string::npos) << kde.str();
 
@@ -597,7 +597,7 @@ TEST_F(ServeTest, ThePickerIsTheDesktopsDialogProgramWhoseRowsAreNeverOptions) {
            {kdialog, "de_DE.UTF-8",
             {"<qt>Eine Anwendung auf diesem Computer bittet Sie, ein Zertifikat auszuw\u00e4hlen.<br>",
              "1. CN=Anna Signer | ausgestellt von CN=Example Signing CA, O=Example Trust | g\u00fcltig 2020-01-01 bis "
-             "2040-01-01 | EC P-256, signiert | Token Card | Ausw\u00e4hlbar\n"}}}) {
+             "2040-01-01 | EC P-256, zum Signieren, zum Anmelden | Token Card | Ausw\u00e4hlbar\n"}}}) {
     set_environment("P11AGENT_CERT_PICKER", picker);
     set_environment("LANG", lang);
     std::filesystem::remove(log);

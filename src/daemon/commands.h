@@ -23,4 +23,8 @@ std::string handle_validate(DaemonState& state, const Request& request);
 std::string handle_sign(DaemonState& state, const Request& request);
 std::string handle_logout(DaemonState& state, const Request& request);
 
+// Logs the user in to a site: a signature over the site's origin and challenge, as a token
+// the site's server checks.
+std::string handle_authenticate(DaemonState& state, const Request& request);
+
 }  // namespace p11agent

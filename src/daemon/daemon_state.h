@@ -78,6 +78,9 @@ struct LoginWay {
   // What a login made for this request needs of the user before its C_Login (a signature's
   // confirmation, where its PIN came in the request).
   ConsentStep before_login = ConsentStep::Sign;
+  // What its signatures ask of the user: the deployer's choice, or `each` for an
+  // authentication, whatever the deployer chose.
+  SignatureConsent consent = SignatureConsent::None;
   // Where a signature is confirmed; nullptr where the policy asks no confirmation (`none`).
   platform::PinDialog* confirmation = nullptr;
   bool confirmed = false;  // the user confirmed this request's signature

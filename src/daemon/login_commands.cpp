@@ -1,4 +1,5 @@
 #include "daemon/commands.h"
+#include "daemon/cert_offer.h"
 #include "daemon/held_login.h"
 #include "daemon/slot_watch.h"
 #include "system/module_file.h"
@@ -6,6 +7,7 @@
 #include "sign/login.h"
 #include "sign/pin_prompt.h"
 #include "sign/signing.h"
+#include "sign/web_login.h"
 #include "text/utf8.h"
 #include "token/certificate.h"
 #include "token/messages.h"
@@ -104,13 +106,20 @@ KeyRule key_rule(const KeyUse& use) {
   return use.always_authenticate ? KeyRule::PinEachSignature : KeyRule::PinOnceALogin;
 }
 
+// The answer to a signature made: sign's, or an authentication's token.
+using RenderSigned = std::function<std::expected<std::string, std::string>(const CachedLogin&, const Bytes&)>;
+
+std::expected<std::string, std::string> sign_answer_of(const CachedLogin& record, const Bytes& signature) {
+  return sign_answer(record.answer_head, signature);
+}
+
 Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const SignFields& fields, LoginWay& way,
-                       const SignatureScheme& scheme) {
+                       const SignatureScheme& scheme, const RenderSigned& render = sign_answer_of) {
   std::string last_error;
   std::string lost_module;
   for (int attempt = 0; attempt < SIGN_ATTEMPTS; ++attempt) {
     if (!state.cached_logins.contains(thumbprint)) {
-      way.before_login = consent_step(state.policy.consent, pin_came(way), LoginAt::New, KeyRule::Unknown);
+      way.before_login = consent_step(way.consent, pin_came(way), LoginAt::New, KeyRule::Unknown);
       if (auto login = ensure_cached_login(state, thumbprint, way, scheme); !login)
         return {error_response_text(login.error().text), lost_module.empty() ? login.error().lost_module : lost_module};
     }
@@ -129,7 +138,7 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
       if (!planned) return {error_response_text(planned.error()), lost_module};
       plan = std::move(*planned);
     }
-    const ConsentStep step = consent_step(state.policy.consent, pin_came(way), LoginAt::Held, key_rule(record.key_use));
+    const ConsentStep step = consent_step(way.consent, pin_came(way), LoginAt::Held, key_rule(record.key_use));
     if (step == ConsentStep::Confirm)
       if (auto confirmed = confirm_signature_once(state, way, record.names, record.token, session); !confirmed)
         return {error_response_text(confirmed.error()), lost_module};
@@ -155,7 +164,8 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
                           : sign_data(session, record.key_use, record.key_handle, fields.data, pin, prompt);
     if (signature) {
       mark_login_used(state, record.token);
-      return {sign_answer(record.answer_head, *signature), {}};
+      auto answer = render(record, *signature);
+      return {answer ? std::move(*answer) : error_response_text(answer.error()), {}};
     }
     const Pkcs11Error& error = signature.error().error;
     last_error = sign_error_text(signature.error(), held_pin_tries_left, session, plan ? &*plan : nullptr);
@@ -183,18 +193,18 @@ Outcome sign_once_held(DaemonState& state, const std::string& thumbprint, const 
   return {error_response_text(last_error), lost_module};
 }
 
-enum class Asks { Signature, Unlock };
-
 // How the request logs in: with its PIN (and the PIN's digest), or through the prompt,
-// opened into `dialog`, which names the site only where a browser says which one asks.
-std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request& request, Asks asks,
+// opened into `dialog`, which names `site`.
+std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request& request, PromptAsks asks,
+                                               bool prompting, std::string site,
                                                std::unique_ptr<platform::PinDialog>& dialog) {
   LoginWay way;
-  way.source.facts.site = prompt_site(state, request);
-  if (prompts_for_pin(request, state.browser)) {
+  way.consent = state.policy.consent;
+  way.source.facts.site = std::move(site);
+  if (prompting) {
     dialog = state.open_pin_dialog();
     way.source.dialog = dialog.get();
-    way.source.facts.signing = asks == Asks::Signature;
+    way.source.facts.asks = asks;
     return way;
   }
   way.source.pin = *request.pin;
@@ -204,6 +214,24 @@ std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request
   return way;
 }
 
+// Where the request's signature is confirmed: the prompt's dialog, or one opened for it;
+// none where its consent asks nothing.
+void confirm_in(DaemonState& state, LoginWay& way, std::unique_ptr<platform::PinDialog>& dialog) {
+  if (way.consent == SignatureConsent::None) return;
+  if (!dialog) dialog = state.open_pin_dialog();
+  way.confirmation = dialog.get();
+}
+
+// A login made another way (another PIN, or the prompt for another site) is not this caller's.
+void forget_login_not_shared(DaemonState& state, const std::string& thumbprint, const LoginWay& way) {
+  if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
+    const TokenKey token = cached->second.token;
+    if (!login_shared_so(state, token, way)) forget_token_login(state, token, LogoutFirst::No);
+  }
+}
+
+constexpr const char* LOGIN_PIN_FROM_SITE = "invalid request: a site may not send the PIN to log in";
+
 }  // namespace
 
 std::string handle_validate(DaemonState& state, const Request& request) {
@@ -212,7 +240,7 @@ std::string handle_validate(DaemonState& state, const Request& request) {
   if (thumbprint.empty() || (!prompting && !carries_pin(request)))
     return error_response_text(prompting ? "validate requires thumbprint" : "validate requires thumbprint and pin");
   std::unique_ptr<platform::PinDialog> dialog;
-  auto way = login_way(state, request, Asks::Unlock, dialog);
+  auto way = login_way(state, request, PromptAsks::Unlock, prompting, prompt_site(state, request), dialog);
   if (!way) return error_response_text(way.error());
   return with_one_restart(state, [&] { return validate_once(state, thumbprint, *way); });
 }
@@ -230,19 +258,48 @@ std::string handle_sign(DaemonState& state, const Request& request) {
   if (!scheme) return error_response_text(scheme.error());
   const std::string thumbprint = ascii_lowercase(fields->thumbprint);
   std::unique_ptr<platform::PinDialog> dialog;
-  auto way = login_way(state, request, Asks::Signature, dialog);
+  auto way = login_way(state, request, PromptAsks::Signature, prompting, prompt_site(state, request), dialog);
   if (!way) return error_response_text(way.error());
   if (shows_description) way->source.facts.description = request.description.value_or("");
-  if (confirming) {
-    if (!dialog) dialog = state.open_pin_dialog();
-    way->confirmation = dialog.get();
-  }
-  // A login made another way (another PIN, or the prompt for another site) is not this caller's.
-  if (auto cached = state.cached_logins.find(thumbprint); cached != state.cached_logins.end()) {
-    const TokenKey token = cached->second.token;
-    if (!login_shared_so(state, token, *way)) forget_token_login(state, token, LogoutFirst::No);
-  }
+  confirm_in(state, *way, dialog);
+  forget_login_not_shared(state, thumbprint, *way);
   return with_one_restart(state, [&] { return sign_once_held(state, thumbprint, *fields, *way, *scheme); });
+}
+
+// The user logs in to the site: picks a certificate fit for it (one alone is named in the
+// prompt), and consents in the agent's own dialog (the PIN prompt, or the confirmation on a
+// login held already) whatever the deployer chose for signatures. The choice is not one for
+// signing: the site may list or use nothing more for it.
+std::string handle_authenticate(DaemonState& state, const Request& request) {
+  auto login = check_login_request(request);
+  if (!login) return error_response_text(login.error());
+  if (state.browser && carries_pin(request)) return error_response_text(LOGIN_PIN_FROM_SITE);
+  CertFilter filter;
+  filter.has_private_key = true;
+  filter.purpose = Purpose::Authentication;
+  filter.valid_at = now_utc();
+  auto candidate = user_picks(state, login->origin, filter, WhenOne::Take);
+  if (!candidate) return error_response_text(candidate.error());
+  auto algorithm = login_algorithm(candidate->details.facts);
+  if (!algorithm) return error_response_text(algorithm.error());
+  auto digest = login_digest(*algorithm, login->origin, login->nonce);
+  if (!digest) return error_response_text(LOGIN_DIGEST_FAILED);
+  const std::string thumbprint = candidate->cert.thumbprint;
+  const SignFields fields{thumbprint, "", std::move(*digest)};
+  std::unique_ptr<platform::PinDialog> dialog;
+  auto way = login_way(state, request, PromptAsks::Login, !carries_pin(request), login->origin, dialog);
+  if (!way) return error_response_text(way.error());
+  way->consent = SignatureConsent::Each;
+  way->source.facts.cert = cert_names(candidate->cert.der);
+  confirm_in(state, *way, dialog);
+  forget_login_not_shared(state, thumbprint, *way);
+  const RenderSigned token = [&](const CachedLogin&, const Bytes& signature) -> std::expected<std::string, std::string> {
+    if (!login_signature_fits(*algorithm, signature)) return std::unexpected(LOGIN_SIGNATURE_MISFIT);
+    return render_json(Json{{"auth_token", auth_token(candidate->cert.der, *algorithm, signature)}, {"ok", true}});
+  };
+  return with_one_restart(state, [&] {
+    return sign_once_held(state, thumbprint, fields, *way, login_scheme(*algorithm), token);
+  });
 }
 
 // A site ends only its own logins (an application, which names no site, every one): others'

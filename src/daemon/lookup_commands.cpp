@@ -1,4 +1,5 @@
 #include "daemon/commands.h"
+#include "daemon/cert_offer.h"
 #include "sign/cert_choice.h"
 #include "sign/cert_details.h"
 #include "token/certificate.h"
@@ -15,20 +16,6 @@ std::string handle_ping(DaemonState& state, const Request&) {
 }
 
 namespace {
-
-// Every certificate on the loaded modules, with its token's mechanisms where asked (read
-// once per token); a module that cannot be listed contributes none.
-std::vector<TokenCert> loaded_certs(DaemonState& state, WithMechanisms with) {
-  std::vector<TokenCert> certs;
-  for (const auto& [path, module] : state.module_table) {
-    auto listed = list_module_certs(module, path);
-    if (!listed) continue;
-    if (with == WithMechanisms::Yes)
-      for (TokenCert& cert : *listed) cert.mechanisms = mechanisms_of(state, *module, cert.slot);
-    std::ranges::move(*listed, std::back_inserter(certs));
-  }
-  return certs;
-}
 
 // A listing with details or a filter: each entry as without them, with the details added
 // when asked for.
@@ -101,23 +88,11 @@ std::string handle_choose_cert(DaemonState& state, const Request& request) {
   if (!filter) return error_response_text(filter.error());
   // A certificate whose key is not on the token cannot sign: offered only when asked for.
   if (!filter->has_private_key) filter->has_private_key = true;
-  if (auto digest = check_thumbprint_digest(); !digest) return error_response_text(digest.error());
-  std::vector<Candidate> candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
-  auto picker = state.open_cert_picker();
-  // A site never learns that nothing passes without its user seeing it, and the user may
-  // insert the token meanwhile; an application on this computer is answered at once.
-  while (candidates.empty() && state.browser) {
-    if (auto again = offer_try_again(*picker, prompt_site(state, request)); !again)
-      return error_response_text(again.error());
-    reload_ended_modules(state);
-    candidates = passing_certs(loaded_certs(state, WithMechanisms::Yes), *filter);
-  }
-  auto chosen = choose_certificate(*picker, prompt_site(state, request), candidates, now_utc());
-  if (!chosen) return error_response_text(chosen.error());
-  const Candidate& candidate = candidates[*chosen];
-  state.chosen_certs[request.origin.value_or("")].insert_or_assign(candidate.cert.thumbprint,
-                                                                 TokenKey{candidate.cert.module_path, candidate.cert.slot});
-  return render_json(chosen_cert_answer(candidate));
+  auto candidate = user_picks(state, prompt_site(state, request), *filter, WhenOne::Ask);
+  if (!candidate) return error_response_text(candidate.error());
+  state.chosen_certs[request.origin.value_or("")].insert_or_assign(candidate->cert.thumbprint,
+                                                                   TokenKey{candidate->cert.module_path, candidate->cert.slot});
+  return render_json(chosen_cert_answer(*candidate));
 }
 
 }  // namespace p11agent

@@ -43,7 +43,7 @@ std::string passed_gate(DaemonState& state, const Request& request, const SiteVi
 }
 
 // Compared in this order.
-constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
+constexpr std::array<DaemonCommand, 9> DAEMON_COMMANDS = {{
     {"ping", passed_gate<handle_ping>, NeedsModules::No},
     {"list_certs", handle_list_certs, NeedsModules::Yes},
     {"validate", passed_gate<handle_validate>, NeedsModules::Yes},
@@ -52,6 +52,7 @@ constexpr std::array<DaemonCommand, 8> DAEMON_COMMANDS = {{
     {"sign", passed_gate<handle_sign>, NeedsModules::Yes},
     {"choose_cert", passed_gate<handle_choose_cert>, NeedsModules::Yes},
     {"watch_tokens", passed_gate<handle_watch_tokens>, NeedsModules::No},
+    {"authenticate", passed_gate<handle_authenticate>, NeedsModules::Yes},
 }};
 
 // Where no module is loaded because the module host is missing, a command that needs one

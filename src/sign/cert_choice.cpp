@@ -18,7 +18,7 @@ namespace {
 using nlohmann::json;
 using platform::ui_text;
 
-constexpr const char* FILTER_MEMBERS = "it takes valid_at, key_usage, eku, issuer and has_private_key";
+constexpr const char* FILTER_MEMBERS = "it takes valid_at, key_usage, eku, issuer, has_private_key and purpose";
 // Bounds of the picker's columns, in bytes of UTF-8: a name cut to fit (its first
 // attribute too), so that a qualified certificate's long name leaves room for the dates,
 // the key and the token beside it.
@@ -89,6 +89,11 @@ std::string take_member(CertFilter& filter, const std::string& name, const json&
     filter.issuer = ascii_lowercase(value.get_ref<const std::string&>());
     return "";
   }
+  if (name == "purpose") {
+    for (Purpose purpose : {Purpose::Signing, Purpose::Authentication})
+      if (value == purpose_name(purpose)) filter.purpose = purpose;
+    return filter.purpose ? "" : R"(purpose must be "signing" or "authentication")";
+  }
   if (name == "has_private_key") {
     if (!value.is_boolean()) return "has_private_key must be true or false";
     filter.has_private_key = value.get<bool>();
@@ -110,7 +115,24 @@ std::string unusable_reason(const CertDetails& details, UnixTime now) {
   return "";
 }
 
-// "RSA 2048, signs"; what the key is and whether the certificate lets it sign.
+// What the certificate is for, as the picker says it: "for signing (qualified)", "for
+// signing", "for logging in"; for neither, whether its key may sign at all.
+std::string purpose_text(const platform::CertFacts& facts) {
+  std::string text;
+  for (Purpose purpose : cert_purposes(facts)) {
+    if (!text.empty()) text += ", ";
+    if (purpose == Purpose::Authentication)
+      text += ui_text("for logging in");
+    else
+      text += qualified(facts) ? ui_text("for signing (qualified)") : ui_text("for signing");
+  }
+  if (!text.empty()) return text;
+  // Neither: the keyUsage is there, without nonRepudiation.
+  const bool signs = (*facts.key_usage & DIGITAL_SIGNATURE) != 0;
+  return signs ? ui_text("signs") : ui_text("not for signatures");
+}
+
+// "RSA 2048, for signing"; what the key is and what the certificate is for.
 std::string key_text(const Candidate& candidate) {
   if (!candidate.details.facts) return ui_text("unknown key");
   const platform::CertFacts& facts = *candidate.details.facts;
@@ -120,8 +142,7 @@ std::string key_text(const Candidate& candidate) {
   else if (const int bits = key_size(facts); bits > 0)
     text += " " + std::to_string(bits);
   text = cut_text(shown_text(text), TOKEN_BOUND);
-  const bool signs = !facts.key_usage || (*facts.key_usage & (DIGITAL_SIGNATURE | NON_REPUDIATION)) != 0;
-  text += ", " + (signs ? ui_text("signs") : ui_text("not for signatures"));
+  text += ", " + purpose_text(facts);
   if (!candidate.cert.has_private_key && !candidate.cert.keys_after_login)
     text += ", " + ui_text("no private key on the token");
   return text;
@@ -157,7 +178,8 @@ bool passes(const CertFilter& filter, const Candidate& candidate) {
     return false;
   if (filter.issuer && ascii_lowercase(candidate.details.issuer).find(*filter.issuer) == std::string::npos) return false;
   // What the certificate's own fields must say is unknown for one the parser cannot read.
-  if ((filter.valid_at || filter.key_usage || filter.eku) && !facts) return false;
+  if ((filter.valid_at || filter.key_usage || filter.eku || filter.purpose) && !facts) return false;
+  if (filter.purpose && !serves(*facts, *filter.purpose)) return false;
   if (filter.valid_at && !valid_at(*facts, *filter.valid_at)) return false;
   if (filter.key_usage && facts->key_usage && (*facts->key_usage & *filter.key_usage) == 0) return false;
   if (filter.eku) {
@@ -177,6 +199,12 @@ std::vector<Candidate> passing_certs(std::vector<TokenCert> certs, const CertFil
     if (passes(filter, candidate)) passing.push_back(std::move(candidate));
   }
   return passing;
+}
+
+void signing_first(std::vector<Candidate>& candidates) {
+  std::ranges::stable_partition(candidates, [](const Candidate& candidate) {
+    return candidate.details.facts && serves(*candidate.details.facts, Purpose::Signing);
+  });
 }
 
 platform::PickerScreen picker_screen(std::string_view site, std::span<const Candidate> candidates, UnixTime now) {

@@ -35,6 +35,7 @@ struct CertFilter {
   // true: only certificates whose private key is on the token (or may be: a token that
   // shows its keys only after login); false: those without one too.
   std::optional<bool> has_private_key;
+  std::optional<Purpose> purpose;  // the certificate serves it
 };
 
 // The request's `filter` (its JSON text, an object; nullopt: none). "now" is `now`. A
@@ -52,6 +53,10 @@ bool passes(const CertFilter& filter, const Candidate& candidate);
 
 // The certificates that pass, with their details.
 std::vector<Candidate> passing_certs(std::vector<TokenCert> certs, const CertFilter& filter);
+
+// Certificates for signing first, each group in the order it had: the picker's order where
+// the request names no purpose.
+void signing_first(std::vector<Candidate>& candidates);
 
 // The picker's screen: who asks (the site; "" for an application on this computer), and a
 // row per candidate; one not valid at `now`, or whose dates cannot be read, cannot be

@@ -1,5 +1,6 @@
 #include "sign/cert_details.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -90,6 +91,38 @@ std::vector<std::string> key_usage_names(std::uint16_t bits) {
   return names;
 }
 
+bool serves(const platform::CertFacts& facts, Purpose purpose) {
+  if (purpose == Purpose::Signing) return !facts.key_usage || (*facts.key_usage & NON_REPUDIATION) != 0;
+  const bool signs = !facts.key_usage || (*facts.key_usage & DIGITAL_SIGNATURE) != 0;
+  return signs && (!facts.eku || std::ranges::find(*facts.eku, CLIENT_AUTH_OID) != facts.eku->end());
+}
+
+std::string_view purpose_name(Purpose purpose) { return purpose == Purpose::Signing ? "signing" : "authentication"; }
+
+std::vector<Purpose> cert_purposes(const platform::CertFacts& facts) {
+  std::vector<Purpose> purposes;
+  for (Purpose purpose : {Purpose::Signing, Purpose::Authentication})
+    if (serves(facts, purpose)) purposes.push_back(purpose);
+  return purposes;
+}
+
+bool qualified(const platform::CertFacts& facts) { return facts.qc && facts.qc->compliance; }
+
+namespace {
+
+nlohmann::json purposes_member(const platform::CertFacts& facts) {
+  nlohmann::json names = nlohmann::json::array();
+  for (Purpose purpose : cert_purposes(facts)) names.push_back(purpose_name(purpose));
+  return names;
+}
+
+nlohmann::json qc_member(const std::optional<QcFacts>& qc) {
+  if (!qc) return nullptr;
+  return {{"compliance", qc->compliance}, {"qscd", qc->qscd}, {"types", qc->types}};
+}
+
+}  // namespace
+
 nlohmann::json details_members(const TokenCert& cert, const CertDetails& details) {
   nlohmann::json members = {{"subject", details.subject},
                             {"issuer", details.issuer},
@@ -102,6 +135,8 @@ nlohmann::json details_members(const TokenCert& cert, const CertDetails& details
                             {"curve", nullptr},
                             {"key_usage", nullptr},
                             {"eku", nullptr},
+                            {"purposes", nullptr},
+                            {"qc", nullptr},
                             {"algorithms", offered_algorithms(key_facts_of(details.facts), cert.mechanisms)}};
   if (!details.facts) return members;
   const platform::CertFacts& facts = *details.facts;
@@ -112,6 +147,8 @@ nlohmann::json details_members(const TokenCert& cert, const CertDetails& details
   if (std::string curve = curve_name(facts); !curve.empty()) members["curve"] = curve;
   if (facts.key_usage) members["key_usage"] = key_usage_names(*facts.key_usage);
   if (facts.eku) members["eku"] = *facts.eku;
+  members["purposes"] = purposes_member(facts);
+  members["qc"] = qc_member(facts.qc);
   return members;
 }
 

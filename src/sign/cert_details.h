@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "token/cert_reader.h"
@@ -43,10 +44,24 @@ inline constexpr std::uint16_t DIGITAL_SIGNATURE = 0x80;
 inline constexpr std::uint16_t NON_REPUDIATION = 0x40;
 std::vector<std::string> key_usage_names(std::uint16_t bits);
 
+// What a certificate is for, by what it says of itself: signing (keyUsage has
+// nonRepudiation), logging in (keyUsage has digitalSignature, and the extended key usage is
+// absent or holds clientAuth). Without keyUsage it may serve both.
+enum class Purpose { Signing, Authentication };
+inline constexpr std::string_view CLIENT_AUTH_OID = "1.3.6.1.5.5.7.3.2";
+bool serves(const platform::CertFacts& facts, Purpose purpose);
+// "signing", "authentication".
+std::string_view purpose_name(Purpose purpose);
+// The certificate's purposes, signing first.
+std::vector<Purpose> cert_purposes(const platform::CertFacts& facts);
+// Whether the certificate is qualified for signatures (its statements say QcCompliance).
+bool qualified(const platform::CertFacts& facts);
+
 // The members a listing with details adds to a certificate's entry: subject, issuer,
 // not_before, not_after (RFC 3339, UTC), key_type, key_bits, curve, key_usage, eku,
-// token_label, has_private_key, and algorithms (what the key can make on its token, by the
-// mechanisms the certificate carries). What the certificate does not say is null.
+// token_label, has_private_key, purposes, qc, and algorithms (what the key can make on its
+// token, by the mechanisms the certificate carries). What the certificate does not say is
+// null.
 nlohmann::json details_members(const TokenCert& cert, const CertDetails& details);
 
 }  // namespace p11agent

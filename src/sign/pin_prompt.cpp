@@ -57,11 +57,19 @@ std::string shown_attribute(const NameAttribute& attribute) {
 // The first line: who asks for what. A whole sentence per case, so that each language can
 // put the site where its grammar wants it.
 std::string who_asks(const PromptFacts& facts) {
-  if (facts.site.empty())
-    return facts.signing ? ui_text("An application on this computer asks to sign with your certificate.")
-                         : ui_text("An application on this computer asks to unlock your token for signing.");
-  return facts.signing ? ui_text("{site} asks to sign with your certificate.", {{"site", facts.site}})
-                       : ui_text("{site} asks to unlock your token for signing.", {{"site", facts.site}});
+  const bool local = facts.site.empty();
+  const platform::Filling site{"site", facts.site};
+  switch (facts.asks) {
+    case PromptAsks::Signature:
+      return local ? ui_text("An application on this computer asks to sign with your certificate.")
+                   : ui_text("{site} asks to sign with your certificate.", {site});
+    case PromptAsks::Unlock:
+      return local ? ui_text("An application on this computer asks to unlock your token for signing.")
+                   : ui_text("{site} asks to unlock your token for signing.", {site});
+    case PromptAsks::Login: break;
+  }
+  return local ? ui_text("An application on this computer asks you to log in with your certificate.")
+               : ui_text("{site} asks you to log in with your certificate.", {site});
 }
 
 // The asker's own words on what is signed, shown as theirs (so that none reads as the
@@ -78,7 +86,7 @@ std::string described_as(const PromptFacts& facts) {
 // on which token.
 std::string request_lines(const PromptFacts& facts, const std::optional<TokenIdentity>& identity) {
   std::string text = who_asks(facts) + "\n";
-  if (facts.signing && !facts.description.empty()) text += described_as(facts) + "\n";
+  if (facts.asks == PromptAsks::Signature && !facts.description.empty()) text += described_as(facts) + "\n";
   if (!facts.cert.subject.empty())
     text += ui_text("Certificate: {name}", {{"name", prompt_name(facts.cert.subject, PROMPT_SUBJECT_BOUND)}}) + "\n";
   if (!facts.cert.issuer.empty())
@@ -126,9 +134,11 @@ platform::PinScreen prompt_screen(const PromptFacts& facts, const std::optional<
 
 platform::PinScreen confirmation_screen(const PromptFacts& facts, const std::optional<CK_TOKEN_INFO>& info) {
   platform::PinScreen screen;
-  screen.title = ui_text("p11agent: signature");
+  const bool login = facts.asks == PromptAsks::Login;
+  screen.title = login ? ui_text("p11agent: log in") : ui_text("p11agent: signature");
   screen.description = request_lines(facts, info ? identity_of(*info) : std::nullopt) +
-                       ui_text("Your token is unlocked. Press Sign to make this signature, or Cancel.");
+                       (login ? ui_text("Your token is unlocked. Press Sign to log in with this certificate, or Cancel.")
+                              : ui_text("Your token is unlocked. Press Sign to make this signature, or Cancel."));
   return screen;
 }
 

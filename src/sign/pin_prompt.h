@@ -26,10 +26,14 @@ inline constexpr const char* SIGNATURE_DECLINED = "SIGNATURE_DECLINED: the user 
 inline constexpr const char* SIGNATURE_UNCONFIRMED =
     "SIGNATURE_DECLINED: nobody confirmed the signature within 120 seconds";
 
+// What the user is asked for: a signature, unlocking the token for later ones, or logging in
+// to the site with the certificate.
+enum class PromptAsks { Signature, Unlock, Login };
+
 // What the prompt says about the request.
 struct PromptFacts {
   std::string site;      // the asking site (a checked web origin); "" for an application on this computer
-  bool signing = true;   // a signature, or unlocking the token for later ones
+  PromptAsks asks = PromptAsks::Signature;
   CertNames cert;        // empty where unknown
   std::string description;  // what the asker says a signature is for, in its own words; "" for nothing
 };

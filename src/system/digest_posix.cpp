@@ -48,4 +48,25 @@ std::optional<Sha1> sha1(std::span<const std::uint8_t> data) { return evp_digest
 
 std::optional<Sha256> sha256(std::span<const std::uint8_t> data) { return evp_digest<32>(&Digests::sha256, data); }
 
+std::optional<std::vector<std::uint8_t>> sha2(int bits, std::span<const std::uint8_t> data) {
+  if (bits == 256) {
+    auto digest = sha256(data);
+    if (!digest) return std::nullopt;
+    return std::vector<std::uint8_t>(digest->begin(), digest->end());
+  }
+  if (bits != 384 && bits != 512) return std::nullopt;
+  const LibCrypto* crypto = digests().crypto;
+  if (crypto == nullptr) return std::nullopt;
+  // Fetched once each, when an authentication first asks.
+  static EVP_MD* const sha384 = crypto->EVP_MD_fetch(nullptr, "SHA384", nullptr);
+  static EVP_MD* const sha512 = crypto->EVP_MD_fetch(nullptr, "SHA512", nullptr);
+  const EVP_MD* md = bits == 384 ? sha384 : sha512;
+  if (md == nullptr) return std::nullopt;
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(bits / 8));
+  unsigned int length = 0;
+  if (crypto->EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1 || length != out.size())
+    return std::nullopt;
+  return out;
+}
+
 }  // namespace p11agent::platform

@@ -48,4 +48,21 @@ std::optional<Sha256> sha256(std::span<const std::uint8_t> data) {
   return cng_digest<32>(algorithm, data);
 }
 
+namespace {
+template <std::size_t N>
+std::optional<std::vector<std::uint8_t>> as_vector(const std::optional<std::array<std::uint8_t, N>>& digest) {
+  if (!digest) return std::nullopt;
+  return std::vector<std::uint8_t>(digest->begin(), digest->end());
+}
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> sha2(int bits, std::span<const std::uint8_t> data) {
+  static const BCRYPT_ALG_HANDLE sha384 = provider(BCRYPT_SHA384_ALGORITHM);
+  static const BCRYPT_ALG_HANDLE sha512 = provider(BCRYPT_SHA512_ALGORITHM);
+  if (bits == 256) return as_vector(sha256(data));
+  if (bits == 384) return as_vector(cng_digest<48>(sha384, data));
+  if (bits == 512) return as_vector(cng_digest<64>(sha512, data));
+  return std::nullopt;
+}
+
 }  // namespace p11agent::platform

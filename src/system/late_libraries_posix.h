@@ -16,7 +16,8 @@ namespace p11agent::platform {
   F(EVP_MD_fetch) F(EVP_Digest) F(d2i_X509) F(X509_free) F(X509_get0_notBefore) F(X509_get0_notAfter)              \
   F(X509_get_extension_flags) F(X509_get_ext_by_NID) F(X509_get_key_usage) F(X509_get_ext_d2i)                     \
   F(EXTENDED_KEY_USAGE_free) F(OPENSSL_sk_num) F(OPENSSL_sk_value) F(X509_get_X509_PUBKEY) F(X509_PUBKEY_get0_param) \
-  F(X509_ALGOR_get0) F(X509_get0_pubkey) F(EVP_PKEY_get_bits) F(OBJ_obj2nid) F(OBJ_obj2txt) F(ASN1_TIME_to_tm)
+  F(X509_ALGOR_get0) F(X509_get0_pubkey) F(EVP_PKEY_get_bits) F(OBJ_obj2nid) F(OBJ_obj2txt) F(ASN1_TIME_to_tm)                       \
+  F(X509_get_ext) F(X509_EXTENSION_get_data) F(ASN1_STRING_get0_data) F(ASN1_STRING_length)
 
 #define P11AGENT_LIBDBUS_FUNCTIONS(F)                                                                                \
   F(dbus_threads_init_default) F(dbus_error_init) F(dbus_error_free) F(dbus_error_is_set)                            \

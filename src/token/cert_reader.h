@@ -1,11 +1,13 @@
 #pragma once
 // What the system's own certificate parser reads from a certificate: its validity, key
-// usage, extended key usage and public key. Both builds answer alike for one certificate.
+// usage, extended key usage, public key and qualified-certificate statements. Both builds answer alike for one certificate.
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "token/qc_statements.h"
 
 namespace p11agent::platform {
 
@@ -22,6 +24,7 @@ struct CertFacts {
   std::string key_algorithm;  // the public key's algorithm OID, dotted
   std::string curve;          // an EC key's named curve OID, dotted; "" otherwise
   int key_bits = 0;           // the RSA modulus's bits (0 where unknown)
+  std::optional<QcFacts> qc;  // nullopt without the qualified-certificate statements
 };
 
 // nullopt for data the system's parser does not take as a certificate, or whose validity

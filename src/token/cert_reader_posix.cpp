@@ -38,6 +38,18 @@ bool extension_present(const LibCrypto& crypto, X509* certificate, int nid) {
   return crypto.X509_get_ext_by_NID(certificate, nid, -1) >= 0;
 }
 
+// The qualified-certificate statements, read by the agent's own parser (as on Windows);
+// false when the extension is there and does not decode.
+bool read_qc(const LibCrypto& crypto, X509* certificate, CertFacts& facts) {
+  const int index = crypto.X509_get_ext_by_NID(certificate, NID_qcStatements, -1);
+  if (index < 0) return true;
+  const ASN1_OCTET_STRING* value = crypto.X509_EXTENSION_get_data(crypto.X509_get_ext(certificate, index));
+  if (value == nullptr) return false;
+  const int length = crypto.ASN1_STRING_length(value);
+  facts.qc = read_qc_statements({crypto.ASN1_STRING_get0_data(value), static_cast<std::size_t>(length < 0 ? 0 : length)});
+  return facts.qc.has_value();
+}
+
 }  // namespace
 
 std::optional<CertFacts> read_cert_facts(std::span<const std::uint8_t> der) {
@@ -68,6 +80,7 @@ std::optional<CertFacts> read_cert_facts(std::span<const std::uint8_t> der) {
     for (int i = 0; i < crypto.OPENSSL_sk_num(stack); ++i)
       facts.eku->push_back(dotted(crypto, static_cast<const ASN1_OBJECT*>(crypto.OPENSSL_sk_value(stack, i))));
   }
+  if (!read_qc(crypto, x, facts)) return std::nullopt;
   ASN1_OBJECT* algorithm = nullptr;
   X509_ALGOR* parameters = nullptr;
   if (crypto.X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, &parameters, crypto.X509_get_X509_PUBKEY(x)) != 1) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 
 #include "token/cert_reader_checks.h"
+#include "token/der_reader.h"
 
 namespace p11agent::platform {
 
@@ -23,25 +24,9 @@ std::int64_t unix_seconds(const FILETIME& time) {
 }
 
 // An OBJECT IDENTIFIER's DER (tag, length, content) as dotted text; "" when it is not one.
-std::string dotted_oid(const CRYPT_OBJID_BLOB& blob) {
+std::string dotted_oid_element(const CRYPT_OBJID_BLOB& blob) {
   if (blob.cbData < 3 || blob.pbData[0] != 0x06 || blob.pbData[1] != blob.cbData - 2) return "";
-  std::string text;
-  std::uint64_t value = 0;
-  bool first = true;
-  for (DWORD i = 2; i < blob.cbData; ++i) {
-    if (value > (UINT64_MAX >> 7)) return "";
-    value = value << 7 | (blob.pbData[i] & 0x7F);
-    if (blob.pbData[i] & 0x80) continue;
-    if (first) {
-      const std::uint64_t arc = value < 80 ? value / 40 : 2;
-      text = std::to_string(arc) + "." + std::to_string(value - arc * 40);
-      first = false;
-    } else {
-      text += "." + std::to_string(value);
-    }
-    value = 0;
-  }
-  return blob.pbData[blob.cbData - 1] & 0x80 ? "" : text;
+  return dotted_oid({blob.pbData + 2, blob.cbData - 2});
 }
 
 struct ContextFree {
@@ -95,9 +80,14 @@ std::optional<CertFacts> read_cert_facts(std::span<const std::uint8_t> der) {
     facts.eku = enhanced_key_usage(*extension);
     if (!facts.eku) return std::nullopt;
   }
+  // CryptoAPI has no parser of the qualified-certificate statements: the agent reads them.
+  if (const CERT_EXTENSION* extension = CertFindExtension(QC_STATEMENTS_OID, info.cExtension, info.rgExtension)) {
+    facts.qc = read_qc_statements({extension->Value.pbData, extension->Value.cbData});
+    if (!facts.qc) return std::nullopt;
+  }
   const CERT_PUBLIC_KEY_INFO& key = info.SubjectPublicKeyInfo;
   facts.key_algorithm = key.Algorithm.pszObjId != nullptr ? key.Algorithm.pszObjId : "";
-  if (facts.key_algorithm == szOID_ECC_PUBLIC_KEY) facts.curve = dotted_oid(key.Algorithm.Parameters);
+  if (facts.key_algorithm == szOID_ECC_PUBLIC_KEY) facts.curve = dotted_oid_element(key.Algorithm.Parameters);
   if (facts.key_algorithm == szOID_RSA_RSA)
     facts.key_bits = static_cast<int>(CertGetPublicKeyLength(X509_ASN_ENCODING, const_cast<CERT_PUBLIC_KEY_INFO*>(&key)));
   return facts;

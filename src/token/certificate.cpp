@@ -7,6 +7,7 @@
 #include "system/digest.h"
 #include "text/shown_text.h"
 #include "text/utf8.h"
+#include "token/der_reader.h"
 #include "token/messages.h"
 
 namespace p11agent {
@@ -23,61 +24,6 @@ std::expected<void, std::string> check_thumbprint_digest() {
 }
 
 namespace {
-
-class DerReader {
- public:
-  explicit DerReader(std::span<const std::uint8_t> data) : data_(data) {}
-
-  bool take_tag(std::uint8_t tag) {
-    if (pos_ >= data_.size() || data_[pos_] != tag) return false;
-    ++pos_;
-    return true;
-  }
-
-  // A DER length; long forms wider than a size_t are refused.
-  std::optional<std::size_t> take_length() {
-    if (pos_ >= data_.size()) return std::nullopt;
-    std::uint8_t first = data_[pos_++];
-    if (first < 0x80) return first;
-    std::size_t count = first & 0x7F;
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (pos_ >= data_.size() || length > (SIZE_MAX >> 8)) return std::nullopt;
-      length = length << 8 | data_[pos_++];
-    }
-    return length;
-  }
-
-  std::optional<std::span<const std::uint8_t>> take_content(std::size_t length) {
-    if (length > data_.size() - pos_) return std::nullopt;
-    auto content = data_.subspan(pos_, length);
-    pos_ += length;
-    return content;
-  }
-
-  // The content of the next element when it has this tag.
-  std::optional<std::span<const std::uint8_t>> take_element(std::uint8_t tag) {
-    if (!take_tag(tag)) return std::nullopt;
-    auto length = take_length();
-    if (!length) return std::nullopt;
-    return take_content(*length);
-  }
-
-  // The next element whatever its tag: the tag and the content.
-  std::optional<std::pair<std::uint8_t, std::span<const std::uint8_t>>> take_any() {
-    if (at_end()) return std::nullopt;
-    const std::uint8_t tag = data_[pos_];
-    auto content = take_element(tag);
-    if (!content) return std::nullopt;
-    return std::pair{tag, *content};
-  }
-
-  bool at_end() const { return pos_ >= data_.size(); }
-
- private:
-  std::span<const std::uint8_t> data_;
-  std::size_t pos_ = 0;
-};
 
 // A reader at the tbsCertificate's serial number (after the optional version).
 std::optional<DerReader> at_serial(std::span<const std::uint8_t> der) {
@@ -121,20 +67,7 @@ std::string attribute_name(std::span<const std::uint8_t> oid) {
   const std::string_view bytes(reinterpret_cast<const char*>(oid.data()), oid.size());
   for (const AttributeName& known : ATTRIBUTE_NAMES)
     if (known.oid == bytes) return std::string(known.name);
-  std::string dotted;
-  std::uint64_t arc = 0;
-  for (std::size_t i = 0; i < oid.size(); ++i) {
-    arc = arc << 7 | (oid[i] & 0x7F);
-    if (oid[i] & 0x80) continue;
-    if (dotted.empty()) {
-      const std::uint64_t first = std::min<std::uint64_t>(arc / 40, 2);
-      dotted = std::to_string(first) + "." + std::to_string(arc - first * 40);
-    } else {
-      dotted += "." + std::to_string(arc);
-    }
-    arc = 0;
-  }
-  return dotted;
+  return dotted_oid(oid);
 }
 
 constexpr std::uint32_t REPLACEMENT = 0xFFFD;

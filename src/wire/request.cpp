@@ -14,9 +14,9 @@ namespace p11agent {
 namespace {
 
 // The array form carries the first five, in this order; the rest only have names.
-constexpr std::array<std::string_view, 13> FIELD_NAMES = {
+constexpr std::array<std::string_view, 14> FIELD_NAMES = {
     "cmd",     "module", "thumbprint", "hash_hex",  "pin",  "origin",          "pin_prompt",
-    "details", "filter", "algorithm",  "hash", "signature_format", "description"};
+    "details", "filter", "algorithm",  "hash", "signature_format", "description", "challenge_nonce"};
 constexpr std::size_t ARRAY_FIELDS = 5;
 constexpr std::size_t PIN_FIELD = 4;
 constexpr std::size_t PIN_PROMPT_FIELD = 6;
@@ -282,7 +282,7 @@ class RequestParser {
     std::optional<std::string>* optional[] = {nullptr,          &request.module, &request.thumbprint, &request.hash_hex,
                                               nullptr,          &request.origin, nullptr,             nullptr,
                                               nullptr,          &request.algorithm, &request.hash,    &request.signature_format,
-                                              &request.description};
+                                              &request.description, &request.challenge_nonce};
     if (!parse_text(value)) return false;
     optional[field]->emplace(value);
     return true;

@@ -32,6 +32,8 @@ struct Request {
   // user in the prompt as its words; `description_not_text` when it was another JSON value.
   std::optional<std::string> description = std::nullopt;
   bool description_not_text = false;
+  // Object form only. The site's challenge that an authentication signs, bound to its origin.
+  std::optional<std::string> challenge_nonce = std::nullopt;
 };
 
 // Whether the request carries a PIN (a present, non-empty `pin`).

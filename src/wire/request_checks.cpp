@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "text/punycode.h"
 #include "text/utf8.h"
 #include "wire/hash_hex.h"
 
@@ -104,8 +105,57 @@ bool is_web_origin(std::string_view origin) {
 }  // namespace
 
 std::expected<void, std::string> check_origin(const Request& request) {
+  // An authentication checks its origin more strictly, with a text of its own.
+  if (request.cmd == "authenticate") return {};
   if (request.origin && !is_web_origin(*request.origin)) return std::unexpected(NOT_AN_ORIGIN);
   return {};
+}
+
+namespace {
+
+constexpr const char* NOT_A_LOGIN_ORIGIN = "invalid request: authenticate needs an https origin";
+constexpr const char* NOT_A_NONCE = "invalid request: challenge_nonce must be 44 to 128 Base64 characters";
+constexpr std::size_t MIN_NONCE = 44;
+constexpr std::size_t MAX_NONCE = 128;
+
+bool is_nonce_character(char c) {
+  return is_letter(c) || is_digit(c) || c == '+' || c == '/' || c == '=' || c == '-' || c == '_';
+}
+
+// "https://host[:port]", or http for localhost and 127.0.0.1, in the serialized form; nullopt
+// for anything else.
+std::optional<std::string> serialized_login_origin(std::string_view origin) {
+  const std::size_t separator = origin.find("://");
+  if (separator == std::string_view::npos) return std::nullopt;
+  const std::string scheme = ascii_lowercase(origin.substr(0, separator));
+  std::string_view rest = origin.substr(separator + 3);
+  std::string_view port;
+  const std::size_t host_end = rest.starts_with('[') ? rest.find(']') + 1 : rest.find(':');
+  if (host_end != 0 && host_end < rest.size()) {
+    if (rest[host_end] != ':') return std::nullopt;
+    port = rest.substr(host_end + 1);
+    rest = rest.substr(0, host_end);
+    if (!is_port(port)) return std::nullopt;
+  }
+  const auto host = ascii_host(rest);
+  if (!host || (!is_host_name(*host) && !is_bracketed_ip6(*host))) return std::nullopt;
+  const bool local = *host == "localhost" || *host == "127.0.0.1";
+  if (scheme != "https" && !(scheme == "http" && local)) return std::nullopt;
+  std::string text = scheme + "://" + *host;
+  const int number = port.empty() ? 0 : std::stoi(std::string(port));
+  if (number != 0 && number != (scheme == "https" ? 443 : 80)) text += ":" + std::to_string(number);
+  return text;
+}
+
+}  // namespace
+
+std::expected<LoginFields, std::string> check_login_request(const Request& request) {
+  const auto origin = request.origin ? serialized_login_origin(*request.origin) : std::nullopt;
+  if (!origin) return std::unexpected(NOT_A_LOGIN_ORIGIN);
+  const std::string_view nonce = request.challenge_nonce.value_or("");
+  if (nonce.size() < MIN_NONCE || nonce.size() > MAX_NONCE || !std::ranges::all_of(nonce, is_nonce_character))
+    return std::unexpected(NOT_A_NONCE);
+  return LoginFields{*origin, std::string(nonce)};
 }
 
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request) {

@@ -32,6 +32,15 @@ inline constexpr std::size_t MAX_DESCRIPTION_BYTES = 4096;
 // A request's description, where it has one: text of at most MAX_DESCRIPTION_BYTES.
 std::expected<void, std::string> check_description(const Request& request);
 
+// An authentication's members: the site's origin in its serialized form (lower-case scheme
+// and host, a non-ASCII host in Punycode, the port only where it is not the scheme's
+// default) and its challenge nonce, as the text it is.
+struct LoginFields {
+  std::string origin;
+  std::string nonce;
+};
+std::expected<LoginFields, std::string> check_login_request(const Request& request);
+
 // The thumbprint a find_cert request asks for, present and non-empty.
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request);
 

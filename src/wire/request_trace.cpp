@@ -25,6 +25,9 @@ void trace_request(const Request& request) {
   optional_text(line, "hash", request.hash);
   optional_text(line, "signature_format", request.signature_format);
   if (request.hash_hex) line.number("hash_hex_chars", static_cast<std::int64_t>(request.hash_hex->size()));
+  // The nonce is the site's secret for one login: only its length is written.
+  if (request.challenge_nonce)
+    line.number("challenge_nonce_chars", static_cast<std::int64_t>(request.challenge_nonce->size()));
   if (request.description) line.number("description_bytes", static_cast<std::int64_t>(request.description->size()));
   line.flag("pin_given", carries_pin(request));
   if (request.pin_prompt) line.flag("pin_prompt", true);
