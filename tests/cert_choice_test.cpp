@@ -42,7 +42,17 @@ TEST(CertDetails, ReadValidityKeyAndUsagesAsTheSystemParserDoes) {
         {"key_bits", 2048}, {"curve", nullptr}, {"key_usage", nullptr}, {"eku", nullptr}}},
       {&K1_DECIPHER_HEX,
        {{"key_type", "EC"}, {"key_bits", nullptr}, {"curve", "1.3.132.0.10"},
-        {"key_usage", {"keyAgreement", "decipherOnly"}}, {"eku", {"1.3.6.1.4.1.311.10.3.12"}}}},
+        {"key_usage", {"keyAgreement", "decipherOnly"}}, {"eku", {"1.3.6.1.4.1.311.10.3.12"}}, {"purposes", json::array()},
+        {"qc", nullptr}}},
+      // What each is for: by keyUsage and EKU, and the qualified statements the agent reads itself.
+      {&SIGNING_P256_HEX, {{"purposes", {"signing", "authentication"}}, {"qc", nullptr}}},
+      {&FUTURE_RSA_HEX, {{"purposes", {"signing", "authentication"}}}},
+      {&EXPIRED_P384_HEX, {{"purposes", json::array()}}},
+      {&QC_SIGNING_HEX,
+       {{"purposes", {"signing"}}, {"qc", {{"compliance", true}, {"qscd", true}, {"types", {"esign"}}}}}},
+      {&LOGIN_P384_HEX, {{"purposes", {"authentication"}}, {"eku", {"1.3.6.1.5.5.7.3.2"}}, {"qc", nullptr}}},
+      {&MAIL_SEAL_HEX,
+       {{"purposes", json::array()}, {"qc", {{"compliance", false}, {"qscd", false}, {"types", {"eseal", "web"}}}}}},
   };
   for (const Case& c : cases) {
     const TokenCert cert{"m", "Token", "1", "", hex_bytes(*c.cert), true};
@@ -51,10 +61,12 @@ TEST(CertDetails, ReadValidityKeyAndUsagesAsTheSystemParserDoes) {
     EXPECT_EQ(members.at("token_label"), "Token");
   }
   // Data the parser does not take, trailing bytes among it, says nothing of what it would hold.
-  for (const std::string& broken : {SIGNING_P256_HEX + "00", SIGNING_P256_HEX.substr(0, 200), der_with_serial("01")}) {
+  // Qualified statements that do not decode make the certificate unreadable, as a keyUsage would.
+  for (const std::string& broken :
+       {SIGNING_P256_HEX + "00", SIGNING_P256_HEX.substr(0, 200), der_with_serial("01"), BAD_QC_HEX}) {
     const TokenCert cert{"m", "", "", "", hex_bytes(broken), false};
     const json members = details_members(cert, cert_details(cert.der));
-    for (const char* name : {"not_before", "not_after", "key_type", "key_bits", "curve", "key_usage", "eku"})
+    for (const char* name : {"not_before", "not_after", "key_type", "key_bits", "curve", "key_usage", "eku", "purposes", "qc"})
       EXPECT_TRUE(members.at(name).is_null()) << name;
   }
 }
@@ -112,6 +124,9 @@ TEST(CertFilter, PassesTheCertificatesEveryMemberAllows) {
       {R"({"issuer":"example TRUST"})", {"anna", "later", "curve"}},
       {R"({"has_private_key":true})", {"anna", "later", "curve"}},
       {R"({"has_private_key":true,"valid_at":"now","key_usage":["digitalSignature"]})", {"anna"}},
+      // Without keyUsage a certificate serves both.
+      {R"({"purpose":"signing"})", {"anna", "later"}},
+      {R"({"purpose":"authentication"})", {"anna", "later"}},
   };
   for (const auto& [text, expected] : cases) {
     auto filter = parse_cert_filter(std::string(text), NOW);
@@ -120,6 +135,23 @@ TEST(CertFilter, PassesTheCertificatesEveryMemberAllows) {
     for (const Candidate& candidate : passing_certs(certs, *filter)) passing.insert(candidate.cert.thumbprint);
     EXPECT_EQ(passing, expected) << text;
   }
+  // nonRepudiation for signing; digitalSignature with clientAuth (or no EKU) for logging in.
+  const std::vector<TokenCert> purposeful = {{"m", "A", "1", "qualified", hex_bytes(QC_SIGNING_HEX), true},
+                                             {"m", "A", "1", "login", hex_bytes(LOGIN_P384_HEX), true},
+                                             {"m", "A", "1", "seal", hex_bytes(MAIL_SEAL_HEX), true}};
+  for (const auto& [purpose, expected] : {std::pair{"signing", "qualified"}, std::pair{"authentication", "login"}}) {
+    auto filter = parse_cert_filter(json{{"purpose", purpose}}.dump(), NOW);
+    ASSERT_TRUE(filter);
+    const auto passing = passing_certs(purposeful, *filter);
+    ASSERT_EQ(passing.size(), 1u) << purpose;
+    EXPECT_EQ(passing[0].cert.thumbprint, expected);
+  }
+  // The picker says it on each row.
+  const auto screen = picker_screen("", passing_certs(purposeful, {}), NOW);
+  ASSERT_EQ(screen.rows.size(), 3u);
+  EXPECT_EQ(screen.rows[0].key, "EC P-256, for signing (qualified)");
+  EXPECT_EQ(screen.rows[1].key, "EC P-384, for logging in");
+  EXPECT_EQ(screen.rows[2].key, "EC P-256, signs");
 }
 
 // The user's Try again on the "nothing to choose" screen; the script's on_try_again runs
@@ -338,8 +370,10 @@ TEST(ChooseCert, TheUserPicksAndTheSiteLearnsOnlyThatCertificate) {
     EXPECT_EQ(screen.rows[0].key, "EC P-256, for signing, for logging in");
     EXPECT_EQ(screen.rows[0].unusable, "");
     // Signing certificates first: the expired one, for neither, comes last.
-    EXPECT_EQ(screen.rows.back().unusable, "expired on 2002-01-01");
-    EXPECT_EQ(screen.rows.back().key, "EC P-384, not for signatures");
+    if (c.rows >= 2) {
+      EXPECT_EQ(screen.rows.back().unusable, "expired on 2002-01-01");
+      EXPECT_EQ(screen.rows.back().key, "EC P-384, not for signatures");
+    }
     if (c.rows == 3 && !c.second_signer) {
       EXPECT_EQ(screen.rows[1].unusable, "valid only from 2090-01-01");
       EXPECT_EQ(screen.rows[1].key, "RSA 2048, for signing, for logging in, no private key on the token");

@@ -54,6 +54,13 @@ extern const std::string NAMED_CERT_HEX;
 // secp256k1, keyUsage keyAgreement and decipherOnly, EKU 1.3.6.1.4.1.311.10.3.12.
 extern const std::string SIGNING_P256_HEX, EXPIRED_P384_HEX, FUTURE_RSA_HEX, K1_DECIPHER_HEX;
 
+// Certificates that say what they are for, valid 2026 to 2126: QC_SIGNING (P-256,
+// nonRepudiation, qualified statements QcCompliance, QcSSCD and QcType esign);
+// LOGIN_P384, LOGIN_RSA and LOGIN_P521 (digitalSignature, EKU clientAuth); MAIL_SEAL
+// (P-256, digitalSignature, EKU emailProtection: for neither; QcType eseal and web beside a
+// PDS statement); BAD_QC (qualified statements that are not a SEQUENCE).
+extern const std::string QC_SIGNING_HEX, LOGIN_P384_HEX, LOGIN_RSA_HEX, LOGIN_P521_HEX, MAIL_SEAL_HEX, BAD_QC_HEX;
+
 // Bytes from hex digits.
 std::vector<std::uint8_t> hex_bytes(const std::string& hex);
 
