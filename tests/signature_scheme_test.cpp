@@ -8,6 +8,7 @@
 #include "daemon/serve.h"
 #include "sign/signature_scheme.h"
 #include "sign/signing.h"
+#include "sign/web_login.h"
 #include "support/fake_token.h"
 #include "token/certificate.h"
 #include "wire/request.h"
@@ -220,6 +221,63 @@ TEST(SignatureScheme, WhatTheKeyCannotMakeIsRefusedBeforeAnyLogin) {
       }
     }
   }
+}
+
+
+// An authentication signs H(H(origin) || H(nonce)) with the hash its key's algorithm names;
+// the values for the published token's origin and nonce, as Python's hashlib computes them.
+TEST(WebLogin, SignsTheDigestOfTheOriginsAndTheNoncesDigestsByTheKey) {
+  const std::string origin = "https://ria.ee", nonce = "12345678123456781234567812345678912356789123";
+  struct Case {
+    const std::string* cert;
+    std::string algorithm;  // or the refusal
+    std::string value_hex, digest_hex;
+  };
+  const std::vector<Case> cases = {
+      {&LOGIN_RSA_HEX, "RS256",
+       "3a0de594ddc5e6d2db6ac36788ccd4102b7eb272e4d610ea8956317ccf616f92c5e0172f14dffbe8d725a65645554863f0d14ee50b9a38"
+       "034e93f7e7305df864",
+       "b279891a871202b377cf749958337a6ac4b69c00ede9746966c00b7887f07f14"},
+      {&SIGNING_P256_HEX, "ES256", "", "b279891a871202b377cf749958337a6ac4b69c00ede9746966c00b7887f07f14"},
+      {&LOGIN_P384_HEX, "ES384",
+       "869fc67e8028212e14a4952c583bd614760e0ae9d0db1fcb660f5905b018b9ff09e273aef20bb96a0ccf3c6971f50c09afe69423e0d3d7"
+       "da96cfb42063bfdba978de4f349afda87a9872eeb30863f942d1a51703ef679755ae09c479592fcf91",
+       "6ab5b68a5b108467440b4787a75bd827a7afcdd7d90f4f3ec57fe4718d0cc6d3daeb4affee561758dfbb5d3fee88b548"},
+      {&LOGIN_P521_HEX, "ES512",
+       "214437f68be9d7a7651c913d571e6387c5d046266f314d88b050582b625d199c381b01878b78ddc7e7ffe1ee12d1f1319b694a9b9531a8"
+       "c57c8769d511dbef669fba7a8c608454f530577180fef1659abde639811b88b855b16e5ae5f0f463999f41ce14e8301f2d1c19c11b5677"
+       "7d143f07efb3b2a039f71397616e084875d7",
+       "fedcc35511d70e0bc797d38cfa3d944c25ceebacb34fa04f30860770e5cb7ae70c140c14c812818b55b9d10906009a488c930b295a513a"
+       "e6ecc905dc6145f203"},
+      {&K1_DECIPHER_HEX, "ALGORITHM_NOT_SUPPORTED: RS256, ES256, ES384 or ES512 (the key is EC 1.3.132.0.10)", "", ""},
+  };
+  for (const Case& c : cases) {
+    auto algorithm = login_algorithm(platform::read_cert_facts(hex_bytes(*c.cert)));
+    ASSERT_EQ(algorithm ? std::string(algorithm->name) : algorithm.error(), c.algorithm);
+    if (!algorithm) continue;
+    if (!c.value_hex.empty()) {
+      EXPECT_EQ(hex_encode(login_value(*algorithm, origin, nonce).value()), c.value_hex);
+    }
+    EXPECT_EQ(hex_encode(login_digest(*algorithm, origin, nonce).value()), c.digest_hex) << c.algorithm;
+    // RSA adds the DigestInfo of SHA-256; ECDSA signs the digest as it is.
+    const SignatureScheme scheme = login_scheme(*algorithm);
+    EXPECT_EQ(scheme.hash != nullptr, true);
+    EXPECT_EQ(scheme.algorithm, c.algorithm == "RS256" ? Algorithm::RsaPkcs1 : Algorithm::Ecdsa);
+    EXPECT_FALSE(scheme.der);
+  }
+  // An EC signature is r || s, each the curve's size; the token's answer is held to it.
+  auto es384 = login_algorithm(platform::read_cert_facts(hex_bytes(LOGIN_P384_HEX))).value();
+  EXPECT_TRUE(login_signature_fits(es384, Bytes(96, 1)));
+  EXPECT_FALSE(login_signature_fits(es384, Bytes(95, 1)));
+  EXPECT_FALSE(login_signature_fits(es384, Bytes(104, 1)));
+  // The token: the members the server libraries read, Base64 with padding.
+  const nlohmann::json token = auth_token(Bytes{1, 2, 3, 4}, es384, Bytes{0xfb, 0xff});
+  EXPECT_EQ(token.at("unverifiedCertificate"), "AQIDBA==");
+  EXPECT_EQ(token.at("signature"), "+/8=");
+  EXPECT_EQ(token.at("algorithm"), "ES384");
+  EXPECT_EQ(token.at("format"), "web-eid:1.0");
+  EXPECT_TRUE(token.at("appVersion").get<std::string>().starts_with("https://"));
+  EXPECT_EQ(token.size(), 5u);
 }
 
 }  // namespace

@@ -252,6 +252,62 @@ TEST(CheckOrigin, TakesOnlyWebOrigins) {
   EXPECT_TRUE(check_origin(Request{}));
 }
 
+// An authentication's origin in the serialized form the site's server compares (scheme and
+// host lower-cased, a non-ASCII host in Punycode, no default port, no path or slash), https
+// only but for a developer's own machine; its nonce 44 to 128 Base64 characters.
+TEST(CheckLoginRequest, SerializesTheOriginAndTakesOnlyANonceOfBase64) {
+  const std::string NONCE(44, 'A');
+  const std::string ORIGIN_REFUSED = "invalid request: authenticate needs an https origin";
+  const std::string NONCE_REFUSED = "invalid request: challenge_nonce must be 44 to 128 Base64 characters";
+  struct Case {
+    std::optional<std::string> origin;
+    std::optional<std::string> nonce;
+    std::string expected;  // the serialized origin, or the refusal
+  };
+  const std::vector<Case> cases = {
+      {"https://portal.example", NONCE, "https://portal.example"},
+      {"HTTPS://Portal.EXAMPLE:443", NONCE, "https://portal.example"},
+      {"https://portal.example:8443", NONCE, "https://portal.example:8443"},
+      {"https://portal.example:08443", NONCE, "https://portal.example:8443"},
+      {"https://b\u00fccher.example", NONCE, "https://xn--bcher-kva.example"},
+      {"https://\u043f\u0440\u0438\u043c\u0435\u0440.\u0438\u0441\u043f\u044b\u0442\u0430\u043d\u0438\u0435", NONCE,
+       "https://xn--e1afmkfd.xn--80akhbyknj4f"},
+      {"http://localhost:3000", NONCE, "http://localhost:3000"},
+      {"http://127.0.0.1:80", NONCE, "http://127.0.0.1"},
+      {"https://[2001:DB8::1]:443", NONCE, "https://[2001:db8::1]"},
+      {"https://portal.example/", NONCE, ORIGIN_REFUSED},
+      {"https://portal.example/login", NONCE, ORIGIN_REFUSED},
+      {"http://portal.example", NONCE, ORIGIN_REFUSED},
+      {"http://app.localhost", NONCE, ORIGIN_REFUSED},
+      {"chrome-extension://knldjmfmopnpolahpmmgbagdohdnhkik", NONCE, ORIGIN_REFUSED},
+      {"https://portal.example\nhttps://bank.example", NONCE, ORIGIN_REFUSED},
+      {"https://a..b", NONCE, ORIGIN_REFUSED},
+      {"https://bad\xff.example", NONCE, ORIGIN_REFUSED},
+      {std::nullopt, NONCE, ORIGIN_REFUSED},
+      {"https://portal.example", std::string(128, 'z'), "https://portal.example"},
+      {"https://portal.example", "0123456789+/=-_abcdefghijklmnopqrstuvwxyzABCDE", "https://portal.example"},
+      {"https://portal.example", std::string(43, 'A'), NONCE_REFUSED},
+      {"https://portal.example", std::string(129, 'A'), NONCE_REFUSED},
+      {"https://portal.example", std::string(43, 'A') + " ", NONCE_REFUSED},
+      {"https://portal.example", std::string(43, 'A') + ".", NONCE_REFUSED},
+      {"https://portal.example", std::string(43, 'A') + "\u00e9", NONCE_REFUSED},
+      {"https://portal.example", std::nullopt, NONCE_REFUSED},
+  };
+  for (const Case& c : cases) {
+    Request request;
+    request.cmd = "authenticate";
+    request.origin = c.origin;
+    request.challenge_nonce = c.nonce;
+    // The general check leaves an authentication's origin to its own.
+    EXPECT_TRUE(check_origin(request));
+    auto fields = check_login_request(request);
+    EXPECT_EQ(fields ? fields->origin : fields.error(), c.expected) << c.origin.value_or("<none>");
+    if (fields) {
+      EXPECT_EQ(fields->nonce, *c.nonce);
+    }
+  }
+}
+
 // What acts on the layout around it is shown as a visible escape; text is cut at a
 // character, never inside one, and says that it was.
 TEST(ShownText, EscapesWhatActsOnTheLayoutAndCutsAtACharacter) {

@@ -152,10 +152,11 @@ std::optional<std::string> serialized_login_origin(std::string_view origin) {
 std::expected<LoginFields, std::string> check_login_request(const Request& request) {
   const auto origin = request.origin ? serialized_login_origin(*request.origin) : std::nullopt;
   if (!origin) return std::unexpected(NOT_A_LOGIN_ORIGIN);
-  const std::string_view nonce = request.challenge_nonce.value_or("");
+  if (!request.challenge_nonce) return std::unexpected(NOT_A_NONCE);
+  const std::string& nonce = *request.challenge_nonce;
   if (nonce.size() < MIN_NONCE || nonce.size() > MAX_NONCE || !std::ranges::all_of(nonce, is_nonce_character))
     return std::unexpected(NOT_A_NONCE);
-  return LoginFields{*origin, std::string(nonce)};
+  return LoginFields{*origin, nonce};
 }
 
 std::expected<std::string_view, std::string> check_find_cert_request(const Request& request) {
