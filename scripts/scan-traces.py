@@ -17,7 +17,7 @@ MEMBERS = {
     "start": {"mode", "version", "platform", "settings"},
     "end": {"status"},
     "request": {"cmd", "origin", "module", "thumbprint", "algorithm", "hash", "signature_format", "hash_hex_chars",
-                "description_bytes", "pin_given", "pin_prompt"},
+                "description_bytes", "challenge_nonce_chars", "pin_given", "pin_prompt"},
     "answer": {"ok", "error", "us"},
     "call": {"fn", "module", "slot", "session", "mechanism", "attributes", "rv", "us"},
     "host": {"what", "module", "executable", "call", "during", "error"},

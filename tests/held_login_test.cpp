@@ -7,6 +7,7 @@
 #include "daemon/serve.h"
 #include "desktop/cert_picker.h"
 #include "desktop/ui_text.h"
+#include "sign/web_login.h"
 #include "wire/response.h"
 #include "support/agent.h"
 #include "support/fake_token.h"
@@ -877,6 +878,119 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   json applications = from("sign", "", with_pin);
   applications["description"] = json::array({1, 2});
   EXPECT_NE(request_line(applications).find(R"("ok":true)"), std::string::npos);
+}
+
+// The user logs in to a site: the one certificate fit for it (a signing one beside it is
+// not offered) is named in the agent's own dialog, which asks each time whatever the
+// deployer chose for signatures: the PIN prompt first, then the confirmation, and before the
+// login where the PIN came in the request. A refused request asks nothing and reaches no
+// token, and the site is given nothing to sign or list with.
+TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue) {
+  using platform::PromptEnd;
+  using platform::PromptStop;
+  const std::string A = "https://portal.example:8443";
+  const std::string NONCE = "q2lS3pV1Zy0jW7hU5kE8rN4tB6mC9xA2sD5fG8hJ1kL=";
+  auto auth = [&](const json& more = json::object()) {
+    json request = {{"cmd", "authenticate"}, {"origin", A}, {"challenge_nonce", NONCE}};
+    request.update(more);
+    return request;
+  };
+  const json with_pin = {{"pin", "1234"}};
+  const std::string& OK = ANY_OK;
+  const std::string DECLINED = error_response_text(SIGNATURE_DECLINED);
+  struct Case {
+    const char* name;
+    bool browser;
+    SignatureConsent consent;
+    std::vector<json> requests;
+    std::deque<std::variant<std::string, PromptStop>> answers;
+    std::vector<std::string> expected;
+    std::size_t pin_screens, confirmations;
+    long logins, signatures;  // C_Login, C_SignInit
+  };
+  const std::vector<Case> cases = {
+      {"a page: the PIN prompt, then a confirmation each time; a declined one signs nothing", true,
+       SignatureConsent::Each, {auth(), auth(), auth()}, {"1234", SIGN, PromptStop{PromptEnd::Cancelled, ""}},
+       {OK, OK, DECLINED}, 1, 2, 1, 2},
+      {"a page where the deployer asks nothing for signatures is asked all the same", true, SignatureConsent::None,
+       {auth(), auth()}, {"1234", SIGN}, {OK, OK}, 1, 1, 1, 2},
+      {"refused before any dialog: a page's PIN, a nonce, an origin", true, SignatureConsent::Each,
+       {auth(with_pin), auth({{"challenge_nonce", NONCE.substr(1)}}), auth({{"challenge_nonce", NONCE + "!"}}),
+        auth({{"origin", "http://portal.example"}}), auth({{"origin", A + "/"}}), auth({{"origin", nullptr}})},
+       {},
+       {error_response_text("invalid request: a site may not send the PIN to log in"),
+        error_response_text("invalid request: challenge_nonce must be 44 to 128 Base64 characters"),
+        error_response_text("invalid request: challenge_nonce must be 44 to 128 Base64 characters"),
+        error_response_text("invalid request: authenticate needs an https origin"),
+        error_response_text("invalid request: authenticate needs an https origin"),
+        error_response_text("invalid request: authenticate needs an https origin")},
+       0, 0, 0, 0},
+      {"an application's PIN logs in once, each authentication confirmed, the first before its login", false,
+       SignatureConsent::None, {auth(with_pin), auth(with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 2},
+      {"an application's PIN, declined: the token is not logged in", false, SignatureConsent::None, {auth(with_pin)},
+       {PromptStop{PromptEnd::Cancelled, ""}}, {DECLINED}, 0, 1, 0, 0},
+      {"an application without a PIN: the prompt", false, SignatureConsent::None, {auth()}, {"1234"}, {OK}, 1, 0, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json t = token("Card", " SN 1 ", {certificate(QC_SIGNING_HEX, "01"), private_key("01", CKK_EC),
+                                      certificate(LOGIN_P384_HEX, "02"), private_key("02", CKK_EC)});
+    fake_folder().write_scenario(name, {{"slots", json::array({slot(1, t)})}, {"sign_lengths", {96}}});
+    PromptScript script{c.answers, {}};
+    DaemonState daemon;
+    daemon.module_table[path] = open_module(path).value();
+    daemon.candidate_paths = {path};
+    daemon.browser = c.browser;
+    daemon.policy.consent = c.consent;
+    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+    daemon.open_cert_picker = [] -> std::unique_ptr<platform::CertPicker> { throw std::logic_error("no picker for one"); };
+    fake_folder().clear_log(name);
+    std::vector<std::string> answers;
+    for (const json& request : c.requests) {
+      answers.push_back(handle_daemon_request(daemon, request.dump()));
+      end_request_logins(daemon);
+    }
+    const auto log = fake_folder().call_log(name);
+    const bool chose_nothing = daemon.chosen_certs.empty();
+    release_state(daemon);
+    ASSERT_EQ(answers.size(), c.expected.size());
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+      if (c.expected[i] != OK) {
+        EXPECT_EQ(answers[i], c.expected[i]);
+        continue;
+      }
+      // The fake token's signature is what it was given: the digest the key signs for ES384.
+      const json token = json::parse(answers[i]).at("auth_token");
+      EXPECT_EQ(token.at("algorithm"), "ES384");
+      EXPECT_EQ(token.at("format"), "web-eid:1.0");
+      EXPECT_EQ(token.at("unverifiedCertificate"), base64_encode(hex_bytes(LOGIN_P384_HEX)));
+      auto algorithm = login_algorithm(platform::read_cert_facts(hex_bytes(LOGIN_P384_HEX))).value();
+      Bytes signed_digest = login_digest(algorithm, A, NONCE).value();
+      signed_digest.resize(96, 0xAB);
+      EXPECT_EQ(token.at("signature"), base64_encode(signed_digest));
+    }
+    if (c.pin_screens + c.confirmations == 0) {
+      EXPECT_TRUE(log.empty());
+    }
+    EXPECT_EQ(script.screens.size(), c.pin_screens);
+    EXPECT_EQ(script.confirmations.size(), c.confirmations);
+    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+    EXPECT_EQ(count_calls(log, "C_SignInit"), c.signatures);
+    EXPECT_TRUE(script.answers.empty());
+    EXPECT_TRUE(chose_nothing);
+    // Every screen says the site asks to log in, with which certificate.
+    std::vector<platform::PinScreen> shown = script.screens;
+    shown.insert(shown.end(), script.confirmations.begin(), script.confirmations.end());
+    for (const platform::PinScreen& screen : shown) {
+      EXPECT_NE(screen.description.find(A + " asks you to log in with your certificate."), std::string::npos)
+          << screen.description;
+      EXPECT_NE(screen.description.find("Certificate: CN=Login P-384"), std::string::npos);
+    }
+    for (const platform::PinScreen& screen : script.confirmations) {
+      EXPECT_EQ(screen.title, "p11agent: log in");
+      EXPECT_NE(screen.description.find("Press Sign to log in with this certificate, or Cancel."), std::string::npos);
+    }
+  }
 }
 
 // What a signature needs of the user, by the deployer's setting, how its PIN came, whether

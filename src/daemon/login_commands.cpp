@@ -201,10 +201,10 @@ std::expected<LoginWay, std::string> login_way(DaemonState& state, const Request
   LoginWay way;
   way.consent = state.policy.consent;
   way.source.facts.site = std::move(site);
+  way.source.facts.asks = asks;
   if (prompting) {
     dialog = state.open_pin_dialog();
     way.source.dialog = dialog.get();
-    way.source.facts.asks = asks;
     return way;
   }
   way.source.pin = *request.pin;

@@ -11,14 +11,15 @@ namespace testing_support {
 namespace {
 
 // What a trace must never hold, as the agents' callers send and get it: PINs, hashes, the
-// page's words, signatures and certificates. Each value is noted, one a line, in the file
+// page's words, signatures, certificates and the challenges sites send. Each value is noted, one a line, in the file
 // P11AGENT_TEST_SECRETS names, for the scan of every trace the test run writes.
 const std::string& noted(const std::string& text) {
   static const char* file = std::getenv("P11AGENT_TEST_SECRETS");
   if (file == nullptr || *file == '\0') return text;
   std::ofstream out(file, std::ios::app | std::ios::binary);
   for (const char* key : {"\"pin\"", "\"hash_hex\"", "\"description\"", "\"signature_hex\"", "\"signature_b64\"",
-                          "\"signature\"", "\"cert_der_b64\"", "\"der_b64\""}) {
+                          "\"signature\"", "\"cert_der_b64\"", "\"der_b64\"", "\"challenge_nonce\"",
+                          "\"unverifiedCertificate\""}) {
     for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
       std::size_t value = text.find_first_not_of(" \t:", at + std::strlen(key));
       if (value == std::string::npos || text[value] != '"') continue;
