@@ -1,10 +1,12 @@
 # Sourced by the demo and the benchmarks: a SoftHSM2 token in a folder of its own.
 #
 # softhsm_token FOLDER LABEL KEY...   makes the token (user PIN 1234) with one key and
-#                                     certificate per KEY ("rsa": RSA-2048, "ec": P-256;
-#                                     "rsa=SUBJECT" names the certificate, in openssl's
-#                                     -subj form, UTF-8), CKA_ID 01, 02, ... in the order
-#                                     given, and exports SOFTHSM2_CONF for it.
+#                                     certificate per KEY ("rsa": RSA-2048, "ec": P-256,
+#                                     "p384": P-384; "rsa=SUBJECT" names the certificate,
+#                                     in openssl's -subj form, UTF-8), CKA_ID 01, 02, ... in
+#                                     the order given, and exports SOFTHSM2_CONF for it.
+#                                     SOFTHSM_CERT_EXTENSIONS, extensions in openssl's
+#                                     -addext form separated by ';', go into each certificate.
 # thumbprint FOLDER KEY               the certificate's SHA-1 thumbprint, lowercase hex.
 
 SOFTHSM_MODULE=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
@@ -22,8 +24,14 @@ softhsm_token() {
     [ "$key_and_subject" != "$key" ] && subject=${key_and_subject#*=}
     local kind=(rsa:2048)
     [ "$key" = ec ] && kind=(ec -pkeyopt ec_paramgen_curve:P-256)
+    [ "$key" = p384 ] && kind=(ec -pkeyopt ec_paramgen_curve:P-384)
+    local extensions=() extension
+    local IFS_before=$IFS
+    IFS=';'
+    for extension in ${SOFTHSM_CERT_EXTENSIONS-}; do extensions+=(-addext "$extension"); done
+    IFS=$IFS_before
     openssl req -x509 -utf8 -newkey "${kind[@]}" -nodes -keyout "$folder/$key.key" -out "$folder/$key.pem" \
-      -subj "$subject" -days 30 2>/dev/null
+      -subj "$subject" -days 30 "${extensions[@]}" 2>/dev/null
     openssl x509 -in "$folder/$key.pem" -outform DER -out "$folder/$key.der"
     softhsm2-util --import "$folder/$key.key" --token "$label" --label "$key" --id "0$id" --pin 1234 >/dev/null
     write_certificate "$label" "$folder/$key.der" "0$id" "$key"

@@ -68,18 +68,21 @@ done
 
 # The optimised build, as it is packaged: its own tests (every one: they, and the agent they
 # start, know the test bed's modules), then a web page signs through the example extension in
-# headless Chromium and Firefox, its Debian package installs, works and goes, and it signs
-# with a smart card that OpenSC reads through pcscd.
+# headless Chromium and Firefox, a site logs its user in with SoftHSM2 tokens (checked by the
+# example server's checker and OpenSSL), its Debian package installs, works and goes, and it
+# signs with a smart card that OpenSC reads through pcscd.
 echo "=== linux: the optimised build's tests, browsers and the Debian package"
 if { cmake --preset linux && cmake --build --preset linux; } >"$logs/build-linux.log" 2>&1; then
   ctest --preset linux --timeout 1500 >"$logs/test-linux.log" 2>&1 || status=1
   grep -E -A6 '\[  FAILED  \]|\.cpp:[0-9]+: Failure|tests passed|tests failed' "$logs/test-linux.log" | tail -n 60
   scripts/test-browsers.sh build/linux/dist/p11agent | tee "$logs/test-browsers.log"
+  scripts/test-web-login.sh "$PWD/build/linux/p11agent" | tee "$logs/test-web-login.log"
   scripts/test-package.sh build/linux | tee "$logs/test-package.log"
   scripts/test-smartcard.sh build/linux/p11agent build/linux/p11agent_test_card build/linux/fake_pkcs11.so | tee "$logs/test-smartcard.log"
 else
   tail -n 30 "$logs/build-linux.log"
   echo "browsers: FAILED (build)" | tee "$logs/test-browsers.log"
+  echo "web login: FAILED (build)" | tee "$logs/test-web-login.log"
   echo "package: FAILED (build)" | tee "$logs/test-package.log"
   echo "smartcard stack: FAILED (build)" | tee "$logs/test-smartcard.log"
 fi
@@ -115,8 +118,8 @@ echo "=== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 scripts/fuzz.sh >"$logs/test-fuzz.log" 2>&1 || status=1
 cat "$logs/test-fuzz.log" | grep -E '^fuzz |ERROR|SUMMARY' | head -n 40
 
-passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package|prompt windows): Done')
-failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|package|prompt windows): FAILED')
+passed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[       OK \] |^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|web login|package|prompt windows): Done')
+failed=$(cat "$logs"/test-*.log 2>/dev/null | grep -c -E '\[  FAILED  \] .*\([0-9]+ ms\)|^(fuzz [a-z_]+|smartcard [a-z_]+|layers|install|installer|browsers|web login|package|prompt windows): FAILED')
 # A test program that crashed or was not built has no FAILED line of its own.
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
 echo "logs, with photographs of the PIN prompts: $logs"

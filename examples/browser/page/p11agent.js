@@ -4,6 +4,7 @@
 //   const agent = await connect();
 //   const cert = await agent.chooseCertificate({ filter: { valid_at: "now" } });
 //   const { signature } = await agent.sign({ thumbprint: cert.thumbprint, key: "rsa", hash: "SHA-256", data });
+//   const authToken = await agent.authenticate(nonceFromYourServer);  // log in: post it to the server
 //
 // The user chooses the certificate in a picker of p11agent's own, and the page learns only
 // the one chosen (a computer's deployer may require this: the page then lists nothing and
@@ -190,6 +191,18 @@ class Agent {
     this.#watching ??= this.request({ cmd: "watch_tokens" });
     await this.#watching;
     return () => this.#tokenListeners.delete(callback);
+  }
+
+  // Logs the user in to this site with a certificate of their token: the user picks one fit
+  // for logging in (one alone is named in the prompt) and agrees in p11agent's own dialog
+  // (the PIN prompt, or a confirmation where the token is unlocked already), every time.
+  // `challengeNonce` is the nonce this site's server issued for the login (44 to 128 Base64
+  // characters). Answers the token to post to the server as it is: {unverifiedCertificate,
+  // algorithm, signature, format, appVersion}, which the eID web clients' server libraries
+  // check. A page never sends the PIN for it; the login gives the page no certificate to
+  // sign or list with.
+  async authenticate(challengeNonce) {
+    return (await this.request({ cmd: "authenticate", challenge_nonce: challengeNonce })).auth_token;
   }
 
   // Ends the token login of this certificate, or every login without one; answers how
