@@ -727,6 +727,41 @@ TEST_F(DaemonCacheTest, ThePromptAsksUntilTheTokenTakesAPinAndSaysWhoAsks) {
   platform::use_ui_languages(std::vector<std::string>{"en"});
 }
 
+// A run of requests under a consent setting: what the user answers in the dialogs, the
+// answers, how many PIN screens and confirmations were shown, and what reached the token.
+struct ConsentCase {
+  const char* name;
+  SignatureConsent consent;
+  bool browser;
+  std::vector<json> requests;
+  std::deque<std::variant<std::string, platform::PromptStop>> answers;
+  std::vector<std::string> expected;
+  std::size_t pin_screens, confirmations;
+  long logins, logouts, signatures;  // C_Login, C_Logout, C_SignInit
+  bool asks_each_time = false;
+};
+
+// What the case's dialogs showed, every scripted answer used, and what reached the token.
+void expect_asked_and_reached(const ConsentCase& c, const PromptScript& script, const std::vector<std::string>& log) {
+  EXPECT_EQ(script.screens.size(), c.pin_screens);
+  EXPECT_EQ(script.confirmations.size(), c.confirmations);
+  EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
+  EXPECT_EQ(count_calls(log, "C_Logout"), c.logouts);
+  EXPECT_EQ(count_calls(log, "C_SignInit"), c.signatures);
+  EXPECT_TRUE(script.answers.empty());
+}
+
+// The daemon the case runs on: the fake module loaded, its call log cleared, and the
+// scripted dialog answering.
+void consenting(DaemonState& daemon, const ConsentCase& c, PromptScript& script) {
+  daemon.module_table[fake_module_path()] = open_module(fake_module_path()).value();
+  daemon.candidate_paths = {fake_module_path()};
+  daemon.browser = c.browser;
+  daemon.policy.consent = c.consent;
+  daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+  fake_folder().clear_log(file_name_of(fake_module_path()));
+}
+
 // Every signature is the user's as the deployer chose: under `each` (the browser host's
 // own) a signature on a login held already waits for a confirmation that names the site,
 // the certificate, the token and the asker's words, and a declined one reaches no token;
@@ -749,17 +784,7 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
   const json with_pin = {{"pin", "1234"}};
   const json described = {{"description", "Contract 42 for Example Ltd"}};
   const std::string& OK = ANY_OK;
-  struct Case {
-    const char* name;
-    SignatureConsent consent;
-    bool browser;
-    std::vector<json> requests;
-    std::deque<std::variant<std::string, PromptStop>> answers;
-    std::vector<std::string> expected;
-    std::size_t pin_screens, confirmations;
-    long logins, logouts, signatures;  // C_Login, C_Logout, C_SignInit
-    bool asks_each_time = false;
-  };
+  using Case = ConsentCase;
   const std::vector<Case> cases = {
       {"each: the PIN once, then a confirmation for each further signature", SignatureConsent::Each, true,
        {from("sign", A, described), from("sign", A), from("sign", A, described)}, {"1234", SIGN, SIGN}, {OK, OK, OK}, 1,
@@ -813,22 +838,12 @@ TEST_F(DaemonCacheTest, EachSignatureIsConsentedToAsTheDeployerChose) {
     fake_folder().write_scenario(name, scenario);
     PromptScript script{c.answers, {}, [&] { fake_folder().write_scenario(name, {{"slots", json::array({empty_slot(1)})}}); }};
     DaemonState daemon;
-    daemon.module_table[path] = open_module(path).value();
-    daemon.candidate_paths = {path};
-    daemon.browser = c.browser;
-    daemon.policy.consent = c.consent;
-    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
-    fake_folder().clear_log(name);
+    consenting(daemon, c, script);
     // As serve does once each answer is written.
     expect_answers(daemon, c.requests, c.expected, [&] { end_request_logins(daemon); });
     const auto log = fake_folder().call_log(name);
     release_state(daemon);
-    EXPECT_EQ(script.screens.size(), c.pin_screens);
-    EXPECT_EQ(script.confirmations.size(), c.confirmations);
-    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
-    EXPECT_EQ(count_calls(log, "C_Logout"), c.logouts);
-    EXPECT_EQ(count_calls(log, "C_SignInit"), c.signatures);
-    EXPECT_TRUE(script.answers.empty());
+    expect_asked_and_reached(c, script, log);
     // Each confirmation names who asks, the certificate and the token, and the asker's
     // words where it gave some, as theirs.
     for (const platform::PinScreen& screen : script.confirmations) {
@@ -898,23 +913,14 @@ TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue
   const json with_pin = {{"pin", "1234"}};
   const std::string& OK = ANY_OK;
   const std::string DECLINED = error_response_text(SIGNATURE_DECLINED);
-  struct Case {
-    const char* name;
-    bool browser;
-    SignatureConsent consent;
-    std::vector<json> requests;
-    std::deque<std::variant<std::string, PromptStop>> answers;
-    std::vector<std::string> expected;
-    std::size_t pin_screens, confirmations;
-    long logins, signatures;  // C_Login, C_SignInit
-  };
+  using Case = ConsentCase;
   const std::vector<Case> cases = {
-      {"a page: the PIN prompt, then a confirmation each time; a declined one signs nothing", true,
-       SignatureConsent::Each, {auth(), auth(), auth()}, {"1234", SIGN, PromptStop{PromptEnd::Cancelled, ""}},
-       {OK, OK, DECLINED}, 1, 2, 1, 2},
-      {"a page where the deployer asks nothing for signatures is asked all the same", true, SignatureConsent::None,
-       {auth(), auth()}, {"1234", SIGN}, {OK, OK}, 1, 1, 1, 2},
-      {"refused before any dialog: a page's PIN, a nonce, an origin", true, SignatureConsent::Each,
+      {"a page: the PIN prompt, then a confirmation each time; a declined one signs nothing", SignatureConsent::Each,
+       true, {auth(), auth(), auth()}, {"1234", SIGN, PromptStop{PromptEnd::Cancelled, ""}},
+       {OK, OK, DECLINED}, 1, 2, 1, 0, 2},
+      {"a page where the deployer asks nothing for signatures is asked all the same", SignatureConsent::None,
+       true, {auth(), auth()}, {"1234", SIGN}, {OK, OK}, 1, 1, 1, 0, 2},
+      {"refused before any dialog: a page's PIN, a nonce, an origin", SignatureConsent::Each, true,
        {auth(with_pin), auth({{"challenge_nonce", NONCE.substr(1)}}), auth({{"challenge_nonce", NONCE + "!"}}),
         auth({{"origin", "http://portal.example"}}), auth({{"origin", A + "/"}}), auth({{"origin", nullptr}})},
        {},
@@ -924,12 +930,12 @@ TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue
         error_response_text("invalid request: authenticate needs an https origin"),
         error_response_text("invalid request: authenticate needs an https origin"),
         error_response_text("invalid request: authenticate needs an https origin")},
-       0, 0, 0, 0},
-      {"an application's PIN logs in once, each authentication confirmed, the first before its login", false,
-       SignatureConsent::None, {auth(with_pin), auth(with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 2},
-      {"an application's PIN, declined: the token is not logged in", false, SignatureConsent::None, {auth(with_pin)},
-       {PromptStop{PromptEnd::Cancelled, ""}}, {DECLINED}, 0, 1, 0, 0},
-      {"an application without a PIN: the prompt", false, SignatureConsent::None, {auth()}, {"1234"}, {OK}, 1, 0, 1, 1},
+       0, 0, 0, 0, 0},
+      {"an application's PIN logs in once, each authentication confirmed, the first before its login",
+       SignatureConsent::None, false, {auth(with_pin), auth(with_pin)}, {SIGN, SIGN}, {OK, OK}, 0, 2, 1, 0, 2},
+      {"an application's PIN, declined: the token is not logged in", SignatureConsent::None, false, {auth(with_pin)},
+       {PromptStop{PromptEnd::Cancelled, ""}}, {DECLINED}, 0, 1, 0, 0, 0},
+      {"an application without a PIN: the prompt", SignatureConsent::None, false, {auth()}, {"1234"}, {OK}, 1, 0, 1, 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -938,13 +944,8 @@ TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue
     fake_folder().write_scenario(name, {{"slots", json::array({slot(1, t)})}, {"sign_lengths", {96}}});
     PromptScript script{c.answers, {}};
     DaemonState daemon;
-    daemon.module_table[path] = open_module(path).value();
-    daemon.candidate_paths = {path};
-    daemon.browser = c.browser;
-    daemon.policy.consent = c.consent;
-    daemon.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+    consenting(daemon, c, script);
     daemon.open_cert_picker = [] -> std::unique_ptr<platform::CertPicker> { throw std::logic_error("no picker for one"); };
-    fake_folder().clear_log(name);
     std::vector<std::string> answers;
     for (const json& request : c.requests) {
       answers.push_back(handle_daemon_request(daemon, request.dump()));
@@ -972,11 +973,7 @@ TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue
     if (c.pin_screens + c.confirmations == 0) {
       EXPECT_TRUE(log.empty());
     }
-    EXPECT_EQ(script.screens.size(), c.pin_screens);
-    EXPECT_EQ(script.confirmations.size(), c.confirmations);
-    EXPECT_EQ(count_calls(log, "C_Login"), c.logins);
-    EXPECT_EQ(count_calls(log, "C_SignInit"), c.signatures);
-    EXPECT_TRUE(script.answers.empty());
+    expect_asked_and_reached(c, script, log);
     EXPECT_TRUE(chose_nothing);
     // Every screen says the site asks to log in, with which certificate.
     std::vector<platform::PinScreen> shown = script.screens;
