@@ -12,7 +12,9 @@
 # picker-windows-expired.png). Both again in German (picker-windows-de.png,
 # prompt-windows-de.png). Where the deployer asks serve for consent to each signature, the
 # confirmation dialog signs after Sign and declines after Escape (confirm-windows.png,
-# confirm-windows-de.png).
+# confirm-windows-de.png); a site's login asks the PIN, then confirms the next login in a
+# dialog worded for logging in, whatever the deployer's setting (login-windows.png,
+# login-windows-de.png).
 # usage: test-prompt-wine.sh BUILD (the Windows build folder). Prints "prompt windows: Done"
 # or "prompt windows: FAILED (<what>)".
 set -u
@@ -185,6 +187,11 @@ rm -f "$known"
 "$here/scripts/wine-run.sh" reg add 'HKLM\Software\p11agent' /v SignatureConsent /t REG_SZ /d each /f >/dev/null 2>&1 ||
   fail "the deployer's setting could not be written"
 confirmed_sign="{\"cmd\":\"sign\",\"thumbprint\":\"$print\",\"hash_hex\":\"$(printf '%064d' 0)\",\"pin_prompt\":true,\"description\":\"Contract 42 for Example Ltd\"}"
+first_request="{\"cmd\":\"validate\",\"thumbprint\":\"$print\",\"pin_prompt\":true}"
+second_request=$confirmed_sign
+confirmation_title='^p11agent: [Ss]ignatur'
+# The PIN dialog for $first_request, then the confirmation of $second_request, titled
+# $confirmation_title.
 confirm_in() {  # language, photograph, keys for the confirmation, the answers expected
   cp "$build/fake_pkcs11.dll" "$known"
   cp "$work/fake/fake_pkcs11.dll.json" "$work/fake/HYP2003csp11IND.dll.json"
@@ -194,12 +201,12 @@ confirm_in() {  # language, photograph, keys for the confirmation, the answers e
   LANG=$1 "$here/scripts/wine-run.sh" "$build/p11agent.exe" serve <"$work/requests" >"$work/served" 2>/dev/null &
   agent_pid=$!
   exec 3>"$work/requests"
-  echo "{\"cmd\":\"validate\",\"thumbprint\":\"$print\",\"pin_prompt\":true}" >&3
+  echo "$first_request" >&3
   window=$(dialog_window)
   [ -n "$window" ] || { rm -f "$known"; fail "no PIN dialog came up before the confirmation: $(cat "$work/served")"; }
   type_into "$window" 1234
-  echo "$confirmed_sign" >&3
-  window=$(window_named '^p11agent: [Ss]ignatur')
+  echo "$second_request" >&3
+  window=$(window_named "$confirmation_title")
   [ -n "$window" ] || { rm -f "$known"; fail "no confirmation came up: $(cat "$work/served")"; }
   sleep 1
   import -window root "$shots/$2" 2>/dev/null
@@ -222,6 +229,15 @@ grep -q '^C_Sign ' "$work/fake/HYP2003csp11IND.dll.log" || fail "the confirmed s
 confirm_in de_DE.UTF-8 confirm-windows-de.png Escape \
   '{"error":"SIGNATURE_DECLINED: the user declined the signature","ok":false}'
 ! grep -q '^C_Sign' "$work/fake/HYP2003csp11IND.dll.log" || fail "a declined signature reached the token"
+# Logging in to a site: its PIN dialog, then for the next login a confirmation worded for
+# logging in (login-windows.png, login-windows-de.png), whatever the deployer's setting.
+first_request="{\"cmd\":\"authenticate\",\"origin\":\"https://portal.example\",\"challenge_nonce\":\"$(printf 'A%.0s' $(seq 44))\"}"
+second_request=$first_request
+confirmation_title='^p11agent: (log in|Anmelden)$'
+"$here/scripts/wine-run.sh" reg add 'HKLM\Software\p11agent' /v SignatureConsent /t REG_SZ /d none /f >/dev/null 2>&1
+confirm_in en_US.UTF-8 login-windows.png Return '*"auth_token":{"algorithm":"ES256"*"format":"web-eid:1.0"*'
+confirm_in de_DE.UTF-8 login-windows-de.png Escape \
+  '{"error":"SIGNATURE_DECLINED: the user declined the signature","ok":false}'
 "$here/scripts/wine-run.sh" reg delete 'HKLM\Software\p11agent' /v SignatureConsent /f >/dev/null 2>&1
 
 # The picker: the long-named certificate, an expired one and another, each with its key.

@@ -7,6 +7,7 @@
 #include "daemon/serve.h"
 #include "desktop/cert_picker.h"
 #include "desktop/ui_text.h"
+#include "sign/cert_choice.h"
 #include "sign/web_login.h"
 #include "wire/response.h"
 #include "support/agent.h"
@@ -988,6 +989,40 @@ TEST_F(DaemonCacheTest, AnAuthenticationAsksTheUserEachTimeAndSignsTheSitesValue
       EXPECT_NE(screen.description.find("Press Sign to log in with this certificate, or Cancel."), std::string::npos);
     }
   }
+  // Two certificates for logging in: the user picks one in the picker, which names the
+  // site; an application with none for logging in is answered at once.
+  class PicksLast final : public platform::CertPicker {
+   public:
+    explicit PicksLast(std::vector<platform::PickerScreen>& shown) : shown_(shown) {}
+    std::expected<std::size_t, platform::PromptStop> pick(const platform::PickerScreen& screen) override {
+      shown_.push_back(screen);
+      return screen.rows.size() - 1;
+    }
+    std::expected<void, platform::PromptStop> nothing_to_choose(const platform::PickerScreen&) override {
+      return std::unexpected(platform::PromptStop{platform::PromptEnd::Cancelled, ""});
+    }
+
+   private:
+    std::vector<platform::PickerScreen>& shown_;
+  };
+  std::vector<platform::PickerScreen> shown;
+  PromptScript script{{"1234"}, {}};
+  state.browser = true;
+  state.open_pin_dialog = [&] { return std::make_unique<ScriptedDialog>(script); };
+  state.open_cert_picker = [&] { return std::make_unique<PicksLast>(shown); };
+  start({{"slots", json::array({slot(1, token("Card", " SN 1 ", {certificate(SIGNING_P256_HEX, "01"), private_key("01", CKK_EC),
+                                                                  certificate(LOGIN_P384_HEX, "02"), private_key("02", CKK_EC)}))})},
+         {"sign_lengths", {96}}});
+  const json picked = json::parse(request_line(auth()));
+  ASSERT_TRUE(picked.contains("auth_token")) << picked;
+  EXPECT_EQ(picked["auth_token"]["unverifiedCertificate"], base64_encode(hex_bytes(LOGIN_P384_HEX)));
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].rows.size(), 2u);
+  EXPECT_EQ(shown[0].description.find(A + " asks you to choose a certificate."), 0u);
+  state.browser = false;
+  rescript({{"slots", json::array({slot(1, token("Card", " SN 1 ", {certificate(QC_SIGNING_HEX, "01"), private_key("01", CKK_EC)}))})}});
+  EXPECT_EQ(request_line(auth()), error_response_text(NO_MATCHING_CERT));
+  EXPECT_EQ(shown.size(), 1u);
 }
 
 // What a signature needs of the user, by the deployer's setting, how its PIN came, whether
