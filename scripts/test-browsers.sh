@@ -20,6 +20,10 @@
 # (a key meant for the page), which answers SIGNATURE_DECLINED;
 # the confirmation is photographed. The batch runs sign under the deployer's
 # SignatureConsent none.
+# A site logs its user in with a token of its own (one certificate for logging in, P-384):
+# the page's own PIN is refused, the PIN is typed into the prompt that says the site asks to
+# log in, and the example server's checker accepts the token for the page's origin and
+# nonce and for no other.
 # The page also has the user choose the certificate in the agent's picker (zenity on the same
 # screen, the EC certificate picked with the keyboard and photographed) and signs with it:
 # by default its listing is empty before the choice and holds the chosen certificate alone
@@ -165,6 +169,12 @@ softhsm_token "$work/token" -browser "rsa=$subject" ec
 [ "$(wc -c <"$work/token/rsa.der")" -gt 2400 ] || fail "the RSA certificate's names are not long"
 rsa=$(thumbprint "$work/token" rsa)
 ec=$(thumbprint "$work/token" ec)
+# The token of the login runs: one certificate for logging in.
+token_conf=$SOFTHSM2_CONF
+SOFTHSM_CERT_EXTENSIONS="keyUsage=critical,digitalSignature;extendedKeyUsage=clientAuth" \
+  softhsm_token "$work/login" login p384
+login_conf=$SOFTHSM2_CONF
+export SOFTHSM2_CONF=$token_conf
 # The picker lists the certificates in the order the token gives them.
 ec_row=$(echo '{"cmd":"list_certs"}' | "$agent" | python3 -c 'import json, sys
 print([c["thumbprint"] for c in json.load(sys.stdin)["certs"]].index(sys.argv[1]))' "$ec") ||
@@ -196,6 +206,7 @@ run_page() {
     answer_confirmations "$work/confirmed" "$shots/confirm-linux-$browser.png" &
     confirmer_pid=$!
   fi
+  [ "$expect" = logs_in ] && frame="&login=1"
   if [ "$expect" = chooses ]; then
     frame="&choose=1"
     rm -f "$work/picked"
@@ -238,6 +249,10 @@ run_page() {
   fi
   if [ "$expect" = confirms ]; then
     check_confirmations "$browser"
+    return
+  fi
+  if [ "$expect" = logs_in ]; then
+    check_login "$browser"
     return
   fi
   if [ "$expect" != signs ]; then
@@ -348,6 +363,31 @@ CHECK
   : >"$work/pinentry.log"
 }
 
+# The page logged in: the PIN typed into a prompt worded for logging in, the page's own PIN
+# refused, and the token accepted by the example server's checker for the page's origin and
+# nonce, and refused with another nonce or a trailing slash on the origin.
+check_login() {
+  local browser=$1
+  [ -s "$work/typed" ] || fail "$browser: no PIN prompt came up for the login"
+  grep -q '^SETDESC http://127.0.0.1:[0-9]* asks you to log in with your certificate\.' "$work/pinentry.log" ||
+    fail "$browser: the prompt did not say the site asks to log in: $(grep '^SETDESC' "$work/pinentry.log")"
+  node --input-type=module - "$work/report.json" "$here/examples/login-server/web-login-check.mjs" <<'CHECK' ||
+import { readFileSync } from "node:fs";
+const [reportFile, checker] = process.argv.slice(2);
+const { checkAuthToken } = await import(checker);
+const { origin, nonce, token, pinFromPage, error } = JSON.parse(readFileSync(reportFile, "utf8"));
+if (error) throw new Error(`the page failed: ${error}`);
+if (pinFromPage !== "invalid request: a site may not send the PIN to log in") throw new Error(`a page's PIN: ${pinFromPage}`);
+const verdict = (changes) => checkAuthToken(token, { origin, nonce, ...changes });
+if (!verdict({}).ok) throw new Error(`the checker refused the token: ${verdict({}).reason}`);
+if (verdict({ nonce: nonce.replace(/^./, (c) => (c === "A" ? "B" : "A")) }).ok) throw new Error("taken with another nonce");
+if (verdict({ origin: `${origin}/` }).ok) throw new Error("taken with a trailing slash on the origin");
+console.log(`${token.algorithm} token for ${origin}: accepted by the example server's checker`);
+CHECK
+    fail "$browser: the login"
+  : >"$work/pinentry.log"
+}
+
 # Chromium reads per-user hosts from <user-data-dir>/NativeMessagingHosts: the profile is
 # the per-user folder that --register-host wrote.
 chromium=(chromium --headless=new --no-sandbox --disable-gpu --disable-quic --no-first-run \
@@ -379,6 +419,7 @@ PIN=none LISTING=required run_page chooses chromium deployer require-cert-choice
 # A frame the extension does not serve is refused before anything reaches the host (the
 # host would have answered with the certificates).
 run_page ORIGIN_NOT_ALLOWED chromium "${chromium[@]}"
+SOFTHSM2_CONF=$login_conf PIN=none run_page logs_in chromium-login "${chromium[@]}"
 
 # Firefox ESR takes an unsigned extension dropped into the profile once signatures are off.
 # Each run starts from a copy of this profile and installs the extension anew: Firefox
@@ -405,6 +446,7 @@ PIN=none run_page signs firefox deployer "$batch" "${firefox[@]}"
 PIN=none run_page chooses firefox "${firefox[@]}"
 PIN=none LISTING=required run_page chooses firefox deployer require-cert-choice "${firefox[@]}"
 run_page ORIGIN_NOT_ALLOWED firefox "${firefox[@]}"
+SOFTHSM2_CONF=$login_conf PIN=none run_page logs_in firefox-login "${firefox[@]}"
 
 "$agent" --unregister-host >"$work/unregister.log" || fail "--unregister-host: $(cat "$work/unregister.log")"
 left=$(find "$HOME" -name 'p11agent*.json')
