@@ -13,12 +13,31 @@
 #      --version`; before it had a program of its own, the agent's `--help`), and the
 #      wake-ups per cached signature of the agent and its module host
 # and at the end one table of every contender's medians side by side.
+# The peer that isolates modules as the agent does, p11-kit's remote modules, stands beside
+# them: the in-process build ("p11-kit-remote") and pkcs11-tool ("pkcs11-tool-remote") reach
+# SoftHSM2 through `remote: |p11-kit remote …` (p11-kit's proxy starts `p11-kit remote` for
+# them), in a mount namespace whose p11-kit module folder gives them, by their program
+# names, the remote module and everyone else SoftHSM2 itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The browser host lists and signs here as an application does (a site otherwise learns
 # only what its user chose): the deployer allows listing, over an overlay of /etc.
 if [ -z "${P11AGENT_BENCH_LISTING:-}" ]; then
   P11AGENT_BENCH_LISTING=1 exec scripts/with-deployer-setting.sh allow-cert-listing bash "$PWD/bench/run-boundary-cost.sh" "$@"
+fi
+# p11-kit reads a user's module files only when not root: its system folder is overlaid here.
+if [ -z "${P11AGENT_BENCH_REMOTE:-}" ]; then
+  modules=$(mktemp -d)
+  cp /usr/share/p11-kit/modules/*.module "$modules/"
+  remote_names="p11agent_remote pkcs11-tool-remote"
+  printf 'disable-in: %s\n' "$remote_names" >>"$modules/softhsm2.module"
+  printf 'remote: |p11-kit remote %s\nenable-in: %s\n' /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so "$remote_names" \
+    >"$modules/softhsm2-remote.module"
+  status=0
+  P11AGENT_BENCH_REMOTE=1 unshare -m bash -c 'mount --bind "$0" /usr/share/p11-kit/modules && exec bash "$1" "${@:2}"' \
+    "$modules" "$PWD/bench/run-boundary-cost.sh" "$@" || status=$?
+  rm -rf "$modules"
+  exit "$status"
 fi
 runs=${RUNS:-31}
 scripts/install-deps.sh
@@ -31,13 +50,20 @@ trap '[ ${#busy[@]} -eq 0 ] || kill "${busy[@]}" 2>/dev/null; rm -rf "$work"' EX
 # Each section adds "measure<TAB>contender<TAB>value" lines here for the table at the end.
 table="$work/table"
 softhsm_token "$work" cost rsa ec
-agents=(agent "$PWD/build/linux/p11agent" in-process "$PWD/build/linux/p11agent_in_process")
+# The remote contenders are the same programs under the names p11-kit's module files give the
+# remote module to.
+ln -s "$PWD/build/linux/p11agent_in_process" "$work/p11agent_remote"
+ln -s "$(command -v pkcs11-tool)" "$work/pkcs11-tool-remote"
+proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
+agents=(agent "$PWD/build/linux/p11agent" in-process "$PWD/build/linux/p11agent_in_process"
+  p11-kit-remote "$work/p11agent_remote")
 [ -n "${BEFORE:-}" ] && agents+=(before "$(realpath "$BEFORE")")
+[ -n "${BEFORE_HOST_PROGRAM:-}" ] && agents+=(before-host-program "$(realpath "$BEFORE_HOST_PROGRAM")")
 
 echo "== browser host: start to the first list_certs answer, and CPU per life (medians of $runs)"
-python3 - "$runs" "$SOFTHSM_MODULE" "$table" "${agents[@]}" <<'PY'
+python3 - "$runs" "$SOFTHSM_MODULE" "$table" "$work/pkcs11-tool-remote" "$proxy" "${agents[@]}" <<'PY'
 import json, os, resource, struct, subprocess, sys, time
-runs, module, table, pairs = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "a"), sys.argv[4:]
+runs, module, table, remote_tool, proxy, pairs = int(sys.argv[1]), sys.argv[2], open(sys.argv[3], "a"), sys.argv[4], sys.argv[5], sys.argv[6:]
 contenders = dict(zip(pairs[0::2], pairs[1::2]))
 message = json.dumps({"cmd": "list_certs"}).encode()
 def children_cpu():
@@ -54,15 +80,16 @@ def host_life(agent):
     assert answer.get("certs"), answer
     host.stdin.close(); host.wait()
     return first, children_cpu() - cpu
-def tool_list():
+def tool_list(tool, module):
     start = time.perf_counter()
-    subprocess.run(["pkcs11-tool", "--module", module, "-O", "--type", "cert"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.run([tool, "--module", module, "-O", "--type", "cert"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     return time.perf_counter() - start, 0.0
-measured = {name: [] for name in [*contenders, "pkcs11-tool"]}
+measured = {name: [] for name in [*contenders, "pkcs11-tool", "pkcs11-tool-remote"]}
 for _ in range(runs):
     for name, agent in contenders.items():
         measured[name].append(host_life(agent))
-    measured["pkcs11-tool"].append(tool_list())
+    measured["pkcs11-tool"].append(tool_list("pkcs11-tool", module))
+    measured["pkcs11-tool-remote"].append(tool_list(remote_tool, proxy))
 median = lambda values: sorted(values)[len(values) // 2]
 tool = median([first for first, _ in measured["pkcs11-tool"]])
 in_process_cpu = median([cpu for _, cpu in measured["in-process"]])
@@ -70,7 +97,7 @@ for name, values in measured.items():
     first, cpu = median([f for f, _ in values]), median([c for _, c in values])
     line = f"  {name:12} first answer {first * 1000:6.2f} ms (x{first / tool:.2f} pkcs11-tool -O)"
     table.write(f"browser host: first answer, ms\t{name}\t{first * 1000:.2f}\n")
-    if name != "pkcs11-tool":
+    if not name.startswith("pkcs11-tool"):
         line += f", CPU per life {cpu * 1000:6.2f} ms (x{cpu / in_process_cpu:.2f} in-process)"
         table.write(f"browser host: CPU per life, ms\t{name}\t{cpu * 1000:.2f}\n")
     print(line)
@@ -82,10 +109,16 @@ digest=$(printf 'cost' | openssl dgst -sha256 -r | cut -d' ' -f1)
 printf '%b' "$(echo -n "$digest" | sed 's/../\\x&/g')" >"$work/digest.bin"
 sign_request="{\"cmd\":\"sign\",\"module\":\"$SOFTHSM_MODULE\",\"thumbprint\":\"$print\",\"hash_hex\":\"$digest\",\"pin\":\"1234\"}"
 contenders=()
-for ((i = 0; i < ${#agents[@]}; i += 2)); do contenders+=(-- "${agents[i]}" "$sign_request" "${agents[i + 1]}"); done
+for ((i = 0; i < ${#agents[@]}; i += 2)); do
+  # The remote contender names the proxy, which reaches SoftHSM2 through p11-kit remote.
+  request=$sign_request
+  [ "${agents[i]}" = p11-kit-remote ] && request=${sign_request/$SOFTHSM_MODULE/$proxy}
+  contenders+=(-- "${agents[i]}" "$request" "${agents[i + 1]}")
+done
+tool_sign=(--token-label cost --login --pin 1234 --sign --mechanism ECDSA --id 02 -i "$work/digest.bin" -o "$work/sig.bin")
 build/linux/p11agent_bench_process sign "$runs" "${contenders[@]}" \
-  -- pkcs11-tool "" "$(command -v pkcs11-tool)" --module "$SOFTHSM_MODULE" --token-label cost --login --pin 1234 \
-  --sign --mechanism ECDSA --id 02 -i "$work/digest.bin" -o "$work/sig.bin" | tee "$work/oneshot"
+  -- pkcs11-tool "" "$(command -v pkcs11-tool)" --module "$SOFTHSM_MODULE" "${tool_sign[@]}" \
+  -- pkcs11-tool-remote "" "$work/pkcs11-tool-remote" --module "$proxy" "${tool_sign[@]}" | tee "$work/oneshot"
 awk 'NR > 1 { printf "one-shot sign, ms\t%s\t%.2f\n", $1, $2 / 1000 }' "$work/oneshot" >>"$table"
 
 echo "== cached signatures against a raw C_Sign loop: idle cores (each contender), then two busy loops beside them"

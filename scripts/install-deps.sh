@@ -10,7 +10,8 @@ packages=(
   wine wine64 wine32:i386           # runs the Windows tests; wine32 runs the 32-bit host
   nlohmann-json3-dev                # JSON
   libp11-kit-dev p11-kit p11-kit-modules  # pkcs11.h; the proxy module of the Linux build
-  libssl-dev openssl                # SHA-1/SHA-256 on Linux; certificates and checks in tests
+  libssl-dev openssl                # certificates on Linux (and digests where libnettle is not); checks in tests
+  nettle-dev                        # the digests on Linux: thumbprints, the PIN's, an authentication's
   googletest libgtest-dev           # tests
   softhsm2 opensc                   # a real PKCS#11 token; pkcs11-tool
   clang-16 libclang-rt-16-dev       # libFuzzer targets

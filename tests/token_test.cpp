@@ -2,10 +2,16 @@
 // module that lies.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include "system/late_libraries_posix.h"
+#endif
+#include "system/digest.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <tuple>
@@ -304,6 +310,42 @@ TEST(Thumbprint, IsLowercaseSha1OfTheDer) {
   EXPECT_EQ(thumbprint_of(Bytes{}).value(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
   EXPECT_EQ(thumbprint_of(hex_bytes("616263")).value(), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
+
+#ifndef _WIN32
+// The digests come from libnettle on Linux: each as libcrypto computes it, on the test
+// certificates and on nothing.
+TEST(Digests, AreLibcryptosOnTheTestCertificates) {
+  const platform::LibCrypto* crypto = platform::libcrypto();
+  ASSERT_NE(platform::libnettle(), nullptr);
+  ASSERT_NE(crypto, nullptr);
+  auto libcrypto_digest = [&](const char* name, const Bytes& data) {
+    Bytes out(64);
+    unsigned int length = 0;
+    // Fetched once each and held to the end, as the agent holds its own.
+    static const char* names[] = {"SHA1", "SHA256", "SHA384", "SHA512"};
+    static EVP_MD* fetched[std::size(names)] = {};
+    const std::size_t at = static_cast<std::size_t>(
+        std::find_if(std::begin(names), std::end(names), [&](const char* known) { return std::strcmp(known, name) == 0; }) -
+        std::begin(names));
+    EVP_MD*& md = fetched[at];
+    if (md == nullptr) md = crypto->EVP_MD_fetch(nullptr, name, nullptr);
+    EXPECT_EQ(crypto->EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr), 1);
+    out.resize(length);
+    return out;
+  };
+  for (const std::string* hex : {&NAMED_CERT_HEX, &SIGNING_P256_HEX, &LOGIN_RSA_HEX, &QC_SIGNING_HEX}) {
+    for (const Bytes& data : {hex_bytes(*hex), Bytes{}}) {
+      const auto sha1 = platform::sha1(data).value();
+      EXPECT_EQ(Bytes(sha1.begin(), sha1.end()), libcrypto_digest("SHA1", data));
+      const auto sha256 = platform::sha256(data).value();
+      EXPECT_EQ(Bytes(sha256.begin(), sha256.end()), libcrypto_digest("SHA256", data));
+      for (int bits : {256, 384, 512})
+        EXPECT_EQ(platform::sha2(bits, data).value(), libcrypto_digest(("SHA" + std::to_string(bits)).c_str(), data)) << bits;
+    }
+  }
+  EXPECT_FALSE(platform::sha2(224, {}));
+}
+#endif
 
 class FakeModuleTest : public ::testing::Test {
  protected:

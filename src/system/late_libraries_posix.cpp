@@ -41,6 +41,11 @@ const LibCrypto* libcrypto() {
   return bound ? &*bound : nullptr;
 }
 
+const LibNettle* libnettle() {
+  static const std::optional<LibNettle> bound = P11AGENT_BOUND_TABLE(LibNettle, LIBNETTLE_FILE, P11AGENT_LIBNETTLE_FUNCTIONS);
+  return bound ? &*bound : nullptr;
+}
+
 const LibDbus* libdbus() {
   static const std::optional<LibDbus> bound = P11AGENT_BOUND_TABLE(LibDbus, LIBDBUS_FILE, P11AGENT_LIBDBUS_FUNCTIONS);
   return bound ? &*bound : nullptr;

@@ -5,6 +5,9 @@
 // host's start; bound late, libcrypto loads on a thread beside the host's start and libdbus
 // only where the screen lock is watched.
 #include <dbus/dbus.h>
+#include <nettle/sha1.h>
+#include <nettle/sha2.h>
+#include <nettle/version.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -18,6 +21,20 @@ namespace p11agent::platform {
   F(EXTENDED_KEY_USAGE_free) F(OPENSSL_sk_num) F(OPENSSL_sk_value) F(X509_get_X509_PUBKEY) F(X509_PUBKEY_get0_param) \
   F(X509_ALGOR_get0) F(X509_get0_pubkey) F(EVP_PKEY_get_bits) F(OBJ_obj2nid) F(OBJ_obj2txt) F(ASN1_TIME_to_tm)                       \
   F(X509_get_ext) F(X509_EXTENSION_get_data) F(ASN1_STRING_get0_data) F(ASN1_STRING_length)
+
+// GnuTLS's digest library, 0.3 MB and already on Debian systems, where loading libcrypto
+// costs a process about six times as long: the digests of the thumbprints, the PIN and an
+// authentication. libcrypto stays for what reads certificates, loaded when that is asked.
+#define P11AGENT_LIBNETTLE_FUNCTIONS(F)                                                                              \
+  F(nettle_sha1_init) F(nettle_sha1_update) F(nettle_sha1_digest) F(nettle_sha256_init) F(nettle_sha256_update)      \
+  F(nettle_sha256_digest) F(nettle_sha384_init) F(nettle_sha384_digest) F(nettle_sha512_init) F(nettle_sha512_update) \
+  F(nettle_sha512_digest)
+
+// The soname of the headers' ABI: nettle 3.10 dropped the digests' length argument.
+#if NETTLE_VERSION_MAJOR != 3 || NETTLE_VERSION_MINOR >= 10
+#error "the digest functions' arguments are those of nettle 3.x before 3.10 (libnettle.so.8)"
+#endif
+inline constexpr const char* LIBNETTLE_FILE = "libnettle.so.8";
 
 #define P11AGENT_LIBDBUS_FUNCTIONS(F)                                                                                \
   F(dbus_threads_init_default) F(dbus_error_init) F(dbus_error_free) F(dbus_error_is_set)                            \
@@ -35,6 +52,10 @@ inline constexpr const char* LIBDBUS_FILE = "libdbus-1.so.3";
 struct LibCrypto {
   P11AGENT_LIBCRYPTO_FUNCTIONS(P11AGENT_FUNCTION_SLOT)
 };
+// The functions of libnettle the agent calls, under their own names.
+struct LibNettle {
+  P11AGENT_LIBNETTLE_FUNCTIONS(P11AGENT_FUNCTION_SLOT)
+};
 // The functions of libdbus the agent calls, under their own names.
 struct LibDbus {
   P11AGENT_LIBDBUS_FUNCTIONS(P11AGENT_FUNCTION_SLOT)
@@ -44,6 +65,7 @@ struct LibDbus {
 // Each is bound once, by whoever asks first (the others wait for it); nullptr when the
 // library cannot be loaded or lacks one of the functions.
 const LibCrypto* libcrypto();
+const LibNettle* libnettle();
 const LibDbus* libdbus();
 
 }  // namespace p11agent::platform
