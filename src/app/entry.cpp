@@ -160,8 +160,8 @@ int run_agent(int argc, char** argv, ModulePlacement placement) {
   // registry are read, so that its start overlaps all of the agent's own. `serve` and the
   // browser host start one for each known module that is there.
   if (hosted && !doctor) prestart_module_hosts(serves || browser ? installed_known_modules() : 1);
-  // Loading libcrypto takes about as long as the module host's start: it runs beside it,
-  // on the other core, and is done by the time the first thumbprint is checked.
+  // The digests' library (libnettle on Linux) loads beside the module host's start, on the
+  // other core, and is ready by the time the first thumbprint is checked.
   platform::prepare_digests();
   // Like --help, it reads no request; it loads every known module in its host.
   trace_start(doctor ? "doctor" : serves ? "serve" : browser ? "browser host" : "one-shot", browser);

@@ -2,8 +2,9 @@
 // The system libraries the agent binds when it first needs them rather than at its start.
 // Linked, libcrypto and libdbus (with the six libraries libdbus pulls in) are loaded and
 // relocated before main, about 5 ms on the path of every answer and ahead of the module
-// host's start; bound late, libcrypto loads on a thread beside the host's start and libdbus
-// only where the screen lock is watched.
+// host's start; bound late, libnettle (the digests) loads on a thread beside the host's
+// start, libcrypto where a certificate is read, and libdbus only where the screen lock is
+// watched.
 #include <dbus/dbus.h>
 #include <nettle/sha1.h>
 #include <nettle/sha2.h>
