@@ -52,7 +52,13 @@ table="$work/table"
 softhsm_token "$work" cost rsa ec
 # The remote contenders are the same programs under the names p11-kit's module files give the
 # remote module to.
-ln -s "$PWD/build/linux/p11agent_in_process" "$work/p11agent_remote"
+# The in-process build whose known module is p11-kit's proxy (the default build reads
+# p11-kit's module files itself, and takes no `remote:`).
+cmake -S . -B build/linux-proxy -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" -DP11AGENT_LINUX_MODULES=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so \
+  >/dev/null
+cmake --build build/linux-proxy --target p11agent_in_process >/dev/null
+ln -s "$PWD/build/linux-proxy/p11agent_in_process" "$work/p11agent_remote"
 ln -s "$(command -v pkcs11-tool)" "$work/pkcs11-tool-remote"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
 agents=(agent "$PWD/build/linux/p11agent" in-process "$PWD/build/linux/p11agent_in_process"
