@@ -357,7 +357,8 @@ TEST_F(OneShotTest, TokenTextsSurviveTheWindowsStructureLayout) {
 #endif
 
 #ifndef _WIN32
-// An OpenSSL configuration that activates only the null provider: no digest can be made.
+// An OpenSSL configuration that activates only the null provider, and no libnettle: no
+// digest can be made.
 TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   REQUIRE_TEST_BED_MODULES(1);
   install_known_module(known[0], one_slot({certificate(CERT_A, "01"), private_key("01")}));
@@ -365,6 +366,10 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
   std::ofstream(config) << "openssl_conf = init\n[init]\nproviders = providers\n[providers]\nnull = null\n"
                            "[null]\nactivate = 1\n";
   set_environment("OPENSSL_CONF", config);
+  // And no libnettle: a library of that name that holds none of its functions comes first.
+  const std::string no_nettle = fake_module_path("null-provider") + ".lib";
+  install_file(fake_module_path("fake_dependency"), no_nettle + "/libnettle.so.8");
+  set_environment("LD_LIBRARY_PATH", no_nettle);
   const std::string thumbprints = "cannot compute certificate thumbprints: the system's SHA-1 routine failed";
   const std::string pin = "cannot compute the PIN's digest: the system's SHA-256 routine failed";
   const json sign = {{"cmd", "sign"}, {"thumbprint", PRINT_A}, {"hash_hex", "00"}, {"pin", "1234"}};
@@ -384,7 +389,9 @@ TEST_F(OneShotTest, ADigestThatCannotBeComputedFailsTheRequest) {
                                {"serve"});
   EXPECT_EQ(served.out, failure_line(thumbprints) + failure_line(thumbprints) + failure_line(pin) + failure_line(pin));
   unsetenv("OPENSSL_CONF");
+  unsetenv("LD_LIBRARY_PATH");
   remove_file(config);
+  remove_file(no_nettle + "/libnettle.so.8");
 }
 #endif
 
