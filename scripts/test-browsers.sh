@@ -51,6 +51,9 @@ stop_helpers() {
   server_pid="" typist_pid="" picker_pid="" confirmer_pid=""
 }
 
+# However the script ends (an unset variable aborts it too), nothing it started is left.
+trap 'stop_helpers; [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null' EXIT
+
 fail() {
   echo "browsers: FAILED ($1)"
   stop_helpers

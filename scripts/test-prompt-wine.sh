@@ -30,6 +30,8 @@ finish() {
   [ -n "$screen_pid" ] && kill "$screen_pid" 2>/dev/null
   rm -rf "$work"
 }
+# However the script ends (an unset variable aborts it too), nothing it started is left.
+trap finish EXIT
 fail() {
   echo "prompt windows: FAILED ($1)"
   finish
