@@ -28,12 +28,9 @@ std::string type_name(const std::string& oid) {
   return oid;
 }
 
-// QcType's statementInfo: a SEQUENCE OF OBJECT IDENTIFIER.
-bool read_types(std::span<const std::uint8_t> info, std::vector<std::string>& types) {
-  DerReader outer(info);
-  auto list = outer.take_element(SEQUENCE);
-  if (!list || !outer.at_end()) return false;
-  DerReader oids(*list);
+// QcType's statementInfo: a SEQUENCE OF OBJECT IDENTIFIER (its content here).
+bool read_types(std::span<const std::uint8_t> list, std::vector<std::string>& types) {
+  DerReader oids(list);
   while (!oids.at_end()) {
     auto oid = oids.take_element(OBJECT_IDENTIFIER);
     if (!oid) return false;
@@ -60,12 +57,16 @@ std::optional<QcFacts> read_qc_statements(std::span<const std::uint8_t> value) {
     if (!id) return std::nullopt;
     const std::string oid = dotted_oid(*id);
     if (oid.empty()) return std::nullopt;
-    // The rest is the optional statementInfo: at most one element.
-    std::span<const std::uint8_t> info = statement->subspan(static_cast<std::size_t>(id->data() + id->size() - statement->data()));
-    if (!parts.at_end() && (!parts.take_any() || !parts.at_end())) return std::nullopt;
+    // The optional statementInfo: one element at the most.
+    std::optional<std::pair<std::uint8_t, std::span<const std::uint8_t>>> info;
+    if (!parts.at_end()) {
+      info = parts.take_any();
+      if (!info || !parts.at_end()) return std::nullopt;
+    }
     if (oid == QC_COMPLIANCE) facts.compliance = true;
     if (oid == QC_SSCD) facts.qscd = true;
-    if (oid == QC_TYPE && !read_types(info, facts.types)) return std::nullopt;
+    if (oid == QC_TYPE && (!info || info->first != SEQUENCE || !read_types(info->second, facts.types)))
+      return std::nullopt;
   }
   return facts;
 }

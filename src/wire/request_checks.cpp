@@ -83,23 +83,34 @@ bool is_loopback(std::string_view host) {
   return lowered == "localhost" || lowered.ends_with(".localhost") || ip4_loopback || lowered == "[::1]";
 }
 
-bool is_web_origin(std::string_view origin) {
+// "scheme://host[:port]" taken apart (the scheme lower-cased, the port checked if there is
+// one); nullopt for text of another shape. What the host may be is the caller's to say.
+struct OriginParts {
+  std::string scheme;
+  std::string_view host;
+  std::string_view port;  // "" where none is named
+};
+std::optional<OriginParts> split_origin(std::string_view origin) {
   const std::size_t separator = origin.find("://");
-  if (separator == std::string_view::npos) return false;
-  const std::string scheme = ascii_lowercase(origin.substr(0, separator));
-  std::string_view host = origin.substr(separator + 3);
-  std::string_view port;
+  if (separator == std::string_view::npos) return std::nullopt;
+  OriginParts parts{ascii_lowercase(origin.substr(0, separator)), origin.substr(separator + 3), {}};
+  std::string_view& host = parts.host;
   const std::size_t host_end = host.starts_with('[') ? host.find(']') + 1 : host.find(':');
   if (host_end != 0 && host_end < host.size()) {
-    if (host[host_end] != ':') return false;
-    port = host.substr(host_end + 1);
+    if (host[host_end] != ':') return std::nullopt;
+    parts.port = host.substr(host_end + 1);
     host = host.substr(0, host_end);
-    if (!is_port(port)) return false;
+    if (!is_port(parts.port)) return std::nullopt;
   }
-  if (!is_host_name(host) && !is_bracketed_ip6(host)) return false;
-  if (scheme == "https") return true;
-  if (scheme == "http") return is_loopback(host);
-  return port.empty() && std::ranges::find(EXTENSION_SCHEMES, scheme) != std::end(EXTENSION_SCHEMES);
+  return parts;
+}
+
+bool is_web_origin(std::string_view origin) {
+  const auto parts = split_origin(origin);
+  if (!parts || (!is_host_name(parts->host) && !is_bracketed_ip6(parts->host))) return false;
+  if (parts->scheme == "https") return true;
+  if (parts->scheme == "http") return is_loopback(parts->host);
+  return parts->port.empty() && std::ranges::find(EXTENSION_SCHEMES, parts->scheme) != std::end(EXTENSION_SCHEMES);
 }
 
 }  // namespace
@@ -125,25 +136,15 @@ bool is_nonce_character(char c) {
 // "https://host[:port]", or http for localhost and 127.0.0.1, in the serialized form; nullopt
 // for anything else.
 std::optional<std::string> serialized_login_origin(std::string_view origin) {
-  const std::size_t separator = origin.find("://");
-  if (separator == std::string_view::npos) return std::nullopt;
-  const std::string scheme = ascii_lowercase(origin.substr(0, separator));
-  std::string_view rest = origin.substr(separator + 3);
-  std::string_view port;
-  const std::size_t host_end = rest.starts_with('[') ? rest.find(']') + 1 : rest.find(':');
-  if (host_end != 0 && host_end < rest.size()) {
-    if (rest[host_end] != ':') return std::nullopt;
-    port = rest.substr(host_end + 1);
-    rest = rest.substr(0, host_end);
-    if (!is_port(port)) return std::nullopt;
-  }
-  const auto host = ascii_host(rest);
+  const auto parts = split_origin(origin);
+  if (!parts) return std::nullopt;
+  const auto host = ascii_host(parts->host);
   if (!host || (!is_host_name(*host) && !is_bracketed_ip6(*host))) return std::nullopt;
   const bool local = *host == "localhost" || *host == "127.0.0.1";
-  if (scheme != "https" && !(scheme == "http" && local)) return std::nullopt;
-  std::string text = scheme + "://" + *host;
-  const int number = port.empty() ? 0 : std::stoi(std::string(port));
-  if (number != 0 && number != (scheme == "https" ? 443 : 80)) text += ":" + std::to_string(number);
+  if (parts->scheme != "https" && !(parts->scheme == "http" && local)) return std::nullopt;
+  std::string text = parts->scheme + "://" + *host;
+  const int port = parts->port.empty() ? 0 : std::stoi(std::string(parts->port));
+  if (port != 0 && port != (parts->scheme == "https" ? 443 : 80)) text += ":" + std::to_string(port);
   return text;
 }
 
